@@ -1,0 +1,27 @@
+// Every address the program composes: the PubMed Mobile pages and the translation
+// request. Both hosts are fixed; the environment may point them elsewhere (tests do).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tamix {
+
+inline constexpr std::string_view kDefaultHost = "127.0.0.1:8790";
+inline constexpr const char* kPubmedHostVariable = "TAMIX_PUBMED_HOST";
+inline constexpr const char* kTranslateHostVariable = "TAMIX_TRANSLATE_HOST";
+inline constexpr std::string_view kClientId = "Qx7TmWb2PaLk9RcVz4NsJd6E";
+
+// TAMIX_PUBMED_HOST / TAMIX_TRANSLATE_HOST when set and not empty, else the fixed host.
+std::string PubmedHost();
+std::string TranslateHost();
+
+// First result page: spaces as '+', a '+' typed stays '+'.
+std::string MakeSearchAddress(std::string_view keywords);
+// Result page n: spaces as "%20".
+std::string MakeResultPageAddress(std::string_view keywords, int page);
+std::string MakeArticleAddress(std::string_view id);
+// The source text goes into q fully percent-encoded.
+std::string MakeTranslateAddress(std::string_view source);
+
+} // namespace tamix

@@ -1,0 +1,247 @@
+#include "pubmed/text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tamix {
+
+Pos Find(std::string_view text, std::string_view pattern, Pos from) {
+    if (from < 0 || from > static_cast<Pos>(text.size())) return -1;
+    const auto at = text.find(pattern, static_cast<std::size_t>(from));
+    return at == std::string_view::npos ? -1 : static_cast<Pos>(at);
+}
+
+std::string_view Substring(std::string_view text, Pos start, Pos length) {
+    const Pos size = static_cast<Pos>(text.size());
+    if (start < 0) start = 0;
+    if (length < 0) length = 0;
+    if (start > size) return {};
+    if (length > size - start) length = size - start;
+    return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length));
+}
+
+namespace {
+
+const char* NextOf(const char* from, const char* end, char c) {
+    const void* hit = std::memchr(from, c, static_cast<std::size_t>(end - from));
+    return hit ? static_cast<const char*>(hit) : end;
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+}
+
+bool IsContinuation(unsigned char b) {
+    return (b & 0xC0) == 0x80;
+}
+
+// Bytes of the character that a lead byte starts; 0 for a byte that cannot lead.
+int Utf8Length(unsigned char b) {
+    if (b < 0x80) return 1;
+    if (b >= 0xC2 && b <= 0xDF) return 2;
+    if (b >= 0xE0 && b <= 0xEF) return 3;
+    if (b >= 0xF0 && b <= 0xF4) return 4;
+    return 0;
+}
+
+// Reads a numeric reference body ("233" or "xE9") ending in ';' at text[i]; returns the
+// bytes consumed after "&#", or 0 when it is not a complete reference.
+std::size_t ReadNumericReference(std::string_view text, std::size_t i, char32_t& value) {
+    const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
+    std::size_t j = i + (hex ? 1 : 0);
+    const std::size_t digitsStart = j;
+    std::uint32_t v = 0;
+    while (j < text.size() && (hex ? IsHexDigit(text[j]) : (text[j] >= '0' && text[j] <= '9'))) {
+        if (v <= 0x10FFFF) v = v * (hex ? 16 : 10) + static_cast<std::uint32_t>(HexValue(text[j]));
+        ++j;
+    }
+    if (j == digitsStart || j >= text.size() || text[j] != ';') return 0;
+    const bool valid = v != 0 && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF);
+    value = valid ? v : 0xFFFD;
+    return j + 1 - i;
+}
+
+struct NamedEntity {
+    std::string_view name; // without '&', with ';'
+    std::string_view text;
+};
+
+constexpr NamedEntity kNamedEntities[] = {
+    {"amp;", "&"},   {"lt;", "<"},   {"gt;", ">"},
+    {"quot;", "\""}, {"apos;", "'"}, {"nbsp;", "\xC2\xA0"},
+};
+
+} // namespace
+
+std::string StripTags(std::string_view text) {
+    std::string out(text.size(), '\0');
+    char* o = out.data();
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const char* nextLt = NextOf(p, end, '<');
+    const char* nextGt = NextOf(p, end, '>');
+    bool outside = true;
+    while (p < end) {
+        if (nextLt < p) nextLt = NextOf(p, end, '<');
+        if (nextGt < p) nextGt = NextOf(p, end, '>');
+        const char* stop = std::min(nextLt, nextGt);
+        if (outside) {
+            std::memcpy(o, p, static_cast<std::size_t>(stop - p));
+            o += stop - p;
+        }
+        p = stop;
+        if (p == end) break;
+        if (*p == '<') {
+            *o++ = ' ';
+            outside = false;
+        } else {
+            outside = true;
+        }
+        ++p;
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    return out;
+}
+
+std::string DecodeEntities(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t amp = text.find('&', i);
+        if (amp == std::string_view::npos) {
+            out.append(text.substr(i));
+            break;
+        }
+        out.append(text.substr(i, amp - i));
+        i = amp + 1;
+        if (i < text.size() && text[i] == '#') {
+            char32_t cp = 0;
+            if (const std::size_t used = ReadNumericReference(text, i + 1, cp)) {
+                AppendUtf8(out, cp);
+                i += 1 + used;
+                continue;
+            }
+        } else {
+            const std::string_view rest = text.substr(i);
+            const auto* named = std::find_if(
+                std::begin(kNamedEntities), std::end(kNamedEntities),
+                [&](const NamedEntity& e) { return rest.substr(0, e.name.size()) == e.name; });
+            if (named != std::end(kNamedEntities)) {
+                out.append(named->text);
+                i += named->name.size();
+                continue;
+            }
+        }
+        out.push_back('&');
+    }
+    return out;
+}
+
+std::string ReduceToAscii(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t run = i;
+        while (run < n && p[run] < 0x80)
+            ++run;
+        out.append(text.data() + i, run - i);
+        if (run == n) break;
+        i = run;
+        const int length = Utf8Length(p[i]);
+        if (length == 2 && p[i] == 0xC2 && i + 1 < n && p[i + 1] == 0xA0) out.push_back(' ');
+        std::size_t next = i + 1;
+        for (int k = 1; k < length && next < n && IsContinuation(p[next]); ++k)
+            ++next;
+        i = next;
+    }
+    return out;
+}
+
+std::string_view TruncateUtf8(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t cut = maxBytes;
+    while (cut > 0 && IsContinuation(static_cast<unsigned char>(text[cut])))
+        --cut;
+    return text.substr(0, cut);
+}
+
+std::string ToLowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+namespace {
+
+void AppendPercent(std::string& out, unsigned char b) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out.push_back('%');
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 0x0F]);
+}
+
+} // namespace
+
+std::string EncodeAddressText(std::string_view text, std::string_view spaceAs) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == ' ') {
+            out.append(spaceAs);
+        } else if (b < 0x20 || b >= 0x7F || std::strchr("%&#\"<>\\", c)) {
+            AppendPercent(out, b);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string EncodeQueryValue(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        const bool unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                                (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' ||
+                                b == '~';
+        if (unreserved) {
+            out.push_back(c);
+        } else {
+            AppendPercent(out, b);
+        }
+    }
+    return out;
+}
+
+} // namespace tamix

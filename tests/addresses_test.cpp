@@ -1,0 +1,59 @@
+#include "pubmed/addresses.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace tamix {
+namespace {
+
+class Addresses : public ::testing::Test {
+protected:
+    void SetUp() override {
+        unsetenv(kPubmedHostVariable);
+        unsetenv(kTranslateHostVariable);
+    }
+    void TearDown() override { SetUp(); }
+};
+
+TEST_F(Addresses, HostsAreFixedUnlessTheEnvironmentNamesOthers) {
+    EXPECT_EQ(MakeArticleAddress("00012345"), "http://127.0.0.1:8790/m/pubmed/00012345");
+    setenv(kPubmedHostVariable, "127.0.0.1:4242", 1);
+    setenv(kTranslateHostVariable, "127.0.0.1:4343", 1);
+    EXPECT_EQ(MakeSearchAddress("x"), "http://127.0.0.1:4242/m/pubmed/?term=x");
+    EXPECT_EQ(MakeTranslateAddress("x").rfind("http://127.0.0.1:4343/", 0), 0u);
+    setenv(kPubmedHostVariable, "", 1);
+    EXPECT_EQ(PubmedHost(), "127.0.0.1:8790") << "an empty variable is no host";
+}
+
+TEST_F(Addresses, SearchAddressWritesSpacesAsPlus) {
+    const std::string base = "http://127.0.0.1:8790/m/pubmed/?term=";
+    EXPECT_EQ(MakeSearchAddress("breast cancer  therapy"), base + "breast+cancer++therapy");
+    EXPECT_EQ(MakeSearchAddress(""), base);
+    EXPECT_EQ(MakeSearchAddress("a b"), MakeSearchAddress("a+b"));
+    EXPECT_EQ(MakeSearchAddress(" a "), base + "+a+");
+    EXPECT_EQ(MakeSearchAddress("a&b"), base + "a%26b") << "no second query field";
+    EXPECT_EQ(MakeSearchAddress("50%"), base + "50%25");
+    EXPECT_EQ(MakeSearchAddress("\"heart failure\"[ti] #1"), base + "%22heart+failure%22[ti]+%231");
+    EXPECT_EQ(MakeSearchAddress("M\xC3\xBCller"), base + "M%C3%BCller");
+}
+
+TEST_F(Addresses, ResultPageAddressWritesSpacesAsPercent20) {
+    EXPECT_EQ(MakeResultPageAddress("heart failure", 2),
+              "http://127.0.0.1:8790/m/pubmed/?term=heart%20failure&page=2");
+    EXPECT_EQ(MakeResultPageAddress("a+b&c", 1000),
+              "http://127.0.0.1:8790/m/pubmed/?term=a+b%26c&page=1000");
+}
+
+TEST_F(Addresses, ArticleAndTranslateAddresses) {
+    EXPECT_EQ(MakeArticleAddress("1234 67#"), "http://127.0.0.1:8790/m/pubmed/1234%2067%23");
+    EXPECT_EQ(MakeTranslateAddress("Abstract A&B #1 50% a+b"),
+              "http://127.0.0.1:8790/public/2.0/bmt/translate?client_id=Qx7TmWb2PaLk9RcVz4NsJd6E"
+              "&q=Abstract%20A%26B%20%231%2050%25%20a%2Bb&from=en&to=zh");
+    EXPECT_EQ(MakeTranslateAddress(""),
+              "http://127.0.0.1:8790/public/2.0/bmt/translate?client_id=Qx7TmWb2PaLk9RcVz4NsJd6E"
+              "&q=&from=en&to=zh");
+}
+
+} // namespace
+} // namespace tamix

@@ -1,0 +1,54 @@
+#include "pubmed/translation.h"
+
+#include <gtest/gtest.h>
+
+namespace tamix {
+namespace {
+
+TEST(Translation, SourceStartsAtAbstractAndHoldsAtMost1999Bytes) {
+    const std::string longAbstract = "Abstract " + std::string(5000, 'a');
+    EXPECT_EQ(MakeTranslationSource(longAbstract), longAbstract.substr(0, 1999));
+    const std::string noWord(3000, 'b');
+    EXPECT_EQ(MakeTranslationSource(noWord), noWord.substr(0, 1999));
+    EXPECT_EQ(MakeTranslationSource("short text"), "short text");
+    EXPECT_EQ(MakeTranslationSource("Abstract unavailable."), "Abstract unavailable.");
+    EXPECT_EQ(MakeTranslationSource(""), "");
+    EXPECT_EQ(MakeTranslationSource("  Title  Abstract  BACKGROUND"), "Abstract  BACKGROUND");
+    EXPECT_EQ(MakeTranslationSource("abstract lower case"), "abstract lower case");
+}
+
+TEST(Translation, DecodesTheFirstEscapeRun) {
+    EXPECT_EQ(DecodeTranslation("{\"error_code\":\"52001\"}"), std::nullopt);
+    EXPECT_EQ(DecodeTranslation("{\"dst\":\"\\u4e2d\\u6587\"}"), "\xE4\xB8\xAD\xE6\x96\x87");
+    EXPECT_EQ(DecodeTranslation("{\"dst\":\"ab \\u4E2D\"}"), "\xE4\xB8\xAD")
+        << "text before the first escape is not part of it";
+    // Every character escaped, ASCII too, as the local service writes it.
+    EXPECT_EQ(DecodeTranslation("[\"\\u0048\\u0069\\uff08\\u5fc3\\uff09\",\"\\u0078\"]"),
+              "Hi\xEF\xBC\x88\xE5\xBF\x83\xEF\xBC\x89");
+    EXPECT_EQ(DecodeTranslation("\"\\ud83d\\ude00\""), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(DecodeTranslation("\"\\ud83dx\\u0041\""), "\xEF\xBF\xBD"
+                                                        "A")
+        << "a high surrogate without its low half";
+    EXPECT_EQ(DecodeTranslation("\"\\ude00\\u0041\""), "\xEF\xBF\xBD"
+                                                       "A");
+}
+
+TEST(Translation, TokenRulesOfTheEscapeRun) {
+    EXPECT_EQ(DecodeTranslation("\"\\u4e2d2019\""), "\xE2\x80\x99")
+        << "digits after an escape merge with it; the low 16 bits stay";
+    EXPECT_EQ(DecodeTranslation("\"\\u4e2d PCR\\u6587\""), "\xE4\xB8\xAD")
+        << "a word that is not hex reads as 0 and ends the text";
+    EXPECT_EQ(DecodeTranslation("\\u4e2d\\u6587 no quote"), "") << "no closing quote, no run";
+    EXPECT_EQ(DecodeTranslation("\"\\u0041 b c d e f g\\u0042\""), "A\x0B")
+        << "no more units than escapes";
+    EXPECT_EQ(DecodeTranslation("\"\\u\""), "");
+    EXPECT_EQ(DecodeTranslation("\"\\u0041\\u123456789\""), "A\xEF\xBF\xBF")
+        << "overflow saturates to 0xFFFFFFFF";
+}
+
+TEST(Translation, CopiedNoteIsTheProgramsSentence) {
+    EXPECT_EQ(kCopiedNote, "--以上译文已复制到剪贴板。");
+}
+
+} // namespace
+} // namespace tamix
