@@ -1,0 +1,164 @@
+#include "pubmed/download.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace tamix {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string ReadWhole(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteWhole(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Sleeps in short steps until released, so that a stalling handler ends with the test.
+void WaitUntil(const std::atomic<bool>& released) {
+    for (int i = 0; i < 400 && !released; ++i)
+        std::this_thread::sleep_for(25ms);
+}
+
+class Download : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tamix-download-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        scratch_ = (dir_ / "temp.page").string();
+
+        auto& routes = server_.routes();
+        routes.Get("/page", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content("<html>page for " + request.get_header_value("User-Agent") +
+                                     "</html>",
+                                 "text/html");
+        });
+        routes.Get("/short", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("short", "text/html");
+        });
+        routes.Get("/empty", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("", "text/html");
+        });
+        routes.Get("/missing", [](const httplib::Request&, httplib::Response& response) {
+            response.status = 404;
+            response.set_content("not found body", "text/html");
+        });
+        routes.Get("/broken", [](const httplib::Request&, httplib::Response& response) {
+            response.status = 500;
+            response.set_content("server error body", "text/html");
+        });
+        routes.Get("/hop1", [](const httplib::Request&, httplib::Response& response) {
+            response.set_redirect("/hop2", 302);
+            response.set_content("body of hop 1", "text/html");
+        });
+        routes.Get("/hop2", [](const httplib::Request&, httplib::Response& response) {
+            response.set_redirect("/page", 301);
+        });
+        routes.Get("/zero", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(std::string("before\0after", 12), "text/html");
+        });
+        routes.Get("/large", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(std::string(600000, 'L'), "text/html");
+        });
+        routes.Get("/stall-body", [this](const httplib::Request&, httplib::Response& response) {
+            response.set_content_provider(
+                100000, "text/html", [this](size_t offset, size_t, httplib::DataSink& sink) {
+                    if (offset == 0) return sink.write(std::string(1000, 'S').data(), 1000);
+                    WaitUntil(released_);
+                    return false;
+                });
+        });
+        routes.Get("/stall-headers", [this](const httplib::Request&, httplib::Response& response) {
+            WaitUntil(released_);
+            response.set_content("late", "text/html");
+        });
+        server_.Start();
+    }
+
+    void TearDown() override {
+        released_ = true;
+        fs::remove_all(dir_);
+    }
+
+    std::atomic<bool> released_{false};
+    test::TestServer server_;
+    fs::path dir_;
+    std::string scratch_;
+};
+
+TEST_F(Download, StoresTheBodyOfA200AndNothingElse) {
+    ASSERT_TRUE(DownloadToFile(server_.Url("/page"), scratch_));
+    EXPECT_EQ(ReadScratchFile(scratch_), "<html>page for tamix</html>") << "User-Agent tamix";
+
+    const std::string before = ReadWhole(scratch_);
+    EXPECT_FALSE(DownloadToFile(server_.Url("/missing"), scratch_));
+    EXPECT_FALSE(DownloadToFile(server_.Url("/broken"), scratch_));
+    EXPECT_EQ(ReadWhole(scratch_), before) << "a failed status leaves the file byte for byte";
+
+    const std::string untouched = (dir_ / "never.txt").string();
+    EXPECT_FALSE(DownloadToFile(server_.Url("/missing"), untouched));
+    EXPECT_FALSE(fs::exists(untouched)) << "the file is created only after a 200";
+}
+
+TEST_F(Download, EmptyBodyGivesAnEmptyFile) {
+    WriteWhole(scratch_, "old content");
+    ASSERT_TRUE(DownloadToFile(server_.Url("/empty"), scratch_));
+    EXPECT_EQ(fs::file_size(scratch_), 0u);
+    EXPECT_EQ(ReadScratchFile(scratch_), "");
+}
+
+TEST_F(Download, FollowsRedirectsToTheFinalBody) {
+    ASSERT_TRUE(DownloadToFile(server_.Url("/hop1"), scratch_));
+    EXPECT_EQ(ReadWhole(scratch_), "<html>page for tamix</html>");
+}
+
+TEST_F(Download, TwoDownloadsInARowNeverMix) {
+    ASSERT_TRUE(DownloadToFile(server_.Url("/page"), scratch_));
+    ASSERT_TRUE(DownloadToFile(server_.Url("/short"), scratch_));
+    EXPECT_EQ(ReadWhole(scratch_), "short");
+}
+
+TEST_F(Download, UnreachableServerOrUncreatableFileFails) {
+    WriteWhole(scratch_, "kept");
+    EXPECT_FALSE(
+        DownloadToFile("http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/x", scratch_));
+    EXPECT_EQ(ReadWhole(scratch_), "kept");
+    EXPECT_FALSE(
+        DownloadToFile(server_.Url("/page"), (dir_ / "no-such-dir" / "temp.page").string()));
+    EXPECT_FALSE(
+        DownloadToFile(server_.Url("/empty"), (dir_ / "no-such-dir" / "temp.page").string()));
+    EXPECT_FALSE(DownloadToFile("not an address", scratch_));
+}
+
+TEST_F(Download, ReadBackStopsAtZeroByteAndAtTheLimit) {
+    ASSERT_TRUE(DownloadToFile(server_.Url("/zero"), scratch_));
+    EXPECT_EQ(fs::file_size(scratch_), 12u) << "the body is written whole";
+    EXPECT_EQ(ReadScratchFile(scratch_), "before");
+
+    ASSERT_TRUE(DownloadToFile(server_.Url("/large"), scratch_));
+    EXPECT_EQ(fs::file_size(scratch_), 600000u);
+    EXPECT_EQ(ReadScratchFile(scratch_), std::string(kReadBackLimit, 'L'));
+
+    EXPECT_EQ(ReadScratchFile((dir_ / "absent").string()), "");
+}
+
+TEST_F(Download, StalledServerIsGivenUp) {
+    EXPECT_FALSE(DownloadToFile(server_.Url("/stall-body"), scratch_, 1s));
+    EXPECT_EQ(ReadWhole(scratch_), std::string(1000, 'S')) << "the part written so far stays";
+    EXPECT_FALSE(DownloadToFile(server_.Url("/stall-headers"), scratch_, 1s));
+}
+
+} // namespace
+} // namespace tamix
