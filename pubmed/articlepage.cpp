@@ -2,8 +2,6 @@
 
 #include "pubmed/text.h"
 
-#include <algorithm>
-
 namespace tamix {
 
 namespace {
@@ -15,8 +13,8 @@ constexpr Pos kLinkWindow = 200;
 
 std::string MakeAbstract(std::string_view piece) {
     std::string text = ReduceToAscii(DecodeEntities(StripTags(piece)));
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '\r', ' ');
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
     return text;
 }
 

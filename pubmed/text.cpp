@@ -37,6 +37,17 @@ int HexValue(char c) {
     return c - 'A' + 10;
 }
 
+// End of the run of ASCII bytes that starts at i, eight bytes at a time where it can.
+std::size_t AsciiRunEnd(const unsigned char* p, std::size_t i, std::size_t n) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    for (std::uint64_t word; i + 8 <= n; i += 8) {
+        std::memcpy(&word, p + i, 8);
+        if (word & kHighBits) break;
+    }
+    while (i < n && p[i] < 0x80) ++i;
+    return i;
+}
+
 bool IsContinuation(unsigned char b) {
     return (b & 0xC0) == 0x80;
 }
@@ -151,9 +162,7 @@ std::string ReduceToAscii(std::string_view text) {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
-        std::size_t run = i;
-        while (run < n && p[run] < 0x80)
-            ++run;
+        const std::size_t run = AsciiRunEnd(p, i, n);
         out.append(text.data() + i, run - i);
         if (run == n) break;
         i = run;
