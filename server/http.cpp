@@ -1,0 +1,268 @@
+#include "server/http.h"
+
+#include "server/index.h"
+#include "server/pages.h"
+#include "server/query.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <sys/socket.h>
+#include <vector>
+
+namespace tamix::server {
+
+namespace {
+
+constexpr std::size_t kMaxTermBytes = 2000;
+constexpr int kListenBacklog = 1024;
+
+// One reader per request at a time; readers are made on demand and kept.
+class ReaderPool {
+public:
+    explicit ReaderPool(std::string path) : path_(std::move(path)) {}
+
+    class Lease {
+    public:
+        Lease(ReaderPool& pool, std::unique_ptr<IndexReader> reader)
+            : pool_(pool), reader_(std::move(reader)) {}
+        ~Lease() { pool_.Return(std::move(reader_)); }
+        IndexReader* operator->() { return reader_.get(); }
+
+    private:
+        ReaderPool& pool_;
+        std::unique_ptr<IndexReader> reader_;
+    };
+
+    Lease Take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!free_.empty()) {
+                auto reader = std::move(free_.back());
+                free_.pop_back();
+                return Lease(*this, std::move(reader));
+            }
+        }
+        return Lease(*this, std::make_unique<IndexReader>(path_));
+    }
+
+private:
+    void Return(std::unique_ptr<IndexReader> reader) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(std::move(reader));
+    }
+
+    std::string path_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<IndexReader>> free_;
+};
+
+bool IsHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Every '%' must open a two-digit escape.
+bool HasValidEscapes(const std::string& target) {
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        if (target[i] != '%') continue;
+        if (i + 2 >= target.size() || !IsHex(target[i + 1]) || !IsHex(target[i + 2])) return false;
+        i += 2;
+    }
+    return true;
+}
+
+bool IsValidUtf8(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        int length = b < 0x80                   ? 1
+                     : (b >= 0xC2 && b <= 0xDF) ? 2
+                     : (b >= 0xE0 && b <= 0xEF) ? 3
+                     : (b >= 0xF0 && b <= 0xF4) ? 4
+                                                : 0;
+        if (length == 0 || i + length > text.size()) return false;
+        for (int k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        i += length;
+    }
+    return true;
+}
+
+// "1".."9999999"; anything else is not a page number.
+bool ParsePage(const std::string& text, int& page) {
+    if (text.empty() || text.size() > 7 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    page = std::stoi(text);
+    return page >= 1;
+}
+
+void SendHtml(httplib::Response& res, int status, std::string body) {
+    res.status = status;
+    res.set_content(std::move(body), "text/html; charset=utf-8");
+}
+
+void SendError(httplib::Response& res, int status, std::string_view message) {
+    SendHtml(res, status, RenderErrorPage(status, message));
+}
+
+} // namespace
+
+struct HttpServer::Impl {
+    explicit Impl(ServeOptions o) : options(std::move(o)), readers(options.index) {}
+
+    void Routes() {
+        server.set_tcp_nodelay(true);
+        server.set_keep_alive_max_count(100000);
+        const int threads = options.threads;
+        server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+        // cpp-httplib 0.11 listens with a backlog of 5 (CPPHTTPLIB_LISTEN_BACKLOG, fixed in
+        // the packaged library), which drops connections under load; the socket is kept so
+        // Bind() can listen again with a real backlog.
+        server.set_socket_options([this](socket_t sock) {
+            int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            listenSocket = sock;
+        });
+
+        server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+            if (!HasValidEscapes(req.target)) {
+                SendError(res, 400, "The address holds a '%' that does not start an escape.");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+            if (!res.body.empty()) return;
+            SendError(res, res.status,
+                      res.status == 404 ? "There is no such page here."
+                                        : "The request could not be served.");
+        });
+        server.set_exception_handler(
+            [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
+                try {
+                    std::rethrow_exception(error);
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "tamix-server: %s\n", e.what());
+                }
+                SendError(res, 500, "The index could not be read.");
+            });
+        if (options.accessLog) {
+            server.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+                LogLine(req, res);
+            });
+        }
+
+        server.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+            SendHtml(res, 200, RenderStartPage(readers.Take()->Size()));
+        });
+        server.Get("/about", [this](const httplib::Request&, httplib::Response& res) {
+            SendHtml(res, 200, RenderAboutPage(readers.Take()->Size()));
+        });
+        server.Get("/static/tamix.css", [](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Cache-Control", "max-age=86400");
+            res.set_content(std::string(Stylesheet()), "text/css; charset=utf-8");
+        });
+        server.Get("/m/pubmed/", [this](const httplib::Request& req, httplib::Response& res) {
+            ResultPage(req, res);
+        });
+        server.Get(R"(/m/pubmed/([^/]+))",
+                   [this](const httplib::Request& req, httplib::Response& res) {
+                       ArticlePage(req.matches[1], res);
+                   });
+    }
+
+    void ResultPage(const httplib::Request& req, httplib::Response& res) {
+        ResultPageData data;
+        data.term = req.get_param_value("term");
+        if (data.term.size() > kMaxTermBytes)
+            return SendError(res, 400, "The search terms are too long.");
+        if (!IsValidUtf8(data.term))
+            return SendError(res, 400, "The search terms are not UTF-8 text.");
+        if (req.has_param("page") && !ParsePage(req.get_param_value("page"), data.page))
+            return SendError(res, 400, "The page number is not a number from 1.");
+
+        const std::string match = BuildMatch(data.term);
+        if (!match.empty()) {
+            auto reader = readers.Take();
+            data.matches = reader->Count(match);
+            const long long offset = static_cast<long long>(data.page - 1) * kItemsPerPage;
+            if (offset < data.matches)
+                data.items = reader->Page(match, static_cast<int>(offset), kItemsPerPage);
+        }
+        SendHtml(res, 200, RenderResultPage(data));
+    }
+
+    void ArticlePage(const std::string& id, httplib::Response& res) {
+        if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos)
+            return SendError(res, 404, "There is no article with that id.");
+        const auto article = readers.Take()->Find(std::stoll(id));
+        if (!article) return SendError(res, 404, "There is no article with that id.");
+        SendHtml(res, 200, RenderArticlePage(*article));
+    }
+
+    void LogLine(const httplib::Request& req, const httplib::Response& res) {
+        char when[32];
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        gmtime_r(&now, &utc);
+        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        std::string line = req.remote_addr + " [" + when + "] \"" + req.method + " " + req.target +
+                           "\" " + std::to_string(res.status) + " " +
+                           std::to_string(res.body.size()) + "\n";
+        std::lock_guard<std::mutex> lock(logMutex);
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+
+    ServeOptions options;
+    ReaderPool readers;
+    httplib::Server server;
+    socket_t listenSocket = INVALID_SOCKET;
+    std::mutex logMutex;
+};
+
+HttpServer::HttpServer(ServeOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
+    impl_->Routes();
+}
+
+HttpServer::~HttpServer() {
+    Stop();
+}
+
+int HttpServer::Bind() {
+    // Opening one reader now reports a missing or broken index before any request does.
+    impl_->readers.Take()->Size();
+    const int port = impl_->options.port == 0
+                         ? impl_->server.bind_to_any_port(impl_->options.host)
+                         : (impl_->server.bind_to_port(impl_->options.host, impl_->options.port)
+                                ? impl_->options.port
+                                : -1);
+    if (port > 0 && impl_->listenSocket != INVALID_SOCKET)
+        ::listen(impl_->listenSocket, kListenBacklog);
+    return port;
+}
+
+bool HttpServer::Run() {
+    return impl_->server.listen_after_bind();
+}
+
+void HttpServer::Stop() {
+    impl_->server.stop();
+}
+
+bool ParseListenAddress(const std::string& text, std::string& host, int& port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    const std::string digits = text.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    port = std::stoi(digits);
+    host = text.substr(0, colon);
+    return port <= 65535;
+}
+
+} // namespace tamix::server

@@ -1,0 +1,174 @@
+#include "server/index.h"
+
+namespace tamix::server {
+
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
+INSERT OR IGNORE INTO meta VALUES('generation', 0);
+CREATE TABLE IF NOT EXISTS article(
+    id INTEGER PRIMARY KEY,
+    pmid INTEGER NOT NULL UNIQUE,
+    title TEXT NOT NULL,
+    authors TEXT NOT NULL,
+    journal TEXT NOT NULL,
+    pubdate TEXT NOT NULL,
+    abstract TEXT NOT NULL,
+    doi TEXT NOT NULL,
+    pmcid TEXT NOT NULL,
+    tags TEXT NOT NULL);
+CREATE VIRTUAL TABLE IF NOT EXISTS article_fts USING fts5(
+    title, abstract, authors, tags,
+    content='article', content_rowid='id',
+    tokenize='porter unicode61 remove_diacritics 2');
+)sql";
+
+// Date keys below this many PMIDs apart never collide: PMIDs stay under 10^9.
+constexpr std::int64_t kPmidSpan = 1000000000;
+
+} // namespace
+
+std::int64_t SortKey(const Article& a) {
+    const std::int64_t date = (static_cast<std::int64_t>(a.year) * 100 + a.month) * 100 + a.day;
+    return date * kPmidSpan + a.pmid;
+}
+
+std::string TagsOf(const Article& a) {
+    std::string tags;
+    if (a.year > 0) tags = "y" + std::to_string(a.year) + " ";
+    return tags + "p" + std::to_string(a.pmid);
+}
+
+IndexWriter::IndexWriter(const std::string& path)
+    : db_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+    // WAL lets the server read the index while an update is imported into it.
+    db_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144;"
+             "PRAGMA temp_store=MEMORY;");
+    db_.Exec(kSchema);
+    find_ = db_.Prepare("SELECT id, title, abstract, authors, tags FROM article WHERE pmid = ?1");
+    deleteArticle_ = db_.Prepare("DELETE FROM article WHERE id = ?1");
+    deleteText_ = db_.Prepare("INSERT INTO article_fts(article_fts, rowid, title, abstract, "
+                              "authors, tags) VALUES('delete', ?1, ?2, ?3, ?4, ?5)");
+    insertArticle_ =
+        db_.Prepare("INSERT INTO article VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    insertText_ = db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, tags) "
+                              "VALUES(?1, ?2, ?3, ?4, ?5)");
+    bump_ = db_.Prepare("UPDATE meta SET value = value + 1 WHERE key = 'generation'");
+}
+
+IndexWriter::~IndexWriter() {
+    try {
+        Commit();
+    } catch (const SqliteError&) {
+        // Nothing more can be saved; what was committed before stands.
+    }
+}
+
+void IndexWriter::Put(const Article& a) {
+    if (!inTransaction_) {
+        db_.Exec("BEGIN");
+        inTransaction_ = true;
+    }
+    Delete(a.pmid);
+    const std::int64_t id = SortKey(a);
+    const std::string tags = TagsOf(a);
+    insertArticle_.Bind(1, id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
+    insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
+    insertArticle_.Bind(9, a.pmcid).Bind(10, tags).Run();
+    insertText_.Bind(1, id)
+        .Bind(2, a.title)
+        .Bind(3, a.abstract)
+        .Bind(4, a.authors)
+        .Bind(5, tags)
+        .Run();
+}
+
+bool IndexWriter::Delete(std::int64_t pmid) {
+    if (!inTransaction_) {
+        db_.Exec("BEGIN");
+        inTransaction_ = true;
+    }
+    find_.Bind(1, pmid);
+    if (!find_.Step()) {
+        find_.Reset();
+        return false;
+    }
+    const std::int64_t id = find_.Int(0);
+    deleteText_.Bind(1, id).Bind(2, find_.Text(1)).Bind(3, find_.Text(2));
+    deleteText_.Bind(4, find_.Text(3)).Bind(5, find_.Text(4));
+    find_.Reset();
+    deleteText_.Run();
+    deleteArticle_.Bind(1, id).Run();
+    return true;
+}
+
+void IndexWriter::Commit() {
+    if (!inTransaction_) return;
+    bump_.Run();
+    db_.Exec("COMMIT");
+    inTransaction_ = false;
+}
+
+IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWRITE) {
+    db_.Exec("PRAGMA query_only=1; PRAGMA mmap_size=1073741824; PRAGMA cache_size=-65536;");
+    generation_ = db_.Prepare("SELECT value FROM meta WHERE key = 'generation'");
+    count_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
+                         "MATCH ?1 LIMIT " +
+                         std::to_string(kMaxCountedMatches) + ")");
+    page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
+                        "JOIN (SELECT rowid FROM article_fts WHERE article_fts MATCH ?1 "
+                        "ORDER BY rowid DESC LIMIT ?2 OFFSET ?3) m ON a.id = m.rowid "
+                        "ORDER BY a.id DESC");
+    find_ = db_.Prepare("SELECT pmid, title, authors, journal, pubdate, abstract, doi, pmcid "
+                        "FROM article WHERE pmid = ?1");
+    size_ = db_.Prepare("SELECT count(*) FROM article");
+}
+
+std::int64_t IndexReader::Generation() {
+    const std::int64_t value = generation_.Step() ? generation_.Int(0) : 0;
+    generation_.Reset();
+    return value;
+}
+
+int IndexReader::Count(const std::string& match) {
+    count_.Bind(1, match);
+    const int value = count_.Step() ? static_cast<int>(count_.Int(0)) : 0;
+    count_.Reset();
+    return value;
+}
+
+std::vector<ArticleSummary> IndexReader::Page(const std::string& match, int offset, int limit) {
+    std::vector<ArticleSummary> items;
+    page_.Bind(1, match).Bind(2, limit).Bind(3, offset);
+    while (page_.Step())
+        items.push_back({page_.Int(0), page_.Text(1), page_.Text(2), page_.Text(3), page_.Text(4)});
+    page_.Reset();
+    return items;
+}
+
+std::optional<Article> IndexReader::Find(std::int64_t pmid) {
+    find_.Bind(1, pmid);
+    std::optional<Article> article;
+    if (find_.Step()) {
+        article.emplace();
+        article->pmid = find_.Int(0);
+        article->title = find_.Text(1);
+        article->authors = find_.Text(2);
+        article->journal = find_.Text(3);
+        article->pubdate = find_.Text(4);
+        article->abstract = find_.Text(5);
+        article->doi = find_.Text(6);
+        article->pmcid = find_.Text(7);
+    }
+    find_.Reset();
+    return article;
+}
+
+std::int64_t IndexReader::Size() {
+    const std::int64_t value = size_.Step() ? size_.Int(0) : 0;
+    size_.Reset();
+    return value;
+}
+
+} // namespace tamix::server

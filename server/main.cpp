@@ -1,0 +1,207 @@
+// tamix-server: import PubMed records into an index, write a sample corpus, serve.
+#include "server/http.h"
+#include "server/index.h"
+#include "server/readers.h"
+#include "server/sample.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace tamix::server;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUsage =
+    "usage:\n"
+    "  tamix-server import --index FILE RECORDS...   PubMed XML or MEDLINE text, plain or .gz\n"
+    "  tamix-server sample --count N [--out FILE]    synthetic PubMed XML (default: stdout)\n"
+    "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
+    "                                                 default listen address 127.0.0.1:8790\n";
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "tamix-server: %s\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+// Records per transaction: large enough to be fast, small enough that a reader sees
+// progress and a failure loses little.
+constexpr long kCommitEvery = 50000;
+
+int Import(const std::string& index, const std::vector<std::string>& files) {
+    IndexWriter writer(index);
+    long records = 0, deletions = 0, skipped = 0, sinceCommit = 0;
+    std::size_t filesDone = 0;
+    int failedFiles = 0;
+    const auto start = Clock::now();
+    auto lastReport = start;
+    const auto report = [&](bool final) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        std::fprintf(stderr, "%s%ld records (%.0f/s), %ld deleted, %ld skipped, %zu of %zu files%s",
+                     final ? "" : "\r", records, seconds > 0 ? records / seconds : 0.0, deletions,
+                     skipped, filesDone, files.size(), final ? "\n" : "");
+    };
+    RecordSink sink;
+    sink.onArticle = [&](Article&& article) {
+        writer.Put(article);
+        ++records;
+        if (++sinceCommit >= kCommitEvery) {
+            writer.Commit();
+            sinceCommit = 0;
+        }
+        if (records % 2000 == 0 && Clock::now() - lastReport > std::chrono::seconds(2)) {
+            lastReport = Clock::now();
+            report(false);
+        }
+    };
+    sink.onDelete = [&](std::int64_t pmid) {
+        if (writer.Delete(pmid)) ++deletions;
+    };
+    sink.onSkip = [&](const SourcePosition& where, const std::string& why) {
+        ++skipped;
+        std::fprintf(stderr, "\n%s:%ld: record skipped: %s\n", where.file.c_str(), where.line,
+                     why.c_str());
+    };
+    for (const std::string& file : files) {
+        std::string error;
+        if (!ReadRecordFile(file, sink, error)) {
+            ++failedFiles;
+            std::fprintf(stderr, "\n%s (records read before this point are kept)\n", error.c_str());
+        }
+        ++filesDone;
+        writer.Commit();
+        sinceCommit = 0;
+    }
+    report(true);
+    return failedFiles == 0 ? 0 : 1;
+}
+
+int Sample(int count, const std::string& out) {
+    if (out.empty()) {
+        std::ios::sync_with_stdio(false);
+        WriteSampleCorpus(std::cout, count);
+        std::cout.flush();
+        return std::cout ? 0 : 1;
+    }
+    std::ofstream file(out, std::ios::binary);
+    if (!file) {
+        std::fprintf(stderr, "tamix-server: cannot write %s\n", out.c_str());
+        return 1;
+    }
+    WriteSampleCorpus(file, count);
+    file.close();
+    return file ? 0 : 1;
+}
+
+int Serve(ServeOptions options) {
+    // SIGTERM and SIGINT are taken by one thread that stops the server; every other
+    // thread (the pool included) inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    HttpServer server(options);
+    const int port = server.Bind();
+    if (port <= 0) {
+        std::fprintf(stderr, "tamix-server: cannot listen on %s:%d\n", options.host.c_str(),
+                     options.port);
+        return 1;
+    }
+    std::fprintf(stderr, "tamix-server: serving %s on http://%s:%d/\n", options.index.c_str(),
+                 options.host.c_str(), port);
+    std::fflush(stderr);
+
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        const timespec step{0, 200 * 1000 * 1000};
+        while (!done) {
+            if (sigtimedwait(&stopSignals, nullptr, &step) > 0) {
+                server.Stop();
+                return;
+            }
+        }
+    });
+    const bool ok = server.Run();
+    done = true;
+    waiter.join();
+    std::fprintf(stderr, "tamix-server: stopped\n");
+    return ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+        std::fputs(kUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    const std::string command = argv[1];
+    std::string index, out, listen = "127.0.0.1:8790";
+    int count = -1, threads = 64;
+    bool quiet = false;
+    std::vector<std::string> files;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
+            return argv[++i];
+        };
+        try {
+            if (arg == "--index")
+                index = value();
+            else if (arg == "--out")
+                out = value();
+            else if (arg == "--listen")
+                listen = value();
+            else if (arg == "--count")
+                count = std::stoi(value());
+            else if (arg == "--threads")
+                threads = std::stoi(value());
+            else if (arg == "--quiet")
+                quiet = true;
+            else if (arg.rfind("--", 0) == 0)
+                return UsageError("unknown option " + arg);
+            else
+                files.push_back(arg);
+        } catch (const std::exception& e) {
+            return UsageError(std::string("bad arguments: ") + e.what());
+        }
+    }
+
+    try {
+        if (command == "import") {
+            if (index.empty() || files.empty()) return UsageError("import needs --index and files");
+            return Import(index, files);
+        }
+        if (command == "sample") {
+            if (count < 0 || !files.empty()) return UsageError("sample needs --count N");
+            return Sample(count, out);
+        }
+        if (command == "serve") {
+            ServeOptions options;
+            options.index = index;
+            options.threads = threads < 1 ? 1 : threads;
+            options.accessLog = !quiet;
+            if (index.empty() || !files.empty()) return UsageError("serve needs --index");
+            if (!ParseListenAddress(listen, options.host, options.port))
+                return UsageError("--listen takes HOST:PORT");
+            return Serve(options);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tamix-server: %s\n", e.what());
+        return 1;
+    }
+    return UsageError("unknown command " + command);
+}

@@ -1,0 +1,252 @@
+#include "server/pages.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tamix::server {
+
+namespace {
+
+// The desktop program opens its article dialog on any page holding this phrase, so
+// only result pages may: elsewhere (titles, abstracts of the index) a word joiner,
+// invisible to readers, splits it.
+constexpr std::string_view kResultPhrase = "PubMed Mobile";
+constexpr std::string_view kSplitPhrase = "PubMed\xE2\x81\xA0 Mobile";
+
+// Items are placed so that more than 200 bytes stand between a title's end and the next
+// item's anchor (the browser looks 200 bytes past each title for the pager).
+constexpr std::size_t kItemGap = 240;
+
+// A query value in an address: unreserved bytes as they are, spaces as '+'.
+std::string QueryEncode(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else if (c == ' ') {
+            out += '+';
+        } else {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+    return out;
+}
+
+std::string Defang(std::string text) {
+    for (std::size_t at = text.find(kResultPhrase); at != std::string::npos;
+         at = text.find(kResultPhrase, at + kSplitPhrase.size()))
+        text.replace(at, kResultPhrase.size(), kSplitPhrase);
+    return text;
+}
+
+std::string Head(std::string_view title) {
+    // Long enough that the pager's "Page N of M" always stands past byte 297.
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+           "<link rel=\"stylesheet\" href=\"/static/tamix.css\"><title>" +
+           std::string(title) + "</title></head>\n<body>";
+}
+
+std::string Header(std::string_view term) {
+    return "<header class=\"top\"><a class=\"brand\" href=\"/\">TAMIX PubMed</a>"
+           "<form class=\"search\" action=\"/m/pubmed/\" method=\"get\">"
+           "<input type=\"search\" name=\"term\" value=\"" +
+           HtmlEscape(term) +
+           "\" placeholder=\"Search PubMed\" aria-label=\"Search terms\">"
+           "<button type=\"submit\">Search</button></form></header>\n";
+}
+
+std::string Footer() {
+    return "<footer><a class=\"about\" href=\"/about\">About</a> &middot; "
+           "Served by tamix-server from a local index of PubMed records.</footer>\n"
+           "</body></html>\n";
+}
+
+std::string Source(std::string_view journal, std::string_view pubdate) {
+    std::string source = HtmlEscape(journal);
+    if (!source.empty() && !pubdate.empty()) source += ". ";
+    source += HtmlEscape(pubdate);
+    if (!source.empty()) source += '.';
+    return source;
+}
+
+std::string FullTextAddress(const Article& a) {
+    if (!a.doi.empty()) return "http://doi.org/" + a.doi;
+    if (!a.pmcid.empty()) return "http://www.ncbi.nlm.nih.gov/pmc/articles/" + a.pmcid + "/";
+    return {};
+}
+
+} // namespace
+
+std::string HtmlEscape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string PaddedId(std::int64_t pmid) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "%08lld", static_cast<long long>(pmid));
+    return buffer;
+}
+
+int TotalPages(int matches) {
+    const int pages = (matches + kItemsPerPage - 1) / kItemsPerPage;
+    return pages < 1 ? 1 : (pages > kMaxPages ? kMaxPages : pages);
+}
+
+std::string RenderStartPage(std::int64_t records) {
+    std::string page = Head("TAMIX PubMed search");
+    page += Header("");
+    page += "<main class=\"start\"><h1>Search the literature</h1>"
+            "<p>Type keywords above. The search understands <code>AND</code>, <code>OR</code>, "
+            "<code>NOT</code>, parentheses, quoted phrases, truncation with <code>*</code> and "
+            "the tags <code>[ti]</code>, <code>[tiab]</code>, <code>[au]</code>, "
+            "<code>[dp]</code> (years, ranges as <code>2018:2020[dp]</code>) and "
+            "<code>[pmid]</code>.</p><p class=\"count\">" +
+            std::to_string(records) + " records in this index.</p></main>\n";
+    return page + Footer();
+}
+
+std::string RenderResultPage(const ResultPageData& d) {
+    const int total = TotalPages(d.matches);
+    std::string page = Head("PubMed Mobile: " + HtmlEscape(d.term));
+    page.reserve(16384);
+    page += Header(d.term);
+    page += "<main><p class=\"count\">" + std::to_string(d.matches) +
+            (d.matches >= kMaxCountedMatches ? "+" : "") + " results</p>\n<ul class=\"r\">";
+    for (const ArticleSummary& item : d.items) {
+        // Authors and source come before the anchor and fill the gap after the title
+        // above; the anchor's id starts at its 12th byte.
+        std::string lead = "\n<li><p class=\"au\">" + HtmlEscape(item.authors) +
+                           "</p><p class=\"src\">" + Source(item.journal, item.pubdate) + "</p>";
+        if (lead.size() < kItemGap) lead.append(kItemGap - lead.size(), ' ');
+        page += lead;
+        page += "<a href=\"./" + PaddedId(item.pmid) + "\"><span>" + HtmlEscape(item.title) +
+                "</span></a></li>";
+    }
+    // The pager follows the last title at once.
+    page += "</ul><div class=\"pag\"><span class=\"where\">Page " + std::to_string(d.page) +
+            " of " + std::to_string(total) + "</span>";
+    const auto link = [&](const char* cls, int target, const char* label) {
+        return std::string(" <a class=\"") + cls +
+               "\" href=\"/m/pubmed/?term=" + HtmlEscape(QueryEncode(d.term)) +
+               "&amp;page=" + std::to_string(target) + "\">" + label + "</a>";
+    };
+    if (d.page > 1 && d.page <= total) page += link("prev", d.page - 1, "&larr; Previous");
+    if (d.page < total) page += link("next", d.page + 1, "Next &rarr;");
+    page += "</div></main>\n";
+    return page + Footer();
+}
+
+std::string RenderArticlePage(const Article& a) {
+    std::string page = Head(HtmlEscape(Defang(a.title)) + " - TAMIX");
+    page += Header("");
+    // The title heading opens the part the browser reads: title, authors, source, the
+    // abstract, then the id once, then the full-text link.
+    page += "<main class=\"article\"><h2 class=\"title\">" + HtmlEscape(Defang(a.title)) +
+            "</h2>\n<p class=\"au\">" + HtmlEscape(Defang(a.authors)) + "</p><p class=\"src\">" +
+            Source(Defang(a.journal), a.pubdate) + "</p>\n<h3>Abstract</h3><div class=\"abs\">";
+    if (a.abstract.empty()) {
+        page += "<p class=\"none\">No abstract available.</p>";
+    } else {
+        std::size_t start = 0;
+        while (start <= a.abstract.size()) {
+            const std::size_t end = std::min(a.abstract.find('\n', start), a.abstract.size());
+            page += "<p>" + HtmlEscape(Defang(a.abstract.substr(start, end - start))) + "</p>";
+            start = end + 1;
+        }
+    }
+    page += "</div>\n<p class=\"ids\">PMID: " + PaddedId(a.pmid);
+    if (!a.doi.empty()) page += " &middot; DOI: " + HtmlEscape(a.doi);
+    if (!a.pmcid.empty()) page += " &middot; " + HtmlEscape(a.pmcid);
+    page += "</p>\n";
+    // With no full-text address the next link is one that is not an http address.
+    const std::string fullText = FullTextAddress(a);
+    if (!fullText.empty())
+        page += "<p class=\"ft\"><a class=\"ft\" href=\"" + HtmlEscape(fullText) +
+                "\">Full text</a></p>\n";
+    page += "<p class=\"back\"><a class=\"back\" href=\"/\">New search</a></p></main>\n";
+    return page + Footer();
+}
+
+std::string RenderAboutPage(std::int64_t records) {
+    std::string page = Head("About TAMIX");
+    page += Header("");
+    page += "<main class=\"about\"><h1>About TAMIX</h1>"
+            "<p>TAMIX is a desktop literature-search browser: it searches PubMed, pages through "
+            "the results, shows each abstract with its full-text link, has abstracts translated "
+            "into Chinese and copies abstract and link to the clipboard.</p>"
+            "<p>This server, tamix-server, answers the browser from a local SQLite full-text "
+            "index of PubMed records, so the whole system works on one machine without a "
+            "network. This index holds " +
+            std::to_string(records) +
+            " records. Records of the journal &ldquo;TAMIX Sample Data&rdquo; are "
+            "synthetic demonstration data, not real literature.</p></main>\n";
+    return page + Footer();
+}
+
+std::string RenderErrorPage(int status, std::string_view message) {
+    std::string page = Head(std::to_string(status) + " - TAMIX");
+    page += Header("");
+    page += "<main class=\"error\"><h1>" + std::to_string(status) + "</h1><p>" +
+            HtmlEscape(message) + "</p><p><a class=\"back\" href=\"/\">New search</a></p></main>\n";
+    return page + Footer();
+}
+
+std::string_view Stylesheet() {
+    return R"css(:root { --ink: #1f2a37; --muted: #5b6776; --accent: #1d5fa8; --line: #dfe4ea; }
+* { box-sizing: border-box; }
+body { margin: 0; font: 16px/1.5 "DejaVu Sans", "Noto Sans", sans-serif; color: var(--ink);
+       background: #f6f8fa; }
+header.top { display: flex; flex-wrap: wrap; gap: .75rem; align-items: center;
+             padding: .75rem 1rem; background: var(--accent); }
+header.top .brand { color: #fff; font-weight: bold; text-decoration: none; }
+form.search { display: flex; flex: 1; gap: .5rem; min-width: 14rem; }
+form.search input { flex: 1; padding: .4rem .6rem; border: 0; border-radius: 4px; font-size: 1rem; }
+form.search button { padding: .4rem .9rem; border: 0; border-radius: 4px; background: #fff;
+                     color: var(--accent); font-weight: bold; cursor: pointer; }
+main { max-width: 52rem; margin: 0 auto; padding: 1rem; background: #fff; min-height: 70vh; }
+ul.r { list-style: none; margin: 0; padding: 0; white-space: normal; }
+ul.r li { display: flex; flex-direction: column-reverse; padding: .75rem 0;
+          border-bottom: 1px solid var(--line); }
+ul.r li a { font-size: 1.05rem; color: var(--accent); text-decoration: none; }
+ul.r li a:hover { text-decoration: underline; }
+p.au, p.src, p.count, p.ids { margin: .15rem 0; color: var(--muted); font-size: .9rem; }
+div.pag { padding: 1rem 0; color: var(--muted); text-align: center; }
+h2.title { font-size: 1.35rem; line-height: 1.3; margin: .25rem 0 .5rem; }
+div.abs p { margin: .5rem 0; }
+p.ft a { display: inline-block; padding: .35rem .8rem; border-radius: 4px; background: var(--accent);
+         color: #fff; text-decoration: none; }
+footer { max-width: 52rem; margin: 0 auto; padding: 1rem; color: var(--muted); font-size: .85rem; }
+code { background: #eef1f5; padding: 0 .2rem; border-radius: 3px; }
+)css";
+}
+
+} // namespace tamix::server

@@ -1,0 +1,37 @@
+// The HTML of every page tamix-server serves. The browser's parsers rely on the byte
+// layout of result and article pages; see the comments in pages.cpp.
+#pragma once
+
+#include "server/article.h"
+#include "server/index.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamix::server {
+
+inline constexpr int kItemsPerPage = 10;
+inline constexpr int kMaxPages = kMaxCountedMatches / kItemsPerPage;
+
+std::string HtmlEscape(std::string_view text);
+// Ids are written with 8 digits, zero-padded.
+std::string PaddedId(std::int64_t pmid);
+
+struct ResultPageData {
+    std::string term; // as the user typed it
+    int page = 1;     // 1-based
+    int matches = 0;  // counted up to kMaxCountedMatches
+    std::vector<ArticleSummary> items;
+};
+
+int TotalPages(int matches);
+
+std::string RenderStartPage(std::int64_t records);
+std::string RenderResultPage(const ResultPageData& data);
+std::string RenderArticlePage(const Article& article);
+std::string RenderAboutPage(std::int64_t records);
+std::string RenderErrorPage(int status, std::string_view message);
+std::string_view Stylesheet();
+
+} // namespace tamix::server

@@ -1,0 +1,14 @@
+// A deterministic synthetic corpus in PubMed XML, for demonstrations and load tests.
+// Every record says what it is: journal "TAMIX Sample Data", PMIDs from 99000001.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+
+namespace tamix::server {
+
+inline constexpr std::int64_t kFirstSamplePmid = 99000001;
+
+void WriteSampleCorpus(std::ostream& out, int count);
+
+} // namespace tamix::server

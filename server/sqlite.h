@@ -1,0 +1,59 @@
+// A thin RAII layer over SQLite's C API: a connection and prepared statements.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace tamix::server {
+
+class SqliteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Statement {
+public:
+    Statement() = default;
+    Statement(sqlite3* db, std::string_view sql);
+    Statement(Statement&& other) noexcept : stmt_(other.stmt_) { other.stmt_ = nullptr; }
+    Statement& operator=(Statement&& other) noexcept;
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    ~Statement() { sqlite3_finalize(stmt_); }
+
+    Statement& Bind(int index, std::int64_t value);
+    Statement& Bind(int index, std::string_view value);
+    // True while a row is ready; false when done. Throws on error.
+    bool Step();
+    // Runs to the end and resets, for statements that return nothing.
+    void Run();
+    void Reset();
+
+    std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+    std::string Text(int column) const;
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+class Database {
+public:
+    // Opens (creating when allowed) the file; throws SqliteError on failure.
+    Database(const std::string& path, int flags);
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+    ~Database() { sqlite3_close_v2(db_); }
+
+    void Exec(const char* sql);
+    Statement Prepare(std::string_view sql) { return Statement(db_, sql); }
+    sqlite3* Handle() const { return db_; }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace tamix::server

@@ -1,0 +1,170 @@
+#include "server/index.h"
+#include "server/query.h"
+#include "server/readers.h"
+#include "support/pubmed_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <zlib.h>
+
+namespace tamix::server {
+namespace {
+
+using test::ArticleSet;
+using test::Record;
+using test::TempDir;
+
+const std::string kNlmTests = "/usr/share/doc/python-biopython-doc/Tests/";
+
+std::map<std::int64_t, Article> ReadAll(const std::string& path,
+                                        std::vector<std::string>* skips = nullptr,
+                                        std::string* error = nullptr) {
+    std::map<std::int64_t, Article> articles;
+    RecordSink sink;
+    sink.onArticle = [&](Article&& a) { articles[a.pmid] = std::move(a); };
+    sink.onSkip = [&](const SourcePosition& where, const std::string& why) {
+        if (skips) skips->push_back(where.file + ":" + std::to_string(where.line) + ": " + why);
+    };
+    std::string message;
+    const bool ok = ReadRecordFile(path, sink, message);
+    if (error) *error = ok ? "" : message;
+    return articles;
+}
+
+TEST(Readers, RealNlmXmlFiles) {
+    auto first = ReadAll(kNlmTests + "Entrez/pubmed1.xml.gz");
+    ASSERT_EQ(first.size(), 2u);
+    const Article& aids = first.at(12091962);
+    EXPECT_EQ(aids.title, "The treatment of AIDS behind the walls of correctional facilities.");
+    EXPECT_EQ(aids.authors, "Olivero JM");
+    EXPECT_EQ(aids.year, 1990);
+    const Article& magnetic = first.at(9997);
+    EXPECT_EQ(magnetic.journal, "Biochim. Biophys. Acta");
+    EXPECT_EQ(magnetic.abstract.rfind("Electron paramagnetic resonance", 0), 0u);
+
+    auto fourth = ReadAll(kNlmTests + "Entrez/pubmed4.xml.gz");
+    ASSERT_EQ(fourth.size(), 1u) << "PMIDs of references and comments are not records";
+    const Article& gut = fourth.at(27797938);
+    EXPECT_EQ(gut.title, "Leucocyte telomere length, genetic variants at the TERT gene region and "
+                         "risk of pancreatic cancer.")
+        << "markup inside a title keeps its text";
+    EXPECT_EQ(gut.doi, "10.1136/gutjnl-2016-312510");
+    EXPECT_EQ(gut.abstract.rfind("OBJECTIVE: Telomere shortening", 0), 0u);
+    EXPECT_NE(gut.abstract.find("\nDESIGN: We measured"), std::string::npos);
+    EXPECT_NE(gut.abstract.find("ptrend=0.048"), std::string::npos);
+    EXPECT_NE(gut.abstract.find("r2<0.25"), std::string::npos) << "entities decoded once";
+    EXPECT_NE(gut.pmcid.find("PMC"), std::string::npos);
+}
+
+TEST(Readers, RealMedlineFiles) {
+    auto one = ReadAll(kNlmTests + "Medline/pubmed_result1.txt");
+    ASSERT_EQ(one.size(), 1u);
+    const Article& a = one.at(12230038);
+    EXPECT_EQ(a.title, "The Bio* toolkits--a brief overview.");
+    EXPECT_EQ(a.authors, "Mangalam H");
+    EXPECT_EQ(a.journal, "Brief Bioinform");
+    EXPECT_EQ(a.pubdate, "2002 Sep");
+    EXPECT_EQ(a.year, 2002);
+    EXPECT_EQ(a.month, 9);
+    EXPECT_EQ(a.abstract.rfind("Bioinformatics research is often difficult to do with commercial "
+                               "software. The Open Source BioPerl",
+                               0),
+              0u)
+        << "continuation lines join with one space";
+    EXPECT_EQ(a.abstract.back(), '.');
+
+    EXPECT_EQ(ReadAll(kNlmTests + "Medline/pubmed_result2.txt.gz").size(), 4u);
+    EXPECT_EQ(ReadAll(kNlmTests + "Medline/pubmed_result3.txt").size(), 1u);
+}
+
+TEST(Readers, MedlineFieldsCrlfAndBadRecords) {
+    TempDir dir;
+    const std::string path = dir.Write(
+        "export.nbib",
+        "PMID- 111\r\nTI  - A title that goes\r\n      on here.\r\nAB  - BACKGROUND: First.\r\n"
+        "      METHODS: Second.\r\nFAU - Doe, Jane\r\nAU  - Doe J\r\nAU  - Roe R\r\n"
+        "JT  - Journal of Things\r\nTA  - J Things\r\nDP  - 2019 Dec 3\r\n"
+        "LID - S0001 [pii]\r\nLID - 10.1/abc [doi]\r\nPMC - PMC42\r\n\r\n"
+        "TI  - No id here\r\n\r\n"
+        "PMID- 222\r\nTI  - Second record\r\nAID - 10.2/xyz [doi]\r\n");
+    std::vector<std::string> skips;
+    auto records = ReadAll(path, &skips);
+    ASSERT_EQ(records.size(), 2u);
+    const Article& a = records.at(111);
+    EXPECT_EQ(a.title, "A title that goes on here.");
+    EXPECT_EQ(a.abstract, "BACKGROUND: First. METHODS: Second.");
+    EXPECT_EQ(a.authors, "Doe J, Roe R");
+    EXPECT_EQ(a.journal, "J Things");
+    EXPECT_EQ(a.doi, "10.1/abc");
+    EXPECT_EQ(a.pmcid, "PMC42");
+    EXPECT_EQ(a.day, 3);
+    EXPECT_EQ(records.at(222).doi, "10.2/xyz");
+    ASSERT_EQ(skips.size(), 1u);
+    EXPECT_EQ(skips[0], path + ":16: no PMID");
+}
+
+TEST(Readers, BadRecordsAndBrokenFiles) {
+    TempDir dir;
+    Record good{1, "Good"};
+    const std::string xml = ArticleSet({good});
+    std::string withBad =
+        "<?xml version=\"1.0\"?>\n<PubmedArticleSet>\n" + test::RecordXml({2, "Two"}) +
+        "<PubmedArticle><MedlineCitation><PMID>x1</PMID></MedlineCitation></PubmedArticle>\n" +
+        test::RecordXml({3, "Three"}) + "</PubmedArticleSet>\n";
+    std::vector<std::string> skips;
+    std::string error;
+    auto records = ReadAll(dir.Write("bad.xml", withBad), &skips, &error);
+    EXPECT_EQ(records.size(), 2u);
+    EXPECT_TRUE(error.empty());
+    ASSERT_EQ(skips.size(), 1u);
+    EXPECT_EQ(skips[0], dir.File("bad.xml") + ":4: bad PMID");
+
+    // Cut off in the middle of the third record: the first two stand, the error names a line.
+    const std::string cut = withBad.substr(0, withBad.find("<PMID Version=\"1\">3"));
+    records = ReadAll(dir.Write("cut.xml", cut), nullptr, &error);
+    EXPECT_EQ(records.size(), 1u);
+    EXPECT_NE(error.find(dir.File("cut.xml") + ":"), std::string::npos) << error;
+
+    // gzip-compressed XML reads like plain.
+    gzFile gz = gzopen(dir.File("set.xml.gz").c_str(), "wb");
+    gzwrite(gz, xml.data(), static_cast<unsigned>(xml.size()));
+    gzclose(gz);
+    EXPECT_EQ(ReadAll(dir.File("set.xml.gz")).count(1), 1u);
+
+    records = ReadAll(dir.File("missing.xml"), nullptr, &error);
+    EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
+
+TEST(Index, ReplacementAndDeletion) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    const std::string first = dir.Write("1.xml", ArticleSet({{5, "Alpha zebrafish study", "", 2001},
+                                                             {6, "Beta zebrafish study", "", 2002},
+                                                             {7, "Gamma study", "", 2003}}));
+    const std::string update = dir.Write(
+        "2.xml",
+        ArticleSet(
+            {{5, "Alpha axolotl study", "", 2010}},
+            "<DeleteCitation><PMID Version=\"1\">6</PMID><PMID>999</PMID></DeleteCitation>\n"));
+    EXPECT_TRUE(test::ImportFiles(index, {first}).empty());
+    IndexReader reader(index);
+    const std::int64_t before = reader.Generation();
+    EXPECT_EQ(reader.Count(BuildMatch("zebrafish")), 2);
+
+    EXPECT_TRUE(test::ImportFiles(index, {update}).empty());
+    EXPECT_GT(reader.Generation(), before);
+    EXPECT_EQ(reader.Size(), 2);
+    EXPECT_EQ(reader.Count(BuildMatch("zebrafish")), 0)
+        << "the old text of 5 is gone from the index";
+    EXPECT_EQ(reader.Count(BuildMatch("axolotl")), 1);
+    EXPECT_FALSE(reader.Find(6).has_value());
+    ASSERT_TRUE(reader.Find(5).has_value());
+    EXPECT_EQ(reader.Find(5)->title, "Alpha axolotl study");
+    const auto page = reader.Page(BuildMatch("study"), 0, 10);
+    ASSERT_EQ(page.size(), 2u);
+    EXPECT_EQ(page[0].pmid, 5) << "the replacement's newer date puts it first";
+}
+
+} // namespace
+} // namespace tamix::server

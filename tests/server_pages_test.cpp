@@ -1,0 +1,211 @@
+// The pages tamix-server serves, read by the program's own parsers in both forms.
+#include "pubmed/addresses.h"
+#include "pubmed/articlepage.h"
+#include "pubmed/browserform.h"
+#include "pubmed/download.h"
+#include "pubmed/resultpage.h"
+#include "server/http.h"
+#include "support/pubmed_fixture.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace tamix {
+namespace {
+
+using test::Record;
+
+constexpr const char* kTitleWithMarkup = "M\xC3\xBCller &lt;5 years &amp; older: \xCE\xB2-blockers";
+
+std::vector<Record> Fixture() {
+    std::vector<Record> records;
+    // 25 planarian records, one a day, so page order is known: newest (pmid 1024) first.
+    for (int i = 0; i < 25; ++i)
+        records.push_back({1000 + i, "Planarian regeneration study " + std::to_string(i),
+                           "<AbstractText>Planarian text " + std::to_string(i) + ".</AbstractText>",
+                           2015, 1 + i / 28, 1 + i % 28, "10.1/p" + std::to_string(i)});
+    for (int i = 0; i < 11; ++i)
+        records.push_back({20000000 + i, "Zebrafish heart " + std::to_string(i), "", 2016});
+    for (int i = 0; i < 10; ++i)
+        records.push_back({30000000 + i, "Axolotl limb " + std::to_string(i), "", 2017});
+    records.push_back({9997, kTitleWithMarkup,
+                       "<AbstractText Label=\"BACKGROUND\">Caf\xC3\xA9 &amp; tea.</AbstractText>"
+                       "<AbstractText Label=\"RESULTS\">Fewer &lt;events&gt;.</AbstractText>",
+                       2018, 5, 5, "10.1000/a&amp;b"});
+    records.push_back({9998, "Record without abstract or DOI", "", 2018, 5, 6, "", "PMC77"});
+    records.push_back(
+        {9999, "Record with nothing to link", "<AbstractText>Text.</AbstractText>", 2018});
+    records.push_back({9996, "Using PubMed Mobile in clinics", "", 2018});
+    return records;
+}
+
+class ServedPages : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new test::TempDir;
+        index_ = dir_->File("index.sqlite");
+        ASSERT_TRUE(
+            test::ImportFiles(index_, {dir_->Write("f.xml", test::ArticleSet(Fixture()))}).empty());
+        server::ServeOptions options;
+        options.index = index_;
+        options.port = 0;
+        options.accessLog = false;
+        server_ = new server::HttpServer(options);
+        port_ = server_->Bind();
+        ASSERT_GT(port_, 0);
+        thread_ = new std::thread([] { server_->Run(); });
+        setenv(kPubmedHostVariable, ("127.0.0.1:" + std::to_string(port_)).c_str(), 1);
+    }
+    static void TearDownTestSuite() {
+        server_->Stop();
+        thread_->join();
+        delete thread_;
+        delete server_;
+        delete dir_;
+        unsetenv(kPubmedHostVariable);
+    }
+
+    // Downloads like the program does; "" when the download fails.
+    static std::string Fetch(const std::string& address) {
+        const std::string file = dir_->File("temp.page");
+        return DownloadToFile(address, file) ? ReadScratchFile(file) : std::string("<failed>");
+    }
+    static int Status(const std::string& target) {
+        httplib::Client client("127.0.0.1", port_);
+        auto res = client.Get(target);
+        return res ? res->status : -1;
+    }
+
+    // Parses a served result page in both forms and checks they agree.
+    static CArticleRecord Parse(const std::string& page) {
+        CArticleRecord served, browsed;
+        ParseResultPage(page, kServerMarkers, served);
+        const std::string browserForm = ToBrowserForm(page);
+        ParseResultPage(browserForm, kBrowserMarkers, browsed);
+        EXPECT_EQ(browsed.m_nCount, served.m_nCount);
+        EXPECT_EQ(browsed.m_strIds, served.m_strIds);
+        EXPECT_EQ(browsed.m_strTitles, served.m_strTitles);
+        served.m_nTotalPages = ParseTotalPages(browserForm);
+        EXPECT_GE(page.find("PubMed Mobile"), 1u);
+        return served;
+    }
+
+    inline static test::TempDir* dir_ = nullptr;
+    inline static std::string index_;
+    inline static server::HttpServer* server_ = nullptr;
+    inline static std::thread* thread_ = nullptr;
+    inline static int port_ = 0;
+};
+
+TEST_F(ServedPages, FirstMiddleAndLastPages) {
+    CArticleRecord first = Parse(Fetch(MakeSearchAddress("planarian regeneration")));
+    ASSERT_EQ(first.m_nCount, 10);
+    EXPECT_EQ(first.m_nTotalPages, 3);
+    EXPECT_EQ(first.m_strIds[0], "00001024") << "newest first, ids padded to 8 digits";
+    EXPECT_EQ(first.m_strTitles[0], "  Planarian regeneration study 24 ");
+    EXPECT_EQ(first.m_strIds[9], "00001015");
+
+    CArticleRecord middle = Parse(Fetch(MakeResultPageAddress("planarian regeneration", 2)));
+    ASSERT_EQ(middle.m_nCount, 10);
+    EXPECT_EQ(middle.m_strIds[0], "00001014");
+    CArticleRecord last = Parse(Fetch(MakeResultPageAddress("planarian regeneration", 3)));
+    ASSERT_EQ(last.m_nCount, 5);
+    EXPECT_EQ(last.m_strIds[4], "00001000");
+    EXPECT_EQ(last.m_nTotalPages, 3);
+    EXPECT_EQ(Parse(Fetch(MakeResultPageAddress("planarian", 4))).m_nCount, 0);
+}
+
+TEST_F(ServedPages, TenElevenAndZeroHits) {
+    CArticleRecord ten = Parse(Fetch(MakeSearchAddress("axolotl")));
+    EXPECT_EQ(ten.m_nCount, 10);
+    EXPECT_EQ(ten.m_nTotalPages, 1);
+    CArticleRecord eleven = Parse(Fetch(MakeSearchAddress("zebrafish")));
+    EXPECT_EQ(eleven.m_nCount, 10);
+    EXPECT_EQ(eleven.m_nTotalPages, 2);
+    EXPECT_EQ(Parse(Fetch(MakeResultPageAddress("zebrafish", 2))).m_nCount, 1);
+    CArticleRecord none = Parse(Fetch(MakeSearchAddress("nosuchwordanywhere")));
+    EXPECT_EQ(none.m_nCount, 0);
+    EXPECT_EQ(none.m_nTotalPages, 1);
+    EXPECT_EQ(Parse(Fetch(MakeSearchAddress(""))).m_nTotalPages, 1);
+}
+
+TEST_F(ServedPages, TitlesAndAbstractsSurviveTheRoundTrip) {
+    CArticleRecord r = Parse(Fetch(MakeSearchAddress("9997[pmid]")));
+    ASSERT_EQ(r.m_nCount, 1);
+    EXPECT_EQ(r.m_strIds[0], "00009997");
+    EXPECT_EQ(r.m_strTitles[0], "  M\xC3\xBCller <5 years & older: \xCE\xB2-blockers ");
+
+    const std::string article = Fetch(MakeArticleAddress("00009997"));
+    EXPECT_EQ(article.find("PubMed Mobile"), std::string::npos);
+    EXPECT_EQ(article.find("<5"), std::string::npos) << "index text is escaped";
+    const ArticleText text = ExtractArticle(article, "00009997");
+    EXPECT_NE(text.abstract.find("Mller <5 years & older: -blockers"), std::string::npos)
+        << text.abstract;
+    EXPECT_NE(text.abstract.find("Abstract"), std::string::npos);
+    EXPECT_NE(text.abstract.find("BACKGROUND: Caf & tea."), std::string::npos) << text.abstract;
+    EXPECT_NE(text.abstract.find("RESULTS: Fewer <events>."), std::string::npos);
+    EXPECT_EQ(text.abstract.substr(text.abstract.size() - 8), "00009997");
+    EXPECT_EQ(text.link, "http://doi.org/10.1000/a&b");
+
+    EXPECT_EQ(ExtractArticle(Fetch(MakeArticleAddress("9998")), "00009998").link,
+              "http://www.ncbi.nlm.nih.gov/pmc/articles/PMC77/")
+        << "ids are accepted without padding too";
+    EXPECT_EQ(ExtractArticle(Fetch(MakeArticleAddress("00009999")), "00009999").link,
+              kNoFullTextLink);
+    EXPECT_EQ(Fetch(MakeArticleAddress("00009996")).find("PubMed Mobile"), std::string::npos)
+        << "an article's own words cannot make its page look like a result page";
+    EXPECT_EQ(Fetch("http://127.0.0.1:" + std::to_string(port_) + "/").find("PubMed Mobile"),
+              std::string::npos);
+}
+
+TEST_F(ServedPages, SearchSyntax) {
+    const auto count = [](const std::string& term) {
+        return Parse(Fetch(MakeSearchAddress(term))).m_nCount;
+    };
+    EXPECT_EQ(count("zebrafish OR axolotl"), 10);
+    EXPECT_EQ(count("zebrafish NOT heart"), 0);
+    EXPECT_EQ(count("\"heart zebrafish\""), 0) << "a phrase keeps its order";
+    EXPECT_EQ(count("\"zebrafish heart\" 3"), 1);
+    EXPECT_EQ(count("2017[dp]"), 10);
+    EXPECT_EQ(count("2016:2017[dp] AND limb"), 10);
+    EXPECT_EQ(count("smith j[au] AND axolotl"), 10);
+    EXPECT_EQ(count("plan*"), 10);
+    EXPECT_EQ(count("regenerating planarians"), 10) << "stemming";
+    EXPECT_EQ(count("mueller") + count("muller"), 1) << "diacritics folded";
+}
+
+TEST_F(ServedPages, BadRequestsGetAnAnswer) {
+    EXPECT_EQ(Status("/m/pubmed/?term=%zz"), 400);
+    EXPECT_EQ(Status("/m/pubmed/?term=50%"), 400);
+    EXPECT_EQ(Status("/m/pubmed/?term=%FF%FE"), 400);
+    EXPECT_EQ(Status("/m/pubmed/?term=" + std::string(2500, 'a')), 400);
+    EXPECT_EQ(Status("/m/pubmed/?term=a&page=abc"), 400);
+    EXPECT_EQ(Status("/m/pubmed/?term=a&page=0"), 400);
+    EXPECT_EQ(Status("/m/pubmed/12345678"), 404);
+    EXPECT_EQ(Status("/m/pubmed/abc"), 404);
+    EXPECT_EQ(Status("/no/such/page"), 404);
+    EXPECT_EQ(Status("/static/tamix.css"), 200);
+    EXPECT_EQ(Status("/about"), 200);
+    // Every FTS5 operator and quote character, alone and in company.
+    for (const char* term : {"\"",        "'",           "*",
+                             "^",         ":",           "(",
+                             ")",         "{",           "}",
+                             "[",         "]",           "+",
+                             "-",         "NEAR",        "NEAR(a b, 2)",
+                             "AND",       "OR",          "NOT",
+                             "a OR",      "NOT a",       "title:x",
+                             "{title}:x", "a\"b",        "\"a",
+                             "^a",        "a NEAR/2 b",  "x[ti",
+                             "x[zz]",     "[dp]",        "(a OR (b",
+                             ")))",       "a AND AND b", "*a",
+                             "\\",        "%",           "&",
+                             "#"}) {
+        const std::string page = Fetch(MakeSearchAddress(term));
+        EXPECT_NE(page.find("class=\"pag\""), std::string::npos) << term;
+    }
+}
+
+} // namespace
+} // namespace tamix

@@ -1,0 +1,81 @@
+// Child processes for tests: tamix-server itself, nginx. Started with arguments, their
+// standard error captured to a file; stopped with a signal and waited for.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace tamix::test {
+
+class Process {
+public:
+    Process(const std::vector<std::string>& args, const std::string& stderrFile)
+        : stderrFile_(stderrFile) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            freopen(stderrFile.c_str(), "w", stderr);
+            std::vector<char*> argv;
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            Wait();
+        }
+    }
+
+    // Exit status, or 128 + signal.
+    int Wait() {
+        if (exited_) return status_;
+        int raw = 0;
+        waitpid(pid_, &raw, 0);
+        exited_ = true;
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return status_;
+    }
+    int Stop(int signal = SIGTERM) {
+        kill(pid_, signal);
+        return Wait();
+    }
+    std::string Stderr() const {
+        std::ifstream in(stderrFile_);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    // Waits (up to 10 s) for a line of standard error to match; returns its first group.
+    std::string WaitFor(const std::string& pattern) const {
+        const std::regex re(pattern);
+        for (int i = 0; i < 400; ++i) {
+            std::smatch m;
+            const std::string text = Stderr();
+            if (std::regex_search(text, m, re)) return m.size() > 1 ? m[1].str() : m[0].str();
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return {};
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    std::string stderrFile_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int status_ = -1;
+};
+
+} // namespace tamix::test
