@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the system: installs what is missing, builds everything that exists so far.
+# Runs the system: installs what is missing, builds, makes the sample index when there
+# is none, and serves it on 127.0.0.1:8790 until you press Ctrl-C.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -8,13 +9,33 @@ bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)"
 
-cat <<'MSG'
+server=build/server/tamix-server
+index=${TAMIX_INDEX:-data/sample-index.sqlite}
+if [[ ! -e $index ]]; then
+    mkdir -p "$(dirname "$index")"
+    echo "Making the sample index $index (2,000 synthetic records) ..."
+    "$server" sample --count 2000 --out data/sample-2000.xml
+    "$server" import --index "$index" data/sample-2000.xml
+fi
 
-TAMIX is built: the PubMed text unit and the page download (build/pubmed/).
-Still to come, in this order:
-  - tamix-server, the local PubMed Mobile server on a SQLite full-text index;
-  - its translation endpoint;
-  - the tamix browser (main window, view, favourites);
-  - the PubMed search and article dialogs, end to end.
-Until then there is nothing to open; ./scripts/test.sh runs every test.
+log=data/tamix-server.log
+"$server" serve --index "$index" --listen 127.0.0.1:8790 2>>"$log" &
+server_pid=$!
+trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT INT TERM
+for _ in $(seq 50); do
+    if curl -sf http://127.0.0.1:8790/ >/dev/null 2>&1; then break; fi
+    if ! kill -0 "$server_pid" 2>/dev/null; then
+        echo "tamix-server did not start; see $log" >&2
+        exit 1
+    fi
+    sleep 0.1
+done
+
+cat <<MSG
+
+tamix-server serves $index on http://127.0.0.1:8790/ (log: $log).
+Open that address in any browser to search. Still to come: the tamix browser itself
+(main window, favourites) and its PubMed dialogs, which will open here.
+Press Ctrl-C to stop the server.
 MSG
+wait "$server_pid"

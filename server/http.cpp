@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
+#include <unordered_map>
 #include <sys/socket.h>
 #include <vector>
 
@@ -58,6 +60,28 @@ private:
     std::string path_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<IndexReader>> free_;
+};
+
+// Counting up to 10,000 matches is most of a common term's page; the count is kept per
+// query until a writer commits (the index's generation moves on).
+class CountCache {
+public:
+    std::optional<int> Get(const std::string& match, std::int64_t generation) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = counts_.find(match);
+        if (found == counts_.end() || found->second.first != generation) return std::nullopt;
+        return found->second.second;
+    }
+    void Put(const std::string& match, std::int64_t generation, int count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (counts_.size() >= kCapacity) counts_.clear(); // bounded, and cheap to refill
+        counts_[match] = {generation, count};
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 20000;
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::pair<std::int64_t, int>> counts_;
 };
 
 bool IsHex(char c) {
@@ -188,7 +212,13 @@ struct HttpServer::Impl {
         const std::string match = BuildMatch(data.term);
         if (!match.empty()) {
             auto reader = readers.Take();
-            data.matches = reader->Count(match);
+            const std::int64_t generation = reader->Generation();
+            if (const auto cached = counts.Get(match, generation)) {
+                data.matches = *cached;
+            } else {
+                data.matches = reader->Count(match);
+                counts.Put(match, generation, data.matches);
+            }
             const long long offset = static_cast<long long>(data.page - 1) * kItemsPerPage;
             if (offset < data.matches)
                 data.items = reader->Page(match, static_cast<int>(offset), kItemsPerPage);
@@ -219,6 +249,7 @@ struct HttpServer::Impl {
 
     ServeOptions options;
     ReaderPool readers;
+    CountCache counts;
     httplib::Server server;
     socket_t listenSocket = INVALID_SOCKET;
     std::mutex logMutex;

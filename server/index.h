@@ -1,6 +1,7 @@
 // The index: one SQLite file holding the records (table article) and an FTS5 index
 // over title, abstract, authors and a column of year and PMID tags. Rowids are the
-// sort key (publication date, then PMID), so newest-first reads only the rows it shows.
+// sort key (publication date, then PMID, negated), so newest-first reads only the rows
+// it shows.
 #pragma once
 
 #include "server/article.h"
@@ -59,7 +60,7 @@ private:
     Statement generation_, count_, page_, find_, size_;
 };
 
-// The rowid that orders records newest first: date, then PMID.
+// The rowid that orders records newest first, ascending: date, then PMID, negated.
 std::int64_t SortKey(const Article& article);
 // The FTS5 tags column: "y2020 p12345".
 std::string TagsOf(const Article& article);

@@ -1,7 +1,6 @@
 // tamix-server: import PubMed records into an index, write a sample corpus, serve.
 #include "server/http.h"
-#include "server/index.h"
-#include "server/readers.h"
+#include "server/importer.h"
 #include "server/sample.h"
 
 #include <atomic>
@@ -19,7 +18,6 @@
 namespace {
 
 using namespace tamix::server;
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
     "usage:\n"
@@ -33,56 +31,18 @@ int UsageError(const std::string& message) {
     return 2;
 }
 
-// Records per transaction: large enough to be fast, small enough that a reader sees
-// progress and a failure loses little.
-constexpr long kCommitEvery = 50000;
-
 int Import(const std::string& index, const std::vector<std::string>& files) {
-    IndexWriter writer(index);
-    long records = 0, deletions = 0, skipped = 0, sinceCommit = 0;
-    std::size_t filesDone = 0;
-    int failedFiles = 0;
-    const auto start = Clock::now();
-    auto lastReport = start;
-    const auto report = [&](bool final) {
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::fprintf(stderr, "%s%ld records (%.0f/s), %ld deleted, %ld skipped, %zu of %zu files%s",
-                     final ? "" : "\r", records, seconds > 0 ? records / seconds : 0.0, deletions,
-                     skipped, filesDone, files.size(), final ? "\n" : "");
+    ImportObserver observer;
+    observer.onProgress = [&](const ImportStats& s, bool final) {
+        std::fprintf(stderr, "\r%ld records (%.0f/s), %ld deleted, %ld skipped, %zu of %zu files%s",
+                     s.records, s.seconds > 0 ? s.records / s.seconds : 0.0, s.deletions, s.skipped,
+                     s.filesDone, files.size(), final ? "\n" : "");
     };
-    RecordSink sink;
-    sink.onArticle = [&](Article&& article) {
-        writer.Put(article);
-        ++records;
-        if (++sinceCommit >= kCommitEvery) {
-            writer.Commit();
-            sinceCommit = 0;
-        }
-        if (records % 2000 == 0 && Clock::now() - lastReport > std::chrono::seconds(2)) {
-            lastReport = Clock::now();
-            report(false);
-        }
+    observer.onProblem = [](const std::string& message) {
+        std::fprintf(stderr, "\n%s\n", message.c_str());
     };
-    sink.onDelete = [&](std::int64_t pmid) {
-        if (writer.Delete(pmid)) ++deletions;
-    };
-    sink.onSkip = [&](const SourcePosition& where, const std::string& why) {
-        ++skipped;
-        std::fprintf(stderr, "\n%s:%ld: record skipped: %s\n", where.file.c_str(), where.line,
-                     why.c_str());
-    };
-    for (const std::string& file : files) {
-        std::string error;
-        if (!ReadRecordFile(file, sink, error)) {
-            ++failedFiles;
-            std::fprintf(stderr, "\n%s (records read before this point are kept)\n", error.c_str());
-        }
-        ++filesDone;
-        writer.Commit();
-        sinceCommit = 0;
-    }
-    report(true);
-    return failedFiles == 0 ? 0 : 1;
+    const ImportStats stats = ImportFiles(index, files, observer);
+    return stats.filesFailed == 0 ? 0 : 1;
 }
 
 int Sample(int count, const std::string& out) {

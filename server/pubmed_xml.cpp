@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace tamix::server {
@@ -100,106 +101,188 @@ private:
     }
     static void Text(void* self, const XML_Char* text, int length) {
         auto* reader = static_cast<XmlReader*>(self);
-        if (reader->captureDepth_ > 0) reader->text_.append(text, static_cast<std::size_t>(length));
+        if (reader->capturing_) reader->text_.append(text, static_cast<std::size_t>(length));
     }
 
-    void Capture() {
-        captureDepth_ = depth_;
-        text_.clear();
+    // What an element is, decided once from its path when it starts.
+    enum class Field {
+        Other,
+        Article,
+        Book,
+        Pmid,
+        Title,
+        AbstractText,
+        Author,
+        LastName,
+        Initials,
+        ForeName,
+        CollectiveName,
+        JournalTitle,
+        JournalAbbreviation,
+        MedlineDate,
+        DatePart,
+        ELocation,
+        ArticleId,
+        DeletedPmid
+    };
+
+    static Field FieldOf(const std::string& path) {
+        static const std::unordered_map<std::string, Field> kFields = [] {
+            const std::string set = "/PubmedArticleSet";
+            const std::string citation = set + "/PubmedArticle/MedlineCitation";
+            const std::string article = citation + "/Article";
+            const std::string author = article + "/AuthorList/Author";
+            const std::string journal = article + "/Journal";
+            const std::string date = journal + "/JournalIssue/PubDate";
+            return std::unordered_map<std::string, Field>{
+                {set + "/PubmedArticle", Field::Article},
+                {set + "/PubmedBookArticle", Field::Book},
+                {citation + "/PMID", Field::Pmid},
+                {article + "/ArticleTitle", Field::Title},
+                {article + "/Abstract/AbstractText", Field::AbstractText},
+                {author, Field::Author},
+                {author + "/LastName", Field::LastName},
+                {author + "/Initials", Field::Initials},
+                {author + "/ForeName", Field::ForeName},
+                {author + "/CollectiveName", Field::CollectiveName},
+                {journal + "/Title", Field::JournalTitle},
+                {journal + "/ISOAbbreviation", Field::JournalAbbreviation},
+                {date + "/MedlineDate", Field::MedlineDate},
+                {date + "/Year", Field::DatePart},
+                {date + "/Season", Field::DatePart},
+                {date + "/Month", Field::DatePart},
+                {date + "/Day", Field::DatePart},
+                {article + "/ELocationID", Field::ELocation},
+                {set + "/PubmedArticle/PubmedData/ArticleIdList/ArticleId", Field::ArticleId},
+                {set + "/DeleteCitation/PMID", Field::DeletedPmid},
+            };
+        }();
+        const auto found = kFields.find(path);
+        return found == kFields.end() ? Field::Other : found->second;
+    }
+
+    static bool IsText(Field f) {
+        return f != Field::Other && f != Field::Article && f != Field::Book && f != Field::Author;
     }
 
     void OnStart(const char* name, const XML_Char** attributes) {
-        ++depth_;
         where_.push_back('/');
         where_ += name;
-        if (captureDepth_ > 0) return; // markup inside a captured text: keep its text only
-        if (where_ == "/PubmedArticleSet/PubmedArticle") {
+        // Markup inside a captured text (<i> in a title) keeps only its text.
+        const Field field = capturing_ ? Field::Other : FieldOf(where_);
+        fields_.push_back(field);
+        switch (field) {
+        case Field::Article:
             article_ = Article{};
             inArticle_ = true;
             articleLine_ = XML_GetCurrentLineNumber(parser_.get());
-        } else if (where_ == "/PubmedArticleSet/PubmedBookArticle") {
+            break;
+        case Field::Book:
             Skip(XML_GetCurrentLineNumber(parser_.get()), "book records are not indexed");
-        } else if (where_ == kCitation + "/PMID" || where_ == kCitation + "/Article/ArticleTitle" ||
-                   where_ == kCitation + "/Article/AuthorList/Author/LastName" ||
-                   where_ == kCitation + "/Article/AuthorList/Author/Initials" ||
-                   where_ == kCitation + "/Article/AuthorList/Author/ForeName" ||
-                   where_ == kCitation + "/Article/AuthorList/Author/CollectiveName" ||
-                   where_ == kJournal + "/Title" || where_ == kJournal + "/ISOAbbreviation" ||
-                   where_.compare(0, kPubDate.size() + 1, kPubDate + "/") == 0 ||
-                   where_ == "/PubmedArticleSet/DeleteCitation/PMID") {
-            Capture();
-        } else if (where_ == kCitation + "/Article/Abstract/AbstractText") {
-            const char* label = Attribute(attributes, "Label");
-            label_ = label ? label : "";
-            Capture();
-        } else if (where_ == kCitation + "/Article/ELocationID") {
-            const char* type = Attribute(attributes, "EIdType");
-            if (type && std::string_view(type) == "doi") Capture();
-        } else if (where_ == "/PubmedArticleSet/PubmedArticle/PubmedData/ArticleIdList/ArticleId") {
-            const char* type = Attribute(attributes, "IdType");
-            idType_ = type ? type : "";
-            Capture();
-        } else if (where_ == kCitation + "/Article/AuthorList/Author") {
+            break;
+        case Field::Author:
             last_.clear();
             initials_.clear();
             fore_.clear();
             collective_.clear();
+            break;
+        case Field::AbstractText: {
+            const char* label = Attribute(attributes, "Label");
+            label_ = label ? label : "";
+            break;
+        }
+        case Field::ELocation: {
+            const char* type = Attribute(attributes, "EIdType");
+            if (!type || std::string_view(type) != "doi") fields_.back() = Field::Other;
+            break;
+        }
+        case Field::ArticleId: {
+            const char* type = Attribute(attributes, "IdType");
+            idType_ = type ? type : "";
+            break;
+        }
+        default:
+            break;
+        }
+        if (IsText(fields_.back())) {
+            capturing_ = true;
+            text_.clear();
         }
     }
 
     void OnEnd(const char* name) {
-        if (captureDepth_ == depth_) {
-            captureDepth_ = 0;
-            OnText();
+        const Field field = fields_.back();
+        fields_.pop_back();
+        if (IsText(field)) {
+            capturing_ = false;
+            OnText(field);
+        } else if (field == Field::Author) {
+            AddAuthor();
+        } else if (field == Field::Article) {
+            FinishArticle();
         }
-        if (where_ == kCitation + "/Article/AuthorList/Author") AddAuthor();
-        if (where_ == "/PubmedArticleSet/PubmedArticle") FinishArticle();
         where_.resize(where_.size() - std::char_traits<char>::length(name) - 1);
-        --depth_;
     }
 
-    void OnText() {
-        const std::string value = Squeeze(text_);
-        if (where_ == "/PubmedArticleSet/DeleteCitation/PMID") {
+    void OnText(Field field) {
+        std::string value = Squeeze(text_);
+        if (field == Field::DeletedPmid) {
             std::int64_t pmid = 0;
-            if (ParsePmid(value, pmid)) {
-                if (sink_.onDelete) sink_.onDelete(pmid);
-            } else {
+            if (!ParsePmid(value, pmid))
                 Skip(XML_GetCurrentLineNumber(parser_.get()), "DeleteCitation with a bad PMID");
-            }
+            else if (sink_.onDelete)
+                sink_.onDelete(pmid);
+            return;
         }
         if (!inArticle_) return;
-        if (where_ == kCitation + "/PMID") {
+        switch (field) {
+        case Field::Pmid:
             if (!ParsePmid(value, article_.pmid)) article_.pmid = -1;
-        } else if (where_ == kCitation + "/Article/ArticleTitle") {
-            article_.title = value;
-        } else if (where_ == kCitation + "/Article/Abstract/AbstractText") {
-            if (value.empty()) return;
+            break;
+        case Field::Title:
+            article_.title = std::move(value);
+            break;
+        case Field::AbstractText:
+            if (value.empty()) break;
             if (!article_.abstract.empty()) article_.abstract += '\n';
-            article_.abstract += label_.empty() ? value : label_ + ": " + value;
-        } else if (where_ == kCitation + "/Article/AuthorList/Author/LastName") {
-            last_ = value;
-        } else if (where_ == kCitation + "/Article/AuthorList/Author/Initials") {
-            initials_ = value;
-        } else if (where_ == kCitation + "/Article/AuthorList/Author/ForeName") {
-            fore_ = value;
-        } else if (where_ == kCitation + "/Article/AuthorList/Author/CollectiveName") {
-            collective_ = value;
-        } else if (where_ == kJournal + "/Title") {
-            journalTitle_ = value;
-        } else if (where_ == kJournal + "/ISOAbbreviation") {
-            journalAbbreviation_ = value;
-        } else if (where_ == kPubDate + "/MedlineDate") {
-            article_.pubdate = value;
-        } else if (where_.compare(0, kPubDate.size() + 1, kPubDate + "/") == 0) {
+            if (!label_.empty()) article_.abstract += label_ + ": ";
+            article_.abstract += value;
+            break;
+        case Field::LastName:
+            last_ = std::move(value);
+            break;
+        case Field::Initials:
+            initials_ = std::move(value);
+            break;
+        case Field::ForeName:
+            fore_ = std::move(value);
+            break;
+        case Field::CollectiveName:
+            collective_ = std::move(value);
+            break;
+        case Field::JournalTitle:
+            journalTitle_ = std::move(value);
+            break;
+        case Field::JournalAbbreviation:
+            journalAbbreviation_ = std::move(value);
+            break;
+        case Field::MedlineDate:
+            article_.pubdate = std::move(value);
+            break;
+        case Field::DatePart:
             // Year, Season, Month, Day in document order.
             if (!article_.pubdate.empty()) article_.pubdate += ' ';
             article_.pubdate += value;
-        } else if (where_ == kCitation + "/Article/ELocationID") {
-            if (article_.doi.empty()) article_.doi = value;
-        } else if (where_ == "/PubmedArticleSet/PubmedArticle/PubmedData/ArticleIdList/ArticleId") {
+            break;
+        case Field::ELocation:
+            if (article_.doi.empty()) article_.doi = std::move(value);
+            break;
+        case Field::ArticleId:
             if (idType_ == "doi") article_.doi = value;
             if (idType_ == "pmc") article_.pmcid = value;
+            break;
+        default:
+            break;
         }
     }
 
@@ -229,17 +312,13 @@ private:
         if (sink_.onSkip) sink_.onSkip(SourcePosition{file_, line}, why);
     }
 
-    inline static const std::string kCitation = "/PubmedArticleSet/PubmedArticle/MedlineCitation";
-    inline static const std::string kJournal = kCitation + "/Article/Journal";
-    inline static const std::string kPubDate = kJournal + "/JournalIssue/PubDate";
-
     const std::string file_;
     std::string where_; // element path from the root, "/PubmedArticleSet/..."
 
     const RecordSink& sink_;
     std::unique_ptr<XML_ParserStruct, ParserFree> parser_;
-    int depth_ = 0;
-    int captureDepth_ = 0;
+    std::vector<Field> fields_; // one per open element
+    bool capturing_ = false;
     std::string text_;
     std::string label_, idType_;
     std::string last_, initials_, fore_, collective_;

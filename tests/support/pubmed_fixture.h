@@ -2,8 +2,7 @@
 // folder.
 #pragma once
 
-#include "server/index.h"
-#include "server/readers.h"
+#include "server/importer.h"
 
 #include <filesystem>
 #include <fstream>
@@ -64,23 +63,14 @@ private:
     std::filesystem::path path_;
 };
 
-// Imports files into the index as tamix-server import does; returns skip messages.
+// Imports files into the index as `tamix-server import` does; returns its complaints.
 inline std::vector<std::string> ImportFiles(const std::string& index,
                                             const std::vector<std::string>& files) {
-    server::IndexWriter writer(index);
-    std::vector<std::string> skipped;
-    server::RecordSink sink;
-    sink.onArticle = [&](server::Article&& a) { writer.Put(a); };
-    sink.onDelete = [&](std::int64_t pmid) { writer.Delete(pmid); };
-    sink.onSkip = [&](const server::SourcePosition& where, const std::string& why) {
-        skipped.push_back(where.file + ":" + std::to_string(where.line) + ": " + why);
-    };
-    for (const auto& file : files) {
-        std::string error;
-        if (!server::ReadRecordFile(file, sink, error)) skipped.push_back(error);
-    }
-    writer.Commit();
-    return skipped;
+    std::vector<std::string> problems;
+    server::ImportObserver observer;
+    observer.onProblem = [&](const std::string& message) { problems.push_back(message); };
+    server::ImportFiles(index, files, observer);
+    return problems;
 }
 
 } // namespace tamix::test

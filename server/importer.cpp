@@ -1,0 +1,164 @@
+#include "server/importer.h"
+
+#include "server/index.h"
+#include "server/readers.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+namespace tamix::server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Records per transaction: large enough to be fast, small enough that readers see
+// progress and a failure loses little.
+constexpr long kCommitEvery = 50000;
+constexpr std::size_t kBatch = 256;
+constexpr std::size_t kQueuedBatches = 16;
+
+struct Deletion {
+    std::int64_t pmid;
+};
+struct Problem {
+    std::string message;
+    bool recordSkipped; // else a file that could not be read to its end
+};
+struct FileDone {
+    bool failed;
+};
+using Event = std::variant<Article, Deletion, Problem, FileDone>;
+using Batch = std::vector<Event>;
+
+// Hands batches from the reading thread to the writing one, in order.
+class BatchQueue {
+public:
+    void Push(Batch batch) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        notFull_.wait(lock, [&] { return queue_.size() < kQueuedBatches || abandoned_; });
+        queue_.push_back(std::move(batch));
+        notEmpty_.notify_one();
+    }
+    // False when the reader has finished and everything was taken.
+    bool Pop(Batch& batch) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        notEmpty_.wait(lock, [&] { return !queue_.empty() || finished_; });
+        if (queue_.empty()) return false;
+        batch = std::move(queue_.front());
+        queue_.pop_front();
+        notFull_.notify_one();
+        return true;
+    }
+    void Finish() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+        notEmpty_.notify_one();
+    }
+    // The writer gave up: let the reader run out without waiting.
+    void Abandon() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        queue_.clear();
+        notFull_.notify_one();
+    }
+    bool Abandoned() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return abandoned_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable notFull_, notEmpty_;
+    std::deque<Batch> queue_;
+    bool finished_ = false;
+    bool abandoned_ = false;
+};
+
+void ReadAll(const std::vector<std::string>& files, BatchQueue& queue) {
+    Batch batch;
+    const auto add = [&](Event event) {
+        batch.push_back(std::move(event));
+        if (batch.size() >= kBatch) {
+            queue.Push(std::move(batch));
+            batch = Batch{};
+        }
+    };
+    RecordSink sink;
+    sink.onArticle = [&](Article&& a) { add(std::move(a)); };
+    sink.onDelete = [&](std::int64_t pmid) { add(Deletion{pmid}); };
+    sink.onSkip = [&](const SourcePosition& where, const std::string& why) {
+        add(Problem{where.file + ":" + std::to_string(where.line) + ": record skipped: " + why,
+                    true});
+    };
+    for (const std::string& file : files) {
+        if (queue.Abandoned()) break;
+        std::string error;
+        const bool ok = ReadRecordFile(file, sink, error);
+        if (!ok) add(Problem{error + " (records read before this point are kept)", false});
+        add(FileDone{!ok});
+    }
+    if (!batch.empty()) queue.Push(std::move(batch));
+    queue.Finish();
+}
+
+} // namespace
+
+ImportStats ImportFiles(const std::string& index, const std::vector<std::string>& files,
+                        const ImportObserver& observer) {
+    IndexWriter writer(index);
+    ImportStats stats;
+    const auto start = Clock::now();
+    auto lastReport = start;
+    const auto report = [&](bool final) {
+        stats.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (observer.onProgress) observer.onProgress(stats, final);
+    };
+
+    BatchQueue queue;
+    std::thread reader([&] { ReadAll(files, queue); });
+    try {
+        long sinceCommit = 0;
+        Batch batch;
+        while (queue.Pop(batch)) {
+            for (Event& event : batch) {
+                if (auto* article = std::get_if<Article>(&event)) {
+                    writer.Put(*article);
+                    ++stats.records;
+                    if (++sinceCommit >= kCommitEvery) {
+                        writer.Commit();
+                        sinceCommit = 0;
+                    }
+                } else if (auto* deletion = std::get_if<Deletion>(&event)) {
+                    if (writer.Delete(deletion->pmid)) ++stats.deletions;
+                } else if (auto* problem = std::get_if<Problem>(&event)) {
+                    if (problem->recordSkipped) ++stats.skipped;
+                    if (observer.onProblem) observer.onProblem(problem->message);
+                } else {
+                    ++stats.filesDone;
+                    if (std::get<FileDone>(event).failed) ++stats.filesFailed;
+                    writer.Commit();
+                    sinceCommit = 0;
+                }
+            }
+            if (Clock::now() - lastReport > std::chrono::seconds(2)) {
+                lastReport = Clock::now();
+                report(false);
+            }
+        }
+    } catch (...) {
+        queue.Abandon();
+        reader.join();
+        throw;
+    }
+    reader.join();
+    writer.Commit();
+    report(true);
+    return stats;
+}
+
+} // namespace tamix::server
