@@ -1,11 +1,14 @@
 #include "server/index.h"
+#include "server/pages.h"
 #include "server/query.h"
 #include "server/readers.h"
+#include "server/sample.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <zlib.h>
 
 namespace tamix::server {
@@ -76,6 +79,21 @@ TEST(Readers, RealMedlineFiles) {
 
     EXPECT_EQ(ReadAll(kNlmTests + "Medline/pubmed_result2.txt.gz").size(), 4u);
     EXPECT_EQ(ReadAll(kNlmTests + "Medline/pubmed_result3.txt").size(), 1u);
+
+    // All of them into one index, as `tamix-server import` takes them.
+    TempDir dir;
+    std::vector<std::string> files;
+    for (const char* name :
+         {"Entrez/pubmed1.xml.gz", "Entrez/pubmed2.xml.gz", "Entrez/pubmed4.xml.gz",
+          "Entrez/pubmed5.xml.gz", "Entrez/pubmed6.xml.gz", "Entrez/pubmed7.xml.gz",
+          "Medline/pubmed_result1.txt", "Medline/pubmed_result2.txt.gz",
+          "Medline/pubmed_result3.txt"})
+        files.push_back(kNlmTests + name);
+    EXPECT_TRUE(test::ImportFiles(dir.File("nlm.sqlite"), files).empty());
+    IndexReader reader(dir.File("nlm.sqlite"));
+    EXPECT_GE(reader.Size(), 13);
+    EXPECT_EQ(reader.Count(BuildMatch("telomere[ti] AND pancreatic")), 1);
+    EXPECT_EQ(reader.Count(BuildMatch("12230038[pmid]")), 1);
 }
 
 TEST(Readers, MedlineFieldsCrlfAndBadRecords) {
@@ -164,6 +182,56 @@ TEST(Index, ReplacementAndDeletion) {
     const auto page = reader.Page(BuildMatch("study"), 0, 10);
     ASSERT_EQ(page.size(), 2u);
     EXPECT_EQ(page[0].pmid, 5) << "the replacement's newer date puts it first";
+}
+
+} // namespace
+} // namespace tamix::server
+
+namespace tamix::server {
+namespace {
+
+TEST(Sample, DeterministicAndLabelled) {
+    std::ostringstream first, second;
+    WriteSampleCorpus(first, 60);
+    WriteSampleCorpus(second, 60);
+    EXPECT_EQ(first.str(), second.str());
+
+    TempDir dir;
+    const std::string index = dir.File("sample.sqlite");
+    EXPECT_TRUE(test::ImportFiles(index, {dir.Write("s.xml", first.str())}).empty());
+    IndexReader reader(index);
+    EXPECT_EQ(reader.Size(), 60);
+    int withoutAbstract = 0, withoutDoi = 0, markup = 0, nonAscii = 0;
+    for (std::int64_t pmid = kFirstSamplePmid; pmid < kFirstSamplePmid + 60; ++pmid) {
+        const auto a = reader.Find(pmid);
+        ASSERT_TRUE(a.has_value()) << pmid;
+        EXPECT_EQ(a->journal, "TAMIX Sample Data");
+        withoutAbstract += a->abstract.empty();
+        withoutDoi += a->doi.empty();
+        markup += a->title.find_first_of("<&") != std::string::npos;
+        for (char c : a->title + a->authors)
+            nonAscii += static_cast<unsigned char>(c) >= 0x80;
+    }
+    EXPECT_GT(withoutAbstract, 0);
+    EXPECT_GT(withoutDoi, 0);
+    EXPECT_GT(markup, 0);
+    EXPECT_GT(nonAscii, 0);
+    EXPECT_GT(reader.Count("{title abstract authors} : \"BACKGROUND\""), 0)
+        << "structured abstracts";
+}
+
+TEST(Pages, PagerCountsStopAtAThousandPages) {
+    EXPECT_EQ(TotalPages(0), 1);
+    EXPECT_EQ(TotalPages(10), 1);
+    EXPECT_EQ(TotalPages(11), 2);
+    EXPECT_EQ(TotalPages(kMaxCountedMatches), 1000);
+    ResultPageData empty;
+    const std::string page = RenderResultPage(empty);
+    const auto of = page.find(" of ", page.find("class=\"pag\""));
+    EXPECT_GE(of, 297u) << "the pager must stand where the browser reads it";
+    EXPECT_NE(page.find("Page 1 of 1<"), std::string::npos);
+    EXPECT_EQ(PaddedId(12345), "00012345");
+    EXPECT_EQ(PaddedId(123456789), "123456789");
 }
 
 } // namespace
