@@ -16,11 +16,11 @@ constexpr std::size_t kBodyBytes = 20 * 1000 * 1000;
 struct Fixture {
     Fixture() : body(kBodyBytes, 'x') {
         server.routes().Get("/body", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_content_provider(
-                body.size(), "application/octet-stream",
-                [this](size_t offset, size_t length, httplib::DataSink& sink) {
-                    return sink.write(body.data() + offset, std::min<size_t>(length, 1 << 16));
-                });
+            res.set_content_provider(body.size(), "application/octet-stream",
+                                     [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                                         return sink.write(body.data() + offset,
+                                                           std::min<size_t>(length, 1 << 16));
+                                     });
         });
         server.Start();
         url = server.Url("/body");

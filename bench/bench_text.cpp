@@ -16,7 +16,8 @@ std::string Filler(std::size_t bytes) {
         "<div class=\"au\"><p>M\xC3\xBCller J, Zhang &amp; Li W.</p><span>Heart failure with "
         "preserved ejection fraction &lt;HFpEF&gt; in 1,234 patients</span></div>\n";
     std::string text;
-    while (text.size() + chunk.size() <= bytes) text += chunk;
+    while (text.size() + chunk.size() <= bytes)
+        text += chunk;
     text.append(bytes - text.size(), ' ');
     return text;
 }
@@ -29,7 +30,8 @@ std::string ResultPage() {
     for (int i = 0; i < 10; ++i) {
         page += Filler(gap);
         std::string item = "<a href=\"./" + std::to_string(30000000 + i) +
-                           "\"><span>A randomized trial of item " + std::to_string(i) + "</span></a>";
+                           "\"><span>A randomized trial of item " + std::to_string(i) +
+                           "</span></a>";
         item.append(itemBytes - item.size(), ' ');
         page += item;
     }
@@ -69,7 +71,8 @@ void BM_ExtractArticle(benchmark::State& state) {
 
 void BM_StripTags(benchmark::State& state) {
     const std::string page = ArticlePage();
-    for (auto _ : state) benchmark::DoNotOptimize(tamix::StripTags(page));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(tamix::StripTags(page));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * page.size()));
 }
 

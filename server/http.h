@@ -13,10 +13,15 @@ struct ServeOptions {
     int port = 8790;  // 0: any free port
     int threads = 64; // each keep-alive connection holds a thread while it is open
     bool accessLog = true;
+    // The translation endpoint's engine: a LibreTranslate-compatible service when a URL
+    // is given, else the glossary file; with neither it answers with an error.
+    std::string translateBackend;
+    std::string glossary;
 };
 
 class HttpServer {
 public:
+    // Throws std::runtime_error when the glossary cannot be loaded.
     explicit HttpServer(ServeOptions options);
     ~HttpServer();
 

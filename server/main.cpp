@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -24,7 +25,9 @@ constexpr const char* kUsage =
     "  tamix-server import --index FILE RECORDS...   PubMed XML or MEDLINE text, plain or .gz\n"
     "  tamix-server sample --count N [--out FILE]    synthetic PubMed XML (default: stdout)\n"
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
-    "                                                 default listen address 127.0.0.1:8790\n";
+    "                     [--glossary FILE | --translate-backend URL]\n"
+    "      default listen address 127.0.0.1:8790; the translation endpoint uses the term\n"
+    "      glossary built beside the program, or forwards to a LibreTranslate-compatible URL\n";
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "tamix-server: %s\n%s", message.c_str(), kUsage);
@@ -60,6 +63,21 @@ int Sample(int count, const std::string& out) {
     WriteSampleCorpus(file, count);
     file.close();
     return file ? 0 : 1;
+}
+
+// The glossary the build puts beside the program, or the installed one.
+std::string DefaultGlossary() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    const std::string dir =
+        std::string(self, static_cast<std::size_t>(n))
+            .substr(0, std::string(self, static_cast<std::size_t>(n)).rfind('/'));
+    for (const std::string& candidate :
+         {dir + "/tamix-glossary.tsv", dir + "/../share/tamix/tamix-glossary.tsv"}) {
+        if (access(candidate.c_str(), R_OK) == 0) return candidate;
+    }
+    return {};
 }
 
 int Serve(ServeOptions options) {
@@ -108,7 +126,7 @@ int main(int argc, char** argv) {
         return argc < 2 ? 2 : 0;
     }
     const std::string command = argv[1];
-    std::string index, out, listen = "127.0.0.1:8790";
+    std::string index, out, listen = "127.0.0.1:8790", glossary, backend;
     int count = -1, threads = 64;
     bool quiet = false;
     std::vector<std::string> files;
@@ -154,6 +172,11 @@ int main(int argc, char** argv) {
             options.index = index;
             options.threads = threads < 1 ? 1 : threads;
             options.accessLog = !quiet;
+            options.translateBackend = backend;
+            options.glossary = glossary.empty() && backend.empty() ? DefaultGlossary() : glossary;
+            if (options.glossary.empty() && backend.empty())
+                std::fprintf(
+                    stderr, "tamix-server: no glossary found; translation answers with an error\n");
             if (index.empty() || !files.empty()) return UsageError("serve needs --index");
             if (!ParseListenAddress(listen, options.host, options.port))
                 return UsageError("--listen takes HOST:PORT");

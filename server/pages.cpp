@@ -208,7 +208,17 @@ std::string RenderAboutPage(std::int64_t records) {
             "network. This index holds " +
             std::to_string(records) +
             " records. Records of the journal &ldquo;TAMIX Sample Data&rdquo; are "
-            "synthetic demonstration data, not real literature.</p></main>\n";
+            "synthetic demonstration data, not real literature.</p>"
+            "<h2>Translation</h2><p>The &ldquo;Baidu Translate&rdquo; button of TAMIX is answered "
+            "here, offline, by a <strong>term glossary, not machine translation</strong>: the "
+            "English text stays as it is, and each term the glossary knows is followed by its "
+            "simplified Chinese rendering in full-width brackets, for example "
+            "&ldquo;Heart failure（心力衰竭）is a common disease（疾病）&rdquo;. Numbers, "
+            "abbreviations and unknown words stay as they are. The glossary is made from "
+            "CC-CEDICT (CC BY-SA 4.0) with word frequencies from jieba, and a table of the "
+            "project&#39;s own for the words of biomedical abstracts. A server started with "
+            "<code>--translate-backend</code> forwards the text to a real translation service "
+            "instead.</p></main>\n";
     return page + Footer();
 }
 

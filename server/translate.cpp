@@ -1,0 +1,422 @@
+#include "server/translate.h"
+
+#include <httplib.h>
+
+#include <fstream>
+#include <vector>
+
+namespace tamix::server {
+
+namespace {
+
+constexpr int kMaxTermWords = 5;
+constexpr std::string_view kOpen = "\xEF\xBC\x88";  // （
+constexpr std::string_view kClose = "\xEF\xBC\x89"; // ）
+
+bool IsWordByte(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b >= 0x80;
+}
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// Numbers and abbreviations (PCR, IL-6, HbA1c) are left as written.
+bool KeepsItsForm(std::string_view word) {
+    int upper = 0;
+    for (char c : word) {
+        if (c >= '0' && c <= '9') return true;
+        if (c >= 'A' && c <= 'Z') ++upper;
+    }
+    return upper >= 2;
+}
+
+bool EndsWith(const std::string& s, std::string_view tail) {
+    return s.size() > tail.size() + 1 && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// "controll" -> "control", "runn" -> "run".
+std::string Undouble(std::string stem) {
+    const std::size_t n = stem.size();
+    if (n >= 3 && stem[n - 1] == stem[n - 2] &&
+        std::string_view("aeiou").find(stem[n - 1]) == std::string_view::npos)
+        stem.pop_back();
+    return stem;
+}
+
+// Base forms a word may have come from, most likely first.
+std::vector<std::string> BaseForms(const std::string& w) {
+    std::vector<std::string> forms;
+    const auto cut = [&](std::size_t n) { return w.substr(0, w.size() - n); };
+    if (EndsWith(w, "ies")) forms.push_back(cut(3) + "y");
+    if (EndsWith(w, "es")) forms.push_back(cut(2));
+    if (EndsWith(w, "s") && !EndsWith(w, "ss") && !EndsWith(w, "us") && !EndsWith(w, "is"))
+        forms.push_back(cut(1));
+    if (EndsWith(w, "ied")) forms.push_back(cut(3) + "y");
+    if (EndsWith(w, "ed")) {
+        forms.push_back(cut(1));
+        forms.push_back(cut(2));
+        forms.push_back(Undouble(cut(2)));
+    }
+    if (EndsWith(w, "ing")) {
+        forms.push_back(cut(3));
+        forms.push_back(cut(3) + "e");
+        forms.push_back(Undouble(cut(3)));
+    }
+    return forms;
+}
+
+struct Span {
+    std::size_t begin, end;
+};
+
+std::vector<Span> Words(std::string_view text) {
+    std::vector<Span> words;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!IsWordByte(text[i])) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        // Hyphens and apostrophes inside a word belong to it ("follow-up", "Crohn's").
+        while (end < text.size() &&
+               (IsWordByte(text[end]) || ((text[end] == '-' || text[end] == '\'') &&
+                                          end + 1 < text.size() && IsWordByte(text[end + 1]))))
+            ++end;
+        words.push_back({i, end});
+        i = end;
+    }
+    return words;
+}
+
+class GlossaryTranslator : public Translator {
+public:
+    explicit GlossaryTranslator(std::shared_ptr<const Glossary> glossary)
+        : glossary_(std::move(glossary)) {}
+    std::optional<std::string> Translate(std::string_view english) override {
+        return AnnotateTerms(*glossary_, english);
+    }
+
+private:
+    std::shared_ptr<const Glossary> glossary_;
+};
+
+class ForwardingTranslator : public Translator {
+public:
+    explicit ForwardingTranslator(const std::string& url) {
+        // "http://host:port/prefix": the client takes the part before the path.
+        const std::size_t scheme = url.find("://");
+        const std::size_t path = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+        origin_ = url.substr(0, path);
+        prefix_ = path == std::string::npos ? "" : url.substr(path);
+        while (!prefix_.empty() && prefix_.back() == '/')
+            prefix_.pop_back();
+    }
+
+    std::optional<std::string> Translate(std::string_view english) override {
+        httplib::Client client(origin_);
+        client.set_connection_timeout(2);
+        client.set_read_timeout(20);
+        const httplib::Params form{
+            {"q", std::string(english)}, {"source", "en"}, {"target", "zh"}, {"format", "text"}};
+        const auto res = client.Post(prefix_ + "/translate", form);
+        if (!res || res->status != 200) return std::nullopt;
+        return JsonStringField(res->body, "translatedText");
+    }
+
+private:
+    std::string origin_, prefix_;
+};
+
+void AppendEscape(std::string& out, unsigned value) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4)
+        out += kHex[(value >> shift) & 0xF];
+}
+
+// Decodes the UTF-8 character at text[i]; advances i. Invalid bytes give U+FFFD.
+char32_t NextCodePoint(std::string_view text, std::size_t& i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const int length = b < 0x80                   ? 1
+                       : (b >= 0xC2 && b <= 0xDF) ? 2
+                       : (b >= 0xE0 && b <= 0xEF) ? 3
+                       : (b >= 0xF0 && b <= 0xF4) ? 4
+                                                  : 0;
+    if (length == 0 || i + length > text.size()) {
+        ++i;
+        return 0xFFFD;
+    }
+    char32_t cp = length == 1 ? b : b & (0xFF >> (length + 1));
+    for (int k = 1; k < length; ++k) {
+        const auto c = static_cast<unsigned char>(text[i + k]);
+        if ((c & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    i += length;
+    const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
+    return overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) ? 0xFFFD : cp;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Standard JSON escaping; ASCII only where it must be.
+std::string JsonEscape(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20)
+                AppendEscape(out, static_cast<unsigned char>(c));
+            else
+                out += c;
+        }
+    }
+    return out;
+}
+
+int Hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Reads four hex digits at json[i]; -1 when they are not there.
+long Hex4(std::string_view json, std::size_t i) {
+    if (i + 4 > json.size()) return -1;
+    long value = 0;
+    for (std::size_t k = i; k < i + 4; ++k) {
+        const int h = Hex(json[k]);
+        if (h < 0) return -1;
+        value = value * 16 + h;
+    }
+    return value;
+}
+
+} // namespace
+
+bool Glossary::Load(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot open";
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t tab = line.find('\t');
+        if (tab == std::string::npos || tab == 0 || tab + 1 == line.size()) continue;
+        terms_.emplace(line.substr(0, tab), line.substr(tab + 1));
+    }
+    if (terms_.empty()) {
+        error = path + ": no terms";
+        return false;
+    }
+    return true;
+}
+
+void Glossary::Add(std::string english, std::string chinese) {
+    terms_[Lower(english)] = std::move(chinese);
+}
+
+const std::string* Glossary::Find(const std::string& lowerEnglish) const {
+    const auto found = terms_.find(lowerEnglish);
+    return found == terms_.end() ? nullptr : &found->second;
+}
+
+std::string AnnotateTerms(const Glossary& glossary, std::string_view text) {
+    const std::vector<Span> words = Words(text);
+    std::string out;
+    out.reserve(text.size() * 2);
+    std::size_t copied = 0;
+    for (std::size_t i = 0; i < words.size();) {
+        const std::string* chinese = nullptr;
+        int length = 0;
+        for (int n = std::min<int>(kMaxTermWords, static_cast<int>(words.size() - i));
+             n >= 1 && !chinese; --n) {
+            if (n == 1 && KeepsItsForm(text.substr(words[i].begin, words[i].end - words[i].begin)))
+                break;
+            // A term's words stand one space apart.
+            std::string key;
+            bool joined = true;
+            for (int k = 0; k < n && joined; ++k) {
+                const Span& w = words[i + k];
+                if (k > 0) {
+                    joined =
+                        text.substr(words[i + k - 1].end, w.begin - words[i + k - 1].end) == " ";
+                    key += ' ';
+                }
+                key += Lower(text.substr(w.begin, w.end - w.begin));
+            }
+            if (!joined) continue;
+            chinese = glossary.Find(key);
+            if (!chinese) {
+                const std::size_t lastStart =
+                    key.rfind(' ') == std::string::npos ? 0 : key.rfind(' ') + 1;
+                for (const std::string& base : BaseForms(key.substr(lastStart))) {
+                    if ((chinese = glossary.Find(key.substr(0, lastStart) + base))) break;
+                }
+            }
+            if (chinese) length = n;
+        }
+        if (!chinese) {
+            ++i;
+            continue;
+        }
+        const std::size_t end = words[i + length - 1].end;
+        out.append(text.substr(copied, end - copied));
+        out.append(kOpen).append(*chinese).append(kClose);
+        // The bracket stands in for the space after the term.
+        copied = end < text.size() && text[end] == ' ' ? end + 1 : end;
+        i += length;
+    }
+    out.append(text.substr(copied));
+    return out;
+}
+
+std::unique_ptr<Translator> MakeGlossaryTranslator(std::shared_ptr<const Glossary> glossary) {
+    return std::make_unique<GlossaryTranslator>(std::move(glossary));
+}
+
+std::unique_ptr<Translator> MakeForwardingTranslator(const std::string& url) {
+    return std::make_unique<ForwardingTranslator>(url);
+}
+
+std::string EscapeEveryCharacter(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size() * 6);
+    for (std::size_t i = 0; i < utf8.size();) {
+        const char32_t cp = NextCodePoint(utf8, i);
+        if (cp >= 0x10000) {
+            AppendEscape(out, 0xD800 + ((cp - 0x10000) >> 10));
+            AppendEscape(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            AppendEscape(out, cp);
+        }
+    }
+    return out;
+}
+
+std::string TranslationJson(std::string_view translation, std::string_view source) {
+    return "{\"from\":\"en\",\"to\":\"zh\",\"trans_result\":[{\"dst\":\"" +
+           EscapeEveryCharacter(translation) + "\",\"src\":\"" + JsonEscape(source) + "\"}]}";
+}
+
+std::string ErrorJson(std::string_view code, std::string_view message) {
+    // Codes and messages are the server's own ASCII words, so no escape can appear.
+    return "{\"error_code\":\"" + std::string(code) + "\",\"error_msg\":\"" + std::string(message) +
+           "\"}";
+}
+
+std::optional<std::string> JsonStringField(std::string_view json, std::string_view key) {
+    const std::string quoted = "\"" + std::string(key) + "\"";
+    std::size_t i = json.find(quoted);
+    if (i == std::string_view::npos) return std::nullopt;
+    i += quoted.size();
+    while (i < json.size() &&
+           (json[i] == ' ' || json[i] == '\t' || json[i] == '\n' || json[i] == '\r'))
+        ++i;
+    if (i >= json.size() || json[i] != ':') return std::nullopt;
+    ++i;
+    while (i < json.size() &&
+           (json[i] == ' ' || json[i] == '\t' || json[i] == '\n' || json[i] == '\r'))
+        ++i;
+    if (i >= json.size() || json[i] != '"') return std::nullopt;
+    std::string value;
+    for (++i; i < json.size(); ++i) {
+        const char c = json[i];
+        if (c == '"') return value;
+        if (c != '\\') {
+            value += c;
+            continue;
+        }
+        if (++i >= json.size()) return std::nullopt;
+        switch (json[i]) {
+        case '"':
+            value += '"';
+            break;
+        case '\\':
+            value += '\\';
+            break;
+        case '/':
+            value += '/';
+            break;
+        case 'b':
+            value += '\b';
+            break;
+        case 'f':
+            value += '\f';
+            break;
+        case 'n':
+            value += '\n';
+            break;
+        case 'r':
+            value += '\r';
+            break;
+        case 't':
+            value += '\t';
+            break;
+        case 'u': {
+            long unit = Hex4(json, i + 1);
+            if (unit < 0) return std::nullopt;
+            i += 4;
+            char32_t cp = static_cast<char32_t>(unit);
+            if (unit >= 0xD800 && unit <= 0xDBFF && i + 2 < json.size() && json[i + 1] == '\\' &&
+                json[i + 2] == 'u') {
+                const long low = Hex4(json, i + 3);
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    cp = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (low - 0xDC00);
+                    i += 6;
+                }
+            }
+            AppendUtf8(value, cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp);
+            break;
+        }
+        default:
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace tamix::server

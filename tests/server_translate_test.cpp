@@ -1,0 +1,237 @@
+// The translation endpoint, read back by the program's own request and decoding.
+#include "pubmed/addresses.h"
+#include "pubmed/download.h"
+#include "pubmed/translation.h"
+#include "server/http.h"
+#include "server/translate.h"
+#include "support/pubmed_fixture.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tamix {
+namespace {
+
+using server::Glossary;
+
+// A running tamix-server over an empty index, with the given engine.
+class LiveServer {
+public:
+    explicit LiveServer(server::ServeOptions options) {
+        options.index = dir_.File("index.sqlite");
+        options.port = 0;
+        options.accessLog = false;
+        test::ImportFiles(options.index, {dir_.Write("empty.xml", test::ArticleSet({}))});
+        server_ = std::make_unique<server::HttpServer>(options);
+        port_ = server_->Bind();
+        thread_ = std::thread([this] { server_->Run(); });
+        setenv(kTranslateHostVariable, ("127.0.0.1:" + std::to_string(port_)).c_str(), 1);
+    }
+    ~LiveServer() {
+        server_->Stop();
+        thread_.join();
+        unsetenv(kTranslateHostVariable);
+    }
+
+    // What the program gets: the response of its own request for this source text.
+    std::string Response(const std::string& source) {
+        const std::string file = dir_.File("temp.json");
+        return DownloadToFile(MakeTranslateAddress(source), file) ? ReadScratchFile(file)
+                                                                  : "<failed>";
+    }
+    std::string Get(const std::string& target) {
+        httplib::Client client("127.0.0.1", port_);
+        auto res = client.Get(target);
+        return res ? res->body : "<failed>";
+    }
+    const test::TempDir& dir() const { return dir_; }
+
+private:
+    test::TempDir dir_;
+    std::unique_ptr<server::HttpServer> server_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+std::string BuiltGlossary() {
+    return TAMIX_GLOSSARY_FILE;
+}
+
+server::ServeOptions WithGlossary(const std::string& path) {
+    server::ServeOptions options;
+    options.glossary = path;
+    return options;
+}
+
+TEST(Translate, ProgramDecodesExactlyWhatTheEngineSays) {
+    test::TempDir dir;
+    const std::string glossaryFile = dir.Write(
+        "g.tsv", "# test\nheart failure\t\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD\n"
+                 "smile\t\xF0\x9F\x98\x80\n");
+    Glossary glossary;
+    std::string error;
+    ASSERT_TRUE(glossary.Load(glossaryFile, error)) << error;
+    LiveServer live(WithGlossary(glossaryFile));
+
+    for (const std::string source :
+         {"Plain ASCII only.", "Heart failure and a smile.",
+          "a&b #1 50% x+y  two  spaces \"q\" <i>", "Abstract unavailable."}) {
+        const std::string response = live.Response(source);
+        const auto decoded = DecodeTranslation(response);
+        ASSERT_TRUE(decoded.has_value()) << response;
+        EXPECT_EQ(*decoded, server::AnnotateTerms(glossary, source)) << source;
+        EXPECT_EQ(server::JsonStringField(response, "src"), source) << "the source arrives intact";
+    }
+    EXPECT_EQ(
+        *DecodeTranslation(live.Response("Heart failure and a smile.")),
+        "Heart failure\xEF\xBC\x88\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD\xEF\xBC\x89"
+        "and a smile\xEF\xBC\x88\xF0\x9F\x98\x80\xEF\xBC\x89.")
+        << "CJK, and a character above U+FFFF as a surrogate pair";
+    EXPECT_NE(live.Response("smile").find("\\ud83d\\ude00"), std::string::npos);
+}
+
+TEST(Translate, ErrorsCarryNoEscape) {
+    LiveServer live(WithGlossary(BuiltGlossary()));
+    const std::string base = "/public/2.0/bmt/translate?";
+    for (const std::string query :
+         {"client_id=wrong&q=heart&from=en&to=zh",
+          "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&from=en&to=zh",
+          "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=heart&from=de&to=zh",
+          "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=heart&from=en&to=fr",
+          "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=heart", "q=heart&from=en&to=zh",
+          "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=%FF&from=en&to=zh"}) {
+        const std::string body = live.Get(base + query);
+        EXPECT_NE(body.find("\"error_code\""), std::string::npos) << query << ": " << body;
+        EXPECT_EQ(body.find("\\u"), std::string::npos) << query;
+        EXPECT_EQ(DecodeTranslation(body), std::nullopt);
+    }
+    // No engine at all is an error too, not an empty success.
+    LiveServer none{server::ServeOptions{}};
+    EXPECT_EQ(DecodeTranslation(none.Response("heart")), std::nullopt);
+}
+
+TEST(Translate, AFullLengthAbstract) {
+    LiveServer live(WithGlossary(BuiltGlossary()));
+    std::string abstract = "  Heart failure in older adults  Smith J.  Abstract  ";
+    while (abstract.size() < 3000)
+        abstract += "BACKGROUND: Patients with heart failure & diabetes (n=120, 50% women) were "
+                    "randomized #1 to metformin + usual care. ";
+    const std::string source = MakeTranslationSource(abstract);
+    ASSERT_EQ(source.size(), 1999u);
+    const std::string response = live.Response(source);
+    const auto decoded = DecodeTranslation(response);
+    ASSERT_TRUE(decoded.has_value()) << response.substr(0, 200);
+    Glossary glossary;
+    std::string error;
+    ASSERT_TRUE(glossary.Load(BuiltGlossary(), error));
+    EXPECT_EQ(*decoded, server::AnnotateTerms(glossary, source));
+    EXPECT_NE(decoded->find("\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD"), std::string::npos);
+}
+
+// Biomedical sentences written for this test, each with Chinese terms it must contain.
+TEST(Translate, GlossaryKnowsTheTermsOfAbstracts) {
+    Glossary glossary;
+    std::string error;
+    ASSERT_TRUE(glossary.Load(BuiltGlossary(), error)) << error;
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {"Heart failure is a common disease with high mortality.", {"心力衰竭", "疾病", "死亡率"}},
+        {"We conducted a randomized controlled trial in 240 patients.", {"随机对照试验", "患者"}},
+        {"Metformin significantly reduced the risk of cardiovascular events.",
+         {"二甲双胍", "显著", "风险", "心血管事件"}},
+        {"The primary outcome was all-cause mortality at one year.", {"主要结局", "死亡率"}},
+        {"Chronic kidney disease was associated with anemia.", {"慢性肾病", "相关", "贫血"}},
+        {"Tumor cells were treated with an inhibitor of the pathway.",
+         {"肿瘤", "细胞", "抑制剂", "通路"}},
+        {"Apoptosis was assessed by flow cytometry.", {"细胞凋亡", "评估", "流式细胞术"}},
+        {"Quality of life improved after rehabilitation.", {"生活质量", "康复"}},
+        {"This systematic review and meta-analysis included 12 cohort studies.",
+         {"系统评价", "荟萃分析", "队列研究"}},
+        {"Children with asthma received inhaled corticosteroids.", {"儿童", "哮喘"}},
+        {"Breast cancer patients underwent surgery and chemotherapy.", {"乳腺癌", "手术", "化疗"}},
+        {"Gene expression was measured in liver tissue.", {"基因表达", "测量", "肝脏", "组织"}},
+        {"The vaccine induced a strong antibody response.", {"疫苗", "诱导", "抗体", "反应"}},
+        {"Blood pressure and body mass index were recorded at baseline.",
+         {"血压", "体重指数", "基线"}},
+        {"Adverse events were more frequent in the placebo group.", {"不良事件", "安慰剂"}},
+        {"Mice lacking the receptor developed severe inflammation.", {"小鼠", "受体", "炎症"}},
+        {"Stroke survivors showed cognitive decline during follow-up.",
+         {"中风", "认知衰退", "随访"}},
+        {"Sepsis in the intensive care unit has a poor prognosis.",
+         {"脓毒症", "重症监护室", "预后"}},
+        {"We investigated risk factors for hospital readmission.",
+         {"研究", "危险因素", "医院", "再入院"}},
+        {"Screening improved the diagnosis of tuberculosis in rural populations.",
+         {"筛查", "改善", "诊断", "结核病", "人群"}},
+    };
+    for (const auto& [sentence, terms] : cases) {
+        const std::string annotated = server::AnnotateTerms(glossary, sentence);
+        for (const std::string& term : terms)
+            EXPECT_NE(annotated.find("\xEF\xBC\x88" + term), std::string::npos)
+                << sentence << "\n  gave " << annotated << "\n  without " << term;
+    }
+    EXPECT_EQ(
+        server::AnnotateTerms(glossary, "Heart failure is a common disease with high mortality."),
+        "Heart failure（心力衰竭）is a common disease（疾病）with high mortality（死亡率）.");
+    // Numbers, abbreviations and unknown words stay as written, and so do function words.
+    EXPECT_EQ(server::AnnotateTerms(glossary, "PCR and IL-6 in 2019 by the Xyzzqa."),
+              "PCR and IL-6 in 2019 by the Xyzzqa.");
+}
+
+TEST(Translate, ForwardsToALibreTranslateService) {
+    test::TestServer fake;
+    httplib::Params received;
+    bool fail = false;
+    fake.routes().Post("/lt/translate", [&](const httplib::Request& req, httplib::Response& res) {
+        received = req.params;
+        if (fail) {
+            res.status = 500;
+            res.set_content("{\"error\":\"down\"}", "application/json");
+            return;
+        }
+        res.set_content(
+            "{\"translatedText\": \"\\u5fc3\\u529b\\u8870\\u7aed \\\"ok\\\" \\ud83d\\ude00\"}",
+            "application/json");
+    });
+    fake.Start();
+    server::ServeOptions options;
+    options.translateBackend = fake.Url("/lt");
+    LiveServer live(options);
+
+    const std::string source = "Heart failure & more #1 50% a+b";
+    const auto decoded = DecodeTranslation(live.Response(source));
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(*decoded, "\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD \"ok\" \xF0\x9F\x98\x80");
+    const auto field = [&](const char* key) {
+        const auto it = received.find(key);
+        return it == received.end() ? std::string("<none>") : it->second;
+    };
+    EXPECT_EQ(field("q"), source);
+    EXPECT_EQ(field("source"), "en");
+    EXPECT_EQ(field("target"), "zh");
+    EXPECT_EQ(field("format"), "text");
+
+    fail = true;
+    const std::string failed = live.Response(source);
+    EXPECT_NE(failed.find("\"error_code\""), std::string::npos);
+    EXPECT_EQ(DecodeTranslation(failed), std::nullopt) << "a failure is never an empty success";
+
+    server::ServeOptions unreachable;
+    unreachable.translateBackend = "http://127.0.0.1:" + std::to_string(test::ClosedPort());
+    LiveServer gone(unreachable);
+    EXPECT_EQ(DecodeTranslation(gone.Response(source)), std::nullopt);
+}
+
+TEST(Translate, JsonStringField) {
+    EXPECT_EQ(server::JsonStringField("{\"a\" : \"x\\ny\\u0041\\\\\"}", "a"), "x\nyA\\");
+    EXPECT_EQ(server::JsonStringField("{\"a\":1}", "a"), std::nullopt);
+    EXPECT_EQ(server::JsonStringField("{\"a\":\"open", "a"), std::nullopt);
+    EXPECT_EQ(server::JsonStringField("{\"a\":\"\\ud800x\"}", "a"), "\xEF\xBF\xBDx");
+    EXPECT_EQ(server::JsonStringField("{}", "a"), std::nullopt);
+}
+
+} // namespace
+} // namespace tamix
