@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::size_t kMaxTermBytes = 2000;
 constexpr int kListenBacklog = 1024;
+constexpr std::size_t kMaxTranslateBody = 1 << 20;
 
 // One reader per request at a time; readers are made on demand and kept.
 class ReaderPool {
@@ -205,8 +206,25 @@ struct HttpServer::Impl {
         });
         server.Get("/public/2.0/bmt/translate",
                    [this](const httplib::Request& req, httplib::Response& res) {
-                       res.set_content(Translate(req), "application/json; charset=utf-8");
+                       res.set_content(Translate(req.params), "application/json; charset=utf-8");
                    });
+        // Texts too long for an address may come as a form body. It is read here, not by
+        // cpp-httplib, which refuses form bodies over 8 KiB
+        // (CPPHTTPLIB_FORM_URL_ENCODED_PAYLOAD_MAX_LENGTH, fixed in the packaged library).
+        server.Post("/public/2.0/bmt/translate",
+                    [this](const httplib::Request& req, httplib::Response& res,
+                           const httplib::ContentReader& read) {
+                        std::string body;
+                        const bool whole = read([&](const char* data, std::size_t length) {
+                            body.append(data, length);
+                            return body.size() <= kMaxTranslateBody;
+                        });
+                        if (!whole)
+                            return SendError(res, 413, "The text to translate is too long.");
+                        httplib::Params params = req.params;
+                        httplib::detail::parse_query_text(body, params);
+                        res.set_content(Translate(params), "application/json; charset=utf-8");
+                    });
         server.Get(R"(/m/pubmed/([^/]+))",
                    [this](const httplib::Request& req, httplib::Response& res) {
                        ArticlePage(req.matches[1], res);
@@ -242,19 +260,22 @@ struct HttpServer::Impl {
 
     // Errors answer 200 with an error code, as the service the program was written for
     // does, so the program tells "translation failed" from "server unreachable".
-    std::string Translate(const httplib::Request& req) {
-        if (req.get_param_value("client_id") != kTranslateClientId)
+    std::string Translate(const httplib::Params& params) {
+        const auto value = [&](const char* key) -> std::optional<std::string> {
+            const auto found = params.find(key);
+            return found == params.end() ? std::nullopt : std::optional<std::string>(found->second);
+        };
+        if (value("client_id") != std::string(kTranslateClientId))
             return ErrorJson("52003", "UNAUTHORIZED USER");
-        if (!req.has_param("q") || !req.has_param("from") || !req.has_param("to"))
-            return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
-        if (req.get_param_value("from") != "en" || req.get_param_value("to") != "zh")
+        const auto q = value("q"), from = value("from"), to = value("to");
+        if (!q || !from || !to) return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
+        if (*from != "en" || *to != "zh")
             return ErrorJson("58001", "INVALID_TO_PARAM: only en to zh");
-        const std::string q = req.get_param_value("q");
-        if (!IsValidUtf8(q)) return ErrorJson("54001", "INVALID_Q: not UTF-8");
+        if (!IsValidUtf8(*q)) return ErrorJson("54001", "INVALID_Q: not UTF-8");
         if (!translator) return ErrorJson("52001", "NO TRANSLATION ENGINE");
-        const std::optional<std::string> translation = translator->Translate(q);
+        const std::optional<std::string> translation = translator->Translate(*q);
         if (!translation) return ErrorJson("52001", "TRANSLATION BACKEND FAILED");
-        return TranslationJson(*translation, q);
+        return TranslationJson(*translation, *q);
     }
 
     void ArticlePage(const std::string& id, httplib::Response& res) {

@@ -130,6 +130,18 @@ TEST(Translate, AFullLengthAbstract) {
     ASSERT_TRUE(glossary.Load(BuiltGlossary(), error));
     EXPECT_EQ(*decoded, server::AnnotateTerms(glossary, source));
     EXPECT_NE(decoded->find("\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD"), std::string::npos);
+
+    // Other clients may send more than an address holds, as a form body.
+    const std::string host = std::getenv(kTranslateHostVariable);
+    httplib::Client client("127.0.0.1", std::stoi(host.substr(host.find(':') + 1)));
+    const std::string longText = abstract + abstract + abstract;
+    const auto posted = client.Post("/public/2.0/bmt/translate",
+                                    httplib::Params{{"client_id", "Qx7TmWb2PaLk9RcVz4NsJd6E"},
+                                                    {"q", longText},
+                                                    {"from", "en"},
+                                                    {"to", "zh"}});
+    ASSERT_TRUE(posted);
+    EXPECT_EQ(DecodeTranslation(posted->body), server::AnnotateTerms(glossary, longText));
 }
 
 // Biomedical sentences written for this test, each with Chinese terms it must contain.
