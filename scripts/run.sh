@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the system: installs what is missing, builds, makes the sample index when there
-# is none, and serves it on 127.0.0.1:8790 until you press Ctrl-C.
+# is none, serves it on 127.0.0.1:8790 and opens the browser on its start page. Closing
+# the browser stops the server.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -25,17 +26,25 @@ trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EX
 for _ in $(seq 50); do
     if curl -sf http://127.0.0.1:8790/ >/dev/null 2>&1; then break; fi
     if ! kill -0 "$server_pid" 2>/dev/null; then
-        echo "tamix-server did not start; see $log" >&2
+        echo "tamix-server did not start (is 127.0.0.1:8790 taken?); see $log" >&2
         exit 1
     fi
     sleep 0.1
 done
+echo "tamix-server serves $index on http://127.0.0.1:8790/ (log: $log)."
 
-cat <<MSG
-
-tamix-server serves $index on http://127.0.0.1:8790/ (log: $log).
-Open that address in any browser to search. Still to come: the tamix browser itself
-(main window, favourites) and its PubMed dialogs, which will open here.
-Press Ctrl-C to stop the server.
+if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} ]]; then
+    cat <<'MSG'
+There is no display to open the browser on. To run it on a virtual one:
+    xvfb-run -a -s "-screen 0 1280x1024x24" ./scripts/run.sh
+The server keeps serving http://127.0.0.1:8790/ until you press Ctrl-C.
 MSG
-wait "$server_pid"
+    wait "$server_pid"
+    exit 0
+fi
+
+# Chromium's sandbox cannot run as root.
+if [[ $(id -u) -eq 0 ]]; then
+    export QTWEBENGINE_CHROMIUM_FLAGS="${QTWEBENGINE_CHROMIUM_FLAGS:-} --no-sandbox"
+fi
+build/app/tamix "$@"

@@ -1,0 +1,264 @@
+// The browser's wiring, in real windows under Xvfb, against pages served on loopback.
+#include "app/tamixapp.h"
+#include "app/tamixdoc.h"
+#include "pubmed/addresses.h"
+#include "pubmed/resultpage.h"
+#include "server/pages.h"
+#include "shell/busyanimation.h"
+#include "shell/favorites.h"
+#include "shell/mainframe.h"
+#include "shell/tamixview.h"
+#include "support/pubmed_fixture.h"
+#include "support/test_server.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QToolBar>
+
+#include <atomic>
+#include <memory>
+
+using tamix::shell::Command;
+
+class TestMainFrame : public QObject {
+    Q_OBJECT
+
+private:
+    tamix::test::TestServer server_;
+    tamix::test::TempDir dir_;
+    std::atomic<bool> released_{false};
+    std::string resultPage_;
+    std::unique_ptr<tamix::app::CTamixApp> app_;
+
+    QString Url(const std::string& path) const { return QString::fromStdString(server_.Url(path)); }
+    tamix::shell::CMainFrame* Frame() const { return app_->MainFrame(); }
+    tamix::shell::CTamixView* View() const { return app_->View(); }
+
+    // Starts the browser as the program does, and waits for its first page.
+    void Start(const QString& commandLine) {
+        int argc = 1;
+        static char name[] = "tamix";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<tamix::app::CTamixApp>(argc, argv);
+        QVERIFY(app_->InitInstance(commandLine));
+        WaitLoaded();
+    }
+
+    // Waits for the next completed load of the main frame.
+    bool WaitLoaded(int timeout = 15000) {
+        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+        return done.wait(timeout);
+    }
+
+    void Navigate(const QString& address) {
+        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+        View()->Navigate2(address);
+        QVERIFY(done.wait(15000));
+    }
+
+private slots:
+    void initTestCase() {
+        auto& routes = server_.routes();
+        routes.Get("/", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("<html><head><title>Start</title></head><body>start "
+                            "<a id=\"go\" href=\"/page/9\">go</a></body></html>",
+                            "text/html");
+        });
+        routes.Get(R"(/page/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content("<html><head><title>Page " + std::string(req.matches[1]) +
+                                "</title></head><body><p>page</p></body></html>",
+                            "text/html");
+        });
+        routes.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
+            for (int i = 0; i < 60 && !released_; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            res.set_content("<html><head><title>Slow</title></head><body>slow</body></html>",
+                            "text/html");
+        });
+        std::vector<tamix::server::ArticleSummary> items;
+        for (int i = 0; i < 4; ++i)
+            items.push_back({1000 + i, "Heart <failure> & M\xC3\xBCller " + std::to_string(i),
+                             "Smith J", "J Tests", "2020"});
+        tamix::server::ResultPageData data{"heart failure", 1, 37, items};
+        resultPage_ = tamix::server::RenderResultPage(data);
+        routes.Get("/result", [this](const httplib::Request&, httplib::Response& res) {
+            res.set_content(resultPage_, "text/html; charset=utf-8");
+        });
+        server_.Start();
+        qputenv(tamix::kPubmedHostVariable,
+                ("127.0.0.1:" + std::to_string(server_.port())).c_str());
+
+        // A favourites folder found through the XDG user-dirs file.
+        const std::string favorites = dir_.File("favs");
+        std::filesystem::create_directories(favorites + "/Sub");
+        dir_.Write("favs/Served page.url",
+                   "[InternetShortcut]\r\nURL=" + server_.Url("/page/42") + "\r\n");
+        dir_.Write("favs/Sub/Another.url",
+                   "[InternetShortcut]\nURL=" + server_.Url("/page/43") + "\n");
+        dir_.Write("user-dirs.dirs", "XDG_FAVORITES_DIR=\"" + favorites + "\"\n");
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_.File("")));
+    }
+
+    void cleanup() { app_.reset(); }
+    void cleanupTestCase() { released_ = true; }
+
+    void startsOnTheCommandLineAddressOrTheStartPage() {
+        QCOMPARE(tamix::app::CTamixApp::CommandLineText({"tamix", "a", "b  c"}),
+                 QStringLiteral("a b  c"));
+        Start(Url("/page/7"));
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/7"));
+        QTRY_COMPARE(Frame()->windowTitle(), QStringLiteral("Page 7 - TAMIX"));
+        app_.reset();
+        Start(QString());
+        QCOMPARE(View()->url(), tamix::shell::CTamixView::StartPage());
+        QTRY_COMPARE(Frame()->windowTitle(), QStringLiteral("Start - TAMIX"));
+        QCOMPARE(Frame()->AddressBox()->currentText(), Url("/"));
+    }
+
+    void captionFollowsThePageTitle() {
+        Start(QString());
+        Navigate(Url("/page/2"));
+        QTRY_COMPARE(Frame()->windowTitle(), QStringLiteral("Page 2 - TAMIX"));
+        View()->page()->runJavaScript(QStringLiteral("document.title = 'Changed'"));
+        QTRY_COMPARE(Frame()->windowTitle(), QStringLiteral("Changed - TAMIX"));
+    }
+
+    void animationPlaysUntilTheLoadCompletes() {
+        Start(QString());
+        auto* busy = Frame()->BusyAnimation();
+        QVERIFY(!busy->IsPlaying());
+        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+        View()->Navigate2(Url("/slow"));
+        QTRY_VERIFY(busy->IsPlaying());
+        QTRY_VERIFY(busy->Frame() > 0);
+        QVERIFY(done.isEmpty());
+        QVERIFY(done.wait(15000));
+        QVERIFY(!busy->IsPlaying());
+        QCOMPARE(busy->Frame(), 0);
+
+        // A navigation the page starts by itself plays it as well.
+        Navigate(Url("/"));
+        QSignalSpy again(View(), &tamix::shell::CTamixView::documentCompleted);
+        View()->page()->runJavaScript(QStringLiteral("location.href = '/slow'"));
+        QTRY_VERIFY(busy->IsPlaying());
+        QVERIFY(again.wait(15000));
+        QVERIFY(!busy->IsPlaying());
+    }
+
+    void addressBoxNavigatesAndKeepsHistory() {
+        Start(QString());
+        QComboBox* box = Frame()->AddressBox();
+        for (int round = 1; round <= 2; ++round) {
+            QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+            box->lineEdit()->setText(Url("/page/5"));
+            QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+            QVERIFY(done.wait(15000));
+            QCOMPARE(View()->url().path(), QStringLiteral("/page/5"));
+            QCOMPARE(box->count(), round); // the same address twice gives two entries
+        }
+        QCOMPARE(box->itemText(0), box->itemText(1));
+
+        Navigate(Url("/page/6"));
+        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+        emit box->activated(0);
+        QVERIFY(done.wait(15000));
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/5"));
+
+        box->lineEdit()->setText(QStringLiteral("something typed"));
+        Frame()->ShowPageLoaded(QStringLiteral("http://127.0.0.1/loaded"));
+        QCOMPARE(box->currentText(), QStringLiteral("http://127.0.0.1/loaded"));
+        QCOMPARE(box->count(), 2); // the history is not touched
+    }
+
+    void viewMenuTogglesBars() {
+        Start(QString());
+        Frame()->Action(Command::ViewStatusBar)->trigger();
+        QVERIFY(!Frame()->statusBar()->isVisible());
+        QVERIFY(Frame()->AddressBox()->isVisible());
+        QVERIFY(Frame()->ToolBar()->isVisible());
+        Frame()->Action(Command::ViewStatusBar)->trigger();
+        QVERIFY(Frame()->statusBar()->isVisible());
+        QCOMPARE(Frame()->statusBar()->currentMessage(), QStringLiteral("Ready"));
+        Frame()->Action(Command::ViewToolbar)->trigger();
+        QVERIFY(!Frame()->ToolBar()->isVisible());
+        QVERIFY(Frame()->AddressBox()->isVisible());
+    }
+
+    void fontCommandsSetFiveSizes() {
+        Start(QString());
+        qreal last = 0;
+        for (Command size : {Command::FontSmallest, Command::FontSmaller, Command::FontMedium,
+                             Command::FontLarger, Command::FontLargest}) {
+            Frame()->Action(size)->trigger();
+            QVERIFY2(View()->zoomFactor() > last, "each size larger than the one before");
+            last = View()->zoomFactor();
+        }
+        // The tool bar's pop-up holds the same five commands.
+        QCOMPARE(Frame()->FontMenu()->actions().size(), 5);
+        Frame()->FontMenu()->actions().at(4)->trigger();
+        QCOMPARE(View()->zoomFactor(), tamix::shell::CTamixView::kZoomFactors[0]);
+    }
+
+    void backWithoutHistoryChangesNothing() {
+        Start(Url("/page/3"));
+        QSignalSpy loads(View(), &QWebEngineView::loadStarted);
+        Frame()->Action(Command::Back)->trigger();
+        QTest::qWait(500);
+        QCOMPARE(loads.count(), 0);
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/3"));
+        Navigate(Url("/page/4"));
+        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+        Frame()->Action(Command::Back)->trigger();
+        QVERIFY(done.wait(15000));
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/3"));
+    }
+
+    void favouritesNavigate() {
+        Start(QString());
+        const auto& urls = Frame()->FavoriteUrls();
+        QCOMPARE(urls.size(), std::size_t(2));
+        const QList<QAction*> items = Frame()->FavoritesMenu()->actions();
+        QCOMPARE(items.size(), 2);
+        QVERIFY(items[0]->menu()); // the sub-folder comes first
+        QCOMPARE(items[0]->menu()->title(), QStringLiteral("Sub"));
+        QCOMPARE(items[1]->text(), QStringLiteral("Served page"));
+        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+        items[1]->trigger();
+        QVERIFY(done.wait(15000));
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/42"));
+        Frame()->OnFavoriteCommand(tamix::shell::kFavoriteFirst + 99);
+        Frame()->OnFavoriteCommand(tamix::shell::kFavoriteFirst - 1);
+        QTest::qWait(200);
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/42"));
+    }
+
+    void sourceInTheBrowserFormParsesLikeTheServedPage() {
+        Start(Url("/result"));
+        std::string source;
+        QVERIFY(View()->GetSource(source));
+        tamix::CArticleRecord served, browsed;
+        tamix::ParseResultPage(resultPage_, tamix::kServerMarkers, served);
+        tamix::ParseResultPage(source, tamix::kBrowserMarkers, browsed);
+        QCOMPARE(served.m_nCount, 4);
+        QCOMPARE(browsed.m_nCount, served.m_nCount);
+        QVERIFY(browsed.m_strIds == served.m_strIds);
+        QVERIFY(browsed.m_strTitles == served.m_strTitles);
+        QCOMPARE(tamix::ParseTotalPages(source), 4);
+        QVERIFY(source.find("<A href=\"./00001000\">") != std::string::npos);
+        const auto phrase = source.find("PubMed Mobile");
+        QVERIFY(phrase != std::string::npos && phrase >= 1);
+
+        // The window going away while the source is awaited is no crash and no source.
+        QPointer<tamix::shell::CTamixView> view(View());
+        QTimer::singleShot(0, Frame(), [this] { app_.reset(); });
+        std::string none;
+        QVERIFY(!view->GetSource(none) || !view);
+    }
+};
+
+QTEST_MAIN(TestMainFrame)
+#include "mainframe_test.moc"
