@@ -2,6 +2,7 @@
 // request. Both hosts are fixed; the environment may point them elsewhere (tests do).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,5 +24,14 @@ std::string MakeResultPageAddress(std::string_view keywords, int page);
 std::string MakeArticleAddress(std::string_view id);
 // The source text goes into q fully percent-encoded.
 std::string MakeTranslateAddress(std::string_view source);
+
+struct ResultPageQuery {
+    std::string keywords; // as typed: '+' and %XX decoded
+    int page = 1;
+};
+// When address is a result page of the PubMed Mobile host ("http://HOST/m/pubmed/?term=
+// ...&page=N"), its keywords and page number; a search typed into the page's own form
+// pages from these, not from the last search of the menu.
+std::optional<ResultPageQuery> ParseResultPageAddress(std::string_view address);
 
 } // namespace tamix

@@ -3,6 +3,9 @@
 #include "app/tamixdoc.h"
 #include "pubmed/addresses.h"
 #include "pubmed/browserform.h"
+#include "pubmed/keyword.h"
+#include "pubmed/pubmeditem.h"
+#include "pubmed/resultpage.h"
 #include "shell/mainframe.h"
 
 #include <QEventLoop>
@@ -83,7 +86,15 @@ void CTamixView::OnTitleChange(const QString& title) {
 
 void CTamixView::OnDocumentComplete(const QUrl& url) {
     if (m_frame) m_frame->ShowPageLoaded(url.toString());
+    std::string source;
+    GetSource(source);
     emit documentCompleted(url);
+    // Any page that names the mobile site (not at its very start) is taken for a result
+    // page. The dialog runs once this notification has returned, so the engine's own
+    // bookkeeping of the load is not held up by a modal loop.
+    const auto phrase = source.find("PubMed Mobile");
+    if (phrase != std::string::npos && phrase >= 1)
+        QMetaObject::invokeMethod(this, &CTamixView::OnPubmedDownload, Qt::QueuedConnection);
 }
 
 bool CTamixView::GetSource(std::string& source) {
@@ -157,10 +168,25 @@ void CTamixView::SetTextSize(int size) {
     setZoomFactor(kZoomFactors[size]);
 }
 
-// The PubMed search and the article dialog come with the dialogs.
 void CTamixView::OnPubmedSearch() {
+    CKeyword dialog(window());
+    if (dialog.exec() != QDialog::Accepted) return;
+    m_strKeyword = dialog.m_strKeyword;
+    load(QUrl(QString::fromStdString(MakeSearchAddress(dialog.m_strKeyword))));
 }
+
 void CTamixView::OnPubmedDownload() {
+    std::string source;
+    if (!GetSource(source)) return;
+    CPubmedItem dialog(window());
+    ParseResultPage(source, kBrowserMarkers, dialog);
+    // A search typed into the page's own form pages from the page's own address.
+    const auto query = ParseResultPageAddress(url().toString(QUrl::FullyEncoded).toStdString());
+    dialog.m_strKeyword = query ? query->keywords : m_strKeyword;
+    dialog.m_nTotalPages = ParseTotalPages(source);
+    dialog.m_nPage = query ? query->page : 1;
+    emit articleDialogOpened(&dialog);
+    dialog.exec();
 }
 
 } // namespace tamix::shell

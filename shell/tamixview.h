@@ -58,8 +58,10 @@ public:
     void OnPubmedDownload();
 
 signals:
-    // After OnDocumentComplete has done its work; tests wait for it.
+    // After OnDocumentComplete has updated the frame; tests wait for it.
     void documentCompleted(const QUrl& url);
+    // The article dialog is about to run; tests drive it from here.
+    void articleDialogOpened(QDialog* dialog);
 
 protected:
     void OnBeforeNavigate2(const QUrl& url);

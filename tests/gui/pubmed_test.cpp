@@ -1,0 +1,283 @@
+// One search from end to end: the keyword dialog, the result page in the browser, the
+// article dialog over a real tamix-server on a free loopback port.
+#include "app/tamixapp.h"
+#include "pubmed/addresses.h"
+#include "pubmed/keyword.h"
+#include "pubmed/pubmeditem.h"
+#include "server/http.h"
+#include "shell/mainframe.h"
+#include "shell/tamixview.h"
+#include "support/pubmed_fixture.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <thread>
+
+using tamix::CPubmedItem;
+using tamix::shell::Command;
+
+namespace {
+
+std::vector<tamix::test::Record> Fixture() {
+    std::vector<tamix::test::Record> records;
+    for (int i = 0; i < 25; ++i)
+        records.push_back({1000 + i, "Planarian regeneration study " + std::to_string(i),
+                           "<AbstractText Label=\"RESULTS\">Planarian heart failure text " + std::to_string(i) +
+                               ".</AbstractText>",
+                           2015, 1, 1 + i, "10.1/p" + std::to_string(i)});
+    for (int i = 0; i < 12; ++i) records.push_back({20000000 + i, "Zebrafish fin " + std::to_string(i), "", 2016});
+    return records;
+}
+
+// Answers the next message box: keeps its text and presses OK.
+class MessageCatcher : public QObject {
+public:
+    MessageCatcher() {
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts.push_back(box->text());
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        timer_.start(20);
+    }
+    QStringList texts;
+
+private:
+    QTimer timer_;
+};
+
+} // namespace
+
+class TestPubmed : public QObject {
+    Q_OBJECT
+
+private:
+    tamix::test::TempDir dir_;
+    std::unique_ptr<tamix::server::HttpServer> server_;
+    std::thread serverThread_;
+    std::unique_ptr<tamix::app::CTamixApp> app_;
+    tamix::shell::CTamixView* View() const { return app_->View(); }
+
+    void StartServer() {
+        tamix::server::ServeOptions options;
+        options.index = dir_.File("index.sqlite");
+        options.port = port_;
+        options.accessLog = false;
+        options.glossary = TAMIX_GLOSSARY_FILE;
+        server_ = std::make_unique<tamix::server::HttpServer>(options);
+        port_ = server_->Bind();
+        serverThread_ = std::thread([this] { server_->Run(); });
+    }
+    void StopServer() {
+        server_->Stop();
+        serverThread_.join();
+        server_.reset();
+    }
+    int port_ = 0;
+
+    // Runs body inside the article dialog that the next page load opens, then closes it
+    // if body did not; false when no dialog came.
+    bool InArticleDialog(const std::function<void(CPubmedItem*)>& body, const std::function<void()>& trigger) {
+        bool ran = false;
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = connect(View(), &tamix::shell::CTamixView::articleDialogOpened, this,
+                              [&, connection](QDialog* dialog) {
+                                  disconnect(*connection);
+                                  QTimer::singleShot(0, dialog, [&, dialog] {
+                                      auto* item = static_cast<CPubmedItem*>(dialog);
+                                      body(item);
+                                      ran = true;
+                                      if (item->isVisible()) item->reject();
+                                  });
+                              });
+        trigger();
+        for (int i = 0; i < 2000 && !ran; ++i) QTest::qWait(10);
+        return ran;
+    }
+
+private slots:
+    void initTestCase() {
+        tamix::test::ImportFiles(dir_.File("index.sqlite"), {dir_.Write("f.xml", tamix::test::ArticleSet(Fixture()))});
+        StartServer();
+        const QByteArray host = "127.0.0.1:" + QByteArray::number(port_);
+        qputenv(tamix::kPubmedHostVariable, host);
+        qputenv(tamix::kTranslateHostVariable, host);
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_.File("")));
+        QDir::setCurrent(QString::fromStdString(dir_.File("")));
+        int argc = 1;
+        static char name[] = "tamix";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<tamix::app::CTamixApp>(argc, argv);
+        QVERIFY(app_->InitInstance(QString()));
+        QSignalSpy loaded(View(), &tamix::shell::CTamixView::documentCompleted);
+        QVERIFY(loaded.wait(20000));
+    }
+
+    void cleanupTestCase() {
+        app_.reset();
+        if (server_) StopServer();
+    }
+
+    void oneSearchFromEndToEnd() {
+        // The keyword dialog, answered with Enter.
+        QTimer::singleShot(0, this, [] {
+            QTRY_VERIFY(qobject_cast<tamix::CKeyword*>(QApplication::activeModalWidget()));
+            auto* keyword = qobject_cast<tamix::CKeyword*>(QApplication::activeModalWidget());
+            QCOMPARE(keyword->windowTitle(), QStringLiteral("Search PubMed"));
+            QTest::keyClicks(keyword->Edit(), QStringLiteral("planarian  regeneration"));
+            QTest::keyClick(keyword->Edit(), Qt::Key_Return);
+        });
+        QVERIFY(InArticleDialog(
+            [this](CPubmedItem* d) {
+                QCOMPARE(View()->m_strKeyword, std::string("planarian  regeneration"));
+                QVERIFY(View()->url().toString().endsWith(QStringLiteral("?term=planarian++regeneration")));
+                QCOMPARE(d->windowTitle(), QStringLiteral("Pubmed Article and Download"));
+                QCOMPARE(d->m_nCount, 10);
+                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Planarian regeneration study 24 "));
+                QCOMPARE(d->TotalLabel()->text(), QStringLiteral("3"));
+                QCOMPARE(d->PageEdit()->text(), QStringLiteral("1"));
+                QCOMPARE(d->focusWidget(), static_cast<QWidget*>(d->AboutLink()));
+                // Focus events need an active window (Xvfb has no window manager to give one).
+                d->activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(d));
+                QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(d->AboutLink()));
+                QVERIFY(d->AbstractEdit()->toPlainText().isEmpty());
+
+                // Focus on a row loads its article; Tab moves on and loads the next.
+                d->Row(0)->setFocus();
+                QTRY_VERIFY(d->AbstractEdit()->toPlainText().contains(QStringLiteral("text 24.")));
+                QCOMPARE(d->LinkEdit()->text(), QStringLiteral("http://doi.org/10.1/p24"));
+                QCOMPARE(d->m_linkFullText->GetURL(), QStringLiteral("http://doi.org/10.1/p24"));
+                QTest::keyClick(d->Row(0), Qt::Key_Tab);
+                QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(d->Row(1)));
+                QVERIFY(d->AbstractEdit()->toPlainText().contains(QStringLiteral("text 23.")));
+                QCOMPARE(d->m_nCurrent, 1);
+
+                // Translation: shown with the note, then on the clipboard.
+                {
+                    MessageCatcher catcher;
+                    d->Button(QStringLiteral("Baidu Translate"))->click();
+                    QCOMPARE(catcher.texts.size(), 1);
+                    QVERIFY(catcher.texts[0].contains(QStringLiteral("心力衰竭")));
+                    QVERIFY(catcher.texts[0].endsWith(QStringLiteral("--以上译文已复制到剪贴板。")));
+                    QCOMPARE(QGuiApplication::clipboard()->text() + QStringLiteral("--以上译文已复制到剪贴板。"),
+                             catcher.texts[0]);
+                }
+                d->Button(QStringLiteral("Copy Abstract and Link"))->click();
+                QCOMPARE(QGuiApplication::clipboard()->text(),
+                         QString::fromStdString(d->m_strAbstracts[1]) + QStringLiteral(" Full Text Link: ") +
+                             QStringLiteral("http://doi.org/10.1/p23"));
+
+                // Paging.
+                d->Button(QStringLiteral("<< Previous"))->click();
+                QCOMPARE(d->m_nPage, 1);
+                QCOMPARE(d->PageEdit()->text(), QStringLiteral("1"));
+                d->Button(QStringLiteral("Next >>"))->click();
+                QCOMPARE(d->m_nPage, 2);
+                QCOMPARE(d->PageEdit()->text(), QStringLiteral("2"));
+                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Planarian regeneration study 14 "));
+                QVERIFY(d->AbstractEdit()->toPlainText().contains(QStringLiteral("text 14.")));
+                QVERIFY(d->m_strAbstracts[1].empty());
+                d->Button(QStringLiteral("Next >>"))->click();
+                QCOMPARE(d->m_nCount, 5);
+                d->Button(QStringLiteral("Next >>"))->click();
+                QCOMPARE(d->m_nPage, 3);
+                d->Row(6)->setFocus();
+                QVERIFY(d->AbstractEdit()->toPlainText().isEmpty());
+
+                // Go To: the same page again, then numbers that are not pages.
+                d->PageEdit()->setText(QStringLiteral("2"));
+                d->Button(QStringLiteral("Go To"))->click();
+                QCOMPARE(d->m_nPage, 2);
+                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Planarian regeneration study 14 "));
+                for (const auto& [typed, message] :
+                     {std::pair{"0", "Please enter an integer between 1 and 100000."},
+                      std::pair{"100001", "Please enter an integer between 1 and 100000."},
+                      std::pair{"abc", "Please enter an integer."}}) {
+                    MessageCatcher catcher;
+                    d->PageEdit()->setText(QString::fromLatin1(typed));
+                    d->Button(QStringLiteral("Go To"))->click();
+                    QCOMPARE(catcher.texts.value(0), QString::fromLatin1(message));
+                    QCOMPARE(d->m_nPage, 2);
+                }
+                d->PageEdit()->setText(QStringLiteral("7"));
+                d->Button(QStringLiteral("Go To"))->click();
+                QCOMPARE(d->m_nPage, 2);
+                QCOMPARE(d->PageEdit()->text(), QStringLiteral("7"));
+
+                // The server goes away: the page field stays on the page listed.
+                StopServer();
+                {
+                    MessageCatcher catcher;
+                    d->Button(QStringLiteral("Next >>"))->click();
+                    QCOMPARE(catcher.texts.value(0), QStringLiteral("Web Page Download Failed"));
+                }
+                QCOMPARE(d->m_nPage, 2);
+                QCOMPARE(d->PageEdit()->text(), QStringLiteral("2"));
+                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Planarian regeneration study 14 "));
+                StartServer();
+
+                // Exit ends the dialog even with a page field that does not read.
+                d->PageEdit()->setText(QStringLiteral("abc"));
+                d->Button(QStringLiteral("Exit"))->click();
+                QVERIFY(!d->isVisible());
+                QCOMPARE(d->result(), int(QDialog::Accepted));
+            },
+            [this] { app_->MainFrame()->Action(Command::PubmedSearch)->trigger(); }));
+    }
+
+    void enterAndEscapeCloseTheDialog() {
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            QVERIFY(InArticleDialog(
+                [key](CPubmedItem* d) {
+                    d->PageEdit()->setFocus();
+                    QTest::keyClick(d->PageEdit(), key);
+                    QVERIFY(!d->isVisible());
+                },
+                [this] { View()->Navigate2(QString::fromStdString(tamix::MakeSearchAddress("zebrafish"))); }));
+        }
+    }
+
+    void aSearchTypedIntoThePageFormPagesItsOwnTerms() {
+        View()->m_strKeyword = "planarian";
+        QVERIFY(InArticleDialog(
+            [](CPubmedItem* d) {
+                QCOMPARE(d->m_strKeyword, std::string("zebrafish fin"));
+                QCOMPARE(d->m_nPage, 2);
+                QCOMPARE(d->m_nCount, 2);
+                d->Button(QStringLiteral("<< Previous"))->click();
+                QCOMPARE(d->m_nPage, 1);
+                QCOMPARE(d->m_nCount, 10);
+                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Zebrafish fin 11 "));
+            },
+            // What the page's own search form submits, then its pager.
+            [this] { View()->Navigate2(QString::fromStdString("http://" + tamix::PubmedHost() + "/m/pubmed/?term=zebrafish+fin&page=2")); }));
+    }
+
+    void aPageNamingTheSiteWithoutAListOpensAnEmptyDialog() {
+        const std::string page = dir_.Write("mobile.html", "<html><head><title>About PubMed Mobile</title></head><body>no list</body></html>");
+        QVERIFY(InArticleDialog(
+            [](CPubmedItem* d) {
+                QCOMPARE(d->m_nCount, 0);
+                QVERIFY(d->Row(0)->text().isEmpty());
+                d->Row(0)->setFocus();
+                QVERIFY(d->AbstractEdit()->toPlainText().isEmpty());
+            },
+            [&] { View()->Navigate2(QUrl::fromLocalFile(QString::fromStdString(page)).toString()); }));
+    }
+};
+
+QTEST_MAIN(TestPubmed)
+#include "pubmed_test.moc"
