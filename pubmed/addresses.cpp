@@ -65,8 +65,8 @@ std::string DecodeQueryValue(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '+') {
             out += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() &&
-                   HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+        } else if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+                   HexValue(text[i + 2]) >= 0) {
             out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
             i += 2;
         } else {
@@ -91,7 +91,8 @@ std::optional<ResultPageQuery> ParseResultPageAddress(std::string_view address) 
         query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
         const std::size_t eq = field.find('=');
         const std::string_view key = field.substr(0, eq);
-        const std::string value = eq == std::string_view::npos ? "" : DecodeQueryValue(field.substr(eq + 1));
+        const std::string value =
+            eq == std::string_view::npos ? "" : DecodeQueryValue(field.substr(eq + 1));
         if (key == "term" && !hasTerm) {
             result.keywords = value;
             hasTerm = true;

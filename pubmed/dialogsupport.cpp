@@ -19,7 +19,9 @@ DialogUnits::DialogUnits(const QWidget* dialog) {
 }
 
 QRect DialogUnits::Rect(int x, int y, int width, int height) const {
-    const auto px = [](double units, double base, int divisor) { return static_cast<int>(units * base / divisor + 0.5); };
+    const auto px = [](double units, double base, int divisor) {
+        return static_cast<int>(units * base / divisor + 0.5);
+    };
     return QRect(px(x, baseX_, 4), px(y, baseY_, 8), px(width, baseX_, 4), px(height, baseY_, 8));
 }
 
@@ -31,13 +33,15 @@ void ShowMessage(QWidget* parent, const QString& text) {
 CMFCLinkCtrl::CMFCLinkCtrl(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
     setFlat(true);
     setCursor(Qt::PointingHandCursor);
-    setStyleSheet(QStringLiteral("QPushButton { color: #1a0dab; text-decoration: underline; border: none; "
-                                 "text-align: left; padding: 0; }"
-                                 "QPushButton:focus { outline: 1px dotted; }"));
+    setStyleSheet(
+        QStringLiteral("QPushButton { color: #1a0dab; text-decoration: underline; border: none; "
+                       "text-align: left; padding: 0; }"
+                       "QPushButton:focus { outline: 1px dotted; }"));
     // Only web addresses are opened: the link may hold "No FullText Link".
     connect(this, &QPushButton::clicked, this, [this] {
         const QUrl url(m_strURL, QUrl::StrictMode);
-        if (url.isValid() && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")))
+        if (url.isValid() &&
+            (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")))
             QDesktopServices::openUrl(url);
     });
 }
@@ -45,7 +49,8 @@ CMFCLinkCtrl::CMFCLinkCtrl(const QString& caption, QWidget* parent) : QPushButto
 bool ParseDialogInteger(const QString& text, int& value) {
     const QString trimmed = text.trimmed();
     int i = 0;
-    if (i < trimmed.size() && (trimmed[i] == QLatin1Char('-') || trimmed[i] == QLatin1Char('+'))) ++i;
+    if (i < trimmed.size() && (trimmed[i] == QLatin1Char('-') || trimmed[i] == QLatin1Char('+')))
+        ++i;
     if (i == trimmed.size()) return false;
     for (int k = i; k < trimmed.size(); ++k)
         if (!trimmed[k].isDigit() || trimmed[k].unicode() > 127) return false;
@@ -64,8 +69,10 @@ void DataExchange::Fail(QWidget* control, const QString& message) {
 
 void DataExchange::Text(QLineEdit* control, std::string& member) {
     if (failed_) return;
-    if (save_) member = control->text().toStdString();
-    else control->setText(QString::fromStdString(member));
+    if (save_)
+        member = control->text().toStdString();
+    else
+        control->setText(QString::fromStdString(member));
 }
 
 void DataExchange::Text(QLabel* control, int& member) {
@@ -79,10 +86,12 @@ void DataExchange::Text(QLineEdit* control, int& member, int min, int max) {
         return;
     }
     int value = 0;
-    if (!ParseDialogInteger(control->text(), value)) return Fail(control, QStringLiteral("Please enter an integer."));
+    if (!ParseDialogInteger(control->text(), value))
+        return Fail(control, QStringLiteral("Please enter an integer."));
     member = value;
     if (value < min || value > max)
-        Fail(control, QStringLiteral("Please enter an integer between %1 and %2.").arg(min).arg(max));
+        Fail(control,
+             QStringLiteral("Please enter an integer between %1 and %2.").arg(min).arg(max));
 }
 
 } // namespace tamix

@@ -50,7 +50,7 @@ public:
     bool Failed() const { return failed_; }
 
     void Text(QLineEdit* control, std::string& member);
-    void Text(QLabel* control, int& member);   // shown only, never read back
+    void Text(QLabel* control, int& member); // shown only, never read back
     void Text(QLineEdit* control, int& member, int min, int max);
 
 private:

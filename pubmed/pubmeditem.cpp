@@ -37,7 +37,8 @@ CPubmedItem::CPubmedItem(QWidget* parent) : QDialog(parent) {
     const DialogUnits du(this);
     setFixedSize(du.Rect(0, 0, 754, 416).size());
 
-    const auto button = [&](const char* text, int x, int y, int w, int h, void (CPubmedItem::*handler)()) {
+    const auto button = [&](const char* text, int x, int y, int w, int h,
+                            void (CPubmedItem::*handler)()) {
         auto* b = new QPushButton(QString::fromUtf8(text), this);
         b->setGeometry(du.Rect(x, y, w, h));
         b->setAutoDefault(false);
@@ -85,16 +86,19 @@ CPubmedItem::CPubmedItem(QWidget* parent) : QDialog(parent) {
     m_linkFullText->setGeometry(du.Rect(7, 387, 41, 14));
     m_link = new QLineEdit(this);
     m_link->setGeometry(du.Rect(53, 387, 393, 14));
-    QPushButton* copy = button("Copy Abstract and Link", 453, 387, 82, 14, &CPubmedItem::CopyAbstractAndLink);
-    QPushButton* translate = button("Baidu Translate", 540, 387, 66, 14, &CPubmedItem::TranslateAbstract);
+    QPushButton* copy =
+        button("Copy Abstract and Link", 453, 387, 82, 14, &CPubmedItem::CopyAbstractAndLink);
+    QPushButton* translate =
+        button("Baidu Translate", 540, 387, 66, 14, &CPubmedItem::TranslateAbstract);
     QPushButton* exit = button("Exit", 611, 387, 50, 14, &CPubmedItem::OnExit);
 
     // Tab order of the template.
-    QWidget* order[] = {m_about, previous, m_page, goTo, next,
-                        m_rows[0], m_rows[1], m_rows[2], m_rows[3], m_rows[4], m_rows[5], m_rows[6],
-                        m_rows[7], m_rows[8], m_rows[9], m_abstract, m_linkFullText, m_link, copy,
-                        translate, exit};
-    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+    QWidget* order[] = {m_about,   previous,  m_page,    goTo,       next,           m_rows[0],
+                        m_rows[1], m_rows[2], m_rows[3], m_rows[4],  m_rows[5],      m_rows[6],
+                        m_rows[7], m_rows[8], m_rows[9], m_abstract, m_linkFullText, m_link,
+                        copy,      translate, exit};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
 }
 
 QPushButton* CPubmedItem::Button(const QString& text) const {
@@ -110,7 +114,8 @@ int CPubmedItem::exec() {
 }
 
 void CPubmedItem::OnInitDialog() {
-    for (int r = 0; r < kItemsPerPage; ++r) m_strRows[r] = m_strTitles[r];
+    for (int r = 0; r < kItemsPerPage; ++r)
+        m_strRows[r] = m_strTitles[r];
     m_nShownTotal = m_nTotalPages;
     m_nShownPage = m_nPage;
     UpdateData(false);
@@ -123,7 +128,8 @@ bool CPubmedItem::UpdateData(bool save) {
     } else {
         m_strAbstract = m_abstract->toPlainText().toStdString();
     }
-    for (int r = 0; r < kItemsPerPage; ++r) dx.Text(m_rows[r], m_strRows[r]);
+    for (int r = 0; r < kItemsPerPage; ++r)
+        dx.Text(m_rows[r], m_strRows[r]);
     dx.Text(m_link, m_strLink);
     // The total is shown only: a count the server gives is never the user's to fix.
     dx.Text(m_total, m_nShownTotal);
@@ -238,7 +244,8 @@ void CPubmedItem::TranslateAbstract() {
         ShowMessage(this, QStringLiteral("Baidu Translation Failed"));
         return;
     }
-    const std::optional<std::string> translation = DecodeTranslation(ReadScratchFile(kTranslationFile));
+    const std::optional<std::string> translation =
+        DecodeTranslation(ReadScratchFile(kTranslationFile));
     if (!translation) {
         ShowMessage(this, QStringLiteral("Error translation, please try again!"));
         return;
@@ -252,7 +259,8 @@ void CPubmedItem::CopyAbstractAndLink() {
 }
 
 void CPubmedItem::PutOnClipboard(const std::string& text) {
-    if (QClipboard* clipboard = QGuiApplication::clipboard()) clipboard->setText(QString::fromStdString(text));
+    if (QClipboard* clipboard = QGuiApplication::clipboard())
+        clipboard->setText(QString::fromStdString(text));
 }
 
 } // namespace tamix

@@ -44,7 +44,8 @@ std::size_t AsciiRunEnd(const unsigned char* p, std::size_t i, std::size_t n) {
         std::memcpy(&word, p + i, 8);
         if (word & kHighBits) break;
     }
-    while (i < n && p[i] < 0x80) ++i;
+    while (i < n && p[i] < 0x80)
+        ++i;
     return i;
 }
 

@@ -57,3 +57,27 @@ TEST_F(Addresses, ArticleAndTranslateAddresses) {
 
 } // namespace
 } // namespace tamix
+
+namespace tamix {
+namespace {
+
+TEST_F(Addresses, ResultPageAddressGivesItsTermsAndPage) {
+    const auto parsed = [](const std::string& address) { return ParseResultPageAddress(address); };
+    auto q = parsed("http://127.0.0.1:8790/m/pubmed/?term=heart+failure%26x&page=3");
+    ASSERT_TRUE(q.has_value());
+    EXPECT_EQ(q->keywords, "heart failure&x");
+    EXPECT_EQ(q->page, 3);
+    q = parsed(MakeSearchAddress("M\xC3\xBCller  50%"));
+    ASSERT_TRUE(q.has_value());
+    EXPECT_EQ(q->keywords, "M\xC3\xBCller  50%") << "what the program sends comes back as typed";
+    EXPECT_EQ(q->page, 1);
+    EXPECT_EQ(parsed(MakeResultPageAddress("a b", 7))->page, 7);
+    EXPECT_EQ(parsed("http://127.0.0.1:8790/m/pubmed/?term=x&page=abc")->page, 1);
+    EXPECT_EQ(parsed("http://127.0.0.1:8790/m/pubmed/?term=50%")->keywords, "50%");
+    EXPECT_FALSE(parsed("http://127.0.0.1:8790/m/pubmed/00012345").has_value());
+    EXPECT_FALSE(parsed("http://127.0.0.1:8790/m/pubmed/?page=2").has_value());
+    EXPECT_FALSE(parsed("http://example.org/m/pubmed/?term=x").has_value()) << "another host";
+}
+
+} // namespace
+} // namespace tamix

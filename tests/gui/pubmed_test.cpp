@@ -33,10 +33,11 @@ std::vector<tamix::test::Record> Fixture() {
     std::vector<tamix::test::Record> records;
     for (int i = 0; i < 25; ++i)
         records.push_back({1000 + i, "Planarian regeneration study " + std::to_string(i),
-                           "<AbstractText Label=\"RESULTS\">Planarian heart failure text " + std::to_string(i) +
-                               ".</AbstractText>",
+                           "<AbstractText Label=\"RESULTS\">Planarian heart failure text " +
+                               std::to_string(i) + ".</AbstractText>",
                            2015, 1, 1 + i, "10.1/p" + std::to_string(i)});
-    for (int i = 0; i < 12; ++i) records.push_back({20000000 + i, "Zebrafish fin " + std::to_string(i), "", 2016});
+    for (int i = 0; i < 12; ++i)
+        records.push_back({20000000 + i, "Zebrafish fin " + std::to_string(i), "", 2016});
     return records;
 }
 
@@ -57,6 +58,13 @@ public:
 private:
     QTimer timer_;
 };
+
+// With TAMIX_SCREENSHOT_DIR set, the dialogs are saved there as they look in the test.
+void SaveScreenshot(QWidget* widget, const char* name) {
+    const QByteArray dir = qgetenv("TAMIX_SCREENSHOT_DIR");
+    if (!dir.isEmpty())
+        widget->grab().save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(name));
+}
 
 } // namespace
 
@@ -89,7 +97,8 @@ private:
 
     // Runs body inside the article dialog that the next page load opens, then closes it
     // if body did not; false when no dialog came.
-    bool InArticleDialog(const std::function<void(CPubmedItem*)>& body, const std::function<void()>& trigger) {
+    bool InArticleDialog(const std::function<void(CPubmedItem*)>& body,
+                         const std::function<void()>& trigger) {
         bool ran = false;
         auto connection = std::make_shared<QMetaObject::Connection>();
         *connection = connect(View(), &tamix::shell::CTamixView::articleDialogOpened, this,
@@ -103,13 +112,15 @@ private:
                                   });
                               });
         trigger();
-        for (int i = 0; i < 2000 && !ran; ++i) QTest::qWait(10);
+        for (int i = 0; i < 2000 && !ran; ++i)
+            QTest::qWait(10);
         return ran;
     }
 
 private slots:
     void initTestCase() {
-        tamix::test::ImportFiles(dir_.File("index.sqlite"), {dir_.Write("f.xml", tamix::test::ArticleSet(Fixture()))});
+        tamix::test::ImportFiles(dir_.File("index.sqlite"),
+                                 {dir_.Write("f.xml", tamix::test::ArticleSet(Fixture()))});
         StartServer();
         const QByteArray host = "127.0.0.1:" + QByteArray::number(port_);
         qputenv(tamix::kPubmedHostVariable, host);
@@ -137,12 +148,14 @@ private slots:
             auto* keyword = qobject_cast<tamix::CKeyword*>(QApplication::activeModalWidget());
             QCOMPARE(keyword->windowTitle(), QStringLiteral("Search PubMed"));
             QTest::keyClicks(keyword->Edit(), QStringLiteral("planarian  regeneration"));
+            SaveScreenshot(keyword, "keyword-dialog.png");
             QTest::keyClick(keyword->Edit(), Qt::Key_Return);
         });
         QVERIFY(InArticleDialog(
             [this](CPubmedItem* d) {
                 QCOMPARE(View()->m_strKeyword, std::string("planarian  regeneration"));
-                QVERIFY(View()->url().toString().endsWith(QStringLiteral("?term=planarian++regeneration")));
+                QVERIFY(View()->url().toString().endsWith(
+                    QStringLiteral("?term=planarian++regeneration")));
                 QCOMPARE(d->windowTitle(), QStringLiteral("Pubmed Article and Download"));
                 QCOMPARE(d->m_nCount, 10);
                 QCOMPARE(d->Row(0)->text(), QStringLiteral("  Planarian regeneration study 24 "));
@@ -164,6 +177,7 @@ private slots:
                 QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(d->Row(1)));
                 QVERIFY(d->AbstractEdit()->toPlainText().contains(QStringLiteral("text 23.")));
                 QCOMPARE(d->m_nCurrent, 1);
+                SaveScreenshot(d, "article-dialog.png");
 
                 // Translation: shown with the note, then on the clipboard.
                 {
@@ -171,13 +185,16 @@ private slots:
                     d->Button(QStringLiteral("Baidu Translate"))->click();
                     QCOMPARE(catcher.texts.size(), 1);
                     QVERIFY(catcher.texts[0].contains(QStringLiteral("心力衰竭")));
-                    QVERIFY(catcher.texts[0].endsWith(QStringLiteral("--以上译文已复制到剪贴板。")));
-                    QCOMPARE(QGuiApplication::clipboard()->text() + QStringLiteral("--以上译文已复制到剪贴板。"),
+                    QVERIFY(
+                        catcher.texts[0].endsWith(QStringLiteral("--以上译文已复制到剪贴板。")));
+                    QCOMPARE(QGuiApplication::clipboard()->text() +
+                                 QStringLiteral("--以上译文已复制到剪贴板。"),
                              catcher.texts[0]);
                 }
                 d->Button(QStringLiteral("Copy Abstract and Link"))->click();
                 QCOMPARE(QGuiApplication::clipboard()->text(),
-                         QString::fromStdString(d->m_strAbstracts[1]) + QStringLiteral(" Full Text Link: ") +
+                         QString::fromStdString(d->m_strAbstracts[1]) +
+                             QStringLiteral(" Full Text Link: ") +
                              QStringLiteral("http://doi.org/10.1/p23"));
 
                 // Paging.
@@ -246,7 +263,10 @@ private slots:
                     QTest::keyClick(d->PageEdit(), key);
                     QVERIFY(!d->isVisible());
                 },
-                [this] { View()->Navigate2(QString::fromStdString(tamix::MakeSearchAddress("zebrafish"))); }));
+                [this] {
+                    View()->Navigate2(
+                        QString::fromStdString(tamix::MakeSearchAddress("zebrafish")));
+                }));
         }
     }
 
@@ -263,11 +283,16 @@ private slots:
                 QCOMPARE(d->Row(0)->text(), QStringLiteral("  Zebrafish fin 11 "));
             },
             // What the page's own search form submits, then its pager.
-            [this] { View()->Navigate2(QString::fromStdString("http://" + tamix::PubmedHost() + "/m/pubmed/?term=zebrafish+fin&page=2")); }));
+            [this] {
+                View()->Navigate2(QString::fromStdString("http://" + tamix::PubmedHost() +
+                                                         "/m/pubmed/?term=zebrafish+fin&page=2"));
+            }));
     }
 
     void aPageNamingTheSiteWithoutAListOpensAnEmptyDialog() {
-        const std::string page = dir_.Write("mobile.html", "<html><head><title>About PubMed Mobile</title></head><body>no list</body></html>");
+        const std::string page = dir_.Write(
+            "mobile.html",
+            "<html><head><title>About PubMed Mobile</title></head><body>no list</body></html>");
         QVERIFY(InArticleDialog(
             [](CPubmedItem* d) {
                 QCOMPARE(d->m_nCount, 0);
@@ -275,7 +300,9 @@ private slots:
                 d->Row(0)->setFocus();
                 QVERIFY(d->AbstractEdit()->toPlainText().isEmpty());
             },
-            [&] { View()->Navigate2(QUrl::fromLocalFile(QString::fromStdString(page)).toString()); }));
+            [&] {
+                View()->Navigate2(QUrl::fromLocalFile(QString::fromStdString(page)).toString());
+            }));
     }
 };
 
