@@ -3,6 +3,7 @@
 // PubMed commands enter.
 #pragma once
 
+#include <QDialog>
 #include <QPointer>
 #include <QWebEngineView>
 

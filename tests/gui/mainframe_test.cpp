@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 
 #include <atomic>
@@ -238,6 +239,9 @@ private slots:
 
     void sourceInTheBrowserFormParsesLikeTheServedPage() {
         Start(Url("/result"));
+        // The page names PubMed Mobile, so the article dialog opens on it; close it.
+        connect(View(), &tamix::shell::CTamixView::articleDialogOpened, this,
+                [](QDialog* dialog) { QTimer::singleShot(0, dialog, &QDialog::reject); });
         std::string source;
         QVERIFY(View()->GetSource(source));
         tamix::CArticleRecord served, browsed;

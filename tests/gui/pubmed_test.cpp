@@ -211,8 +211,10 @@ private slots:
                 QCOMPARE(d->m_nCount, 5);
                 d->Button(QStringLiteral("Next >>"))->click();
                 QCOMPARE(d->m_nPage, 3);
+                d->activateWindow(); // back from the message boxes
+                QVERIFY(QTest::qWaitForWindowActive(d));
                 d->Row(6)->setFocus();
-                QVERIFY(d->AbstractEdit()->toPlainText().isEmpty());
+                QTRY_VERIFY(d->AbstractEdit()->toPlainText().isEmpty());
 
                 // Go To: the same page again, then numbers that are not pages.
                 d->PageEdit()->setText(QStringLiteral("2"));
