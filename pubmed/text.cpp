@@ -27,16 +27,6 @@ const char* NextOf(const char* from, const char* end, char c) {
     return hit ? static_cast<const char*>(hit) : end;
 }
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
-}
-
 // End of the run of ASCII bytes that starts at i, eight bytes at a time where it can.
 std::size_t AsciiRunEnd(const unsigned char* p, std::size_t i, std::size_t n) {
     constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
@@ -69,8 +59,10 @@ std::size_t ReadNumericReference(std::string_view text, std::size_t i, char32_t&
     std::size_t j = i + (hex ? 1 : 0);
     const std::size_t digitsStart = j;
     std::uint32_t v = 0;
-    while (j < text.size() && (hex ? IsHexDigit(text[j]) : (text[j] >= '0' && text[j] <= '9'))) {
-        if (v <= 0x10FFFF) v = v * (hex ? 16 : 10) + static_cast<std::uint32_t>(HexValue(text[j]));
+    while (j < text.size() &&
+           (hex ? HexDigitValue(text[j]) >= 0 : (text[j] >= '0' && text[j] <= '9'))) {
+        if (v <= 0x10FFFF)
+            v = v * (hex ? 16 : 10) + static_cast<std::uint32_t>(HexDigitValue(text[j]));
         ++j;
     }
     if (j == digitsStart || j >= text.size() || text[j] != ';') return 0;
@@ -183,6 +175,13 @@ std::string_view TruncateUtf8(std::string_view text, std::size_t maxBytes) {
     while (cut > 0 && IsContinuation(static_cast<unsigned char>(text[cut])))
         --cut;
     return text.substr(0, cut);
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 std::string ToLowerAscii(std::string_view text) {

@@ -37,6 +37,9 @@ std::string_view TruncateUtf8(std::string_view text, std::size_t maxBytes);
 
 std::string ToLowerAscii(std::string_view text);
 
+// 0 to 15 for a hexadecimal digit of either case, -1 for any other byte.
+int HexDigitValue(char c);
+
 void AppendUtf8(std::string& out, char32_t codePoint);
 
 // Percent-encodes the bytes that would break an address (% & # " < > \, control bytes

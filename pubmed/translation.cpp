@@ -14,13 +14,6 @@ bool IsSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // strtoul (text, 16) with a 32-bit unsigned long: optional sign and "0x", digits up to
 // the first other byte, 0 when none, 0xFFFFFFFF on overflow.
 std::uint32_t ReadHex32(std::string_view token) {
@@ -34,8 +27,8 @@ std::uint32_t ReadHex32(std::string_view token) {
         i += 2;
     std::uint64_t value = 0;
     bool overflow = false;
-    for (; i < token.size() && HexDigit(token[i]) >= 0; ++i) {
-        value = value * 16 + static_cast<std::uint64_t>(HexDigit(token[i]));
+    for (; i < token.size() && HexDigitValue(token[i]) >= 0; ++i) {
+        value = value * 16 + static_cast<std::uint64_t>(HexDigitValue(token[i]));
         if (value > 0xFFFFFFFFu) {
             overflow = true;
             value = 0xFFFFFFFFu;

@@ -1,5 +1,7 @@
 #include "server/sample.h"
 
+#include "server/pages.h"
+
 #include <string>
 #include <vector>
 
@@ -156,29 +158,6 @@ const std::vector<std::string> kRareTerms = {
     "xenodiagnosis",   "calciphylaxis",           "trichotillomania",   "sarcocystosis",
     "erythromelalgia", "pseudohypoaldosteronism", "neurocysticercosis", "chromhidrosis"};
 
-std::string Escape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string Capitalised(std::string text) {
     if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
         text[0] = static_cast<char>(text[0] - 32);
@@ -265,7 +244,7 @@ void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
         << "</Volume><Issue>" << month << "</Issue><PubDate><Year>" << year << "</Year><Month>"
         << kMonths[month - 1] << "</Month><Day>" << day << "</Day></PubDate></JournalIssue>"
         << "<Title>TAMIX Sample Data</Title><ISOAbbreviation>TAMIX Sample Data</ISOAbbreviation>"
-        << "</Journal><ArticleTitle>" << Escape(title) << "</ArticleTitle>";
+        << "</Journal><ArticleTitle>" << HtmlEscape(title) << "</ArticleTitle>";
     const bool hasDoi = !r.Chance(20);
     if (hasDoi)
         out << "<ELocationID EIdType=\"doi\" ValidYN=\"Y\">10.5555/tamix." << pmid
@@ -276,10 +255,10 @@ void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
         out << "<Abstract>";
         for (const char* label : kLabels)
             out << "<AbstractText Label=\"" << label << "\" NlmCategory=\"" << label << "\">"
-                << Escape(Paragraph(r, t, 2 + r.Below(3))) << "</AbstractText>";
+                << HtmlEscape(Paragraph(r, t, 2 + r.Below(3))) << "</AbstractText>";
         out << "</Abstract>";
     } else if (kind < 9) {
-        out << "<Abstract><AbstractText>" << Escape(Paragraph(r, t, 5 + r.Below(4)))
+        out << "<Abstract><AbstractText>" << HtmlEscape(Paragraph(r, t, 5 + r.Below(4)))
             << "</AbstractText></Abstract>";
     }
     out << "<AuthorList CompleteYN=\"Y\">";
@@ -287,7 +266,7 @@ void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
     for (int i = 0; i < authors; ++i) {
         const char first = static_cast<char>('A' + r.Below(26));
         const bool middle = r.Chance(40);
-        out << "<Author ValidYN=\"Y\"><LastName>" << Escape(r.Pick(kSurnames))
+        out << "<Author ValidYN=\"Y\"><LastName>" << HtmlEscape(r.Pick(kSurnames))
             << "</LastName><ForeName>" << first << "."
             << "</ForeName><Initials>" << first;
         if (middle) out << static_cast<char>('A' + r.Below(26));
