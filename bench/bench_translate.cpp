@@ -116,20 +116,13 @@ double Percentile(const std::vector<double>& values, double p) {
 }
 
 // One request per repetition, so the statistics over repetitions are its percentiles.
-BENCHMARK(BM_TranslateAbstract)
-    ->Iterations(1)
-    ->Repetitions(2000)
-    ->ReportAggregatesOnly(true)
-    ->UseRealTime()
-    ->ComputeStatistics("p50", [](const std::vector<double>& v) { return Percentile(v, 0.50); })
-    ->ComputeStatistics("p99", [](const std::vector<double>& v) { return Percentile(v, 0.99); });
-BENCHMARK(BM_Stylesheet)
-    ->Iterations(1)
-    ->Repetitions(2000)
-    ->ReportAggregatesOnly(true)
-    ->UseRealTime()
-    ->ComputeStatistics("p50", [](const std::vector<double>& v) { return Percentile(v, 0.50); })
-    ->ComputeStatistics("p99", [](const std::vector<double>& v) { return Percentile(v, 0.99); });
+void PerRequest(benchmark::internal::Benchmark* b) {
+    b->Iterations(1)->Repetitions(2000)->ReportAggregatesOnly(true)->UseRealTime();
+    b->ComputeStatistics("p50", [](const std::vector<double>& v) { return Percentile(v, 0.50); });
+    b->ComputeStatistics("p99", [](const std::vector<double>& v) { return Percentile(v, 0.99); });
+}
+BENCHMARK(BM_TranslateAbstract)->Apply(PerRequest);
+BENCHMARK(BM_Stylesheet)->Apply(PerRequest);
 BENCHMARK(BM_StartUp)->Iterations(1)->Repetitions(7)->UseManualTime()->ReportAggregatesOnly(true);
 
 class PercentileReporter : public tamix::bench::MedianReporter {
