@@ -86,14 +86,14 @@ CMainFrame::CMainFrame(app::CTamixDoc* document, QWidget* parent)
 CMainFrame::~CMainFrame() = default;
 
 void CMainFrame::CreateActions() {
-    struct Spec {
+    struct ActionText {
         Command command;
         const char* text;
         QKeySequence shortcut;
         const char* tip;
         const char* prompt;
     };
-    const Spec specs[] = {
+    const ActionText texts[] = {
         {Command::FileOpen, "&Open...", QKeySequence(Qt::CTRL | Qt::Key_O), "Open",
          "Opens an existing document."},
         {Command::Print, "&Print...", QKeySequence(Qt::CTRL | Qt::Key_P), "Print",
@@ -135,7 +135,7 @@ void CMainFrame::CreateActions() {
          "Download",
          "Lists the articles of the PubMed result page shown."},
     };
-    for (const Spec& spec : specs) {
+    for (const ActionText& spec : texts) {
         auto* action = new QAction(QString::fromUtf8(spec.text), this);
         action->setShortcut(spec.shortcut);
         action->setToolTip(QString::fromUtf8(spec.tip));
