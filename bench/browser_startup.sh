@@ -18,15 +18,8 @@ if [[ ! -e $index ]]; then
     "$build/server/tamix-server" sample --count 2000 --out "$data/startup.xml"
     "$build/server/tamix-server" import --index "$index" "$data/startup.xml" 2>/dev/null
 fi
-"$build/server/tamix-server" serve --index "$index" --listen 127.0.0.1:0 --quiet 2>"$data/startup-server.log" &
-server=$!
-trap 'kill $server 2>/dev/null || true' EXIT
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's|.* on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$data/startup-server.log")
-    [[ -n $port ]] && break
-    sleep 0.1
-done
+source "$root/bench/serve.sh"
+start_tamix_server "$build/server/tamix-server" "$index" "$data/startup-server.log" --quiet
 
 export TAMIX_PUBMED_HOST=127.0.0.1:$port TAMIX_REPORT_STARTUP=1 QT_QPA_PLATFORM=xcb
 export QTWEBENGINE_CHROMIUM_FLAGS="--no-sandbox --disable-gpu --disable-background-networking"

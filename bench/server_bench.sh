@@ -11,6 +11,7 @@ server=$build/server/tamix-server
 data=$build/bench-data
 duration=${BENCH_SECONDS:-20}
 mkdir -p "$data"
+source "$root/bench/serve.sh"
 [[ -x $server ]] || { echo "build first: $server is missing" >&2; exit 1; }
 command -v wrk >/dev/null || { echo "wrk is missing: run scripts/setup.sh" >&2; exit 1; }
 
@@ -31,15 +32,7 @@ done
 median=$(printf '%s\n' "${rates[@]}" | sort -n | sed -n 2p)
 printf '  median: %.0f records/s; index %s MB\n' "$median" "$(du -cm "$data"/index.sqlite* | tail -1 | cut -f1)"
 
-"$server" serve --index "$data/index.sqlite" --listen 127.0.0.1:0 2>"$data/access.log" &
-pid=$!
-trap 'kill $pid 2>/dev/null || true' EXIT
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's|.* on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$data/access.log")
-    [[ -n $port ]] && break
-    sleep 0.1
-done
+start_tamix_server "$server" "$data/index.sqlite" "$data/access.log"
 
 base="http://127.0.0.1:$port"
 declare -A targets=(

@@ -191,6 +191,38 @@ std::string ToLowerAscii(std::string_view text) {
     return out;
 }
 
+bool DecodeUtf8(std::string_view text, std::size_t& i, char32_t& cp) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const int length = Utf8Length(b);
+    if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) {
+        ++i;
+        return false;
+    }
+    cp = length == 1 ? b : b & (0xFF >> (length + 1));
+    for (int k = 1; k < length; ++k) {
+        const auto c = static_cast<unsigned char>(text[i + k]);
+        if (!IsContinuation(c)) {
+            ++i;
+            return false;
+        }
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return false;
+    }
+    i += static_cast<std::size_t>(length);
+    return true;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    char32_t cp = 0;
+    for (std::size_t i = 0; i < text.size();)
+        if (!DecodeUtf8(text, i, cp)) return false;
+    return true;
+}
+
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));

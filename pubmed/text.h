@@ -42,6 +42,12 @@ int HexDigitValue(char c);
 
 void AppendUtf8(std::string& out, char32_t codePoint);
 
+// Decodes the UTF-8 character at text[i] into codePoint and moves i past it; false, with
+// i moved one byte on, where no well-formed character starts (overlong forms and
+// surrogates included).
+bool DecodeUtf8(std::string_view text, std::size_t& i, char32_t& codePoint);
+bool IsValidUtf8(std::string_view text);
+
 // Percent-encodes the bytes that would break an address (% & # " < > \, control bytes
 // and bytes from 0x80) and writes each space as spaceAs; everything else stays.
 std::string EncodeAddressText(std::string_view text, std::string_view spaceAs);

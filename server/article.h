@@ -34,6 +34,9 @@ struct RecordSink {
     std::function<void(const SourcePosition&, const std::string& why)> onSkip;
 };
 
+// A PMID as written (surrounding white space allowed): 1 to 9 digits, above 0.
+bool ParsePmid(const std::string& text, std::int64_t& pmid);
+
 // "Mar" or "03" or "3" as a month number; 0 when it is neither.
 int MonthNumber(const std::string& text);
 

@@ -1,5 +1,7 @@
 #include "server/http.h"
 
+#include "pubmed/text.h"
+
 #include "server/index.h"
 #include "server/pages.h"
 #include "server/query.h"
@@ -86,33 +88,14 @@ private:
     std::unordered_map<std::string, std::pair<std::int64_t, int>> counts_;
 };
 
-bool IsHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // Every '%' must open a two-digit escape.
 bool HasValidEscapes(const std::string& target) {
     for (std::size_t i = 0; i < target.size(); ++i) {
         if (target[i] != '%') continue;
-        if (i + 2 >= target.size() || !IsHex(target[i + 1]) || !IsHex(target[i + 2])) return false;
+        if (i + 2 >= target.size() || HexDigitValue(target[i + 1]) < 0 ||
+            HexDigitValue(target[i + 2]) < 0)
+            return false;
         i += 2;
-    }
-    return true;
-}
-
-bool IsValidUtf8(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        int length = b < 0x80                   ? 1
-                     : (b >= 0xC2 && b <= 0xDF) ? 2
-                     : (b >= 0xE0 && b <= 0xEF) ? 3
-                     : (b >= 0xF0 && b <= 0xF4) ? 4
-                                                : 0;
-        if (length == 0 || i + length > text.size()) return false;
-        for (int k = 1; k < length; ++k)
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-        i += length;
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #include "server/readers.h"
 
+#include "server/gzfile.h"
+
 #include <zlib.h>
 
 #include <cstring>
@@ -8,11 +10,6 @@
 namespace tamix::server {
 
 namespace {
-
-struct GzCloser {
-    void operator()(gzFile_s* f) const { gzclose(f); }
-};
-using GzFile = std::unique_ptr<gzFile_s, GzCloser>;
 
 // One line without its line break (LF or CRLF); false at the end of the file.
 bool ReadLine(gzFile file, std::string& line) {
@@ -86,17 +83,14 @@ public:
     // Hands the record on (or reports it) and starts afresh.
     void Finish(const std::string& file, long line, const RecordSink& sink) {
         if (!touched_) return;
-        const bool digits = !pmidText_.empty() && pmidText_.size() <= 9 &&
-                            pmidText_.find_first_not_of("0123456789") == std::string::npos;
-        if (!digits) {
+        if (!ParsePmid(pmidText_, article_.pmid)) {
             if (sink.onSkip)
                 sink.onSkip(SourcePosition{file, line}, pmidText_.empty() ? "no PMID" : "bad PMID");
         } else {
-            article_.pmid = std::stoll(pmidText_);
             article_.authors = shortAuthors_.empty() ? fullAuthors_ : shortAuthors_;
             article_.journal = abbreviation_.empty() ? journal_ : abbreviation_;
             ParsePubDate(article_);
-            if (article_.pmid > 0 && sink.onArticle) sink.onArticle(std::move(article_));
+            if (sink.onArticle) sink.onArticle(std::move(article_));
         }
         *this = MedlineRecord{};
     }
@@ -120,7 +114,7 @@ private:
 } // namespace
 
 bool ReadMedline(const std::string& path, const RecordSink& sink, std::string& error) {
-    GzFile file(gzopen(path.c_str(), "rb"));
+    GzFile file = OpenGz(path);
     if (!file) {
         error = path + ": cannot open";
         return false;
@@ -165,7 +159,7 @@ bool ReadMedline(const std::string& path, const RecordSink& sink, std::string& e
 bool ReadRecordFile(const std::string& path, const RecordSink& sink, std::string& error) {
     // Sniffed, not guessed from the name: a MEDLINE export starts with a field line,
     // XML with '<' (after an optional byte-order mark and white space).
-    GzFile file(gzopen(path.c_str(), "rb"));
+    GzFile file = OpenGz(path);
     if (!file) {
         error = path + ": cannot open";
         return false;

@@ -1,5 +1,7 @@
 #include "server/readers.h"
 
+#include "server/gzfile.h"
+
 #include <expat.h>
 #include <zlib.h>
 
@@ -12,20 +14,9 @@ namespace tamix::server {
 
 namespace {
 
-struct GzCloser {
-    void operator()(gzFile_s* f) const { gzclose(f); }
-};
-
 struct ParserFree {
     void operator()(XML_ParserStruct* p) const { XML_ParserFree(p); }
 };
-
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
 
 // Runs of white space (line breaks in titles and abstracts) become one space.
 std::string Squeeze(const std::string& text) {
@@ -44,14 +35,6 @@ std::string Squeeze(const std::string& text) {
     return out;
 }
 
-bool ParsePmid(const std::string& text, std::int64_t& pmid) {
-    const std::string t = Trim(text);
-    if (t.empty() || t.size() > 9 || t.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    pmid = std::strtoll(t.c_str(), nullptr, 10);
-    return pmid > 0;
-}
-
 const char* Attribute(const XML_Char** attributes, const char* name) {
     for (int i = 0; attributes[i]; i += 2)
         if (std::string_view(attributes[i]) == name) return attributes[i + 1];
@@ -63,7 +46,7 @@ public:
     XmlReader(const std::string& path, const RecordSink& sink) : file_(path), sink_(sink) {}
 
     bool Read(std::string& error) {
-        std::unique_ptr<gzFile_s, GzCloser> file(gzopen(file_.c_str(), "rb"));
+        GzFile file = OpenGz(file_);
         if (!file) {
             error = file_ + ": cannot open";
             return false;

@@ -1,5 +1,7 @@
 #include "server/query.h"
 
+#include "pubmed/text.h"
+
 #include <memory>
 #include <optional>
 #include <vector>
@@ -34,13 +36,6 @@ bool HasWordByte(std::string_view text) {
     return false;
 }
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 std::optional<std::vector<Token>> Tokenize(std::string_view q) {
     std::vector<Token> tokens;
     std::size_t i = 0;
@@ -59,7 +54,7 @@ std::optional<std::vector<Token>> Tokenize(std::string_view q) {
         } else if (c == '[') {
             const std::size_t end = q.find(']', i + 1);
             if (end == std::string_view::npos) return std::nullopt;
-            tokens.push_back({Token::Tag, Lower(q.substr(i + 1, end - i - 1))});
+            tokens.push_back({Token::Tag, ToLowerAscii(q.substr(i + 1, end - i - 1))});
             i = end + 1;
         } else {
             std::size_t end = i;

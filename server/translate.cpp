@@ -20,13 +20,6 @@ bool IsWordByte(char c) {
     return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b >= 0x80;
 }
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 // Numbers and abbreviations (PCR, IL-6, HbA1c) are left as written.
 bool KeepsItsForm(std::string_view word) {
     int upper = 0;
@@ -142,32 +135,6 @@ void AppendEscape(std::string& out, unsigned value) {
         out += kHex[(value >> shift) & 0xF];
 }
 
-// Decodes the UTF-8 character at text[i]; advances i. Invalid bytes give U+FFFD.
-char32_t NextCodePoint(std::string_view text, std::size_t& i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    const int length = b < 0x80                   ? 1
-                       : (b >= 0xC2 && b <= 0xDF) ? 2
-                       : (b >= 0xE0 && b <= 0xEF) ? 3
-                       : (b >= 0xF0 && b <= 0xF4) ? 4
-                                                  : 0;
-    if (length == 0 || i + length > text.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    char32_t cp = length == 1 ? b : b & (0xFF >> (length + 1));
-    for (int k = 1; k < length; ++k) {
-        const auto c = static_cast<unsigned char>(text[i + k]);
-        if ((c & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    i += length;
-    const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
-    return overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) ? 0xFFFD : cp;
-}
-
 // Standard JSON escaping; ASCII only where it must be.
 std::string JsonEscape(std::string_view text) {
     std::string out;
@@ -240,7 +207,7 @@ bool Glossary::Load(const std::string& path, std::string& error) {
 }
 
 void Glossary::Add(std::string english, std::string chinese) {
-    terms_[Lower(english)] = std::move(chinese);
+    terms_[ToLowerAscii(english)] = std::move(chinese);
 }
 
 const std::string* Glossary::Find(const std::string& lowerEnglish) const {
@@ -270,7 +237,7 @@ std::string AnnotateTerms(const Glossary& glossary, std::string_view text) {
                         text.substr(words[i + k - 1].end, w.begin - words[i + k - 1].end) == " ";
                     key += ' ';
                 }
-                key += Lower(text.substr(w.begin, w.end - w.begin));
+                key += ToLowerAscii(text.substr(w.begin, w.end - w.begin));
             }
             if (!joined) continue;
             chinese = glossary.Find(key);
@@ -310,7 +277,8 @@ std::string EscapeEveryCharacter(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size() * 6);
     for (std::size_t i = 0; i < utf8.size();) {
-        const char32_t cp = NextCodePoint(utf8, i);
+        char32_t cp = 0;
+        if (!DecodeUtf8(utf8, i, cp)) cp = 0xFFFD;
         if (cp >= 0x10000) {
             AppendEscape(out, 0xD800 + ((cp - 0x10000) >> 10));
             AppendEscape(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
