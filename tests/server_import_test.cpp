@@ -1,8 +1,8 @@
-#include "server/index.h"
-#include "server/pages.h"
-#include "server/query.h"
-#include "server/readers.h"
-#include "server/sample.h"
+#include "server/index/index.h"
+#include "server/web/pages.h"
+#include "server/index/query.h"
+#include "server/records/readers.h"
+#include "server/records/sample.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "pubmed/browserform.h"
 #include "pubmed/download.h"
 #include "pubmed/resultpage.h"
-#include "server/http.h"
+#include "server/web/http.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
 

@@ -2,8 +2,8 @@
 #include "pubmed/addresses.h"
 #include "pubmed/download.h"
 #include "pubmed/translation.h"
-#include "server/http.h"
-#include "server/translate.h"
+#include "server/web/http.h"
+#include "server/translate/translate.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
 

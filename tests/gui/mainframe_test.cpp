@@ -3,7 +3,7 @@
 #include "app/tamixdoc.h"
 #include "pubmed/addresses.h"
 #include "pubmed/resultpage.h"
-#include "server/pages.h"
+#include "server/web/pages.h"
 #include "shell/busyanimation.h"
 #include "shell/favorites.h"
 #include "shell/mainframe.h"

@@ -2,9 +2,9 @@
 // article dialog over a real tamix-server on a free loopback port.
 #include "app/tamixapp.h"
 #include "pubmed/addresses.h"
-#include "pubmed/keyword.h"
-#include "pubmed/pubmeditem.h"
-#include "server/http.h"
+#include "dialogs/keyword.h"
+#include "dialogs/pubmeditem.h"
+#include "server/web/http.h"
 #include "shell/mainframe.h"
 #include "shell/tamixview.h"
 #include "support/pubmed_fixture.h"

@@ -2,7 +2,7 @@
 // folder.
 #pragma once
 
-#include "server/importer.h"
+#include "server/index/importer.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,6 +1,6 @@
-#include "pubmed/keyword.h"
+#include "dialogs/keyword.h"
 
-#include "pubmed/dialogsupport.h"
+#include "dialogs/dialogsupport.h"
 
 #include <QKeyEvent>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "server/translate.h"
+#include "server/translate/translate.h"
 
 #include "pubmed/text.h"
 

@@ -1,4 +1,4 @@
-#include "server/pages.h"
+#include "server/web/pages.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -82,33 +82,6 @@ std::string FullTextAddress(const Article& a) {
 }
 
 } // namespace
-
-std::string HtmlEscape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
 
 std::string PaddedId(std::int64_t pmid) {
     char buffer[24];

@@ -2,7 +2,7 @@
 // thread of their own while this one writes, so both cores work.
 #pragma once
 
-#include "server/article.h"
+#include "server/records/article.h"
 
 #include <functional>
 #include <string>

@@ -2,8 +2,9 @@
 // layout of result and article pages; see the comments in pages.cpp.
 #pragma once
 
-#include "server/article.h"
-#include "server/index.h"
+#include "pubmed/text.h"
+#include "server/records/article.h"
+#include "server/index/index.h"
 
 #include <string>
 #include <string_view>
@@ -14,7 +15,6 @@ namespace tamix::server {
 inline constexpr int kItemsPerPage = 10;
 inline constexpr int kMaxPages = kMaxCountedMatches / kItemsPerPage;
 
-std::string HtmlEscape(std::string_view text);
 // Ids are written with 8 digits, zero-padded.
 std::string PaddedId(std::int64_t pmid);
 

@@ -4,8 +4,8 @@
 // it shows.
 #pragma once
 
-#include "server/article.h"
-#include "server/sqlite.h"
+#include "server/records/article.h"
+#include "server/index/sqlite.h"
 
 #include <cstdint>
 #include <optional>

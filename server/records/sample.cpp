@@ -1,6 +1,6 @@
-#include "server/sample.h"
+#include "server/records/sample.h"
 
-#include "server/pages.h"
+#include "pubmed/text.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "server/article.h"
+#include "server/records/article.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "server/index.h"
+#include "server/index/index.h"
 
 namespace tamix::server {
 

@@ -1,6 +1,6 @@
-#include "server/readers.h"
+#include "server/records/readers.h"
 
-#include "server/gzfile.h"
+#include "server/records/gzfile.h"
 
 #include <expat.h>
 #include <zlib.h>

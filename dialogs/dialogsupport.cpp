@@ -1,4 +1,4 @@
-#include "pubmed/dialogsupport.h"
+#include "dialogs/dialogsupport.h"
 
 #include <QDesktopServices>
 #include <QFontMetrics>

@@ -1,4 +1,4 @@
-#include "server/sqlite.h"
+#include "server/index/sqlite.h"
 
 namespace tamix::server {
 

@@ -2,7 +2,7 @@
 // text exports (.txt, .nbib), plain or gzip-compressed, streamed in small pieces.
 #pragma once
 
-#include "server/article.h"
+#include "server/records/article.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "server/query.h"
+#include "server/index/query.h"
 
 #include "pubmed/text.h"
 

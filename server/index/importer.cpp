@@ -1,7 +1,7 @@
-#include "server/importer.h"
+#include "server/index/importer.h"
 
-#include "server/index.h"
-#include "server/readers.h"
+#include "server/index/index.h"
+#include "server/records/readers.h"
 
 #include <chrono>
 #include <condition_variable>

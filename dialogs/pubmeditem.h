@@ -4,7 +4,7 @@
 #pragma once
 
 #include "pubmed/articlerecord.h"
-#include "pubmed/dialogsupport.h"
+#include "dialogs/dialogsupport.h"
 
 #include <QDialog>
 

@@ -1,11 +1,11 @@
-#include "server/http.h"
+#include "server/web/http.h"
 
 #include "pubmed/text.h"
 
-#include "server/index.h"
-#include "server/pages.h"
-#include "server/query.h"
-#include "server/translate.h"
+#include "server/index/index.h"
+#include "server/web/pages.h"
+#include "server/index/query.h"
+#include "server/translate/translate.h"
 
 #include <httplib.h>
 

@@ -1,4 +1,4 @@
-#include "pubmed/pubmeditem.h"
+#include "dialogs/pubmeditem.h"
 
 #include "pubmed/addresses.h"
 #include "pubmed/articlepage.h"
