@@ -22,7 +22,9 @@ CTamixApp::CTamixApp(int& argc, char** argv) {
     QCoreApplication::setApplicationName(QString::fromLatin1(kApplicationName));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     if (!QCoreApplication::instance()) m_application = std::make_unique<QApplication>(argc, argv);
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("tamix"));
+    // No display name of our own: Qt's X11 and Wayland plugins append one to every window
+    // title (" \u2014 tamix"), and each caption here is exact. Unset, the display name
+    // still reads "tamix", the application name.
     QGuiApplication::setDesktopFileName(QStringLiteral("tamix"));
 }
 
