@@ -1,5 +1,6 @@
 // What the user sees of each window beyond its widgets: the name the window system shows
-// in the title bar. Real windows under Xvfb, a real tamix-server on a free loopback port.
+// in the title bar, and the font that draws the translation's Chinese. Real windows under
+// Xvfb, a real tamix-server with the real glossary on a free loopback port.
 #include "app/tamixapp.h"
 #include "dialogs/keyword.h"
 #include "dialogs/pubmeditem.h"
@@ -11,14 +12,22 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFontMetrics>
+#include <QGlyphRun>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRawFont>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimer>
 
 #include <functional>
 #include <thread>
 
+using tamix::CPubmedItem;
 using tamix::shell::Command;
 
 namespace {
@@ -42,6 +51,58 @@ void CompareNames(const QWidget* window, const QString& expected) {
         CompareNames(window, expected);                                                            \
         if (QTest::currentTestFailed()) return;                                                    \
     } while (false)
+
+// The characters of text that font cannot draw, fallback fonts included, as "U+XXXX";
+// and the families the text is actually laid out in, with any glyph drawn as a box.
+struct Coverage {
+    QStringList missing;
+    QStringList families;
+    bool boxes = false;
+};
+Coverage CoverageOf(const QFont& font, const QString& text) {
+    Coverage coverage;
+    const QFontMetrics metrics(font);
+    for (const char32_t c : text.toUcs4())
+        if (!QChar::isSpace(c) && !metrics.inFontUcs4(c))
+            coverage.missing
+                << QStringLiteral("U+%1").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    for (const QGlyphRun& run : layout.glyphRuns()) {
+        coverage.families << run.rawFont().familyName();
+        coverage.boxes = coverage.boxes || run.glyphIndexes().contains(0);
+    }
+    return coverage;
+}
+
+int CountHan(const QString& text) {
+    int han = 0;
+    for (const char32_t c : text.toUcs4())
+        han += QChar::script(c) == QChar::Script_Han;
+    return han;
+}
+
+// Runs body on the next modal box (while it is shown), then presses its OK.
+class BoxInspector : public QObject {
+public:
+    explicit BoxInspector(std::function<void(QMessageBox*)> body) : body_(std::move(body)) {
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible() || seen) return;
+            seen = true;
+            body_(box);
+            box->button(QMessageBox::Ok)->click();
+        });
+        timer_.start(20);
+    }
+    bool seen = false;
+
+private:
+    std::function<void(QMessageBox*)> body_;
+    QTimer timer_;
+};
 
 std::vector<tamix::test::Record> Fixture() {
     std::vector<tamix::test::Record> records;
@@ -130,6 +191,36 @@ private slots:
         app_->MainFrame()->Action(Command::PubmedSearch)->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(articleChecked, 20000);
         QVERIFY(keywordChecked);
+    }
+
+    // The one box that shows Chinese: a real translation by the glossary, drawn in the
+    // font the box gives its text. On a machine where no installed font covers Chinese
+    // this fails and names the characters that would be drawn as boxes.
+    void translationBoxDrawsItsChinese() {
+        CPubmedItem dialog;
+        dialog.m_strKeyword = "heart failure";
+        QVERIFY(dialog.LoadResultPage(1));
+        QCOMPARE(dialog.m_nCount, 3);
+        dialog.SelectItem(0);
+        QVERIFY(!dialog.m_strAbstracts[0].empty());
+
+        BoxInspector inspector([](QMessageBox* box) {
+            COMPARE_NAMES(box, QStringLiteral("tamix"));
+            const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+            QVERIFY(label);
+            const QString text = label->text();
+            QVERIFY2(text.contains(QStringLiteral("心力衰竭")), qPrintable(text));
+            QVERIFY(CountHan(text) > 10);
+            const Coverage coverage = CoverageOf(label->font(), text);
+            qInfo("translation box text laid out in: %s",
+                  qPrintable(coverage.families.join(QStringLiteral(", "))));
+            QVERIFY2(coverage.missing.isEmpty(),
+                     qPrintable(QStringLiteral("the translation box's font has no glyph for: ") +
+                                coverage.missing.join(QLatin1Char(' '))));
+            QVERIFY(!coverage.boxes);
+        });
+        dialog.TranslateAbstract();
+        QVERIFY(inspector.seen);
     }
 };
 
