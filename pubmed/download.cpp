@@ -61,6 +61,7 @@ struct Transfer {
     const std::string& fileName;
     FileDescriptor file;
     std::chrono::milliseconds stallLimit;
+    std::size_t bodyBytes = 0;
     curl_off_t lastBytes = -1;
     Clock::time_point lastMove = Clock::now();
 };
@@ -75,6 +76,8 @@ bool IsFinalStatusOk(CURL* handle) {
 // whether the file is created at all.
 size_t OnBody(char* data, size_t, size_t size, void* context) {
     auto& t = *static_cast<Transfer*>(context);
+    if (size > kMaxBodyBytes - t.bodyBytes) return 0;
+    t.bodyBytes += size;
     if (!t.file.IsOpen()) {
         if (!IsFinalStatusOk(t.handle)) return 0;
         if (!t.file.Open(t.fileName, O_WRONLY | O_CREAT | O_TRUNC)) return 0;
@@ -129,6 +132,9 @@ bool DownloadToFile(const std::string& address, const std::string& fileName,
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 2000L);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kTransferChunk));
+    // Refuses a declared length past the bound before any of the body arrives; OnBody
+    // counts the bytes of a body that declares none.
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxBodyBytes));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);

@@ -1,7 +1,8 @@
 // tamix-server: import PubMed records into an index, write a sample corpus, serve.
-#include "server/web/http.h"
 #include "server/index/importer.h"
+#include "server/index/index.h"
 #include "server/records/sample.h"
+#include "server/web/http.h"
 
 #include <atomic>
 #include <chrono>
@@ -35,6 +36,11 @@ int UsageError(const std::string& message) {
 }
 
 int Import(const std::string& index, const std::vector<std::string>& files) {
+    if (const std::string problem = IndexFileProblem(index, true); !problem.empty()) {
+        std::fprintf(stderr, "tamix-server: cannot import into %s: %s\n", index.c_str(),
+                     problem.c_str());
+        return 1;
+    }
     ImportObserver observer;
     observer.onProgress = [&](const ImportStats& s, bool final) {
         std::fprintf(stderr, "\r%ld records (%.0f/s), %ld deleted, %ld skipped, %zu of %zu files%s",
@@ -44,8 +50,19 @@ int Import(const std::string& index, const std::vector<std::string>& files) {
     observer.onProblem = [](const std::string& message) {
         std::fprintf(stderr, "\n%s\n", message.c_str());
     };
-    const ImportStats stats = ImportFiles(index, files, observer);
-    return stats.filesFailed == 0 ? 0 : 1;
+    try {
+        const ImportStats stats = ImportFiles(index, files, observer);
+        return stats.filesFailed == 0 ? 0 : 1;
+    } catch (const SqliteError& e) {
+        const std::string why =
+            e.NoSpace() ? "no space left (the disk is full or the file size limit is reached)"
+                        : e.what();
+        std::fprintf(stderr,
+                     "\ntamix-server: cannot write the index %s: %s; the records committed "
+                     "before stay in it\n",
+                     index.c_str(), why.c_str());
+        return 1;
+    }
 }
 
 int Sample(int count, const std::string& out) {
@@ -180,6 +197,11 @@ int main(int argc, char** argv) {
             if (index.empty() || !files.empty()) return UsageError("serve needs --index");
             if (!ParseListenAddress(listen, options.host, options.port))
                 return UsageError("--listen takes HOST:PORT");
+            if (const std::string problem = IndexFileProblem(index, false); !problem.empty()) {
+                std::fprintf(stderr, "tamix-server: cannot serve %s: %s\n", index.c_str(),
+                             problem.c_str());
+                return 1;
+            }
             return Serve(options);
         }
     } catch (const std::exception& e) {

@@ -72,6 +72,27 @@ protected:
         routes.Get("/large", [](const httplib::Request&, httplib::Response& response) {
             response.set_content(std::string(600000, 'L'), "text/html");
         });
+        // Zeros at no cost: the bound on a body is what these test.
+        const auto zeros = [](size_t, size_t length, httplib::DataSink& sink) {
+            static const std::string block(65536, '\0');
+            return sink.write(block.data(), std::min(length, block.size()));
+        };
+        routes.Get("/64mib", [zeros](const httplib::Request&, httplib::Response& response) {
+            response.set_content_provider(kMaxBodyBytes, "text/html", zeros);
+        });
+        routes.Get("/64mib-and-1", [zeros](const httplib::Request&, httplib::Response& response) {
+            response.set_content_provider(kMaxBodyBytes + 1, "text/html", zeros);
+        });
+        // No length declared; ends (to fail the test rather than hang it) well past the bound.
+        const auto endless = [](size_t offset, httplib::DataSink& sink) {
+            static const std::string block(65536, '\0');
+            if (offset <= 2 * kMaxBodyBytes) return sink.write(block.data(), block.size());
+            sink.done();
+            return true;
+        };
+        routes.Get("/endless", [endless](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("text/html", endless);
+        });
         routes.Get("/stall-body", [this](const httplib::Request&, httplib::Response& response) {
             response.set_content_provider(
                 100000, "text/html", [this](size_t offset, size_t, httplib::DataSink& sink) {
@@ -158,6 +179,21 @@ TEST_F(Download, StalledServerIsGivenUp) {
     EXPECT_FALSE(DownloadToFile(server_.Url("/stall-body"), scratch_, 1s));
     EXPECT_EQ(ReadWhole(scratch_), std::string(1000, 'S')) << "the part written so far stays";
     EXPECT_FALSE(DownloadToFile(server_.Url("/stall-headers"), scratch_, 1s));
+}
+
+TEST_F(Download, BodyPast64MiBFailsWithoutFillingTheDisk) {
+    ASSERT_TRUE(DownloadToFile(server_.Url("/64mib"), scratch_)) << "64 MiB itself is a body";
+    EXPECT_EQ(fs::file_size(scratch_), kMaxBodyBytes);
+
+    WriteWhole(scratch_, "kept");
+    EXPECT_FALSE(DownloadToFile(server_.Url("/64mib-and-1"), scratch_));
+    // Compared as a whole: a failure must not print 64 MiB of zeros.
+    EXPECT_TRUE(ReadWhole(scratch_) == "kept") << "a declared length past the bound: not touched";
+
+    EXPECT_FALSE(DownloadToFile(server_.Url("/endless"), scratch_));
+    const auto written = fs::file_size(scratch_);
+    EXPECT_GT(written, kMaxBodyBytes / 2) << "the part that came before stays";
+    EXPECT_LE(written, kMaxBodyBytes) << "and never more than the bound";
 }
 
 } // namespace

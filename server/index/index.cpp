@@ -1,5 +1,11 @@
 #include "server/index/index.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sys/stat.h>
+
 namespace tamix::server {
 
 namespace {
@@ -48,10 +54,14 @@ IndexWriter::IndexWriter(const std::string& path)
     db_.Exec("PRAGMA page_size=16384;");
     db_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144;"
              "PRAGMA temp_store=MEMORY;");
+    // One transaction, so that an import killed at its start leaves either no tables or
+    // all of them.
+    db_.Exec("BEGIN");
     db_.Exec(kSchema);
     // Fewer, larger merges: a third less work per imported record than FTS5's default.
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
+    db_.Exec("COMMIT");
     find_ = db_.Prepare("SELECT id, title, abstract, authors, tags FROM article WHERE pmid = ?1");
     deleteArticle_ = db_.Prepare("DELETE FROM article WHERE id = ?1");
     deleteText_ = db_.Prepare("INSERT INTO article_fts(article_fts, rowid, title, abstract, "
@@ -64,10 +74,14 @@ IndexWriter::IndexWriter(const std::string& path)
 }
 
 IndexWriter::~IndexWriter() {
-    try {
-        Commit();
-    } catch (const SqliteError&) {
-        // Nothing more can be saved; what was committed before stands.
+    // Reached with a transaction open only when the import failed, perhaps halfway through
+    // a record: what was committed before stands, the rest goes.
+    if (inTransaction_ && !sqlite3_get_autocommit(db_.Handle())) {
+        try {
+            db_.Exec("ROLLBACK");
+        } catch (const SqliteError&) {
+            // Closing the connection rolls back all the same.
+        }
     }
 }
 
@@ -175,6 +189,42 @@ std::int64_t IndexReader::Size() {
     const std::int64_t value = size_.Step() ? size_.Int(0) : 0;
     size_.Reset();
     return value;
+}
+
+std::string IndexFileProblem(const std::string& path, bool forImport) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return errno == ENOENT && forImport ? std::string() : std::strerror(errno);
+    if (S_ISDIR(info.st_mode)) return "it is a folder, not an index file";
+    if (!S_ISREG(info.st_mode)) return "it is not a regular file";
+    if (info.st_size > 0) {
+        // Checked here because SQLite would only find out at the first query.
+        char header[16] = {};
+        std::ifstream file(path, std::ios::binary);
+        if (!file) return std::strerror(errno);
+        file.read(header, sizeof header);
+        if (file.gcount() != sizeof header || std::memcmp(header, "SQLite format 3", 16) != 0)
+            return "it is not an index (not a SQLite database)";
+    }
+    std::set<std::string> tables;
+    try {
+        // An empty file stays empty: without SQLITE_OPEN_CREATE nothing is written.
+        Database db(path, SQLITE_OPEN_READWRITE);
+        Statement names = db.Prepare("SELECT name FROM sqlite_master WHERE type = 'table'");
+        while (names.Step())
+            tables.insert(names.Text(0));
+    } catch (const SqliteError& e) {
+        return std::string("it cannot be read as an index: ") + sqlite3_errstr(e.Code());
+    }
+    if (tables.empty() && !forImport)
+        return info.st_size == 0 ? "it is an empty file, not an index"
+                                 : "it is not an index (it holds no tables yet)";
+    if (tables.empty()) return {};
+    for (const char* table : {"meta", "article", "article_fts"}) {
+        if (!tables.count(table))
+            return "it is not an index (a SQLite database without the index's tables)";
+    }
+    return {};
 }
 
 } // namespace tamix::server

@@ -4,8 +4,8 @@
 // it shows.
 #pragma once
 
-#include "server/records/article.h"
 #include "server/index/sqlite.h"
+#include "server/records/article.h"
 
 #include <cstdint>
 #include <optional>
@@ -27,7 +27,8 @@ public:
     void Put(const Article& article);
     // Removes the record of that PMID; false when there was none.
     bool Delete(std::int64_t pmid);
-    // Makes everything so far visible to readers and starts a new transaction.
+    // Makes everything so far visible to readers and starts a new transaction. What was
+    // not committed when the writer is destroyed is rolled back.
     void Commit();
 
 private:
@@ -59,6 +60,12 @@ private:
     Database db_;
     Statement generation_, count_, page_, find_, size_;
 };
+
+// Why the file cannot be an index, as words to follow "cannot serve FILE: "; "" when it
+// can. Reads the schema only, so it answers at once on an index of any size. With
+// forImport a missing or empty file is fine (the import makes the index), and so is a
+// database without tables, as an import killed at its very start leaves one.
+std::string IndexFileProblem(const std::string& path, bool forImport);
 
 // The rowid that orders records newest first, ascending: date, then PMID, negated.
 std::int64_t SortKey(const Article& article);

@@ -1,19 +1,41 @@
 #include "server/index/sqlite.h"
 
+#include <cerrno>
+
 namespace tamix::server {
 
 namespace {
 
-[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
-    throw SqliteError(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+// The connection's last error; prefix names what failed. callErrno is errno read at once
+// after the failed call: SQLite does not record it for a write that fails in a COMMIT.
+SqliteError LastError(sqlite3* db, const std::string& prefix, int callErrno) {
+    if (!db) return SqliteError(prefix + "out of memory", SQLITE_NOMEM);
+    const int code = sqlite3_extended_errcode(db);
+    const int recorded = sqlite3_system_errno(db);
+    const bool fileError = (code & 0xff) == SQLITE_IOERR || (code & 0xff) == SQLITE_FULL ||
+                           (code & 0xff) == SQLITE_CANTOPEN;
+    return SqliteError(prefix + sqlite3_errmsg(db), code,
+                       recorded    ? recorded
+                       : fileError ? callErrno
+                                   : 0);
 }
 
 } // namespace
 
+bool SqliteError::NoSpace() const {
+    // SQLite says SQLITE_FULL for ENOSPC only; other refusals to grow a file come as a
+    // write error that carries the errno.
+    if ((code_ & 0xff) == SQLITE_FULL) return true;
+    return (code_ & 0xff) == SQLITE_IOERR &&
+           (systemErrno_ == ENOSPC || systemErrno_ == EFBIG || systemErrno_ == EDQUOT);
+}
+
 Statement::Statement(sqlite3* db, std::string_view sql) {
     if (sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
-                           &stmt_, nullptr) != SQLITE_OK)
-        Fail(db, "prepare " + std::string(sql));
+                           &stmt_, nullptr) != SQLITE_OK) {
+        const int callErrno = errno;
+        throw LastError(db, "prepare " + std::string(sql) + ": ", callErrno);
+    }
 }
 
 Statement& Statement::operator=(Statement&& other) noexcept {
@@ -37,12 +59,12 @@ Statement& Statement::Bind(int index, std::string_view value) {
 
 bool Statement::Step() {
     const int rc = sqlite3_step(stmt_);
+    const int callErrno = errno;
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    sqlite3* db = sqlite3_db_handle(stmt_);
-    const std::string message = sqlite3_errmsg(db);
+    const SqliteError error = LastError(sqlite3_db_handle(stmt_), "", callErrno);
     sqlite3_reset(stmt_);
-    throw SqliteError(message);
+    throw error;
 }
 
 void Statement::Run() {
@@ -64,20 +86,19 @@ std::string Statement::Text(int column) const {
 
 Database::Database(const std::string& path, int flags) {
     if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        const int callErrno = errno;
+        const SqliteError error = LastError(db_, path + ": ", callErrno);
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        throw SqliteError(path + ": " + message);
+        throw error;
     }
     sqlite3_busy_timeout(db_, 10000);
 }
 
 void Database::Exec(const char* sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        const std::string text = message ? message : "error";
-        sqlite3_free(message);
-        throw SqliteError(std::string(sql) + ": " + text);
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        const int callErrno = errno;
+        throw LastError(db_, std::string(sql) + ": ", callErrno);
     }
 }
 

@@ -12,7 +12,18 @@ namespace tamix::server {
 
 class SqliteError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    // code: SQLite's extended result code; systemErrno: the errno of a failed file call.
+    explicit SqliteError(const std::string& what, int code = SQLITE_ERROR, int systemErrno = 0)
+        : std::runtime_error(what), code_(code), systemErrno_(systemErrno) {}
+
+    int Code() const { return code_; }
+    int SystemErrno() const { return systemErrno_; }
+    // The disk is full, or a file size limit (quota, RLIMIT_FSIZE) was reached.
+    bool NoSpace() const;
+
+private:
+    int code_;
+    int systemErrno_;
 };
 
 class Statement {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -17,11 +18,14 @@ namespace tamix::test {
 
 class Process {
 public:
-    Process(const std::vector<std::string>& args, const std::string& stderrFile)
+    // inChild runs in the child just before exec (async-signal-safe calls only).
+    Process(const std::vector<std::string>& args, const std::string& stderrFile,
+            const std::function<void()>& inChild = {})
         : stderrFile_(stderrFile) {
         pid_ = fork();
         if (pid_ == 0) {
             freopen(stderrFile.c_str(), "w", stderr);
+            if (inChild) inChild();
             std::vector<char*> argv;
             for (const auto& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
@@ -44,9 +48,16 @@ public:
         if (exited_) return status_;
         int raw = 0;
         waitpid(pid_, &raw, 0);
-        exited_ = true;
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        Ended(raw);
         return status_;
+    }
+    // False once the process has ended.
+    bool Running() {
+        if (exited_) return false;
+        int raw = 0;
+        if (waitpid(pid_, &raw, WNOHANG) == 0) return true;
+        Ended(raw);
+        return false;
     }
     int Stop(int signal = SIGTERM) {
         kill(pid_, signal);
@@ -72,6 +83,11 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    void Ended(int raw) {
+        exited_ = true;
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+
     std::string stderrFile_;
     pid_t pid_ = -1;
     bool exited_ = false;

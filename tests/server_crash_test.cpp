@@ -1,0 +1,379 @@
+// tamix-server's index under faults, through the built binary: imports killed with
+// SIGKILL, a disk that fills during an import, files that are not an index given to
+// `serve`, and an index damaged while it is served.
+#include "pubmed/articlerecord.h"
+#include "pubmed/resultpage.h"
+#include "server/index/sqlite.h"
+#include "support/process.h"
+#include "support/pubmed_fixture.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <iostream>
+#include <random>
+
+namespace tamix {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Process;
+using test::TempDir;
+
+const std::string kServer = TAMIX_SERVER_BIN;
+constexpr std::int64_t kFirstPmid = 99000001; // the sample's first record
+constexpr int kPerFile = 500;
+constexpr int kFiles = 6;
+
+int RunToEnd(const std::vector<std::string>& args, const std::string& log,
+             const std::function<void()>& inChild = {}) {
+    Process p(args, log, inChild);
+    return p.Wait();
+}
+
+// Exit status, or -1 (and the process killed) when it is still running after the limit.
+int ExitWithin(Process& process, std::chrono::milliseconds limit) {
+    for (auto waited = 0ms; waited < limit && process.Running(); waited += 20ms)
+        std::this_thread::sleep_for(20ms);
+    if (!process.Running()) return process.Wait();
+    process.Stop(SIGKILL);
+    return -1;
+}
+
+// The sample corpus cut into files of kPerFile records, PMIDs in order. The importer
+// commits at the end of each file, so an import stopped anywhere leaves whole files.
+std::vector<std::string> SampleFiles(const TempDir& dir, int files) {
+    const std::string whole = dir.File("sample.xml");
+    EXPECT_EQ(
+        RunToEnd({kServer, "sample", "--count", std::to_string(files * kPerFile), "--out", whole},
+                 dir.File("sample.log")),
+        0);
+    std::ifstream in(whole, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string xml = text.str();
+    std::vector<std::size_t> starts;
+    for (std::size_t at = xml.find("<PubmedArticle>"); at != std::string::npos;
+         at = xml.find("<PubmedArticle>", at + 1))
+        starts.push_back(at);
+    EXPECT_EQ(starts.size(), static_cast<std::size_t>(files * kPerFile));
+    const std::size_t end = xml.rfind("</PubmedArticleSet>");
+    std::vector<std::string> names;
+    for (int f = 0; f < files && !starts.empty(); ++f) {
+        const std::size_t from = starts[f * kPerFile];
+        const std::size_t to = f + 1 < files ? starts[(f + 1) * kPerFile] : end;
+        names.push_back(dir.Write("part" + std::to_string(f) + ".xml",
+                                  xml.substr(0, starts[0]) + xml.substr(from, to - from) +
+                                      "</PubmedArticleSet>\n"));
+    }
+    return names;
+}
+
+std::vector<std::string> ImportCommand(const std::string& index,
+                                       const std::vector<std::string>& files) {
+    std::vector<std::string> args = {kServer, "import", "--index", index};
+    args.insert(args.end(), files.begin(), files.end());
+    return args;
+}
+
+// Each server logs to a file of its own: WaitFor must not read an earlier server's port.
+int StartServer(std::unique_ptr<Process>& process, const std::string& index,
+                const std::string& logPrefix) {
+    static int started = 0;
+    const std::string log = logPrefix + "." + std::to_string(++started);
+    process = std::make_unique<Process>(
+        std::vector<std::string>{kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"},
+        log);
+    const std::string port = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
+    return port.empty() ? -1 : std::stoi(port);
+}
+
+// A hung server fails the request instead of the whole run.
+httplib::Result Get(int port, const std::string& target) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(5);
+    client.set_read_timeout(10);
+    return client.Get(target);
+}
+
+// The status, or -1 when no answer came.
+int Status(int port, const std::string& target) {
+    const auto res = Get(port, target);
+    return res ? res->status : -1;
+}
+
+std::string ArticleTarget(std::int64_t pmid) {
+    return "/m/pubmed/" + std::to_string(pmid);
+}
+
+// What an interrupted import left: SQLite and FTS5 find the file consistent, it holds
+// whole files of records in order, and `serve` serves exactly those. records: how many.
+void ExpectWholeAndServed(const TempDir& dir, const std::string& index, std::int64_t& records) {
+    std::unique_ptr<Process> server;
+    const int port = StartServer(server, index, dir.File("serve.log"));
+    ASSERT_GT(port, 0) << server->Stderr();
+    const auto start = Get(port, "/");
+    ASSERT_TRUE(start);
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(start->body, found, std::regex("(\\d+) records in this index")))
+        << start->body;
+    records = std::stoll(found[1]);
+    EXPECT_EQ(records % kPerFile, 0) << "a file is committed whole or not at all";
+    if (records > 0) {
+        const auto results = Get(port, "/m/pubmed/?term=trial");
+        ASSERT_TRUE(results);
+        EXPECT_EQ(results->status, 200);
+        CArticleRecord page;
+        ParseResultPage(results->body, kServerMarkers, page);
+        EXPECT_EQ(page.m_nCount, 10);
+        EXPECT_EQ(Status(port, ArticleTarget(kFirstPmid)), 200);
+        EXPECT_EQ(Status(port, ArticleTarget(kFirstPmid + records - 1)), 200);
+    }
+    EXPECT_EQ(Status(port, ArticleTarget(kFirstPmid + records)), 404);
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+
+    server::Database db(index, SQLITE_OPEN_READWRITE);
+    auto check = db.Prepare("PRAGMA integrity_check");
+    ASSERT_TRUE(check.Step());
+    EXPECT_EQ(check.Text(0), "ok");
+    // FTS5 against its content table: every record indexed as it reads, and nothing else.
+    EXPECT_NO_THROW(
+        db.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('integrity-check', 1)"));
+    auto count = db.Prepare("SELECT count(*) FROM article");
+    ASSERT_TRUE(count.Step());
+    EXPECT_EQ(count.Int(0), records);
+}
+
+TEST(ServerCrash, KilledImportsLeaveAServedIndexThatTheNextImportCompletes) {
+    TempDir dir;
+    const auto files = SampleFiles(dir, kFiles);
+    ASSERT_EQ(files.size(), static_cast<std::size_t>(kFiles));
+    const std::string index = dir.File("index.sqlite");
+    std::mt19937 random(13);
+
+    // Killed at its very start, a first import leaves at most empty tables, which the
+    // next import takes as its own.
+    {
+        Process first(ImportCommand(index, files), dir.File("first.log"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
+        first.Stop(SIGKILL);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunToEnd(ImportCommand(index, {files[0]}), dir.File("base.log")), 0);
+    const auto perFile = std::chrono::steady_clock::now() - started;
+    std::int64_t records = 0;
+    ASSERT_NO_FATAL_FAILURE(ExpectWholeAndServed(dir, index, records));
+    EXPECT_EQ(records, kPerFile);
+
+    // Each import takes the files not yet in (all of them again, replacing every record,
+    // once they are) and is killed at a random point of the time they take on this
+    // machine: in a transaction or while it commits.
+    std::uniform_real_distribution<double> share(0.1, 0.8);
+    for (int kill = 0; kill < 5; ++kill) {
+        const std::vector<std::string> rest(
+            files.begin() + (records < kFiles * kPerFile ? records / kPerFile : 0), files.end());
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            perFile * static_cast<double>(rest.size()) * share(random));
+        Process import(ImportCommand(index, rest), dir.File("import.log"));
+        std::this_thread::sleep_for(wait);
+        const int status = import.Stop(SIGKILL);
+        const std::int64_t before = records;
+        ASSERT_NO_FATAL_FAILURE(ExpectWholeAndServed(dir, index, records))
+            << "killed after " << wait.count() << " ms";
+        EXPECT_GE(records, before) << "a committed record is never lost";
+        std::cout << "killed after " << wait.count() << " ms (status " << status << "): " << records
+                  << " records\n";
+    }
+    // The whole command again completes the index, whatever the kills left.
+    ASSERT_EQ(RunToEnd(ImportCommand(index, files), dir.File("last.log")), 0);
+    ASSERT_NO_FATAL_FAILURE(ExpectWholeAndServed(dir, index, records));
+    EXPECT_EQ(records, kFiles * kPerFile);
+}
+
+// A size limit on every file the child writes, as a full disk or a file system's own limit
+// would set. SIGXFSZ is ignored so that the write past it fails with EFBIG instead.
+void LimitFileSize() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4 << 20, 4 << 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// An import onto a disk that fills: it ends with exit status 1 and a message that names
+// the index and the lack of space, and what it committed before serves.
+void ExpectFullDiskHandled(const TempDir& dir, const std::string& index,
+                           const std::vector<std::string>& files,
+                           const std::function<void()>& inChild) {
+    ASSERT_EQ(RunToEnd(ImportCommand(index, {files[0]}), dir.File("base.log")), 0);
+    Process import(ImportCommand(index, files), dir.File("full.log"), inChild);
+    EXPECT_EQ(import.Wait(), 1);
+    const std::string log = import.Stderr();
+    EXPECT_NE(log.find("tamix-server: cannot write the index " + index + ": no space left"),
+              std::string::npos)
+        << log;
+    std::int64_t records = 0;
+    ASSERT_NO_FATAL_FAILURE(ExpectWholeAndServed(dir, index, records));
+    EXPECT_GE(records, kPerFile);
+    EXPECT_LT(records, static_cast<std::int64_t>(files.size()) * kPerFile)
+        << "the disk was meant to fill before the end";
+}
+
+TEST(ServerCrash, FileSizeLimitEndsTheImportAndTheIndexServes) {
+    TempDir dir;
+    const auto files = SampleFiles(dir, kFiles);
+    const std::string index = dir.File("index.sqlite");
+    ASSERT_NO_FATAL_FAILURE(ExpectFullDiskHandled(dir, index, files, LimitFileSize));
+
+    // With room again the same command completes the index.
+    ASSERT_EQ(RunToEnd(ImportCommand(index, files), dir.File("again.log")), 0);
+    std::int64_t records = 0;
+    ASSERT_NO_FATAL_FAILURE(ExpectWholeAndServed(dir, index, records));
+    EXPECT_EQ(records, kFiles * kPerFile);
+}
+
+// A small tmpfs, mounted for the life of the object when the test may mount one.
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& path) : path_(path) {
+        std::filesystem::create_directory(path);
+        mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=5m") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST(ServerCrash, FullDiskEndsTheImportAndTheIndexServes) {
+    TempDir dir;
+    SmallDisk disk(dir.File("disk"));
+    if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs CAP_SYS_ADMIN";
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectFullDiskHandled(dir, dir.File("disk/index.sqlite"), SampleFiles(dir, kFiles), {}));
+}
+
+TEST(ServerCrash, ServeRefusesWhatIsNotAnIndex) {
+    TempDir dir;
+    const std::string text = dir.Write("notes.txt", "These are notes, not an index.\n");
+    const std::string empty = dir.Write("empty.sqlite", "");
+    const std::string garbage =
+        dir.Write("garbage.sqlite", std::string("SQLite format 3\0", 16) + std::string(9000, 'x'));
+    const std::string foreign = dir.File("bookmarks.sqlite");
+    {
+        server::Database db(foreign, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        db.Exec("CREATE TABLE bookmark(url TEXT); INSERT INTO bookmark VALUES('http://x/')");
+    }
+    // As an import killed before its first commit leaves it.
+    const std::string unfinished = dir.File("unfinished.sqlite");
+    server::Database(unfinished, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)
+        .Exec("PRAGMA page_size=16384; PRAGMA journal_mode=WAL;");
+    std::filesystem::create_directory(dir.File("folder"));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {unfinished, "no tables"},
+        {text, "not a SQLite database"},
+        {empty, "empty"},
+        {garbage, "cannot be read"},
+        {foreign, "without the index's tables"},
+        {dir.File("missing.sqlite"), "No such file"},
+        {dir.File("folder"), "folder"},
+    };
+    for (const auto& [file, reason] : cases) {
+        Process serve({kServer, "serve", "--index", file, "--listen", "127.0.0.1:0"},
+                      dir.File("serve.log"));
+        EXPECT_EQ(ExitWithin(serve, 10s), 1) << file;
+        const std::string log = serve.Stderr();
+        EXPECT_NE(log.find("tamix-server: cannot serve " + file + ": "), std::string::npos) << log;
+        EXPECT_NE(log.find(reason), std::string::npos) << log;
+    }
+
+    // An import does not take over another program's database or a text file ...
+    const std::string records = dir.Write("records.xml", test::ArticleSet({{12345, "Kept"}}));
+    for (const std::string& file : {text, foreign}) {
+        const auto before = std::filesystem::file_size(file);
+        EXPECT_EQ(RunToEnd({kServer, "import", "--index", file, records}, dir.File("i.log")), 1);
+        EXPECT_EQ(std::filesystem::file_size(file), before);
+        std::ifstream log(dir.File("i.log"));
+        std::string line;
+        std::getline(log, line);
+        EXPECT_EQ(line.rfind("tamix-server: cannot import into " + file + ": ", 0), 0u) << line;
+    }
+    // ... but makes an empty file, or one without tables yet, its index.
+    for (const std::string& file : {empty, unfinished}) {
+        EXPECT_EQ(RunToEnd({kServer, "import", "--index", file, records}, dir.File("i.log")), 0);
+        std::unique_ptr<Process> server;
+        const int port = StartServer(server, file, dir.File("serve.log"));
+        ASSERT_GT(port, 0) << server->Stderr();
+        EXPECT_EQ(Status(port, ArticleTarget(12345)), 200);
+    }
+}
+
+TEST(ServerCrash, DamageWhileServingGives500AndTheServerLivesOn) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    ASSERT_EQ(RunToEnd(ImportCommand(index, SampleFiles(dir, kFiles)), dir.File("i.log")), 0);
+    std::unique_ptr<Process> server;
+    const int port = StartServer(server, index, dir.File("serve.log"));
+    ASSERT_GT(port, 0) << server->Stderr();
+    const std::vector<std::string> targets = {"/",
+                                              "/m/pubmed/?term=trial",
+                                              "/m/pubmed/?term=heart+failure",
+                                              "/m/pubmed/?term=cancer&page=3",
+                                              "/m/pubmed/?term=2015:2020%5Bdp%5D",
+                                              "/m/pubmed/?term=patients+NOT+risk",
+                                              ArticleTarget(kFirstPmid),
+                                              ArticleTarget(kFirstPmid + 1500),
+                                              ArticleTarget(kFirstPmid + 2999)};
+    for (const std::string& target : targets) {
+        const auto res = Get(port, target);
+        ASSERT_TRUE(res) << target;
+        EXPECT_EQ(res->status, 200) << target;
+    }
+
+    const auto answersAll = [&](const char* damage) {
+        int failed = 0;
+        for (const std::string& target : targets) {
+            const auto res = Get(port, target);
+            ASSERT_TRUE(res) << damage << ": no answer to " << target;
+            EXPECT_TRUE(res->status == 200 || res->status == 404 || res->status == 500)
+                << damage << ": " << target << " " << res->status;
+            failed += res->status == 500;
+        }
+        EXPECT_GT(failed, 0) << damage << ": the damage went unnoticed";
+        // What does not need the index goes on as before.
+        const auto css = Get(port, "/static/tamix.css");
+        ASSERT_TRUE(css) << damage;
+        EXPECT_EQ(css->status, 200);
+        EXPECT_EQ(Status(port, "/m/pubmed/?term=%zz"), 400);
+        EXPECT_TRUE(server->Running()) << damage;
+    };
+    // The middle third of the file overwritten with noise, as a stray write would.
+    const auto size = std::filesystem::file_size(index);
+    {
+        std::fstream file(index, std::ios::in | std::ios::out | std::ios::binary);
+        std::mt19937 random(7);
+        std::string noise(size / 3, '\0');
+        for (char& c : noise)
+            c = static_cast<char>(random());
+        file.seekp(static_cast<std::streamoff>(size / 3));
+        file.write(noise.data(), static_cast<std::streamsize>(noise.size()));
+    }
+    answersAll("overwritten");
+    // Cut short, as a copy over the served file would leave it for a moment.
+    std::filesystem::resize_file(index, size / 4);
+    answersAll("truncated");
+
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+    const std::string log = server->Stderr();
+    EXPECT_NE(log.find("\" 500 "), std::string::npos) << log;
+    EXPECT_NE(log.find("tamix-server: stopped"), std::string::npos) << log;
+}
+
+} // namespace
+} // namespace tamix
