@@ -8,6 +8,11 @@ decimal digit value (Nd); its canonical or compatibility decomposition, each par
 the same way and combining marks dropped; a Latin letter's name ("LATIN SMALL LETTER O
 WITH STROKE" is o, "LATIN CAPITAL LETTER AE" is AE); a Greek letter's name ("GREEK SMALL
 LETTER BETA" is beta). Anything else has no spelling and is dropped.
+
+The table: the code points with a spelling, sorted for a binary search; their spellings
+(offset and lengths in one string, and the rule that picks the second spelling); and for
+the two-byte characters (U+0080 to U+07FF) each one's row, so that Latin and Greek letters
+need no search.
 """
 
 import re
@@ -175,8 +180,8 @@ def main():
             out.write("    " + " ".join("{%d, %d, %d, %d}," % r[1:] for r in rows[i:i + 6]) + "\n")
         out.write("};\n\n")
         # Latin, Greek and the other two-byte characters find their row at once.
-        first = {cp: row for row, (cp, *_) in enumerate(rows) if cp < 0x800}
-        direct = [first.get(cp, 0xFFFF) for cp in range(0x80, 0x800)]
+        row_of = {cp: row for row, (cp, *_) in enumerate(rows) if cp < 0x800}
+        direct = [row_of.get(cp, 0xFFFF) for cp in range(0x80, 0x800)]
         out.write(f"constexpr std::uint16_t kTwoByteRows[{len(direct)}] = {{\n")
         for i in range(0, len(direct), 12):
             out.write("    " + " ".join(f"{r}," for r in direct[i:i + 12]) + "\n")
