@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace tamix {
 
@@ -148,6 +149,64 @@ std::string DecodeEntities(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// How a spelling depends on its neighbours (make_ascii_table.py writes the numbers).
+enum SpellingRule : std::uint8_t {
+    kAlways = 0,
+    kBeforeUnit = 1, // "u" for micro before a unit: 5 ug/kg, but mu-opioid
+    kAfterDigit = 2, // 10^9 and 1 1/2, but m2 and 1/2
+    kAlone = 3,      // Angstrom with no letter beside it, but Asa
+};
+
+// The alternative spelling, where the rule holds, follows the plain one in kSpellingText.
+struct Spelling {
+    std::uint16_t offset;
+    std::uint8_t length;
+    std::uint8_t altLength;
+    std::uint8_t rule;
+};
+
+#include "ascii_spellings.inc"
+
+static_assert(std::size(kSpelledCodePoints) == std::size(kSpellings));
+constexpr std::uint16_t kNoRow = 0xFFFF;
+
+// The first letters of the unit symbols that a micro sign stands before: g, l/L (litre),
+// m (metre, mole), M (molar), s, A, V, W, C (Ci), U, I (IU), S (Sv, siemens), G (Gy), F, H
+// (Hz), J, N, P (Pa), T, K, k (kat), E, e (Eq, eq).
+bool StartsUnit(unsigned char c) {
+    return c != 0 && std::strchr("glLmMsAVWCUISGFHJNPTKkEe", c) != nullptr;
+}
+
+bool IsAsciiLetter(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsAsciiDigit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Whether the rule holds for a character at text[start, end).
+bool RuleHolds(std::uint8_t rule, const unsigned char* p, std::size_t start, std::size_t end,
+               std::size_t n) {
+    const unsigned char before = start > 0 ? p[start - 1] : 0;
+    const unsigned char after = end < n ? p[end] : 0;
+    switch (rule) {
+    case kBeforeUnit:
+        return StartsUnit(after);
+    case kAfterDigit:
+        return IsAsciiDigit(before);
+    case kAlone:
+        // A byte from 0x80 may be part of a letter: only ASCII counts as no letter.
+        return before < 0x80 && !IsAsciiLetter(before) && after < 0x80 && !IsAsciiLetter(after);
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 std::string ReduceToAscii(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -158,13 +217,31 @@ std::string ReduceToAscii(std::string_view text) {
         const std::size_t run = AsciiRunEnd(p, i, n);
         out.append(text.data() + i, run - i);
         if (run == n) break;
+        const std::size_t start = run;
         i = run;
-        const int length = Utf8Length(p[i]);
-        if (length == 2 && p[i] == 0xC2 && i + 1 < n && p[i + 1] == 0xA0) out.push_back(' ');
-        std::size_t next = i + 1;
-        for (int k = 1; k < length && next < n && IsContinuation(p[next]); ++k)
-            ++next;
-        i = next;
+        std::size_t row = 0;
+        char32_t cp = 0;
+        if (p[i] >= 0xC2 && p[i] <= 0xDF && i + 1 < n && IsContinuation(p[i + 1])) {
+            // Latin, Greek and the like, the most of what an abstract holds, at once.
+            row = kTwoByteRows[((p[i] & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu)) - 0x80];
+            i += 2;
+            if (row == kNoRow) continue;
+        } else if (!DecodeUtf8(text, i, cp)) {
+            continue; // an invalid byte goes alone
+        } else {
+            const auto* hit = std::lower_bound(std::begin(kSpelledCodePoints),
+                                               std::end(kSpelledCodePoints), std::uint32_t{cp});
+            if (hit == std::end(kSpelledCodePoints) || *hit != cp) continue;
+            row = static_cast<std::size_t>(hit - std::begin(kSpelledCodePoints));
+        }
+        const Spelling& s = kSpellings[row];
+        if (s.rule != kAlways && RuleHolds(s.rule, p, start, i, n)) {
+            out.append(kSpellingText + s.offset + s.length, s.altLength);
+        } else if (s.length == 1) {
+            out.push_back(kSpellingText[s.offset]); // most letters: cheaper than append
+        } else {
+            out.append(kSpellingText + s.offset, s.length);
+        }
     }
     return out;
 }

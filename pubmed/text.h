@@ -28,8 +28,23 @@ std::string StripTags(std::string_view text);
 // Invalid code points become U+FFFD.
 std::string DecodeEntities(std::string_view text);
 
-// Drops every character outside ASCII: a lead byte takes its continuation bytes with
-// it, a stray byte goes alone. A no-break space becomes a space, so words stay apart.
+// Spells every character outside ASCII in ASCII, so that names, doses and inequalities
+// keep their meaning; the table comes from Unicode's data and pubmed/ascii_spellings.txt
+// (pubmed/make_ascii_table.py makes it at build time).
+// - Letters lose their marks: Hernández -> Hernandez, Søren -> Soren, ß -> ss, æ -> ae,
+//   þ -> th. Greek letters become their names: β-blocker -> beta-blocker, Δ -> Delta.
+//   Other scripts' digits are digits; ligatures, full-width and mathematical forms their
+//   letters (ﬁ -> fi).
+// - µ and μ become "u" straight before the first letter of a unit symbol (g l L m M s A V
+//   W C U I S G F H J N P T K k E e: 5 ug/kg, 10 uL, umol/L, uM, uCi, uIU) and "mu"
+//   anywhere else (mu-opioid, mu = 2). Å alone is "Angstrom" (2.8 Angstrom, but Asa).
+// - Symbols take their ASCII spelling: >= <= != ~ +/- x / -> <- - ' " ... deg (37 °C ->
+//   37 degC, 90° -> 90deg), per mille, (c) (R) TM EUR; other spaces become a space.
+//   Superscripts and fractions straight after a digit are set apart (10^9, 2.5x10^-3,
+//   1 1/2), elsewhere plain (kg/m2, Ca2+, 1/2).
+// Anything with no ASCII spelling is dropped: a well-formed character whole, an invalid
+// byte alone (the ASCII after it stays). The result is never more than four times as
+// long as text.
 std::string ReduceToAscii(std::string_view text);
 
 // Cuts text to at most maxBytes without leaving part of a UTF-8 character behind.

@@ -1,9 +1,36 @@
 #include "pubmed/articlepage.h"
+#include "pubmed/text.h"
+#include "support/unicode_data.h"
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 namespace tamix {
 namespace {
+
+// Whether text is pattern with each '\0' of the pattern replaced by some run of bytes
+// (maybe none).
+bool MatchesWithGaps(const std::string& text, const std::string& pattern) {
+    std::size_t t = 0, p = 0, gap = std::string::npos, resumeAt = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '\0') {
+            gap = p++;
+            resumeAt = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (gap != std::string::npos) {
+            p = gap + 1;
+            t = ++resumeAt;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '\0')
+        ++p;
+    return p == pattern.size();
+}
 
 std::string ArticlePage(const std::string& abstract, const std::string& id = "00012345",
                         const std::string& after = "<a class=\"ft\" href=\"http://doi.org/10.1/x\">"
@@ -16,9 +43,79 @@ std::string ArticlePage(const std::string& abstract, const std::string& id = "00
 TEST(ArticlePage, AbstractIsOneLineOfAsciiFromHeadingThroughId) {
     const ArticleText text = ExtractArticle(
         ArticlePage("BACKGROUND: caf\xC3\xA9 &amp; more\r\nline &lt;2&gt;"), "00012345");
-    EXPECT_EQ(text.abstract, " Heart failure  Smith J.  Abstract  BACKGROUND: caf & more  "
+    EXPECT_EQ(text.abstract, " Heart failure  Smith J.  Abstract  BACKGROUND: cafe & more  "
                              "line <2>  PMID: 00012345");
     EXPECT_EQ(text.link, "http://doi.org/10.1/x");
+}
+
+// An abstract written with every kind of character the reduction spells.
+TEST(ArticlePage, AbstractSpellsNamesDosesAndSymbolsInAscii) {
+    const std::string abstract =
+        ExtractArticle(
+            ArticlePage("Hern&#225;ndez and S\u00f8ren M\u00fcller (Malm\u00f6): "
+                        "patients \u226565 y received 5 \u03bcg/kg (10&#xB5;L) of a "
+                        "\u03b2-blocker; SBP fell 71.2 \u00b1 4.3 mmHg at 37\u00a0\u00b0C "
+                        "\u2013 p\u2009\u2264\u20090.05, \u201cHR\u201d 0.8\u2026"),
+            "00012345")
+            .abstract;
+    EXPECT_NE(abstract.find("Hernandez and Soren Muller (Malmo): patients >=65 y received "
+                            "5 ug/kg (10uL) of a beta-blocker; SBP fell 71.2 +/- 4.3 mmHg at "
+                            "37 degC - p <= 0.05, \"HR\" 0.8..."),
+              std::string::npos)
+        << abstract;
+}
+
+// Real NLM records (python-biopython-doc) read as an article page: the abstract is ASCII,
+// every ASCII character of the page's text is kept in place, and every letter that
+// Unicode composes of an ASCII letter and marks has that letter in its place.
+TEST(ArticlePage, RealNlmRecordsKeepEveryLetter) {
+    const test::UnicodeData data(TAMIX_UNICODE_DATA);
+    const std::string dir = "/usr/share/doc/python-biopython-doc/Tests/";
+    std::string allAbstracts;
+    for (const char* name :
+         {"Entrez/pubmed1.xml.gz", "Entrez/pubmed2.xml.gz", "Entrez/pubmed4.xml.gz",
+          "Entrez/pubmed5.xml.gz", "Entrez/pubmed6.xml.gz", "Entrez/pubmed7.xml.gz",
+          "Medline/pubmed_result1.txt", "Medline/pubmed_result2.txt.gz"}) {
+        gzFile file = gzopen((dir + name).c_str(), "rb");
+        ASSERT_NE(file, nullptr) << name;
+        std::string records;
+        char buffer[65536];
+        for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;)
+            records.append(buffer, static_cast<std::size_t>(got));
+        gzclose(file);
+        ASSERT_GT(records.size(), 1000u) << name;
+
+        const std::string page = "<html><h2 class=\"title\">" + records + "PMID: 99999999</p>";
+        const std::string abstract = ExtractArticle(page, "99999999").abstract;
+        for (const char c : abstract)
+            ASSERT_LT(static_cast<unsigned char>(c), 0x80) << name;
+
+        // What the page's text must become: ASCII as it is, letters with marks their
+        // letter, anything else some ASCII or nothing ('\0' here).
+        const std::size_t start = page.find("<h2");
+        const std::string text =
+            DecodeEntities(StripTags(page.substr(start, page.find("99999999") + 8 - start)));
+        std::string pattern;
+        for (std::size_t i = 0; i < text.size();) {
+            char32_t cp = 0;
+            if (!DecodeUtf8(text, i, cp)) {
+                pattern += '\0';
+            } else if (cp < 0x80) {
+                pattern += cp == '\n' || cp == '\r' ? ' ' : static_cast<char>(cp);
+            } else {
+                const char base = data.BaseLetter(cp);
+                pattern += base != 0 ? base : '\0';
+            }
+        }
+        EXPECT_TRUE(MatchesWithGaps(abstract, pattern)) << name;
+        allAbstracts += abstract;
+    }
+    // The characters these records hold beyond ASCII.
+    for (const char* spelled :
+         {"Dipartimento di Scienze Ambientali, Universita degli Studi della Tuscia",
+          "(c) Article author(s)", "67.6 +/- 4.1 ml.kg", "(coefficient of variation: ~7%)",
+          "0.20 km.h"})
+        EXPECT_NE(allAbstracts.find(spelled), std::string::npos) << spelled;
 }
 
 TEST(ArticlePage, MissingHeadingOrId) {

@@ -1,8 +1,11 @@
 #include "pubmed/text.h"
+#include "support/unicode_data.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <random>
+#include <utility>
 
 namespace tamix {
 namespace {
@@ -77,23 +80,144 @@ TEST(Text, DecodeEntities) {
         EXPECT_EQ(DecodeEntities(kept), kept);
 }
 
-TEST(Text, ReduceToAsciiDropsWholeCharacters) {
-    EXPECT_EQ(ReduceToAscii("caf\xC3\xA9"), "caf");
+TEST(Text, ReduceToAsciiSpellsNamesDosesAndSymbols) {
+    const std::pair<const char*, const char*> cases[] = {
+        // Letters lose their marks, composed or not; letters without a decomposition too.
+        {"Hernández", "Hernandez"},
+        {"Herna\u0301ndez", "Hernandez"},
+        {"Søren Müller", "Soren Muller"},
+        {"ŁÓDŹ Łódź Đorđević Ħaż Diyarbakır", "LODZ Lodz Dordevic Haz Diyarbakir"},
+        {"Straße STRAẞE Ærøskøbing œdème Œuvre", "Strasse STRASSE AEroskobing oedeme OEuvre"},
+        {"Þórður Guðmundsson", "Thordur Gudmundsson"},
+        {"Ŀl·l ŉ", "Ll.l 'n"},
+        // Greek letters are named; micro before a unit letter is u, elsewhere mu.
+        {"β-blocker, TNF-α, IFN-γ, κ, λ, ς, ΔCt, Ω", "beta-blocker, TNF-alpha, IFN-gamma, kappa, "
+                                                     "lambda, sigma, DeltaCt, Omega"},
+        {"ά ΰ ϑ ϕ 𝛃", "alpha upsilon theta phi beta"},
+        {"5 μg/kg", "5 ug/kg"},
+        {"10 µL, 2 μmol/L, 3 μM, 4 μm, 5 μs, 1 µCi, 6 μIU/mL, 7 μGy, 8 μSv, 9 μV, 3 μA",
+         "10 uL, 2 umol/L, 3 uM, 4 um, 5 us, 1 uCi, 6 uIU/mL, 7 uGy, 8 uSv, 9 uV, 3 uA"},
+        {"μ-opioid μ = 2 Eμ μ", "mu-opioid mu = 2 Emu mu"},
+        {"μ1 μβ μ", "mu1 mubeta mu"},
+        {"1 ㎍ 2 ㎕ 3 ㎖", "1 ug 2 ul 3 ml"},
+        // Comparisons and arithmetic; negated ones keep the negation.
+        {"≥65 ≤0.05 ≠ 1 ≈7% ∼2 ≮ ≯ ≰", ">=65 <=0.05 != 1 ~7% ~2 !< !> !<="},
+        {"71.2 ± 4.3", "71.2 +/- 4.3"},
+        {"2 × 3 ÷ 4 ∓ 1", "2 x 3 / 4 -/+ 1"},
+        {"ml·kg⋅min∙h•d", "ml.kg.min.h.d"},
+        // Degrees, arrows, dashes, quotes, ellipsis, marks.
+        {"37 °C, 37℃, 90°, 98.6 ℉", "37 degC, 37degC, 90deg, 98.6 degF"},
+        {"A → B ← C ↔ D ⇒ E ↑", "A -> B <- C <-> D => E up"},
+        {"1–2 — 3 − 4 ‐ 5", "1-2 - 3 - 4 - 5"},
+        {"‘a’ “b” «c» 5′ 3″ …", "'a' \"b\" \"c\" 5' 3'' ..."},
+        {"© ® ™ €1,200 £5", "(c) (R) TM EUR1,200 GBP5"},
+        // Spaces of every width are spaces; invisible ones go.
+        {"5\u00A0mg 6\u2009mg 7\u202Fmg 8\u2003mg a\u200Bb so\u00ADfa",
+         "5 mg 6 mg 7 mg 8 mg ab sofa"},
+        // Per mille, superscripts and fractions: set apart after a digit, plain elsewhere.
+        {"5‰ ‰", "5 per mille per mille"},
+        {"×10⁹/L 2.5×10⁻³ 10²", "x10^9/L 2.5x10^-3 10^2"},
+        {"kg/m² Ca²⁺ CO₂ ³H", "kg/m2 Ca2+ CO2 3H"},
+        {"1½ h, ½ dose, ¾", "1 1/2 h, 1/2 dose, 3/4"},
+        // Compatibility forms: ligatures, circled, full-width, other digits, math letters.
+        {"ﬁbrosis ① ⓐ ＡＢ１ ٣٤ 𝐀𝟏 ℓ", "fibrosis (1) (a) AB1 34 A1 l"},
+        // The angstrom: a unit alone, a letter in a name.
+        {"2.8 Å resolution, 3 Å. Åsa Ångström", "2.8 Angstrom resolution, 3 Angstrom. Asa "
+                                                "Angstrom"},
+    };
+    for (const auto& [in, expected] : cases)
+        EXPECT_EQ(ReduceToAscii(in), expected) << in;
+}
+
+TEST(Text, ReduceToAsciiDropsWhatHasNoSpelling) {
     EXPECT_EQ(ReduceToAscii("a\xE4\xB8\xAD"
                             "b"),
               "ab")
         << "the letter after a 3-byte character stays";
-    EXPECT_EQ(ReduceToAscii("x\xF0\x9F\x98\x80y"), "xy");
+    EXPECT_EQ(ReduceToAscii("x\xF0\x9F\x98\x80y \xD0\x96 \xE2\x80\xA0"), "xy  ")
+        << "an emoji, a Cyrillic letter, a dagger";
     EXPECT_EQ(ReduceToAscii("\x80x\xBFy"), "xy") << "stray continuation bytes go alone";
     EXPECT_EQ(ReduceToAscii("\xE4"
                             "A"),
               "A")
         << "a cut-off character does not take the next letter";
+    EXPECT_EQ(ReduceToAscii("\xC3\xC3\xA9"), "e") << "nor the next character";
     EXPECT_EQ(ReduceToAscii("\xC0\x80z\xFF"
-                            "w"),
-              "zw");
-    EXPECT_EQ(ReduceToAscii("5\xC2\xA0mg"), "5 mg");
+                            "w\xED\xA0\x80v\xF4\x90\x80\x80u"),
+              "zwvu")
+        << "overlong forms, surrogates and code points past U+10FFFF";
     EXPECT_EQ(ReduceToAscii("tail\xE4\xB8"), "tail");
+    EXPECT_EQ(ReduceToAscii("5 \xCE\xBC"), "5 mu") << "a micro sign at the very end";
+    EXPECT_EQ(ReduceToAscii("\xC2\xB2\xC2\xBD"), "21/2") << "a superscript at the very start";
+}
+
+// Every Latin letter that Unicode composes of an ASCII letter and marks keeps that letter
+// (ṩ is s with two marks, ǖ is ü with a macron), and the plain and mathematical forms
+// of ASCII letters and digits are those letters and digits, in all planes.
+TEST(Text, ReduceToAsciiAgreesWithUnicodeData) {
+    const test::UnicodeData data(TAMIX_UNICODE_DATA);
+    std::string utf8;
+    int letters = 0, forms = 0;
+    for (const auto& [cp, c] : data.All()) {
+        char expected = data.BaseLetter(cp);
+        if (expected != 0 && c.name.rfind("LATIN ", 0) == 0) {
+            ++letters;
+        } else if ((c.tag == "<font>" || c.tag == "<wide>") && c.parts.size() == 1 &&
+                   c.parts[0] < 0x80 && std::isalnum(static_cast<int>(c.parts[0]))) {
+            expected = static_cast<char>(c.parts[0]);
+            ++forms;
+        } else {
+            continue;
+        }
+        utf8.clear();
+        AppendUtf8(utf8, cp);
+        EXPECT_EQ(ReduceToAscii("x" + utf8 + "y"), std::string("x") + expected + "y") << c.name;
+    }
+    EXPECT_GT(letters, 450);
+    EXPECT_GT(forms, 750);
+}
+
+// Random text of every plane, with broken bytes: always ASCII, never more than four times
+// as long, and every ASCII byte of the input is still there, in order.
+TEST(Text, ReduceToAsciiOfRandomTextIsAsciiAndBounded) {
+    std::mt19937 random(20240607);
+    const auto pick = [&](std::uint32_t low, std::uint32_t high) {
+        return std::uniform_int_distribution<std::uint32_t>(low, high)(random);
+    };
+    // Where the spellings are: Latin, Greek, punctuation and symbols, squared units,
+    // mathematical letters; then anywhere.
+    const std::pair<std::uint32_t, std::uint32_t> ranges[] = {
+        {0x80, 0x3FF}, {0x2000, 0x22FF}, {0x3300, 0x33FF}, {0x1D400, 0x1D7FF}, {0x80, 0x10FFFF}};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const std::uint32_t pieces = pick(0, 40);
+        for (std::uint32_t k = 0; k < pieces; ++k) {
+            switch (pick(0, 3)) {
+            case 0:
+                text.push_back(static_cast<char>(pick(0, 0x7F)));
+                break;
+            case 1:
+                text.push_back(static_cast<char>(pick(0x80, 0xFF)));
+                break;
+            default: {
+                const auto [low, high] = ranges[pick(0, 4)];
+                const std::uint32_t cp = pick(low, high);
+                if (cp < 0xD800 || cp > 0xDFFF) AppendUtf8(text, cp);
+            }
+            }
+        }
+        const std::string out = ReduceToAscii(text);
+        ASSERT_LE(out.size(), 4 * text.size()) << text;
+        for (const char c : out)
+            ASSERT_LT(static_cast<unsigned char>(c), 0x80) << text;
+        std::size_t at = 0;
+        for (const char c : text) {
+            if (static_cast<unsigned char>(c) >= 0x80) continue;
+            at = out.find(c, at);
+            ASSERT_NE(at, std::string::npos) << "an ASCII byte went missing: " << text;
+            ++at;
+        }
+    }
 }
 
 TEST(Text, TruncateUtf8KeepsCharactersWhole) {

@@ -1,9 +1,9 @@
 // One search from end to end: the keyword dialog, the result page in the browser, the
 // article dialog over a real tamix-server on a free loopback port.
 #include "app/tamixapp.h"
-#include "pubmed/addresses.h"
 #include "dialogs/keyword.h"
 #include "dialogs/pubmeditem.h"
+#include "pubmed/addresses.h"
 #include "server/web/http.h"
 #include "shell/mainframe.h"
 #include "shell/tamixview.h"
@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -38,6 +39,10 @@ std::vector<tamix::test::Record> Fixture() {
                            2015, 1, 1 + i, "10.1/p" + std::to_string(i)});
     for (int i = 0; i < 12; ++i)
         records.push_back({20000000 + i, "Zebrafish fin " + std::to_string(i), "", 2016});
+    records.push_back({30000001, "β-blocker dosing in Malmö",
+                       "<AbstractText>Hernández J found that patients ≥65 y given 5 μg/kg of a "
+                       "β-blocker had SBP 71.2 ± 4.3 mmHg.</AbstractText>",
+                       2017, 1, 1, "10.1/dose"});
     return records;
 }
 
@@ -288,6 +293,34 @@ private slots:
             [this] {
                 View()->Navigate2(QString::fromStdString("http://" + tamix::PubmedHost() +
                                                          "/m/pubmed/?term=zebrafish+fin&page=2"));
+            }));
+    }
+
+    // The list keeps the title's own letters; the copied abstract is ASCII that still
+    // says what the record says.
+    void aCopiedAbstractIsSpelledInAscii() {
+        QVERIFY(InArticleDialog(
+            [](CPubmedItem* d) {
+                QCOMPARE(d->m_nCount, 1);
+                QCOMPARE(d->Row(0)->text(), QStringLiteral("  β-blocker dosing in Malmö "));
+                d->activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(d));
+                d->Row(0)->setFocus();
+                QTRY_VERIFY(d->AbstractEdit()->toPlainText().contains(QStringLiteral("mmHg")));
+                d->Button(QStringLiteral("Copy Abstract and Link"))->click();
+                const QString copied = QGuiApplication::clipboard()->text();
+                QVERIFY2(copied.contains(QStringLiteral(
+                             "Hernandez J found that patients >=65 y given 5 ug/kg of a "
+                             "beta-blocker had SBP 71.2 +/- 4.3 mmHg.")),
+                         qPrintable(copied));
+                QVERIFY(
+                    copied.endsWith(QStringLiteral(" Full Text Link: http://doi.org/10.1/dose")));
+                QVERIFY2(std::all_of(copied.begin(), copied.end(),
+                                     [](QChar c) { return c.unicode() < 0x80; }),
+                         qPrintable(copied));
+            },
+            [this] {
+                View()->Navigate2(QString::fromStdString(tamix::MakeSearchAddress("dosing")));
             }));
     }
 
