@@ -1,8 +1,8 @@
 // tamix-server: import PubMed records into an index, write a sample corpus, serve.
-#include "server/web/http.h"
 #include "server/index/importer.h"
 #include "server/records/sample.h"
 #include "server/upstream/mirror.h"
+#include "server/web/http.h"
 
 #include <atomic>
 #include <chrono>

@@ -149,9 +149,8 @@ std::vector<ImportedFile> ReadImportedFiles(const std::string& index) {
     Database db(index, SQLITE_OPEN_READONLY);
     sqlite3_stmt* probe = nullptr;
     // An index made before the table existed has imported no file this way.
-    const bool hasTable =
-        sqlite3_prepare_v2(db.Handle(), "SELECT 1 FROM imported_file", -1, &probe, nullptr) ==
-        SQLITE_OK;
+    const bool hasTable = sqlite3_prepare_v2(db.Handle(), "SELECT 1 FROM imported_file", -1, &probe,
+                                             nullptr) == SQLITE_OK;
     sqlite3_finalize(probe);
     if (!hasTable) return files;
     Statement all = db.Prepare("SELECT name, md5, added, replaced, deleted, skipped, imported_at "

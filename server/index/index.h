@@ -4,8 +4,8 @@
 // it shows.
 #pragma once
 
-#include "server/records/article.h"
 #include "server/index/sqlite.h"
+#include "server/records/article.h"
 
 #include <cstdint>
 #include <optional>
@@ -47,8 +47,7 @@ private:
     void Begin();
 
     Database db_;
-    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, bump_,
-        recordFile_;
+    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, bump_, recordFile_;
     bool inTransaction_ = false;
 };
 

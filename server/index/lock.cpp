@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sys/file.h>
 #include <thread>

@@ -85,8 +85,7 @@ void Configure(CURL* h, const std::string& url, Transfer& t) {
     static const std::string agent = UserAgent();
     curl_easy_setopt(h, CURLOPT_USERAGENT, agent.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT,
-                     static_cast<long>(t.control->connectLimit.count()));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(t.control->connectLimit.count()));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(t.control->stallLimit.count()));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, t.errors);
@@ -184,7 +183,9 @@ size_t OnFileBody(char* data, size_t, size_t size, void* context) {
 
 } // namespace
 
-std::string UserAgent() { return std::string("tamix-server/") + TAMIX_VERSION; }
+std::string UserAgent() {
+    return std::string("tamix-server/") + TAMIX_VERSION;
+}
 
 FetchResult FetchText(const std::string& url, std::string& text, const FetchControl& control,
                       std::size_t limit) {
@@ -201,7 +202,8 @@ FetchResult FetchText(const std::string& url, std::string& text, const FetchCont
     curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, &t);
     const CURLcode code = curl_easy_perform(t.handle);
     if (code != CURLE_OK) {
-        if (code == CURLE_WRITE_ERROR) return {false, "more than the limit of " + std::to_string(limit) + " bytes"};
+        if (code == CURLE_WRITE_ERROR)
+            return {false, "more than the limit of " + std::to_string(limit) + " bytes"};
         return TransportError(code, t);
     }
     const long status = Status(t.handle);
@@ -264,6 +266,7 @@ FetchResult FetchFile(const std::string& url, const std::string& path,
         result.error = "the partial file is longer than the server's";
         return result;
     }
+    if (status == 206 && !t.started) t.total = t.rangeTotal;
     if (status != 200 && status != 206) {
         const FetchResult error = StatusError(status);
         result.error = error.error;
@@ -273,6 +276,13 @@ FetchResult FetchFile(const std::string& url, const std::string& path,
     // An empty body never reached OnFileBody.
     if (!t.started && status == 200 && ftruncate(fd, 0) != 0) {
         result.error = std::string("cannot write ") + path + ": " + std::strerror(errno);
+        return result;
+    }
+    // The server's own figures must add up; the checksum is the last word, not the first.
+    const std::int64_t end = t.started ? t.offset : (status == 206 ? t.start : 0);
+    if (t.total >= 0 && end != t.total) {
+        result.error =
+            "the transfer ended at byte " + std::to_string(end) + " of " + std::to_string(t.total);
         return result;
     }
     result.ok = true;

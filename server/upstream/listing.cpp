@@ -9,9 +9,13 @@ namespace tamix::upstream {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-bool IsHex(char c) { return HexDigitValue(c) >= 0; }
+bool IsHex(char c) {
+    return HexDigitValue(c) >= 0;
+}
 
 std::string_view Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r\n");

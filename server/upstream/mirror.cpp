@@ -451,7 +451,7 @@ int Mirror::Run() {
         return 1;
     }
     const std::size_t held = imported.size() + totals.files;
-    const std::string last = totals.files > 0 ? plan.files[totals.files - 1].name
+    const std::string last = totals.files > 0   ? plan.files[totals.files - 1].name
                              : imported.empty() ? std::string("none")
                                                 : imported.back();
     std::string summary;
@@ -473,7 +473,9 @@ int Mirror::Run() {
 
 } // namespace
 
-std::string DefaultDownloadFolder(const std::string& index) { return index + ".downloads"; }
+std::string DefaultDownloadFolder(const std::string& index) {
+    return index + ".downloads";
+}
 
 int RunMirror(const MirrorOptions& options) {
     std::signal(SIGPIPE, SIG_IGN);

@@ -59,7 +59,8 @@ std::string FormatCount(std::int64_t count) {
     return count < 0 ? "-" + text : text;
 }
 
-MirrorProgress::MirrorProgress(std::FILE* out, bool live) : out_(out), live_(live) {}
+MirrorProgress::MirrorProgress(std::FILE* out, bool live) : out_(out), live_(live) {
+}
 
 void MirrorProgress::Begin(std::size_t files) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -72,7 +73,8 @@ void MirrorProgress::Downloading(std::size_t k, const std::string& name, std::in
                                  std::int64_t total) {
     std::lock_guard<std::mutex> lock(mutex_);
     // A new file, or the same one started over: the rate counts from here.
-    if (k != downloadK_ || have < have_) {
+    const bool next = k != downloadK_;
+    if (next || have < have_) {
         downloadStart_ = Clock::now();
         rateFrom_ = have;
     }
@@ -81,7 +83,7 @@ void MirrorProgress::Downloading(std::size_t k, const std::string& name, std::in
     downloadIdle_.clear();
     have_ = have;
     total_ = total;
-    Draw(false);
+    Draw(next);
 }
 
 void MirrorProgress::DownloadIdle(const std::string& why) {
@@ -92,12 +94,13 @@ void MirrorProgress::DownloadIdle(const std::string& why) {
 
 void MirrorProgress::Importing(std::size_t k, const std::string& name, long records) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (k != importK_ || !importIdle_.empty()) importStart_ = Clock::now();
+    const bool next = k != importK_ || !importIdle_.empty();
+    if (next) importStart_ = Clock::now();
     importK_ = k;
     importName_ = name;
     importIdle_.clear();
     records_ = records;
-    Draw(false);
+    Draw(next);
 }
 
 void MirrorProgress::ImportIdle(const std::string& why) {
@@ -106,9 +109,8 @@ void MirrorProgress::ImportIdle(const std::string& why) {
     Draw(true);
 }
 
-void MirrorProgress::Imported(std::size_t k, const std::string& name,
-                              const server::FileImport& c, std::int64_t bytes,
-                              double importSeconds) {
+void MirrorProgress::Imported(std::size_t k, const std::string& name, const server::FileImport& c,
+                              std::int64_t bytes, double importSeconds) {
     std::lock_guard<std::mutex> lock(mutex_);
     imported_ = k;
     const long records = c.added + c.replaced;
@@ -118,7 +120,8 @@ void MirrorProgress::Imported(std::size_t k, const std::string& name,
                        FormatCount(c.deleted) + " deleted";
     if (c.skipped > 0) line += ", " + FormatCount(c.skipped) + " skipped";
     line += ", " + FormatBytes(bytes) + ", imported in " + Fixed(importSeconds, 1) + " s";
-    if (importSeconds > 0) line += " (" + FormatCount(static_cast<long>(records / importSeconds)) + "/s)";
+    if (importSeconds > 0)
+        line += " (" + FormatCount(static_cast<long>(records / importSeconds)) + "/s)";
     Erase();
     std::fprintf(out_, "%s\n", line.c_str());
     Draw(true);

@@ -27,8 +27,7 @@ public:
 
     void Begin(std::size_t files);
     // File k (from 1) is coming in: have of total bytes (total -1 while unknown).
-    void Downloading(std::size_t k, const std::string& name, std::int64_t have,
-                     std::int64_t total);
+    void Downloading(std::size_t k, const std::string& name, std::int64_t have, std::int64_t total);
     // Nothing downloads now: every file is in, or the next waits for the import.
     void DownloadIdle(const std::string& why);
     // File k is going into the index: records so far.
