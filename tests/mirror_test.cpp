@@ -359,6 +359,29 @@ TEST(Mirror, ANewYearsBaselineStopsWithWhatToDo) {
     EXPECT_EQ(IndexReader(index).Find(1)->title, "Old year one");
 }
 
+TEST(Mirror, WhatItCannotWorkWith) {
+    NlmStandIn area;
+    TempDir dir;
+    EXPECT_EQ(Mirror(dir, {"--from", area.Url()}, "usage.log").status, 2);
+    Outcome missing = Mirror(
+        dir, {"--index", dir.File("a.sqlite"), "--from", area.Url() + "elsewhere/"}, "404.log");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(
+        missing.log.find("cannot read the listing " + area.Url() + "elsewhere/baseline/: HTTP 404"),
+        std::string::npos)
+        << missing.log;
+    Outcome empty =
+        Mirror(dir, {"--index", dir.File("a.sqlite"), "--from", area.Url()}, "empty.log");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_NE(empty.log.find("names no pubmedYYnNNNN.xml.gz file"), std::string::npos) << empty.log;
+    area.Add("baseline", k1, Compressed({{1, "One"}}));
+    Outcome notIndex = Mirror(
+        dir, {"--index", dir.Write("text.sqlite", std::string(5000, 'x')), "--from", area.Url()},
+        "text.log");
+    EXPECT_EQ(notIndex.status, 1);
+    EXPECT_NE(notIndex.log.find("not a database"), std::string::npos) << notIndex.log;
+}
+
 TEST(Mirror, LiveLinesOnATerminalAndALineAFileInALog) {
     NlmStandIn area;
     area.Add("baseline", k1, Sample(2000, "93"));
@@ -412,6 +435,35 @@ TEST(Mirror, LiveLinesOnATerminalAndALineAFileInALog) {
         << all[1];
     EXPECT_EQ(all[2].rfind(k2 + " (2 of 2): 2,000 records", 0), 0u) << all[2];
     EXPECT_EQ(all[3].rfind("tamix-server: 2 files imported in ", 0), 0u) << all[3];
+}
+
+} // namespace
+} // namespace tamix
+
+namespace tamix {
+namespace {
+
+// The packaged units as systemd reads them, with the program where the build put it.
+TEST(MirrorUnits, SystemdReadsThemWithoutComplaint) {
+    if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
+    TempDir dir;
+    std::string service = Contents(std::string(TAMIX_UNITS_DIR) + "/tamix-mirror.service");
+    const std::string installed = "/usr/bin/tamix-server";
+    ASSERT_NE(service.find("ExecStart=" + installed + " mirror --index ${TAMIX_INDEX}"),
+              std::string::npos);
+    service.replace(service.find(installed), installed.size(), kServer);
+    dir.Write("tamix-mirror.service", service);
+    dir.Write("tamix-mirror.timer", Contents(std::string(TAMIX_UNITS_DIR) + "/tamix-mirror.timer"));
+    const std::string command = "cd " + dir.File("") + " && systemd-analyze verify " +
+                                "./tamix-mirror.service ./tamix-mirror.timer 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << output;
+    EXPECT_EQ(output, "") << "every line understood";
 }
 
 } // namespace

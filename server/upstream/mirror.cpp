@@ -484,7 +484,13 @@ int RunMirror(const MirrorOptions& options) {
     int status = 1, signal = 0;
     {
         SignalWatch signals([&] { mirror.Stop(); });
-        status = mirror.Run();
+        try {
+            status = mirror.Run();
+        } catch (const std::exception& e) {
+            // An index that cannot be read or written: nothing more this run can do.
+            progress.End();
+            std::fprintf(stderr, "tamix-server: %s\n", e.what());
+        }
         signal = signals.received();
     }
     if (signal != 0) {
