@@ -224,6 +224,7 @@ TEST(Mirror, AWrongChecksumStopsTheRunAndImportsNothingOfThatFile) {
     EXPECT_NE(run.log.find("nothing of it was imported"), std::string::npos);
     // Fetched twice, the second time whole; nothing of it in the index or the folder.
     EXPECT_EQ(area.Stats(k2).ranges, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(area.Stats(k2).md5Gets, 2) << "its checksum asked for again, too";
     EXPECT_EQ(ImportedNames(index), std::vector<std::string>{k1});
     EXPECT_FALSE(IndexReader(index).Find(27797938));
     EXPECT_TRUE(FolderNames(index + ".downloads").empty());

@@ -160,6 +160,7 @@ private:
     bool ReadListing(const std::string& folder, bool update, std::vector<PubmedFile>& files);
     void RemoveImportedDownloads(const std::vector<std::string>& imported);
     void DownloadAll(const std::vector<PubmedFile>& plan);
+    std::string FetchMd5(const PubmedFile& file, std::string& md5);
     std::string FetchChecked(std::size_t k, const PubmedFile& file, Ready& ready);
     FetchResult Download(std::size_t k, const PubmedFile& file, const std::string& part);
     std::string Import(const Ready& ready, const server::IndexLock& lock, Totals& totals);
@@ -250,37 +251,43 @@ FetchResult Mirror::Download(std::size_t k, const PubmedFile& file, const std::s
     return result;
 }
 
-std::string Mirror::FetchChecked(std::size_t k, const PubmedFile& file, Ready& ready) {
-    const std::string url = UrlOf(file);
+std::string Mirror::FetchMd5(const PubmedFile& file, std::string& md5) {
+    const std::string url = UrlOf(file) + ".md5";
     std::string text;
     FetchResult result;
     for (int attempt = 1; attempt <= kTries; ++attempt) {
-        result = FetchText(url + ".md5", text, control_, 4096);
+        result = FetchText(url, text, control_, 4096);
         if (result.ok || result.permanent || stop_) break;
         if (attempt < kTries && !handoff_.Pause(std::chrono::seconds(1 << (attempt - 1)))) break;
     }
-    if (!result.ok) return "cannot fetch " + url + ".md5: " + result.error;
-    const std::string expected = ParseMd5File(text, file.name);
-    if (expected.empty()) return url + ".md5 holds no MD5 checksum of " + file.name;
+    if (!result.ok) return "cannot fetch " + url + ": " + result.error;
+    md5 = ParseMd5File(text, file.name);
+    if (md5.empty()) return url + " holds no MD5 checksum of " + file.name;
+    return {};
+}
 
+std::string Mirror::FetchChecked(std::size_t k, const PubmedFile& file, Ready& ready) {
     const std::string checked = (fs::path(folder_) / file.name).string();
     const std::string part = checked + ".part";
-    ready = Ready{k, file, checked, expected, 0};
     std::error_code error;
-    // Checked by a run that ended before importing it.
-    if (fs::exists(checked)) {
-        if (Md5OfFile(checked) == expected) {
-            ready.bytes = static_cast<std::int64_t>(fs::file_size(checked, error));
-            return {};
-        }
-        fs::remove(checked, error);
-    }
-    std::string got;
+    std::string expected, got;
     for (int round = 1; round <= 2; ++round) {
+        // Asked again the second time: NLM may have replaced the file and its checksum.
+        if (const std::string failure = FetchMd5(file, expected); !failure.empty()) return failure;
+        ready = Ready{k, file, checked, expected, 0};
+        // Checked by a run that ended before importing it.
+        if (round == 1 && fs::exists(checked)) {
+            if (Md5OfFile(checked) == expected) {
+                ready.bytes = static_cast<std::int64_t>(fs::file_size(checked, error));
+                return {};
+            }
+            fs::remove(checked, error);
+        }
         // The second time from scratch: the bytes kept from before may be what is wrong.
         if (round == 2) fs::remove(part, error);
-        result = Download(k, file, part);
-        if (!result.ok) return stop_ ? "stopped" : "cannot download " + url + ": " + result.error;
+        const FetchResult result = Download(k, file, part);
+        if (!result.ok)
+            return stop_ ? "stopped" : "cannot download " + UrlOf(file) + ": " + result.error;
         got = Md5OfFile(part);
         if (got == expected) {
             fs::rename(part, checked, error);
