@@ -128,5 +128,33 @@ TEST(Fetch, StatusesAgentAndStop) {
     EXPECT_EQ(stopped.error, "stopped");
 }
 
+// HTTPS goes only to servers whose certificate the system trusts: a self-signed one on
+// loopback is refused before anything is read.
+TEST(Fetch, HttpsChecksTheServersCertificate) {
+    TempDir dir;
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+        dir.File("key.pem") + " -out " + dir.File("cert.pem") + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    httplib::SSLServer server(dir.File("cert.pem").c_str(), dir.File("key.pem").c_str());
+    ASSERT_TRUE(server.is_valid());
+    bool asked = false;
+    server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
+        asked = true;
+        res.set_content("secret listing", "text/html");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::thread thread([&] { server.listen_after_bind(); });
+    std::string text;
+    const FetchResult result = FetchText("https://127.0.0.1:" + std::to_string(port) + "/", text);
+    server.stop();
+    thread.join();
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("certificate"), std::string::npos) << result.error;
+    EXPECT_FALSE(asked);
+    EXPECT_EQ(text, "");
+}
+
 } // namespace
 } // namespace tamix::upstream
