@@ -183,7 +183,6 @@ private:
     std::atomic<bool> cancel_{false}; // the run is ending
     FetchControl control_;
     Handoff handoff_;
-    std::size_t planned_ = 0;
 };
 
 bool Mirror::ReadListing(const std::string& folder, bool update, std::vector<PubmedFile>& files) {
@@ -421,7 +420,6 @@ int Mirror::Run() {
         progress_.Note("leaving " + std::to_string(plan.olderFiles) +
                        " files of earlier years alone");
 
-    planned_ = plan.files.size();
     const auto start = Clock::now();
     Totals totals;
     std::string failure;
