@@ -187,6 +187,20 @@ TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
     EXPECT_EQ(server->Stop(SIGTERM), 0);
 }
 
+TEST(Mirror, TheNextFileDownloadsWhileTheCurrentOneIsImported) {
+    NlmStandIn area;
+    area.Add("baseline", k1, Sample(8000, "91"));
+    area.Add("baseline", k2, Compressed({{1, "Small"}}));
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+    std::vector<std::string> importedThen = {"not asked"};
+    area.OnGet(k2, [&] { importedThen = ImportedNames(index); });
+    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "run.log");
+    ASSERT_EQ(run.status, 0) << run.log;
+    EXPECT_TRUE(importedThen.empty()) << "the second file was asked for before the first was in";
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2}));
+}
+
 TEST(Mirror, ACutTransferResumesWithAByteRange) {
     NlmStandIn area;
     const std::string bytes = Sample(2000, "98");

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <openssl/evp.h>
@@ -113,6 +114,9 @@ public:
     // Each 16 KiB of name waits this long (0: no wait).
     void Slow(const std::string& name, std::chrono::milliseconds wait) { Set(slow_, name, wait); }
 
+    // Called as a GET of name begins, before anything is sent.
+    void OnGet(const std::string& name, std::function<void()> call) { Set(onGet_, name, call); }
+
     Served Stats(const std::string& name) {
         std::lock_guard<std::mutex> lock(mutex_);
         return served_[name];
@@ -180,7 +184,9 @@ private:
         const std::int64_t cut = cut_.count(name) ? cut_[name] : -1;
         cut_.erase(name);
         const auto wait = slow_[name];
+        const auto call = onGet_[name];
         lock.unlock();
+        if (call) call();
 
         // cpp-httplib applies the Range header to what the provider is asked for.
         auto sent = std::make_shared<std::int64_t>(0);
@@ -211,6 +217,7 @@ private:
     std::map<std::string, std::int64_t> cut_;
     std::map<std::string, bool> wrongMd5_, corrupt_;
     std::map<std::string, std::chrono::milliseconds> slow_;
+    std::map<std::string, std::function<void()>> onGet_;
     // Last, so that it stops before what its handlers use goes away.
     TestServer server_;
 };
