@@ -2,6 +2,7 @@
 #include "server/index/importer.h"
 #include "server/index/index.h"
 #include "server/records/sample.h"
+#include "server/upstream/mirror.h"
 #include "server/web/http.h"
 
 #include <atomic>
@@ -28,7 +29,12 @@ constexpr const char* kUsage =
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
     "                     [--glossary FILE | --translate-backend URL]\n"
     "      default listen address 127.0.0.1:8790; the translation endpoint uses the term\n"
-    "      glossary built beside the program, or forwards to a LibreTranslate-compatible URL\n";
+    "      glossary built beside the program, or forwards to a LibreTranslate-compatible URL\n"
+    "  tamix-server mirror --index FILE [--from URL] [--files DIR] [--keep]\n"
+    "      imports NLM's PubMed baseline and update files not yet in FILE, in order, each\n"
+    "      checked against its MD5; default URL https://ftp.ncbi.nlm.nih.gov/pubmed/,\n"
+    "      downloads in DIR (default FILE.downloads), deleted after import unless --keep;\n"
+    "      exit status 3: NLM has published a new year's baseline (the message says what to do)\n";
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "tamix-server: %s\n%s", message.c_str(), kUsage);
@@ -144,8 +150,9 @@ int main(int argc, char** argv) {
     }
     const std::string command = argv[1];
     std::string index, out, listen = "127.0.0.1:8790", glossary, backend;
+    std::string from = tamix::upstream::kNlmPubmed, downloads;
     int count = -1, threads = 64;
-    bool quiet = false;
+    bool quiet = false, keep = false;
     std::vector<std::string> files;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -166,6 +173,12 @@ int main(int argc, char** argv) {
                 threads = std::stoi(value());
             else if (arg == "--quiet")
                 quiet = true;
+            else if (arg == "--from")
+                from = value();
+            else if (arg == "--files")
+                downloads = value();
+            else if (arg == "--keep")
+                keep = true;
             else if (arg.rfind("--", 0) == 0)
                 return UsageError("unknown option " + arg);
             else
@@ -203,6 +216,10 @@ int main(int argc, char** argv) {
                 return 1;
             }
             return Serve(options);
+        }
+        if (command == "mirror") {
+            if (index.empty() || !files.empty()) return UsageError("mirror needs --index");
+            return tamix::upstream::RunMirror({index, from, downloads, keep});
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tamix-server: %s\n", e.what());

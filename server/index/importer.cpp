@@ -1,11 +1,13 @@
 #include "server/index/importer.h"
 
 #include "server/index/index.h"
+#include "server/index/lock.h"
 #include "server/records/readers.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -30,6 +32,7 @@ struct Problem {
     bool recordSkipped; // else a file that could not be read to its end
 };
 struct FileDone {
+    std::string path;
     bool failed;
 };
 using Event = std::variant<Article, Deletion, Problem, FileDone>;
@@ -41,6 +44,7 @@ public:
     void Push(Batch batch) {
         std::unique_lock<std::mutex> lock(mutex_);
         notFull_.wait(lock, [&] { return queue_.size() < kQueuedBatches || abandoned_; });
+        if (abandoned_) return;
         queue_.push_back(std::move(batch));
         notEmpty_.notify_one();
     }
@@ -99,8 +103,8 @@ void ReadAll(const std::vector<std::string>& files, BatchQueue& queue) {
         if (queue.Abandoned()) break;
         std::string error;
         const bool ok = ReadRecordFile(file, sink, error);
-        if (!ok) add(Problem{error + " (records read before this point are kept)", false});
-        add(FileDone{!ok});
+        if (!ok) add(Problem{error, false});
+        add(FileDone{file, !ok});
     }
     if (!batch.empty()) queue.Push(std::move(batch));
     queue.Finish();
@@ -109,43 +113,76 @@ void ReadAll(const std::vector<std::string>& files, BatchQueue& queue) {
 } // namespace
 
 ImportStats ImportFiles(const std::string& index, const std::vector<std::string>& files,
-                        const ImportObserver& observer) {
+                        const ImportObserver& observer, const ImportOptions& options) {
+    std::unique_ptr<IndexLock> ownLock;
+    if (!options.lock) ownLock = std::make_unique<IndexLock>(index);
     IndexWriter writer(index);
     ImportStats stats;
+    FileImport file;
     const auto start = Clock::now();
     auto lastReport = start;
     const auto report = [&](bool final) {
         stats.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         if (observer.onProgress) observer.onProgress(stats, final);
     };
+    const auto stopping = [&] { return options.stop && options.stop->load(); };
 
     BatchQueue queue;
     std::thread reader([&] { ReadAll(files, queue); });
     try {
         long sinceCommit = 0;
+        bool ended = false;
         Batch batch;
-        while (queue.Pop(batch)) {
+        while (!ended && queue.Pop(batch)) {
+            if (stopping()) {
+                stats.stopped = true;
+                break;
+            }
             for (Event& event : batch) {
                 if (auto* article = std::get_if<Article>(&event)) {
-                    writer.Put(*article);
+                    ++(writer.Put(*article) ? file.replaced : file.added);
                     ++stats.records;
-                    if (++sinceCommit >= kCommitEvery) {
+                    if (++sinceCommit >= kCommitEvery && !options.wholeFiles) {
                         writer.Commit();
                         sinceCommit = 0;
                     }
                 } else if (auto* deletion = std::get_if<Deletion>(&event)) {
-                    if (writer.Delete(deletion->pmid)) ++stats.deletions;
+                    if (writer.Delete(deletion->pmid)) {
+                        ++stats.deletions;
+                        ++file.deleted;
+                    }
                 } else if (auto* problem = std::get_if<Problem>(&event)) {
-                    if (problem->recordSkipped) ++stats.skipped;
+                    if (problem->recordSkipped) {
+                        ++stats.skipped;
+                        ++file.skipped;
+                    }
+                    if (!problem->recordSkipped)
+                        problem->message += options.wholeFiles
+                                                ? " (nothing of this file is imported)"
+                                                : " (records read before this point are kept)";
                     if (observer.onProblem) observer.onProblem(problem->message);
                 } else {
+                    auto& done = std::get<FileDone>(event);
                     ++stats.filesDone;
-                    if (std::get<FileDone>(event).failed) ++stats.filesFailed;
+                    file.path = std::move(done.path);
+                    file.failed = done.failed;
+                    if (file.failed) ++stats.filesFailed;
+                    if (file.failed && options.wholeFiles) {
+                        writer.Rollback();
+                        stats.records -= file.added + file.replaced;
+                        stats.deletions -= file.deleted;
+                        stats.skipped -= file.skipped;
+                        queue.Abandon();
+                        ended = true;
+                        break;
+                    }
+                    if (observer.beforeFileCommit) observer.beforeFileCommit(file, writer);
                     writer.Commit();
                     sinceCommit = 0;
+                    file = FileImport{};
                 }
             }
-            if (Clock::now() - lastReport > std::chrono::seconds(2)) {
+            if (Clock::now() - lastReport > options.progressEvery) {
                 lastReport = Clock::now();
                 report(false);
             }
@@ -153,7 +190,16 @@ ImportStats ImportFiles(const std::string& index, const std::vector<std::string>
     } catch (...) {
         queue.Abandon();
         reader.join();
+        try {
+            writer.Rollback();
+        } catch (const SqliteError&) {
+            // The error being thrown says more.
+        }
         throw;
+    }
+    if (stats.stopped) {
+        queue.Abandon();
+        writer.Rollback();
     }
     reader.join();
     writer.Commit();

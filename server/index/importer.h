@@ -1,14 +1,19 @@
-// `tamix-server import`: records from files into the index. Reading and parsing run on a
-// thread of their own while this one writes, so both cores work.
+// `tamix-server import` and the mirror: records from files into the index. Reading and
+// parsing run on a thread of their own while this one writes, so both cores work.
 #pragma once
 
 #include "server/records/article.h"
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace tamix::server {
+
+class IndexLock;
+class IndexWriter;
 
 struct ImportStats {
     long records = 0;
@@ -17,6 +22,18 @@ struct ImportStats {
     std::size_t filesDone = 0;
     std::size_t filesFailed = 0;
     double seconds = 0;
+    // ImportOptions::stop was set: what was not committed then was rolled back.
+    bool stopped = false;
+};
+
+// What one file brought into the index.
+struct FileImport {
+    std::string path;
+    long added = 0;    // records of PMIDs the index did not hold
+    long replaced = 0; // records that replaced an earlier one of the same PMID
+    long deleted = 0;  // DeleteCitation entries that removed a record
+    long skipped = 0;  // records that could not be indexed
+    bool failed = false;
 };
 
 struct ImportObserver {
@@ -24,11 +41,27 @@ struct ImportObserver {
     std::function<void(const ImportStats&, bool final)> onProgress;
     // A record that was not indexed, or a file that could not be read to its end.
     std::function<void(const std::string& message)> onProblem;
+    // A file has been read to its end: called inside the transaction that commits its last
+    // records, so what is written through the writer here commits with them or not at all.
+    std::function<void(const FileImport&, IndexWriter&)> beforeFileCommit;
 };
 
-// Imports the files in order, committing in large transactions; throws SqliteError when
-// the index cannot be written.
+struct ImportOptions {
+    // One transaction per file, and a file that cannot be read to its end is rolled back
+    // whole and ends the import. Otherwise transactions of many records, and a damaged
+    // file keeps what was read before the damage.
+    bool wholeFiles = false;
+    // The index's lock, held by the caller for longer than this import; when null the
+    // import takes the lock itself.
+    const IndexLock* lock = nullptr;
+    // Set from another thread to stop soon; what is not committed then is rolled back.
+    const std::atomic<bool>* stop = nullptr;
+    std::chrono::milliseconds progressEvery{2000};
+};
+
+// Imports the files in order. Throws IndexBusy when another process writes the index, and
+// SqliteError when the index cannot be written.
 ImportStats ImportFiles(const std::string& index, const std::vector<std::string>& files,
-                        const ImportObserver& observer = {});
+                        const ImportObserver& observer = {}, const ImportOptions& options = {});
 
 } // namespace tamix::server

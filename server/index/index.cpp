@@ -5,6 +5,7 @@
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tamix::server {
 
@@ -28,6 +29,14 @@ CREATE VIRTUAL TABLE IF NOT EXISTS article_fts USING fts5(
     title, abstract, authors, tags,
     content='article', content_rowid='id',
     tokenize='porter unicode61 remove_diacritics 2');
+CREATE TABLE IF NOT EXISTS imported_file(
+    name TEXT PRIMARY KEY,
+    md5 TEXT NOT NULL,
+    added INTEGER NOT NULL,
+    replaced INTEGER NOT NULL,
+    deleted INTEGER NOT NULL,
+    skipped INTEGER NOT NULL,
+    imported_at TEXT NOT NULL);
 )sql";
 
 // Keys of one date never collide: PMIDs stay under 10^9.
@@ -71,6 +80,8 @@ IndexWriter::IndexWriter(const std::string& path)
     insertText_ = db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, tags) "
                               "VALUES(?1, ?2, ?3, ?4, ?5)");
     bump_ = db_.Prepare("UPDATE meta SET value = value + 1 WHERE key = 'generation'");
+    recordFile_ = db_.Prepare("INSERT OR REPLACE INTO imported_file VALUES(?1, ?2, ?3, ?4, ?5, ?6, "
+                              "strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
 }
 
 IndexWriter::~IndexWriter() {
@@ -85,12 +96,15 @@ IndexWriter::~IndexWriter() {
     }
 }
 
-void IndexWriter::Put(const Article& a) {
-    if (!inTransaction_) {
-        db_.Exec("BEGIN");
-        inTransaction_ = true;
-    }
-    Delete(a.pmid);
+void IndexWriter::Begin() {
+    if (inTransaction_) return;
+    db_.Exec("BEGIN");
+    inTransaction_ = true;
+}
+
+bool IndexWriter::Put(const Article& a) {
+    Begin();
+    const bool replaced = Delete(a.pmid);
     const std::int64_t id = SortKey(a);
     const std::string tags = TagsOf(a);
     insertArticle_.Bind(1, id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
@@ -102,13 +116,11 @@ void IndexWriter::Put(const Article& a) {
         .Bind(4, a.authors)
         .Bind(5, tags)
         .Run();
+    return replaced;
 }
 
 bool IndexWriter::Delete(std::int64_t pmid) {
-    if (!inTransaction_) {
-        db_.Exec("BEGIN");
-        inTransaction_ = true;
-    }
+    Begin();
     find_.Bind(1, pmid);
     if (!find_.Step()) {
         find_.Reset();
@@ -123,11 +135,44 @@ bool IndexWriter::Delete(std::int64_t pmid) {
     return true;
 }
 
+void IndexWriter::RecordImportedFile(const ImportedFile& f) {
+    Begin();
+    recordFile_.Bind(1, f.name).Bind(2, f.md5).Bind(3, std::int64_t{f.added});
+    recordFile_.Bind(4, std::int64_t{f.replaced}).Bind(5, std::int64_t{f.deleted});
+    recordFile_.Bind(6, std::int64_t{f.skipped}).Run();
+}
+
 void IndexWriter::Commit() {
     if (!inTransaction_) return;
     bump_.Run();
     db_.Exec("COMMIT");
     inTransaction_ = false;
+}
+
+void IndexWriter::Rollback() {
+    if (!inTransaction_) return;
+    inTransaction_ = false;
+    // Some errors (a full disk) roll the transaction back by themselves.
+    if (!sqlite3_get_autocommit(db_.Handle())) db_.Exec("ROLLBACK");
+}
+
+std::vector<ImportedFile> ReadImportedFiles(const std::string& index) {
+    std::vector<ImportedFile> files;
+    if (access(index.c_str(), F_OK) != 0) return files;
+    Database db(index, SQLITE_OPEN_READONLY);
+    sqlite3_stmt* probe = nullptr;
+    // An index made before the table existed has imported no file this way.
+    const bool hasTable = sqlite3_prepare_v2(db.Handle(), "SELECT 1 FROM imported_file", -1, &probe,
+                                             nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    if (!hasTable) return files;
+    Statement all = db.Prepare("SELECT name, md5, added, replaced, deleted, skipped, imported_at "
+                               "FROM imported_file ORDER BY rowid");
+    while (all.Step())
+        files.push_back({all.Text(0), all.Text(1), static_cast<long>(all.Int(2)),
+                         static_cast<long>(all.Int(3)), static_cast<long>(all.Int(4)),
+                         static_cast<long>(all.Int(5)), all.Text(6)});
+    return files;
 }
 
 IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWRITE) {

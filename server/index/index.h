@@ -17,25 +17,44 @@ namespace tamix::server {
 // PubMed's own searches stop counting here.
 inline constexpr int kMaxCountedMatches = 10000;
 
+// A file of NLM's whose records are in the index, as the mirror records it.
+struct ImportedFile {
+    std::string name; // "pubmed26n0001.xml.gz"
+    std::string md5;  // lower-case hex
+    long added = 0, replaced = 0, deleted = 0, skipped = 0;
+    std::string importedAt; // UTC, "2026-01-05T04:12:33Z"
+};
+
 // Writes records into the index; one writer at a time, readers may go on meanwhile.
 class IndexWriter {
 public:
     explicit IndexWriter(const std::string& path);
     ~IndexWriter();
 
-    // Adds the record, replacing an earlier one of the same PMID.
-    void Put(const Article& article);
+    // Adds the record, replacing an earlier one of the same PMID; true when it replaced one.
+    bool Put(const Article& article);
     // Removes the record of that PMID; false when there was none.
     bool Delete(std::int64_t pmid);
+    // Notes a file in the table of imported files, in the open transaction, so that it
+    // commits together with the file's last records or not at all. importedAt is filled in.
+    void RecordImportedFile(const ImportedFile& file);
     // Makes everything so far visible to readers and starts a new transaction. What was
     // not committed when the writer is destroyed is rolled back.
     void Commit();
+    // Forgets everything since the last commit.
+    void Rollback();
 
 private:
+    void Begin();
+
     Database db_;
-    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, bump_;
+    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, bump_, recordFile_;
     bool inTransaction_ = false;
 };
+
+// The files recorded by RecordImportedFile, in the order they were imported; none when the
+// index does not exist yet.
+std::vector<ImportedFile> ReadImportedFiles(const std::string& index);
 
 struct ArticleSummary {
     std::int64_t pmid = 0;

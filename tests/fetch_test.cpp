@@ -1,0 +1,160 @@
+// The mirror's downloads against real HTTP on loopback: resumption with a byte range, a
+// partial file that does not fit the server's, statuses, the User-Agent, MD5.
+#include "server/upstream/fetch.h"
+#include "support/nlm_stand_in.h"
+#include "support/pubmed_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace tamix::upstream {
+namespace {
+
+using test::NlmStandIn;
+using test::TempDir;
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string Noise(std::size_t size) {
+    std::string bytes(size, '\0');
+    std::uint32_t x = 12345;
+    for (char& c : bytes) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+TEST(Fetch, FilesResumeWithAByteRange) {
+    NlmStandIn area;
+    const std::string bytes = Noise(200000);
+    area.Add("baseline", "pubmed26n0001.xml.gz", bytes);
+    const std::string url = area.Url() + "baseline/pubmed26n0001.xml.gz";
+    TempDir dir;
+    const std::string part = dir.File("f.part");
+
+    // Cut at 70,000 bytes: what came stays, and the next transfer asks for the rest only.
+    area.CutNext("pubmed26n0001.xml.gz", 70000);
+    std::int64_t lastHave = 0, lastTotal = 0;
+    FetchControl control;
+    control.onProgress = [&](std::int64_t have, std::int64_t total) {
+        lastHave = have;
+        lastTotal = total;
+    };
+    FetchResult first = FetchFile(url, part, control);
+    EXPECT_FALSE(first.ok);
+    EXPECT_FALSE(first.permanent);
+    EXPECT_TRUE(Contents(part) == bytes.substr(0, 70000));
+    FetchResult second = FetchFile(url, part, control);
+    ASSERT_TRUE(second.ok) << second.error;
+    EXPECT_EQ(second.resumedAt, 70000);
+    EXPECT_EQ(second.received, 130000);
+    EXPECT_TRUE(Contents(part) == bytes);
+    EXPECT_EQ(lastHave, 200000);
+    EXPECT_EQ(lastTotal, 200000);
+    auto served = area.Stats("pubmed26n0001.xml.gz");
+    EXPECT_EQ(served.ranges, (std::vector<std::string>{"", "bytes=70000-"}));
+    EXPECT_EQ(served.bytes, 200000);
+
+    // Already whole: the server says the range is past the end, and that is success.
+    FetchResult again = FetchFile(url, part);
+    EXPECT_TRUE(again.ok) << again.error;
+    EXPECT_TRUE(Contents(part) == bytes);
+
+    // Longer than the server's file: not ours to append to; it starts over.
+    std::ofstream(part, std::ios::binary | std::ios::app) << "extra";
+    EXPECT_FALSE(FetchFile(url, part).ok);
+    ASSERT_TRUE(FetchFile(url, part).ok);
+    EXPECT_TRUE(Contents(part) == bytes);
+
+    EXPECT_EQ(Md5OfFile(part), test::Md5Hex(bytes));
+    EXPECT_EQ(Md5OfFile(dir.File("missing")), "");
+}
+
+TEST(Fetch, StatusesAgentAndStop) {
+    test::TestServer server;
+    std::string agent;
+    server.routes().Get("/listing/", [&](const httplib::Request& req, httplib::Response& res) {
+        agent = req.get_header_value("User-Agent");
+        res.set_content("<a href=\"pubmed26n0001.xml.gz\">", "text/html");
+    });
+    server.routes().Get("/busy", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 503;
+        res.set_content("try later", "text/plain");
+    });
+    server.routes().Get("/big", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(5000, 'x'), "text/plain");
+    });
+    server.Start();
+
+    std::string text;
+    ASSERT_TRUE(FetchText(server.Url("/listing/"), text).ok);
+    EXPECT_EQ(text, "<a href=\"pubmed26n0001.xml.gz\">");
+    EXPECT_EQ(agent, UserAgent());
+    EXPECT_EQ(agent.rfind("tamix-server/", 0), 0u);
+
+    FetchResult missing = FetchText(server.Url("/nothing"), text);
+    EXPECT_FALSE(missing.ok);
+    EXPECT_TRUE(missing.permanent);
+    EXPECT_EQ(missing.error, "HTTP 404");
+    FetchResult busy = FetchText(server.Url("/busy"), text);
+    EXPECT_FALSE(busy.ok);
+    EXPECT_FALSE(busy.permanent) << "a 503 may pass";
+    EXPECT_FALSE(FetchText(server.Url("/big"), text, {}, 4096).ok) << "over the limit";
+
+    TempDir dir;
+    FetchResult notFound = FetchFile(server.Url("/nothing"), dir.File("f"));
+    EXPECT_TRUE(notFound.permanent);
+    EXPECT_EQ(Contents(dir.File("f")), "") << "an error page is not the file";
+
+    FetchResult refused =
+        FetchText("http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/", text);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_FALSE(refused.permanent);
+
+    // A stop already asked for ends the transfer.
+    std::atomic<bool> stop{true};
+    FetchControl control;
+    control.stop = &stop;
+    FetchResult stopped = FetchFile(server.Url("/big"), dir.File("g"), control);
+    EXPECT_FALSE(stopped.ok);
+    EXPECT_EQ(stopped.error, "stopped");
+}
+
+// HTTPS goes only to servers whose certificate the system trusts: a self-signed one on
+// loopback is refused before anything is read.
+TEST(Fetch, HttpsChecksTheServersCertificate) {
+    TempDir dir;
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+        dir.File("key.pem") + " -out " + dir.File("cert.pem") + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    httplib::SSLServer server(dir.File("cert.pem").c_str(), dir.File("key.pem").c_str());
+    ASSERT_TRUE(server.is_valid());
+    bool asked = false;
+    server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
+        asked = true;
+        res.set_content("secret listing", "text/html");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::thread thread([&] { server.listen_after_bind(); });
+    std::string text;
+    const FetchResult result = FetchText("https://127.0.0.1:" + std::to_string(port) + "/", text);
+    server.stop();
+    thread.join();
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("certificate"), std::string::npos) << result.error;
+    EXPECT_FALSE(asked);
+    EXPECT_EQ(text, "");
+}
+
+} // namespace
+} // namespace tamix::upstream

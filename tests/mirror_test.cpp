@@ -1,0 +1,485 @@
+// `tamix-server mirror` as a program, against a stand-in of NLM's download area on
+// loopback: order, replacement and deletion, what a second run fetches, cut transfers,
+// wrong checksums, killed runs, two runs at once, a new year's baseline, and progress.
+#include "server/index/index.h"
+#include "server/records/sample.h"
+#include "support/nlm_stand_in.h"
+#include "support/process.h"
+#include "support/pubmed_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <pty.h>
+#include <sstream>
+
+namespace tamix {
+namespace {
+
+namespace fs = std::filesystem;
+using server::IndexReader;
+using server::ReadImportedFiles;
+using test::NlmStandIn;
+using test::Process;
+using test::Record;
+using test::TempDir;
+
+const std::string kServer = TAMIX_SERVER_BIN;
+const std::string kEntrez = "/usr/share/doc/python-biopython-doc/Tests/Entrez/";
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// NLM's own XML, compressed again as NLM's files are.
+std::string Recompressed(const std::string& name) {
+    return test::Gzip(test::Gunzip(Contents(kEntrez + name)));
+}
+
+std::string Compressed(const std::vector<Record>& records, const std::string& extra = "") {
+    return test::Gzip(test::ArticleSet(records, extra));
+}
+
+// count sample records whose PMIDs start with the two digits given (sample's own: 99).
+std::string Sample(int count, const std::string& prefix) {
+    std::ostringstream xml;
+    server::WriteSampleCorpus(xml, count);
+    std::string text = xml.str();
+    const std::string from = "<PMID Version=\"1\">99", to = "<PMID Version=\"1\">" + prefix;
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return test::Gzip(text);
+}
+
+struct Outcome {
+    int status;
+    std::string log;
+};
+
+Outcome Mirror(const TempDir& dir, const std::vector<std::string>& args, const std::string& log) {
+    std::vector<std::string> argv = {kServer, "mirror"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process process(argv, dir.File(log));
+    const int status = process.Wait();
+    return {status, process.Stderr()};
+}
+
+std::vector<std::string> ImportedNames(const std::string& index) {
+    std::vector<std::string> names;
+    for (const auto& file : ReadImportedFiles(index))
+        names.push_back(file.name);
+    return names;
+}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+template <typename Condition> bool WaitUntil(Condition condition, int seconds = 20) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+std::int64_t SizeOf(const std::string& path) {
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    return error ? -1 : static_cast<std::int64_t>(size);
+}
+
+const std::string k1 = "pubmed26n0001.xml.gz", k2 = "pubmed26n0002.xml.gz",
+                  k3 = "pubmed26n0003.xml.gz", k4 = "pubmed26n0004.xml.gz",
+                  k5 = "pubmed26n0005.xml.gz", k6 = "pubmed26n0006.xml.gz";
+
+TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
+    NlmStandIn area;
+    area.Add("baseline", k1, Recompressed("pubmed1.xml.gz")); // 9997 and 12091962
+    area.Add("baseline", k2, Recompressed("pubmed4.xml.gz")); // 27797938
+    area.Add("baseline", k3,
+             Compressed({{1001, "Zebrafish fins one"},
+                         {1002, "Zebrafish fins two"},
+                         {1003, "Zebrafish fins three"}}));
+    // Update files: 1001 replaced twice (only the order of the files says which wins), a
+    // new record, and deletions of an NLM record and of one of ours.
+    area.Add("updatefiles", k4,
+             Compressed({{1001, "Axolotl limbs, first revision"}, {2001, "Axolotl gills"}},
+                        "<DeleteCitation><PMID Version=\"1\">12091962</PMID>"
+                        "<PMID Version=\"1\">1002</PMID><PMID>555</PMID></DeleteCitation>\n"));
+    area.Add("updatefiles", k5, Compressed({{1001, "Axolotl limbs, second revision"}}));
+
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+    Outcome first = Mirror(dir, {"--index", index, "--from", area.Url()}, "first.log");
+    ASSERT_EQ(first.status, 0) << first.log;
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3, k4, k5}));
+    const auto rows = ReadImportedFiles(index);
+    EXPECT_EQ(rows[0].added, 2);
+    EXPECT_EQ(rows[0].md5, test::Md5Hex(area.Bytes("baseline", k1)));
+    EXPECT_EQ(rows[3].added, 1);
+    EXPECT_EQ(rows[3].replaced, 1);
+    EXPECT_EQ(rows[3].deleted, 2) << "555 was never there";
+    EXPECT_EQ(rows[4].replaced, 1);
+    EXPECT_FALSE(rows[4].importedAt.empty());
+    {
+        IndexReader reader(index);
+        EXPECT_EQ(reader.Size(), 5);
+        ASSERT_TRUE(reader.Find(1001));
+        EXPECT_EQ(reader.Find(1001)->title, "Axolotl limbs, second revision");
+        EXPECT_FALSE(reader.Find(1002));
+        EXPECT_FALSE(reader.Find(12091962));
+        ASSERT_TRUE(reader.Find(27797938));
+        EXPECT_EQ(reader.Find(9997)->journal, "Biochim. Biophys. Acta");
+    }
+    // Downloads go beside the index and are deleted once imported.
+    EXPECT_TRUE(fs::is_directory(index + ".downloads"));
+    EXPECT_TRUE(FolderNames(index + ".downloads").empty());
+    EXPECT_NE(first.log.find(k5 + " (5 of 5): 1 records (0 added, 1 replaced), 0 deleted"),
+              std::string::npos)
+        << first.log;
+    EXPECT_NE(first.log.find("5 files imported"), std::string::npos) << first.log;
+
+    // The server answers from the same file while the next runs write it.
+    std::unique_ptr<Process> server =
+        std::make_unique<Process>(std::vector<std::string>{kServer, "serve", "--index", index,
+                                                           "--listen", "127.0.0.1:0", "--quiet"},
+                                  dir.File("serve.log"));
+    const std::string port = server->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
+    ASSERT_FALSE(port.empty()) << server->Stderr();
+    httplib::Client client("127.0.0.1", std::stoi(port));
+    ASSERT_TRUE(client.Get("/m/pubmed/?term=quokka"));
+    EXPECT_NE(client.Get("/m/pubmed/?term=quokka")->body.find("Page 1 of 1"), std::string::npos);
+
+    // A second run with nothing new fetches no file.
+    Outcome second = Mirror(dir, {"--index", index, "--from", area.Url()}, "second.log");
+    EXPECT_EQ(second.status, 0) << second.log;
+    EXPECT_NE(second.log.find("up to date"), std::string::npos) << second.log;
+    for (const auto& name : {k1, k2, k3, k4, k5}) {
+        EXPECT_EQ(area.Stats(name).gets, 1) << name;
+        EXPECT_EQ(area.Stats(name).md5Gets, 1) << name;
+    }
+
+    // A new update file is fetched alone, into the folder given, and kept when asked.
+    area.Add("updatefiles", k6, Compressed({{3001, "Quokka sleep"}}));
+    const std::string kept = dir.File("kept");
+    Outcome third = Mirror(dir, {"--index", index, "--from", area.Url(), "--files", kept, "--keep"},
+                           "third.log");
+    ASSERT_EQ(third.status, 0) << third.log;
+    EXPECT_EQ(area.Stats(k6).gets, 1);
+    EXPECT_EQ(area.Stats(k5).gets, 1);
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3, k4, k5, k6}));
+    EXPECT_EQ(FolderNames(kept), std::vector<std::string>{k6});
+    EXPECT_EQ(Contents(kept + "/" + k6), area.Bytes("updatefiles", k6));
+    const auto page = client.Get("/m/pubmed/?term=quokka");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("Quokka sleep"), std::string::npos) << "the server saw the update";
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+}
+
+TEST(Mirror, TheNextFileDownloadsWhileTheCurrentOneIsImported) {
+    NlmStandIn area;
+    area.Add("baseline", k1, Sample(8000, "91"));
+    area.Add("baseline", k2, Compressed({{1, "Small"}}));
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+    std::vector<std::string> importedThen = {"not asked"};
+    area.OnGet(k2, [&] { importedThen = ImportedNames(index); });
+    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "run.log");
+    ASSERT_EQ(run.status, 0) << run.log;
+    EXPECT_TRUE(importedThen.empty()) << "the second file was asked for before the first was in";
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2}));
+}
+
+TEST(Mirror, ACutTransferResumesWithAByteRange) {
+    NlmStandIn area;
+    const std::string bytes = Sample(2000, "98");
+    area.Add("baseline", k1, bytes);
+    const std::int64_t half = static_cast<std::int64_t>(bytes.size() / 2);
+    area.CutNext(k1, half);
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "run.log");
+    ASSERT_EQ(run.status, 0) << run.log;
+    const auto served = area.Stats(k1);
+    EXPECT_EQ(served.ranges, (std::vector<std::string>{"", "bytes=" + std::to_string(half) + "-"}));
+    EXPECT_GE(served.bytes, static_cast<std::int64_t>(bytes.size()));
+    EXPECT_LE(served.bytes, static_cast<std::int64_t>(bytes.size()) + 65536)
+        << "the second transfer sent the rest only";
+    EXPECT_NE(run.log.find("resumed at byte " + std::to_string(half)), std::string::npos)
+        << run.log;
+    EXPECT_EQ(IndexReader(index).Size(), 2000);
+}
+
+TEST(Mirror, AWrongChecksumStopsTheRunAndImportsNothingOfThatFile) {
+    NlmStandIn area;
+    area.Add("baseline", k1, Recompressed("pubmed1.xml.gz"));
+    area.Add("baseline", k2, Recompressed("pubmed4.xml.gz"));
+    area.Add("baseline", k3, Recompressed("pubmed5.xml.gz"));
+    area.WrongMd5(k2);
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "run.log");
+    EXPECT_EQ(run.status, 1) << run.log;
+    EXPECT_NE(run.log.find("tamix-server: 1 of 3 files imported, then: " + k2 +
+                           ": the checksum is wrong again after a second download from scratch"),
+              std::string::npos)
+        << run.log;
+    EXPECT_NE(run.log.find("nothing of it was imported"), std::string::npos);
+    // Fetched twice, the second time whole; nothing of it in the index or the folder.
+    EXPECT_EQ(area.Stats(k2).ranges, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(area.Stats(k2).md5Gets, 2) << "its checksum asked for again, too";
+    EXPECT_EQ(ImportedNames(index), std::vector<std::string>{k1});
+    EXPECT_FALSE(IndexReader(index).Find(27797938));
+    EXPECT_TRUE(FolderNames(index + ".downloads").empty());
+    EXPECT_EQ(area.Stats(k3).gets, 0) << "the run stopped at the bad file";
+
+    // Bytes that come wrong once are fetched again from scratch, and then go in.
+    area.WrongMd5(k2, false);
+    area.CorruptNext(k2);
+    run = Mirror(dir, {"--index", index, "--from", area.Url()}, "again.log");
+    ASSERT_EQ(run.status, 0) << run.log;
+    EXPECT_NE(run.log.find("downloading it once more from scratch"), std::string::npos) << run.log;
+    EXPECT_EQ(area.Stats(k2).gets, 4);
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3}));
+    EXPECT_TRUE(IndexReader(index).Find(27797938));
+
+    // NLM's checksum over a file that breaks off: none of its records go in.
+    std::string whole =
+        Compressed({{4001, "Intact start"}, {4002, "Intact middle"}, {4003, "Lost end"}});
+    area.Add("updatefiles", k4, whole.substr(0, whole.size() - 30));
+    run = Mirror(dir, {"--index", index, "--from", area.Url()}, "broken.log");
+    EXPECT_EQ(run.status, 1) << run.log;
+    EXPECT_NE(run.log.find(k4 + " could not be read to its end"), std::string::npos) << run.log;
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3}));
+    EXPECT_FALSE(IndexReader(index).Find(4001));
+}
+
+TEST(Mirror, KilledRunsResumeWithNoFileTwiceAndNoneSkipped) {
+    NlmStandIn area;
+    area.Add("baseline", k1, Sample(2000, "97"));
+    area.Add("baseline", k2, Sample(2000, "96"));
+    area.Add("updatefiles", k3, Sample(2000, "95"));
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+    const std::string folder = index + ".downloads";
+    const std::vector<std::string> args = {kServer, "mirror", "--index",
+                                           index,   "--from", area.Url()};
+
+    // Killed in the middle of the first download.
+    area.Slow(k1, std::chrono::milliseconds(40));
+    {
+        Process run(args, dir.File("killed1.log"));
+        ASSERT_TRUE(WaitUntil([&] { return SizeOf(folder + "/" + k1 + ".part") > 60000; }));
+        EXPECT_EQ(run.Stop(SIGKILL), 128 + SIGKILL);
+    }
+    area.Slow(k1, std::chrono::milliseconds(0));
+    // Killed once the second file is in: while the first or the second is being imported.
+    {
+        Process run(args, dir.File("killed2.log"));
+        ASSERT_TRUE(WaitUntil([&] { return SizeOf(folder + "/" + k2) > 0; }));
+        run.Stop(SIGKILL);
+    }
+    Outcome last = Mirror(dir, {"--index", index, "--from", area.Url()}, "last.log");
+    ASSERT_EQ(last.status, 0) << last.log;
+
+    const auto ranges = area.Stats(k1).ranges;
+    ASSERT_GE(ranges.size(), 2u);
+    EXPECT_EQ(ranges[0], "");
+    EXPECT_EQ(ranges[1].rfind("bytes=", 0), 0u) << "the cut download went on where it was";
+    EXPECT_NE(ranges[1], "bytes=0-");
+    // Each file once, whole: had half a file been committed, its rerun would count replacements.
+    const auto rows = ReadImportedFiles(index);
+    ASSERT_EQ(rows.size(), 3u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].name, (std::vector<std::string>{k1, k2, k3})[i]);
+        EXPECT_EQ(rows[i].added, 2000) << rows[i].name;
+        EXPECT_EQ(rows[i].replaced, 0) << rows[i].name;
+    }
+    EXPECT_EQ(IndexReader(index).Size(), 6000);
+    EXPECT_TRUE(FolderNames(folder).empty()) << "left-overs of the killed runs are cleared";
+}
+
+TEST(Mirror, OneWriterAtATimeAndAStopKeepsWhatWasDone) {
+    NlmStandIn area;
+    area.Add("baseline", k1, Recompressed("pubmed1.xml.gz"));
+    area.Add("baseline", k2, Sample(2000, "94"));
+    area.Slow(k2, std::chrono::milliseconds(100));
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+    Process holder({kServer, "mirror", "--index", index, "--from", area.Url()},
+                   dir.File("holder.log"));
+    ASSERT_TRUE(WaitUntil([&] { return SizeOf(index + ".downloads/" + k2 + ".part") > 0; }));
+
+    Outcome second = Mirror(dir, {"--index", index, "--from", area.Url()}, "second.log");
+    EXPECT_EQ(second.status, 1);
+    const std::string holderText =
+        "pid " + std::to_string(holder.pid()) + " (" + kServer + " mirror --index " + index;
+    EXPECT_NE(second.log.find(index + " is being written by " + holderText), std::string::npos)
+        << second.log;
+    Process import({kServer, "import", "--index", index, kEntrez + "pubmed5.xml.gz"},
+                   dir.File("import.log"));
+    EXPECT_EQ(import.Wait(), 1);
+    EXPECT_NE(import.Stderr().find(holderText), std::string::npos) << import.Stderr();
+
+    // Stopped (as Ctrl-C or systemd would): the first file stays, the second goes on later.
+    ASSERT_TRUE(WaitUntil([&] { return ImportedNames(index).size() == 1; }));
+    EXPECT_EQ(holder.Stop(SIGTERM), 128 + SIGTERM) << "it dies of the signal it was sent";
+    EXPECT_NE(holder.Stderr().find("stopped after importing 1 of 2 files"), std::string::npos)
+        << holder.Stderr();
+    area.Slow(k2, std::chrono::milliseconds(0));
+    Outcome after = Mirror(dir, {"--index", index, "--from", area.Url()}, "after.log");
+    ASSERT_EQ(after.status, 0) << after.log;
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2}));
+    EXPECT_EQ(area.Stats(k2).ranges.size(), 2u);
+    EXPECT_EQ(area.Stats(k2).ranges[1].rfind("bytes=", 0), 0u);
+}
+
+TEST(Mirror, ANewYearsBaselineStopsWithWhatToDo) {
+    NlmStandIn area;
+    area.Add("baseline", k1, Compressed({{1, "Old year one"}}));
+    area.Add("updatefiles", k2, Compressed({{2, "Old year two"}}));
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+    ASSERT_EQ(Mirror(dir, {"--index", index, "--from", area.Url()}, "first.log").status, 0);
+
+    // NLM's new baseline arrives while an update of the old year is still pending.
+    area.Remove("baseline", k1);
+    area.Add("baseline", "pubmed27n0001.xml.gz", Compressed({{1, "New year one"}}));
+    area.Add("updatefiles", k3, Compressed({{3, "Old year three"}}));
+    area.Add("updatefiles", "pubmed27n0002.xml.gz", Compressed({{4, "New year four"}}));
+    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "new.log");
+    EXPECT_EQ(run.status, 3) << run.log;
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3}));
+    EXPECT_EQ(area.Stats("pubmed27n0001.xml.gz").gets, 0);
+    EXPECT_EQ(area.Stats("pubmed27n0002.xml.gz").gets, 0);
+    for (const std::string& words :
+         {std::string("new year's baseline"), std::string("holds the 2026 baseline"),
+          std::string("fresh index"),
+          "tamix-server mirror --index " + dir.File("pubmed-2027.sqlite") + " --from " + area.Url(),
+          "tamix-server serve --index " + dir.File("pubmed-2027.sqlite"),
+          std::string("TAMIX_INDEX=")})
+        EXPECT_NE(run.log.find(words), std::string::npos) << words << "\n" << run.log;
+    EXPECT_EQ(Mirror(dir, {"--index", index, "--from", area.Url()}, "again.log").status, 3);
+    EXPECT_EQ(IndexReader(index).Find(1)->title, "Old year one");
+}
+
+TEST(Mirror, WhatItCannotWorkWith) {
+    NlmStandIn area;
+    TempDir dir;
+    EXPECT_EQ(Mirror(dir, {"--from", area.Url()}, "usage.log").status, 2);
+    Outcome missing = Mirror(
+        dir, {"--index", dir.File("a.sqlite"), "--from", area.Url() + "elsewhere/"}, "404.log");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(
+        missing.log.find("cannot read the listing " + area.Url() + "elsewhere/baseline/: HTTP 404"),
+        std::string::npos)
+        << missing.log;
+    Outcome empty =
+        Mirror(dir, {"--index", dir.File("a.sqlite"), "--from", area.Url()}, "empty.log");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_NE(empty.log.find("names no pubmedYYnNNNN.xml.gz file"), std::string::npos) << empty.log;
+    area.Add("baseline", k1, Compressed({{1, "One"}}));
+    Outcome notIndex = Mirror(
+        dir, {"--index", dir.Write("text.sqlite", std::string(5000, 'x')), "--from", area.Url()},
+        "text.log");
+    EXPECT_EQ(notIndex.status, 1);
+    EXPECT_NE(notIndex.log.find("not a database"), std::string::npos) << notIndex.log;
+}
+
+TEST(Mirror, LiveLinesOnATerminalAndALineAFileInALog) {
+    NlmStandIn area;
+    area.Add("baseline", k1, Sample(2000, "93"));
+    area.Add("updatefiles", k2, Sample(2000, "92"));
+    area.Slow(k1, std::chrono::milliseconds(30));
+    area.Slow(k2, std::chrono::milliseconds(30));
+    TempDir dir;
+
+    // On a terminal of 120 columns.
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = 120;
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const std::string index = dir.File("tty.sqlite"), from = area.Url();
+        execl(kServer.c_str(), kServer.c_str(), "mirror", "--index", index.c_str(), "--from",
+              from.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+        screen.append(buffer, static_cast<std::size_t>(n));
+    close(terminal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_NE(screen.find("\x1b[J"), std::string::npos) << "lines redrawn in place";
+    EXPECT_NE(screen.find("download 1 of 2 " + k1), std::string::npos) << screen;
+    EXPECT_NE(screen.find("download 2 of 2 " + k2), std::string::npos) << screen;
+    EXPECT_NE(screen.find("/s "), std::string::npos) << "a rate: " << screen;
+    EXPECT_NE(screen.find(" left"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("import   1 of 2 " + k1), std::string::npos) << screen;
+    EXPECT_NE(screen.find("left in all"), std::string::npos) << screen;
+
+    // In a log: a line a file, then the summary; nothing drawn.
+    Outcome log = Mirror(dir, {"--index", dir.File("log.sqlite"), "--from", area.Url()}, "log.txt");
+    ASSERT_EQ(log.status, 0) << log.log;
+    EXPECT_EQ(log.log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.log.find('\r'), std::string::npos);
+    std::istringstream lines(log.log);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(lines, line);)
+        all.push_back(line);
+    ASSERT_EQ(all.size(), 4u) << log.log;
+    EXPECT_EQ(all[0].rfind("mirror: 2 new files from " + area.Url(), 0), 0u);
+    EXPECT_EQ(
+        all[1].rfind(k1 + " (1 of 2): 2,000 records (2,000 added, 0 replaced), 0 deleted, ", 0), 0u)
+        << all[1];
+    EXPECT_EQ(all[2].rfind(k2 + " (2 of 2): 2,000 records", 0), 0u) << all[2];
+    EXPECT_EQ(all[3].rfind("tamix-server: 2 files imported in ", 0), 0u) << all[3];
+}
+
+} // namespace
+} // namespace tamix
+
+namespace tamix {
+namespace {
+
+// The packaged units as systemd reads them, with the program where the build put it.
+TEST(MirrorUnits, SystemdReadsThemWithoutComplaint) {
+    if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
+    TempDir dir;
+    std::string service = Contents(std::string(TAMIX_UNITS_DIR) + "/tamix-mirror.service");
+    const std::string installed = "/usr/bin/tamix-server";
+    ASSERT_NE(service.find("ExecStart=" + installed + " mirror --index ${TAMIX_INDEX}"),
+              std::string::npos);
+    service.replace(service.find(installed), installed.size(), kServer);
+    dir.Write("tamix-mirror.service", service);
+    dir.Write("tamix-mirror.timer", Contents(std::string(TAMIX_UNITS_DIR) + "/tamix-mirror.timer"));
+    const std::string command = "cd " + dir.File("") + " && systemd-analyze verify " +
+                                "./tamix-mirror.service ./tamix-mirror.timer 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << output;
+    EXPECT_EQ(output, "") << "every line understood";
+}
+
+} // namespace
+} // namespace tamix
