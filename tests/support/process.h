@@ -48,6 +48,23 @@ public:
         status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
         return status_;
     }
+    // Exit status, or -1 (the process killed) when it has not ended within the limit, so
+    // that a program that should have refused to start fails a test instead of hanging it.
+    int WaitUpTo(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!exited_ && std::chrono::steady_clock::now() < end) {
+            int raw = 0;
+            if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+                exited_ = true;
+                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                return status_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (exited_) return status_;
+        Stop(SIGKILL);
+        return -1;
+    }
     int Stop(int signal = SIGTERM) {
         kill(pid_, signal);
         return Wait();
