@@ -21,7 +21,7 @@ public:
         : stderrFile_(stderrFile) {
         pid_ = fork();
         if (pid_ == 0) {
-            freopen(stderrFile.c_str(), "w", stderr);
+            if (!freopen(stderrFile.c_str(), "w", stderr)) _exit(126);
             std::vector<char*> argv;
             for (const auto& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
