@@ -70,7 +70,8 @@ for page in tamix tamix-server; do
 done
 
 step "AppStream metadata"
-appstreamcli validate --pedantic --no-net "$meta" || fail "appstreamcli rejects $meta"
+# The tree, so that the desktop entry and icons the metadata names are checked too.
+appstreamcli validate-tree --pedantic --no-net "$root" || fail "appstreamcli rejects the metadata"
 
 step "systemd unit"
 unit=$root/usr/lib/systemd/system/tamix-server.service
