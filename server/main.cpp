@@ -1,17 +1,20 @@
-// tamix-server: import PubMed records into an index, write a sample corpus, serve.
+// tamix-server: import PubMed records into an index, write a sample corpus, serve, mirror.
 #include "server/index/importer.h"
 #include "server/index/index.h"
 #include "server/records/sample.h"
 #include "server/upstream/mirror.h"
 #include "server/web/http.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -24,12 +27,14 @@ using namespace tamix::server;
 
 constexpr const char* kUsage =
     "usage:\n"
+    "  tamix-server --help                           this text\n"
     "  tamix-server import --index FILE RECORDS...   PubMed XML or MEDLINE text, plain or .gz\n"
     "  tamix-server sample --count N [--out FILE]    synthetic PubMed XML (default: stdout)\n"
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
     "                     [--glossary FILE | --translate-backend URL]\n"
     "      default listen address 127.0.0.1:8790; the translation endpoint uses the term\n"
-    "      glossary built beside the program, or forwards to a LibreTranslate-compatible URL\n"
+    "      glossary FILE, else the one beside the program or in its ../share/tamix, or\n"
+    "      forwards to a LibreTranslate-compatible service at URL (http[s]://HOST:PORT)\n"
     "  tamix-server mirror --index FILE [--from URL] [--files DIR] [--keep]\n"
     "      imports NLM's PubMed baseline and update files not yet in FILE, in order, each\n"
     "      checked against its MD5; default URL https://ftp.ncbi.nlm.nih.gov/pubmed/,\n"
@@ -41,21 +46,64 @@ int UsageError(const std::string& message) {
     return 2;
 }
 
+// On a terminal the progress is one line rewritten in place; anywhere else (a log file,
+// a pipe) a carriage return would make the log one endless line, so whole lines go out
+// every few seconds instead. Problems are whole lines in both cases.
+class ImportProgress {
+public:
+    explicit ImportProgress(std::size_t files)
+        : files_(files), terminal_(isatty(STDERR_FILENO) == 1) {}
+
+    void Progress(const ImportStats& s, bool final) {
+        const double rate = s.seconds > 0 ? s.records / s.seconds : 0.0;
+        char text[256];
+        if (final) {
+            std::snprintf(text, sizeof text,
+                          "import done: %ld records in %.1f s (%.0f/s), %ld deleted, %ld "
+                          "skipped, %zu of %zu files read, %zu failed",
+                          s.records, s.seconds, rate, s.deletions, s.skipped,
+                          s.filesDone - s.filesFailed, files_, s.filesFailed);
+        } else {
+            if (!terminal_ && s.seconds - lastLine_ < kLogInterval) return;
+            lastLine_ = s.seconds;
+            std::snprintf(text, sizeof text,
+                          "%ld records (%.0f/s), %ld deleted, %ld skipped, %zu of %zu files",
+                          s.records, rate, s.deletions, s.skipped, s.filesDone, files_);
+        }
+        if (!terminal_) {
+            std::fprintf(stderr, "%s\n", text);
+            return;
+        }
+        // Spaces cover what is left of a longer previous line.
+        const int width = static_cast<int>(std::strlen(text));
+        std::fprintf(stderr, "\r%-*s%s", std::max(width, shown_), text, final ? "\n" : "");
+        shown_ = final ? 0 : width;
+    }
+
+    void Problem(const std::string& message) {
+        if (shown_ > 0) std::fputc('\n', stderr);
+        shown_ = 0;
+        std::fprintf(stderr, "%s\n", message.c_str());
+    }
+
+private:
+    static constexpr double kLogInterval = 5.0;
+    std::size_t files_;
+    bool terminal_;
+    int shown_ = 0; // width of the open terminal line, 0 when none is open
+    double lastLine_ = 0;
+};
+
 int Import(const std::string& index, const std::vector<std::string>& files) {
     if (const std::string problem = IndexFileProblem(index, true); !problem.empty()) {
         std::fprintf(stderr, "tamix-server: cannot import into %s: %s\n", index.c_str(),
                      problem.c_str());
         return 1;
     }
+    ImportProgress progress(files.size());
     ImportObserver observer;
-    observer.onProgress = [&](const ImportStats& s, bool final) {
-        std::fprintf(stderr, "\r%ld records (%.0f/s), %ld deleted, %ld skipped, %zu of %zu files%s",
-                     s.records, s.seconds > 0 ? s.records / s.seconds : 0.0, s.deletions, s.skipped,
-                     s.filesDone, files.size(), final ? "\n" : "");
-    };
-    observer.onProblem = [](const std::string& message) {
-        std::fprintf(stderr, "\n%s\n", message.c_str());
-    };
+    observer.onProgress = [&](const ImportStats& s, bool final) { progress.Progress(s, final); };
+    observer.onProblem = [&](const std::string& message) { progress.Problem(message); };
     try {
         const ImportStats stats = ImportFiles(index, files, observer);
         return stats.filesFailed == 0 ? 0 : 1;
@@ -63,10 +111,8 @@ int Import(const std::string& index, const std::vector<std::string>& files) {
         const std::string why =
             e.NoSpace() ? "no space left (the disk is full or the file size limit is reached)"
                         : e.what();
-        std::fprintf(stderr,
-                     "\ntamix-server: cannot write the index %s: %s; the records committed "
-                     "before stay in it\n",
-                     index.c_str(), why.c_str());
+        progress.Problem("tamix-server: cannot write the index " + index + ": " + why +
+                         "; the records committed before stay in it");
         return 1;
     }
 }
@@ -141,89 +187,150 @@ int Serve(ServeOptions options) {
     return ok ? 0 : 1;
 }
 
+// An option and the commands that take it; options of another command are refused
+// rather than ignored, so a misplaced option never goes unnoticed.
+struct OptionRule {
+    const char* name;
+    bool takesValue;
+    std::vector<std::string> commands;
+};
+
+const std::vector<OptionRule> kOptions = {
+    {"--index", true, {"import", "serve", "mirror"}},
+    {"--count", true, {"sample"}},
+    {"--out", true, {"sample"}},
+    {"--listen", true, {"serve"}},
+    {"--threads", true, {"serve"}},
+    {"--quiet", false, {"serve"}},
+    {"--glossary", true, {"serve"}},
+    {"--translate-backend", true, {"serve"}},
+    {"--from", true, {"mirror"}},
+    {"--files", true, {"mirror"}},
+    {"--keep", false, {"mirror"}},
+};
+
+// A whole decimal number, no sign, no trailing text.
+bool ParseCount(const std::string& text, int& value) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != text.npos)
+        return false;
+    value = std::stoi(text);
+    return true;
+}
+
+// "http://HOST[:PORT][/PATH]" or https; anything else would fail on every request.
+bool ValidBackendUrl(const std::string& url) {
+    const std::size_t marker = url.find("://");
+    if (marker == std::string::npos) return false;
+    const std::string scheme = url.substr(0, marker + 3);
+    if (scheme != "http://" && scheme != "https://") return false;
+    const std::size_t slash = url.find('/', scheme.size());
+    const std::string authority = url.substr(
+        scheme.size(), slash == std::string::npos ? std::string::npos : slash - scheme.size());
+    const std::size_t colon = authority.rfind(':');
+    if (authority.empty() || colon == 0) return false;
+    if (colon == std::string::npos) return true;
+    int port = 0;
+    return ParseCount(authority.substr(colon + 1), port) && port > 0 && port <= 65535;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-        std::fputs(kUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
     }
     const std::string command = argv[1];
-    std::string index, out, listen = "127.0.0.1:8790", glossary, backend;
-    std::string from = tamix::upstream::kNlmPubmed, downloads;
-    int count = -1, threads = 64;
-    bool quiet = false, keep = false;
+    if (command != "import" && command != "sample" && command != "serve" && command != "mirror")
+        return UsageError("unknown command " + command);
+
+    std::map<std::string, std::string> given;
     std::vector<std::string> files;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
-            return argv[++i];
-        };
-        try {
-            if (arg == "--index")
-                index = value();
-            else if (arg == "--out")
-                out = value();
-            else if (arg == "--listen")
-                listen = value();
-            else if (arg == "--count")
-                count = std::stoi(value());
-            else if (arg == "--threads")
-                threads = std::stoi(value());
-            else if (arg == "--quiet")
-                quiet = true;
-            else if (arg == "--from")
-                from = value();
-            else if (arg == "--files")
-                downloads = value();
-            else if (arg == "--keep")
-                keep = true;
-            else if (arg.rfind("--", 0) == 0)
-                return UsageError("unknown option " + arg);
-            else
-                files.push_back(arg);
-        } catch (const std::exception& e) {
-            return UsageError(std::string("bad arguments: ") + e.what());
+        if (arg.rfind("--", 0) != 0) {
+            files.push_back(arg);
+            continue;
         }
+        const auto rule = std::find_if(kOptions.begin(), kOptions.end(),
+                                       [&](const OptionRule& r) { return arg == r.name; });
+        if (rule == kOptions.end()) return UsageError("unknown option " + arg);
+        if (std::find(rule->commands.begin(), rule->commands.end(), command) ==
+            rule->commands.end())
+            return UsageError(arg + " is not an option of " + command);
+        if (rule->takesValue && i + 1 >= argc) return UsageError(arg + " needs a value");
+        given[arg] = rule->takesValue ? argv[++i] : "";
     }
+    const auto option = [&](const char* name, const std::string& fallback = {}) {
+        const auto found = given.find(name);
+        return found == given.end() ? fallback : found->second;
+    };
 
     try {
         if (command == "import") {
-            if (index.empty() || files.empty()) return UsageError("import needs --index and files");
-            return Import(index, files);
+            if (!given.count("--index") || files.empty())
+                return UsageError("import needs --index and files");
+            return Import(option("--index"), files);
         }
         if (command == "sample") {
-            if (count < 0 || !files.empty()) return UsageError("sample needs --count N");
-            return Sample(count, out);
-        }
-        if (command == "serve") {
-            ServeOptions options;
-            options.index = index;
-            options.threads = threads < 1 ? 1 : threads;
-            options.accessLog = !quiet;
-            options.translateBackend = backend;
-            options.glossary = glossary.empty() && backend.empty() ? DefaultGlossary() : glossary;
-            if (options.glossary.empty() && backend.empty())
-                std::fprintf(
-                    stderr, "tamix-server: no glossary found; translation answers with an error\n");
-            if (index.empty() || !files.empty()) return UsageError("serve needs --index");
-            if (!ParseListenAddress(listen, options.host, options.port))
-                return UsageError("--listen takes HOST:PORT");
-            if (const std::string problem = IndexFileProblem(index, false); !problem.empty()) {
-                std::fprintf(stderr, "tamix-server: cannot serve %s: %s\n", index.c_str(),
-                             problem.c_str());
-                return 1;
-            }
-            return Serve(options);
+            int count = 0;
+            if (!files.empty() || !ParseCount(option("--count"), count))
+                return UsageError("sample needs --count N");
+            return Sample(count, option("--out"));
         }
         if (command == "mirror") {
-            if (index.empty() || !files.empty()) return UsageError("mirror needs --index");
-            return tamix::upstream::RunMirror({index, from, downloads, keep});
+            if (!given.count("--index") || !files.empty()) return UsageError("mirror needs --index");
+            return tamix::upstream::RunMirror({option("--index"),
+                                              option("--from", tamix::upstream::kNlmPubmed),
+                                              option("--files"), given.count("--keep") > 0});
         }
+
+        ServeOptions options;
+        if (!given.count("--index") || !files.empty()) return UsageError("serve needs --index");
+        options.index = option("--index");
+        if (!ParseListenAddress(option("--listen", "127.0.0.1:8790"), options.host, options.port))
+            return UsageError("--listen takes HOST:PORT");
+        int threads = options.threads;
+        if (given.count("--threads") && (!ParseCount(option("--threads"), threads) || threads < 1))
+            return UsageError("--threads takes a number of 1 or more");
+        options.threads = threads;
+        options.accessLog = !given.count("--quiet");
+
+        // One engine answers translations: the service when one is named, else a glossary.
+        if (given.count("--glossary") && given.count("--translate-backend"))
+            return UsageError("--glossary and --translate-backend exclude each other");
+        options.translateBackend = option("--translate-backend");
+        if (given.count("--translate-backend") && !ValidBackendUrl(options.translateBackend))
+            return UsageError("--translate-backend takes http[s]://HOST[:PORT][/PATH]");
+        if (given.count("--glossary")) {
+            options.glossary = option("--glossary");
+            // Said before the index is opened, so that a wrong path is the message the user
+            // sees, with a status a service manager treats as failure.
+            if (access(options.glossary.c_str(), R_OK) != 0) {
+                std::fprintf(stderr, "tamix-server: cannot read the glossary %s: %s\n",
+                             options.glossary.c_str(), std::strerror(errno));
+                return 1;
+            }
+        } else if (options.translateBackend.empty()) {
+            options.glossary = DefaultGlossary();
+            if (options.glossary.empty())
+                std::fprintf(
+                    stderr, "tamix-server: no glossary found; translation answers with an error\n");
+        }
+        if (const std::string problem = IndexFileProblem(options.index, false); !problem.empty()) {
+            std::fprintf(stderr, "tamix-server: cannot serve %s: %s\n", options.index.c_str(),
+                         problem.c_str());
+            return 1;
+        }
+        return Serve(options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tamix-server: %s\n", e.what());
         return 1;
     }
-    return UsageError("unknown command " + command);
 }

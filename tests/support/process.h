@@ -24,7 +24,7 @@ public:
         : stderrFile_(stderrFile) {
         pid_ = fork();
         if (pid_ == 0) {
-            freopen(stderrFile.c_str(), "w", stderr);
+            if (!freopen(stderrFile.c_str(), "w", stderr)) _exit(126);
             if (inChild) inChild();
             std::vector<char*> argv;
             for (const auto& a : args)
@@ -58,6 +58,22 @@ public:
         if (waitpid(pid_, &raw, WNOHANG) == 0) return true;
         Ended(raw);
         return false;
+    }
+    // Exit status, or -1 (the process killed) when it has not ended within the limit, so
+    // that a program that should have refused to start fails a test instead of hanging it.
+    int WaitUpTo(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!exited_ && std::chrono::steady_clock::now() < end) {
+            int raw = 0;
+            if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+                Ended(raw);
+                return status_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (exited_) return status_;
+        Stop(SIGKILL);
+        return -1;
     }
     int Stop(int signal = SIGTERM) {
         kill(pid_, signal);

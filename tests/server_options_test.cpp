@@ -1,0 +1,315 @@
+// tamix-server's command line, run as a user types it: every option of the usage text,
+// the import's progress on a terminal and in a log, and the translation engine the
+// command line chooses, read back by the program's own request and decoding.
+#include "pubmed/addresses.h"
+#include "pubmed/download.h"
+#include "pubmed/translation.h"
+#include "support/process.h"
+#include "support/pubmed_fixture.h"
+#include "support/test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <pty.h>
+#include <sys/wait.h>
+#include <thread>
+
+namespace tamix {
+namespace {
+
+using test::Process;
+using test::TempDir;
+
+const std::string kServer = TAMIX_SERVER_BIN;
+
+int RunToEnd(const std::vector<std::string>& args, const std::string& log) {
+    Process p(args, log);
+    return p.Wait();
+}
+
+// True when the text holds this at the start of a line.
+bool HasLine(const std::string& text, const std::string& start) {
+    for (std::size_t at = text.find(start); at != std::string::npos; at = text.find(start, at + 1))
+        if (at == 0 || text[at - 1] == '\n') return true;
+    return false;
+}
+
+// Standard output of a command line run through the shell, and its exit status.
+std::pair<std::string, int> Output(const std::string& commandLine) {
+    FILE* pipe = popen(commandLine.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    const int raw = pclose(pipe);
+    return {out, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1};
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What the program reads: its own translation request to the server at this port.
+std::optional<std::string> TranslateThrough(int port, const std::string& source,
+                                            const TempDir& dir) {
+    setenv(kTranslateHostVariable, ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    const std::string file = dir.File("temp.json");
+    const bool ok = DownloadToFile(MakeTranslateAddress(source), file);
+    unsetenv(kTranslateHostVariable);
+    return ok ? DecodeTranslation(ReadScratchFile(file)) : std::nullopt;
+}
+
+// `serve` with the given extra options on a free port; -1 when it did not come up.
+int Serve(std::unique_ptr<Process>& process, const std::string& index,
+          std::vector<std::string> extra, const std::string& log) {
+    std::vector<std::string> args{kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    process = std::make_unique<Process>(args, log);
+    const std::string port = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
+    return port.empty() ? -1 : std::stoi(port);
+}
+
+std::string EmptyIndex(const TempDir& dir) {
+    const std::string index = dir.File("index.sqlite");
+    test::ImportFiles(index, {dir.Write("empty.xml", test::ArticleSet({}))});
+    return index;
+}
+
+TEST(ServerOptions, HelpIsTheReadmesUsageAndSampleWritesToStandardOutput) {
+    const auto [help, status] = Output(kServer + " --help");
+    EXPECT_EQ(status, 0);
+    for (const char* name : {"import", "sample", "serve", "--index", "--count", "--out", "--listen",
+                             "--threads", "--quiet", "--glossary", "--translate-backend"})
+        EXPECT_NE(help.find(name), std::string::npos) << name;
+    EXPECT_EQ(Output(kServer + " serve --index x --help").first, help) << "help anywhere";
+
+    // The README shows the usage text itself, indented as a code block.
+    std::string indented;
+    for (std::size_t at = 0; at < help.size();) {
+        const std::size_t end = help.find('\n', at);
+        indented += "    " + help.substr(at, end + 1 - at);
+        at = end + 1;
+    }
+    EXPECT_NE(ReadFile(TAMIX_SOURCE_DIR "/README.md").find(indented), std::string::npos)
+        << "README.md's tamix-server block is not the usage text:\n"
+        << indented;
+
+    TempDir dir;
+    const auto [xml, sampled] = Output(kServer + " sample --count 3");
+    EXPECT_EQ(sampled, 0);
+    ASSERT_EQ(RunToEnd({kServer, "sample", "--count", "3", "--out", dir.File("s.xml")},
+                       dir.File("s.log")),
+              0);
+    EXPECT_EQ(xml, ReadFile(dir.File("s.xml"))) << "the same corpus either way";
+    EXPECT_EQ(Output(kServer + " sample --count 0").first.find("<PubmedArticle>"),
+              std::string::npos);
+}
+
+TEST(ServerOptions, WrongCommandLinesAreUsageErrors) {
+    TempDir dir;
+    const std::string glossary = dir.Write("g.tsv", "quokka\tq\n");
+    // Paths in the scratch folder, so that a command line wrongly taken leaves nothing behind.
+    const std::string i = dir.File("i.sqlite"), f = dir.File("f.xml");
+    const std::vector<std::vector<std::string>> wrong = {
+        {},
+        {"frobnicate"},
+        {"serve", "--index"},
+        {"serve", "--index", i, "--colour"},
+        {"serve", "--index", i, "--count", "3"},
+        {"import", "--index", i, "--quiet", f},
+        {"import", "--index", i},
+        {"import", f},
+        {"sample"},
+        {"sample", "--count", "3x"},
+        {"sample", "--count", "-1"},
+        {"sample", "--count", "3", "--listen", "127.0.0.1:1"},
+        {"serve", "--index", i, "--threads", "0"},
+        {"serve", "--index", i, "--threads", "many"},
+        {"serve", "--index", i, "--listen", "8790"},
+        {"serve", "--index", i, "--listen", "127.0.0.1:99999"},
+        {"serve", "--index", i, "--translate-backend", "ftp://127.0.0.1:5000"},
+        {"serve", "--index", i, "--translate-backend", "127.0.0.1:5000"},
+        {"serve", "--index", i, "--translate-backend", "http://:5000"},
+        {"serve", "--index", i, "--glossary", glossary, "--translate-backend",
+         "http://127.0.0.1:5000"},
+        {"serve", i},
+    };
+    for (std::vector<std::string> args : wrong) {
+        std::string shown;
+        for (const auto& a : args)
+            shown += a + " ";
+        args.insert(args.begin(), kServer);
+        Process p(args, dir.File("u.log"));
+        EXPECT_EQ(p.WaitUpTo(std::chrono::seconds(10)), 2) << shown;
+        EXPECT_NE(p.Stderr().find("usage:"), std::string::npos) << shown;
+    }
+}
+
+TEST(ServerOptions, GlossaryFileAnnotatesItsTermsAndAWrongOneStopsTheStart) {
+    TempDir dir;
+    const std::string index = EmptyIndex(dir);
+    // Terms of our own, so that only this file can have produced the annotation.
+    const std::string glossary = dir.Write(
+        "mine.tsv", "# two made-up terms\nquokka fever\t\xE8\xA2\x8B\xE9\xBC\xA0\xE7\x83\xAD\n"
+                    "wombat\t\xE8\xA2\x8B\xE7\x86\x8A\n");
+
+    std::unique_ptr<Process> server;
+    const int port = Serve(server, index, {"--glossary", glossary, "--threads", "2", "--quiet"},
+                           dir.File("serve.log"));
+    ASSERT_GT(port, 0) << server->Stderr();
+    EXPECT_EQ(TranslateThrough(port, "Quokka fevers and a wombat.", dir),
+              "Quokka fevers\xEF\xBC\x88\xE8\xA2\x8B\xE9\xBC\xA0\xE7\x83\xAD\xEF\xBC\x89"
+              "and a wombat\xEF\xBC\x88\xE8\xA2\x8B\xE7\x86\x8A\xEF\xBC\x89.");
+    EXPECT_EQ(TranslateThrough(port, "Heart failure.", dir), "Heart failure.")
+        << "the built glossary is not consulted when a file is named";
+
+    // Two worker threads still answer more clients than that at once.
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int t = 0; t < 6; ++t)
+        clients.emplace_back([&] {
+            httplib::Client c("127.0.0.1", port);
+            for (int i = 0; i < 10; ++i)
+                if (auto res = c.Get("/m/pubmed/?term=wombat"); res && res->status == 200)
+                    ++answered;
+        });
+    for (auto& c : clients)
+        c.join();
+    EXPECT_EQ(answered, 60);
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+    EXPECT_EQ(server->Stderr().find("\"GET "), std::string::npos) << "--quiet keeps no access log";
+
+    // A glossary that is not there, or holds nothing, is said at start with status 1.
+    for (const std::string& bad :
+         {dir.File("missing.tsv"), dir.Write("empty.tsv", "# nothing\n"), dir.File("")}) {
+        Process p(
+            {kServer, "serve", "--index", index, "--listen", "127.0.0.1:0", "--glossary", bad},
+            dir.File("bad.log"));
+        EXPECT_EQ(p.WaitUpTo(std::chrono::seconds(10)), 1) << bad;
+        const std::string log = p.Stderr();
+        EXPECT_NE(log.find(bad), std::string::npos) << log;
+        EXPECT_EQ(log.find("serving"), std::string::npos) << log;
+    }
+}
+
+TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
+    test::TestServer service;
+    std::mutex mutex;
+    httplib::Params received;
+    service.routes().Post(
+        "/lt/translate", [&](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard<std::mutex> lock(mutex);
+            received = req.params;
+            res.set_content(
+                "{\"translatedText\": \"\\u5fc3\\u529b\\u8870\\u7aed\\uff0c\\u8bd1\\u6587\"}",
+                "application/json");
+        });
+    service.Start();
+
+    TempDir dir;
+    std::unique_ptr<Process> server;
+    const int port = Serve(server, EmptyIndex(dir), {"--translate-backend", service.Url("/lt/")},
+                           dir.File("serve.log"));
+    ASSERT_GT(port, 0) << server->Stderr();
+    const std::string source = "Heart failure & more #1 50% a+b";
+    EXPECT_EQ(
+        TranslateThrough(port, source, dir),
+        "\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD\xEF\xBC\x8C\xE8\xAF\x91\xE6\x96\x87")
+        << "exactly the service's text, annotated no further";
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto field = [&](const char* key) {
+            const auto it = received.find(key);
+            return it == received.end() ? std::string("<none>") : it->second;
+        };
+        EXPECT_EQ(field("q"), source);
+        EXPECT_EQ(field("source"), "en");
+        EXPECT_EQ(field("target"), "zh");
+        EXPECT_EQ(field("format"), "text");
+    }
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+    EXPECT_NE(server->Stderr().find("\"GET /public/2.0/bmt/translate?"), std::string::npos)
+        << "the access log is on without --quiet";
+
+    // A TLS service is taken too; one that does not answer is a failed translation.
+    std::unique_ptr<Process> tls;
+    const int tlsPort =
+        Serve(tls, dir.File("index.sqlite"),
+              {"--translate-backend", "https://127.0.0.1:" + std::to_string(test::ClosedPort())},
+              dir.File("tls.log"));
+    ASSERT_GT(tlsPort, 0) << tls->Stderr();
+    EXPECT_EQ(TranslateThrough(tlsPort, source, dir), std::nullopt);
+
+    // With no engine named, the glossary built beside the program answers.
+    std::unique_ptr<Process> plain;
+    const int plainPort = Serve(plain, dir.File("index.sqlite"), {}, dir.File("plain.log"));
+    ASSERT_GT(plainPort, 0) << plain->Stderr();
+    EXPECT_EQ(
+        TranslateThrough(plainPort, "Heart failure.", dir),
+        "Heart failure\xEF\xBC\x88\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD\xEF\xBC\x89.");
+}
+
+// A file of two records, one of which cannot be indexed (line 4).
+std::string WithSkippedRecord(const TempDir& dir) {
+    return dir.Write("bad.xml",
+                     "<?xml version=\"1.0\"?>\n<PubmedArticleSet>\n" + test::RecordXml({2, "Two"}) +
+                         "<PubmedArticle><MedlineCitation><PMID>x1</PMID></MedlineCitation>"
+                         "</PubmedArticle>\n</PubmedArticleSet>\n");
+}
+
+TEST(ServerOptions, ImportProgressIsWholeLinesInALogAndOneLineOnATerminal) {
+    TempDir dir;
+    ASSERT_EQ(RunToEnd({kServer, "sample", "--count", "30", "--out", dir.File("s.xml")},
+                       dir.File("s.log")),
+              0);
+    const std::vector<std::string> args{kServer,
+                                        "import",
+                                        "--index",
+                                        dir.File("i.sqlite"),
+                                        dir.File("s.xml"),
+                                        WithSkippedRecord(dir),
+                                        dir.File("missing.xml")};
+
+    Process logged(args, dir.File("import.log"));
+    EXPECT_EQ(logged.Wait(), 1) << "a file that cannot be read fails the import";
+    const std::string log = logged.Stderr();
+    EXPECT_EQ(log.find('\r'), std::string::npos) << log;
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), '\n');
+    EXPECT_TRUE(HasLine(log, dir.File("bad.xml") + ":4: record skipped: bad PMID\n")) << log;
+    EXPECT_TRUE(HasLine(log, dir.File("missing.xml") + ": cannot open")) << log;
+    const std::string last = log.substr(log.rfind('\n', log.size() - 2) + 1);
+    EXPECT_EQ(last.rfind("import done: 31 records in ", 0), 0u) << last;
+    EXPECT_NE(last.find(", 1 skipped, 2 of 3 files read, 1 failed\n"), std::string::npos) << last;
+
+    // On a terminal the line is rewritten in place, and a problem still has its own line.
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string screen;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+        screen.append(buffer, static_cast<std::size_t>(n));
+    close(master);
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    EXPECT_EQ(WEXITSTATUS(raw), 1);
+    EXPECT_NE(screen.find("\rimport done: 31 records in "), std::string::npos) << screen;
+    EXPECT_TRUE(HasLine(screen, dir.File("bad.xml") + ":4: record skipped")) << screen;
+}
+
+} // namespace
+} // namespace tamix
