@@ -1,8 +1,8 @@
 #include "server/index/index.h"
-#include "server/web/pages.h"
 #include "server/index/query.h"
 #include "server/records/readers.h"
 #include "server/records/sample.h"
+#include "server/web/pages.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>
@@ -92,8 +92,8 @@ TEST(Readers, RealMedlineFiles) {
     EXPECT_TRUE(test::ImportFiles(dir.File("nlm.sqlite"), files).empty());
     IndexReader reader(dir.File("nlm.sqlite"));
     EXPECT_GE(reader.Size(), 13);
-    EXPECT_EQ(reader.Count(BuildMatch("telomere[ti] AND pancreatic")), 1);
-    EXPECT_EQ(reader.Count(BuildMatch("12230038[pmid]")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("telomere[ti] AND pancreatic")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("12230038[pmid]")), 1);
 }
 
 TEST(Readers, MedlineFieldsCrlfAndBadRecords) {
@@ -168,18 +168,18 @@ TEST(Index, ReplacementAndDeletion) {
     EXPECT_TRUE(test::ImportFiles(index, {first}).empty());
     IndexReader reader(index);
     const std::int64_t before = reader.Generation();
-    EXPECT_EQ(reader.Count(BuildMatch("zebrafish")), 2);
+    EXPECT_EQ(reader.Count(BuildSearch("zebrafish")), 2);
 
     EXPECT_TRUE(test::ImportFiles(index, {update}).empty());
     EXPECT_GT(reader.Generation(), before);
     EXPECT_EQ(reader.Size(), 2);
-    EXPECT_EQ(reader.Count(BuildMatch("zebrafish")), 0)
+    EXPECT_EQ(reader.Count(BuildSearch("zebrafish")), 0)
         << "the old text of 5 is gone from the index";
-    EXPECT_EQ(reader.Count(BuildMatch("axolotl")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("axolotl")), 1);
     EXPECT_FALSE(reader.Find(6).has_value());
     ASSERT_TRUE(reader.Find(5).has_value());
     EXPECT_EQ(reader.Find(5)->title, "Alpha axolotl study");
-    const auto page = reader.Page(BuildMatch("study"), 0, 10);
+    const auto page = reader.Page(BuildSearch("study"), 0, 10);
     ASSERT_EQ(page.size(), 2u);
     EXPECT_EQ(page[0].pmid, 5) << "the replacement's newer date puts it first";
 }
@@ -216,7 +216,7 @@ TEST(Sample, DeterministicAndLabelled) {
     EXPECT_GT(withoutDoi, 0);
     EXPECT_GT(markup, 0);
     EXPECT_GT(nonAscii, 0);
-    EXPECT_GT(reader.Count("{title abstract authors} : \"BACKGROUND\""), 0)
+    EXPECT_GT(reader.Count(Search{"{title abstract authors} : \"BACKGROUND\""}), 0)
         << "structured abstracts";
 }
 

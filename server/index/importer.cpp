@@ -156,7 +156,7 @@ ImportStats ImportFiles(const std::string& index, const std::vector<std::string>
         throw;
     }
     reader.join();
-    writer.Commit();
+    writer.MergeIfDue();
     report(true);
     return stats;
 }

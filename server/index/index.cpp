@@ -4,10 +4,13 @@ namespace tamix::server {
 
 namespace {
 
+// Version 1 (no 'schema' row) tagged years only. Whoever changes the tables, the tags
+// or the rowids raises kSchemaVersion.
 constexpr const char* kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
-INSERT OR IGNORE INTO meta VALUES('generation', 0);
-CREATE TABLE IF NOT EXISTS article(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
+INSERT INTO meta VALUES('generation', 0);
+INSERT INTO meta VALUES('unmerged', 0);
+CREATE TABLE article(
     id INTEGER PRIMARY KEY,
     pmid INTEGER NOT NULL UNIQUE,
     title TEXT NOT NULL,
@@ -18,14 +21,45 @@ CREATE TABLE IF NOT EXISTS article(
     doi TEXT NOT NULL,
     pmcid TEXT NOT NULL,
     tags TEXT NOT NULL);
-CREATE VIRTUAL TABLE IF NOT EXISTS article_fts USING fts5(
+CREATE VIRTUAL TABLE article_fts USING fts5(
     title, abstract, authors, tags,
     content='article', content_rowid='id',
     tokenize='porter unicode61 remove_diacritics 2');
 )sql";
 
-// Keys of one date never collide: PMIDs stay under 10^9.
+// Keys of one date never collide: readers keep PMIDs under 10^8.
 constexpr std::int64_t kPmidSpan = 1000000000;
+
+// The layout of an open file: 0 when it holds no index yet.
+int SchemaVersionOf(Database& db) {
+    Statement tables = db.Prepare(
+        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('meta', 'article')");
+    const bool any = tables.Step() && tables.Int(0) > 0;
+    tables.Reset();
+    if (!any) return 0;
+    Statement version = db.Prepare("SELECT value FROM meta WHERE key = 'schema'");
+    return version.Step() ? static_cast<int>(version.Int(0)) : 1;
+}
+
+// Refuses an index of another layout, saying how to get one that can be read.
+void RequireSchema(int version, const std::string& path) {
+    if (version == kSchemaVersion) return;
+    const std::string versions = " (index schema " + std::to_string(version) +
+                                 ", this tamix-server reads schema " +
+                                 std::to_string(kSchemaVersion) + ")";
+    if (version == 0) throw SchemaError(path + " holds no tamix-server index");
+    if (version < kSchemaVersion)
+        throw SchemaError(path + " was made by an older tamix-server" + versions +
+                          ". Rebuild it by re-importing the same records into a new index "
+                          "file: tamix-server import --index NEW.sqlite RECORDS...");
+    throw SchemaError(path + " was made by a newer tamix-server" + versions +
+                      ". Serve it with that version, or rebuild it by re-importing the same "
+                      "records into a new index file with this one.");
+}
+
+std::string YearTag(char level, int number) {
+    return level + std::to_string(number);
+}
 
 } // namespace
 
@@ -37,8 +71,35 @@ std::int64_t SortKey(const Article& a) {
 
 std::string TagsOf(const Article& a) {
     std::string tags;
-    if (a.year > 0) tags = "y" + std::to_string(a.year) + " ";
+    if (a.year > 0)
+        tags = YearTag('y', a.year) + " " + YearTag('d', a.year / 10) + " " +
+               YearTag('c', a.year / 100) + " " + YearTag('m', a.year / 1000) + " ";
     return tags + "p" + std::to_string(a.pmid);
+}
+
+std::vector<std::string> YearTags(int from, int to) {
+    // From the lower end, the widest unit that starts here and ends within the span.
+    static constexpr std::pair<int, char> kUnits[] = {{1000, 'm'}, {100, 'c'}, {10, 'd'}, {1, 'y'}};
+    std::vector<std::string> tags;
+    for (int year = from; year <= to;) {
+        for (const auto& [width, level] : kUnits) {
+            if (year % width == 0 && year + width - 1 <= to) {
+                tags.push_back(YearTag(level, year / width));
+                year += width;
+                break;
+            }
+        }
+    }
+    return tags;
+}
+
+void YearRowids(int from, int to, std::int64_t& first, std::int64_t& last) {
+    // Dates are yyyymmdd with month and day 0 when unknown; rowids are negated keys.
+    const std::int64_t lowest = static_cast<std::int64_t>(from) * 10000 * kPmidSpan;
+    const std::int64_t highest =
+        (static_cast<std::int64_t>(to) * 10000 + 9999) * kPmidSpan + (kPmidSpan - 1);
+    first = -highest;
+    last = -lowest;
 }
 
 IndexWriter::IndexWriter(const std::string& path)
@@ -48,7 +109,16 @@ IndexWriter::IndexWriter(const std::string& path)
     db_.Exec("PRAGMA page_size=16384;");
     db_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144;"
              "PRAGMA temp_store=MEMORY;");
-    db_.Exec(kSchema);
+    const int version = SchemaVersionOf(db_);
+    if (version == 0) {
+        db_.Exec("BEGIN");
+        db_.Exec(kSchema);
+        db_.Exec(("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ");" +
+                  "COMMIT")
+                     .c_str());
+    } else {
+        RequireSchema(version, path);
+    }
     // Fewer, larger merges: a third less work per imported record than FTS5's default.
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
@@ -61,6 +131,7 @@ IndexWriter::IndexWriter(const std::string& path)
     insertText_ = db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, tags) "
                               "VALUES(?1, ?2, ?3, ?4, ?5)");
     bump_ = db_.Prepare("UPDATE meta SET value = value + 1 WHERE key = 'generation'");
+    addUnmerged_ = db_.Prepare("UPDATE meta SET value = value + ?1 WHERE key = 'unmerged'");
 }
 
 IndexWriter::~IndexWriter() {
@@ -77,6 +148,7 @@ void IndexWriter::Put(const Article& a) {
         inTransaction_ = true;
     }
     Delete(a.pmid);
+    ++changes_;
     const std::int64_t id = SortKey(a);
     const std::string tags = TagsOf(a);
     insertArticle_.Bind(1, id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
@@ -106,26 +178,52 @@ bool IndexWriter::Delete(std::int64_t pmid) {
     find_.Reset();
     deleteText_.Run();
     deleteArticle_.Bind(1, id).Run();
+    ++changes_;
     return true;
 }
 
 void IndexWriter::Commit() {
     if (!inTransaction_) return;
     bump_.Run();
+    addUnmerged_.Bind(1, changes_).Run();
+    changes_ = 0;
     db_.Exec("COMMIT");
     inTransaction_ = false;
 }
 
+void IndexWriter::MergeIfDue() {
+    Commit();
+    Statement unmerged = db_.Prepare("SELECT value FROM meta WHERE key = 'unmerged'");
+    const std::int64_t changed = unmerged.Step() ? unmerged.Int(0) : 0;
+    unmerged.Reset();
+    Statement size = db_.Prepare("SELECT count(*) FROM article");
+    const std::int64_t records = size.Step() ? size.Int(0) : 0;
+    size.Reset();
+    if (changed == 0 || changed * kMergeShare < records) return;
+    db_.Exec("BEGIN");
+    db_.Exec("INSERT INTO article_fts(article_fts) VALUES('optimize');"
+             "UPDATE meta SET value = 0 WHERE key = 'unmerged'; COMMIT");
+}
+
 IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWRITE) {
     db_.Exec("PRAGMA query_only=1; PRAGMA mmap_size=1073741824; PRAGMA cache_size=-65536;");
+    RequireSchema(SchemaVersionOf(db_), path);
     generation_ = db_.Prepare("SELECT value FROM meta WHERE key = 'generation'");
+    // FTS5 takes the rowid bounds as where its doclists start and stop.
+    const std::string limit = std::to_string(kMaxCountedMatches);
     count_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
-                         "MATCH ?1 LIMIT " +
-                         std::to_string(kMaxCountedMatches) + ")");
+                         "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 LIMIT " +
+                         limit + ")");
+    countSpan_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article WHERE id >= ?1 AND "
+                             "id <= ?2 LIMIT " +
+                             limit + ")");
     page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
                         "JOIN (SELECT rowid FROM article_fts WHERE article_fts MATCH ?1 "
+                        "AND rowid >= ?4 AND rowid <= ?5 "
                         "ORDER BY rowid LIMIT ?2 OFFSET ?3) m ON a.id = m.rowid "
                         "ORDER BY a.id");
+    pageSpan_ = db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article "
+                            "WHERE id >= ?1 AND id <= ?2 ORDER BY id LIMIT ?3 OFFSET ?4");
     find_ = db_.Prepare("SELECT pmid, title, authors, journal, pubdate, abstract, doi, pmcid "
                         "FROM article WHERE pmid = ?1");
     size_ = db_.Prepare("SELECT count(*) FROM article");
@@ -137,19 +235,33 @@ std::int64_t IndexReader::Generation() {
     return value;
 }
 
-int IndexReader::Count(const std::string& match) {
-    count_.Bind(1, match);
-    const int value = count_.Step() ? static_cast<int>(count_.Int(0)) : 0;
-    count_.Reset();
+int IndexReader::Count(const Search& search) {
+    if (search.MatchesNothing()) return 0;
+    Statement& count = search.match.empty() ? countSpan_ : count_;
+    if (search.match.empty())
+        count.Bind(1, search.firstRowid).Bind(2, search.lastRowid);
+    else
+        count.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
+    const int value = count.Step() ? static_cast<int>(count.Int(0)) : 0;
+    count.Reset();
     return value;
 }
 
-std::vector<ArticleSummary> IndexReader::Page(const std::string& match, int offset, int limit) {
+std::vector<ArticleSummary> IndexReader::Page(const Search& search, int offset, int limit) {
     std::vector<ArticleSummary> items;
-    page_.Bind(1, match).Bind(2, limit).Bind(3, offset);
-    while (page_.Step())
-        items.push_back({page_.Int(0), page_.Text(1), page_.Text(2), page_.Text(3), page_.Text(4)});
-    page_.Reset();
+    if (search.MatchesNothing()) return items;
+    Statement& page = search.match.empty() ? pageSpan_ : page_;
+    if (search.match.empty())
+        page.Bind(1, search.firstRowid).Bind(2, search.lastRowid).Bind(3, limit).Bind(4, offset);
+    else
+        page.Bind(1, search.match)
+            .Bind(2, limit)
+            .Bind(3, offset)
+            .Bind(4, search.firstRowid)
+            .Bind(5, search.lastRowid);
+    while (page.Step())
+        items.push_back({page.Int(0), page.Text(1), page.Text(2), page.Text(3), page.Text(4)});
+    page.Reset();
     return items;
 }
 
