@@ -3,9 +3,9 @@
 #include "pubmed/text.h"
 
 #include "server/index/index.h"
+#include "server/web/pages.h"
 #include "server/index/query.h"
 #include "server/translate/translate.h"
-#include "server/web/pages.h"
 
 #include <httplib.h>
 
