@@ -154,6 +154,104 @@ TEST(Readers, BadRecordsAndBrokenFiles) {
     EXPECT_NE(error.find("cannot open"), std::string::npos);
 }
 
+TEST(Readers, PmidsOfMoreThanEightDigitsAreSkipped) {
+    TempDir dir;
+    const std::string xml = dir.Write(
+        "long.xml",
+        ArticleSet({{99999999, "Eight digits"}, {123456789, "Nine digits"}, {7, "Seven"}}));
+    const std::string medline = dir.Write("long.txt", "PMID- 99999998\nTI  - Eight\n\n"
+                                                      "PMID- 000123456789\nTI  - Nine\n\n"
+                                                      "PMID- 8\nTI  - One\n");
+    std::vector<std::string> skips;
+    EXPECT_EQ(ReadAll(xml, &skips).size(), 2u);
+    EXPECT_EQ(ReadAll(medline, &skips).size(), 2u);
+    EXPECT_EQ(skips,
+              (std::vector<std::string>{xml + ":4: PMID 123456789 has more than 8 digits",
+                                        medline + ":4: PMID 123456789 has more than 8 digits"}));
+
+    const std::string index = dir.File("index.sqlite");
+    EXPECT_EQ(test::ImportFiles(index, {xml, medline}),
+              (std::vector<std::string>{
+                  xml + ":4: record skipped: PMID 123456789 has more than 8 digits",
+                  medline + ":4: record skipped: PMID 123456789 has more than 8 digits"}));
+    IndexReader reader(index);
+    EXPECT_EQ(reader.Size(), 4);
+    EXPECT_FALSE(reader.Find(123456789).has_value());
+    EXPECT_TRUE(reader.Find(99999999).has_value());
+}
+
+// The meta table's values, as a later reader of the file sees them.
+std::int64_t MetaValue(const std::string& index, const char* key) {
+    Database db(index, SQLITE_OPEN_READONLY);
+    Statement value = db.Prepare(std::string("SELECT value FROM meta WHERE key = '") + key + "'");
+    return value.Step() ? value.Int(0) : -1;
+}
+
+TEST(Index, OtherSchemasAreRefused) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    const std::string records = dir.Write("1.xml", ArticleSet({{5, "Alpha"}}));
+    ASSERT_TRUE(test::ImportFiles(index, {records}).empty());
+    EXPECT_EQ(MetaValue(index, "schema"), kSchemaVersion);
+
+    const auto refusal = [&](auto open) -> std::string {
+        try {
+            open();
+        } catch (const SchemaError& e) {
+            return e.what();
+        }
+        return "not refused";
+    };
+    const auto reader = [&] { IndexReader r(index); };
+    const auto writer = [&] { IndexWriter w(index); };
+    EXPECT_EQ(refusal(reader), "not refused");
+
+    // The first layout wrote no version.
+    Database(index, SQLITE_OPEN_READWRITE).Exec("DELETE FROM meta WHERE key = 'schema'");
+    for (const std::string& message : {refusal(reader), refusal(writer)}) {
+        EXPECT_EQ(message.rfind(index +
+                                    " was made by an older tamix-server (index schema 1, "
+                                    "this tamix-server reads schema " +
+                                    std::to_string(kSchemaVersion) + ")",
+                                0),
+                  0u)
+            << message;
+        EXPECT_NE(message.find("re-importing the same records"), std::string::npos);
+    }
+    Database(index, SQLITE_OPEN_READWRITE).Exec("INSERT INTO meta VALUES('schema', 99)");
+    EXPECT_NE(refusal(reader).find("made by a newer tamix-server (index schema 99"),
+              std::string::npos);
+    EXPECT_NE(refusal(writer).find("newer"), std::string::npos);
+
+    const std::string empty = dir.Write("empty.sqlite", "");
+    EXPECT_EQ(refusal([&] { IndexReader r(empty); }), empty + " holds no tamix-server index");
+}
+
+TEST(Index, MergedOnceASixteenthHasChanged) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    std::vector<Record> first;
+    for (int i = 1; i <= 100; ++i)
+        first.push_back({i, "Record " + std::to_string(i), "", 2000 + i % 20});
+    ASSERT_TRUE(test::ImportFiles(index, {dir.Write("1.xml", ArticleSet(first))}).empty());
+    EXPECT_EQ(MetaValue(index, "unmerged"), 0) << "a new index is merged at the end";
+
+    ASSERT_TRUE(test::ImportFiles(
+                    index, {dir.Write("2.xml", ArticleSet({{201, "New one"}, {202, "New two"}}))})
+                    .empty());
+    EXPECT_EQ(MetaValue(index, "unmerged"), 2);
+    // A replacement is a deletion and an insertion; 2 + 6 changes are a sixteenth of 102.
+    ASSERT_TRUE(test::ImportFiles(index, {dir.Write("3.xml", ArticleSet({{1, "Again", "", 2001},
+                                                                         {2, "Again", "", 2002},
+                                                                         {203, "New three"},
+                                                                         {204, "New four"}}))})
+                    .empty());
+    EXPECT_EQ(MetaValue(index, "unmerged"), 0);
+    IndexReader reader(index);
+    EXPECT_EQ(reader.Size(), 104);
+    EXPECT_EQ(reader.Count(BuildSearch("again[ti] AND 2001:2002[dp]")), 2);
+}
+
 TEST(Index, ReplacementAndDeletion) {
     TempDir dir;
     const std::string index = dir.File("index.sqlite");
