@@ -58,6 +58,13 @@ TEST(Query, PubmedSyntaxBecomesQuotedFts) {
     EXPECT_EQ(Match("canc*"), kAll + "\"canc\" *");
     EXPECT_EQ(Match("IL-6"), kAll + "\"IL-6\"");
     EXPECT_EQ(Match("Müller"), kAll + "\"Müller\"");
+    // Punctuation standing alone holds no term, and would take every record out of an AND.
+    EXPECT_EQ(Match("heart \xE2\x80\x93 failure \xC2\xB7 \xE3\x80\x81"), Match("heart failure"));
+    EXPECT_EQ(Match("\xE2\x80\x9Cheart failure\xE2\x80\x9D"),
+              "(" + kAll + "\"\xE2\x80\x9Cheart\" AND " + kAll + "\"failure\xE2\x80\x9D\")");
+    EXPECT_EQ(Match("\xE5\xBF\x83"), kAll + "\"\xE5\xBF\x83\"");
+    EXPECT_EQ(Match("\xCE\xB2-blocker"), kAll + "\"\xCE\xB2-blocker\"");
+    EXPECT_TRUE(BuildSearch("\xE2\x80\x94 \xE2\x80\xA6").MatchesNothing());
     EXPECT_FALSE(BuildSearch("heart").Spanned());
 }
 
@@ -276,6 +283,8 @@ TEST(Query, SearchesRunAgainstAnIndex) {
     ASSERT_EQ(page.size(), 3u);
     EXPECT_GT(page[0].pmid, page[2].pmid) << "newest first within a span too";
     EXPECT_EQ(reader.Count(BuildSearch("2001:2002[dp] AND 2005[dp]")), 0);
+    EXPECT_EQ(pmids("study \xE2\x80\x93 year"), pmids("study year"));
+    EXPECT_EQ(pmids("study year").size(), records.size());
 
     // The fuzzing corpus holds every input that once failed or cost too much.
     std::vector<std::string> nasty;

@@ -3,6 +3,7 @@
 #include "pubmed/text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <vector>
@@ -36,9 +37,39 @@ bool IsWordByte(char c) {
     return (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b >= 0x80;
 }
 
-bool HasWordByte(std::string_view text) {
-    for (char c : text)
-        if (IsWordByte(c)) return true;
+// Punctuation, symbols and spaces from 0x80 that the tokenizer drops (Unicode's
+// categories other than letters and numbers, in the blocks where pasted text has them:
+// Latin-1, general punctuation, arrows and mathematical operators, CJK punctuation,
+// full-width ASCII punctuation).
+bool IsSeparator(std::uint32_t code) {
+    static constexpr std::pair<std::uint32_t, std::uint32_t> kRanges[] = {
+        {0x80, 0xA9},     {0xAB, 0xB1},     {0xB4, 0xB4},     {0xB6, 0xB8},
+        {0xBB, 0xBB},     {0xBF, 0xBF},     {0xD7, 0xD7},     {0xF7, 0xF7},
+        {0x2000, 0x206F}, {0x2190, 0x22FF}, {0x3000, 0x3004}, {0x3008, 0x3020},
+        {0x302A, 0x3030}, {0x3036, 0x3037}, {0x303D, 0x303F}, {0xFF01, 0xFF0F}};
+    for (const auto& [first, last] : kRanges)
+        if (code >= first && code <= last) return true;
+    return false;
+}
+
+// Whether the tokenizer finds a term in the text: a phrase without one ("–" between two
+// words) would match nothing and take every record out of an AND.
+bool HasTerm(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            if (IsWordByte(text[i])) return true;
+            ++i;
+            continue;
+        }
+        const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        if (length == 1 || i + length > text.size()) return true; // not UTF-8: kept as it is
+        std::uint32_t code = b & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        if (!IsSeparator(code)) return true;
+        i += length;
+    }
     return false;
 }
 
@@ -296,7 +327,7 @@ private:
             text.pop_back();
             prefix = true;
         }
-        if (!HasWordByte(text)) return Node();
+        if (!HasTerm(text)) return Node();
         Node leaf(Node::Leaf);
         leaf.leaf = std::string(columns) + " : " + Quote(text) + (prefix ? " *" : "");
         leaf.terms = std::max(1, TermsIn(text));
@@ -386,7 +417,7 @@ Search PlainWords(std::string_view q) {
             ++end;
         const std::string_view word = q.substr(i, end - i);
         i = end;
-        if (!seen.insert(word).second) continue;
+        if (!HasTerm(word) || !seen.insert(word).second) continue;
         terms += std::max(1, TermsIn(word));
         if (terms > kMaxTerms) break;
         search.match +=
