@@ -288,6 +288,14 @@ TEST(Index, ReplacementAndDeletion) {
 namespace tamix::server {
 namespace {
 
+TEST(Sample, IdsKeepEightDigits) {
+    EXPECT_EQ(SamplePmid(0), kFirstSamplePmid);
+    EXPECT_EQ(SamplePmid(999998), 99999999);
+    EXPECT_EQ(SamplePmid(999999), 99000000) << "a million records and more go downwards";
+    EXPECT_EQ(SamplePmid(1000000), 98999999);
+    EXPECT_EQ(SamplePmid(20000000), 79999999);
+}
+
 TEST(Sample, DeterministicAndLabelled) {
     std::ostringstream first, second;
     WriteSampleCorpus(first, 60);
