@@ -32,7 +32,7 @@ declare -A queries=(
     [dp64]="$(repeat '1726%3A2025%5Bdp%5D+' 64)"
     [dp64-or]="$(repeat '1726%3A2025%5Bdp%5D+OR+' 64)patients"
 )
-echo "== $(basename "$(dirname "$(dirname "$server")")")/$(basename "$(dirname "$server")"), index $index"
+echo "== $server, index $index"
 curl -s -o /dev/null "${base}patients"
 echo "  VmHWM after one common page: $(hwm)"
 printf '  %-9s %6s %10s %10s\n' query status median slowest

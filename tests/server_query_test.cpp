@@ -129,8 +129,9 @@ TEST(Query, FieldTags) {
 TEST(Query, DatesAndedAtTheTopAreRowidSpans) {
     std::int64_t first = 0, last = 0;
     YearRowids(2019, 2021, first, last);
+    // A span alone is searched by its tags, within its rowids.
     const Search range = BuildSearch("2019:2021[dp]");
-    EXPECT_EQ(range.match, "");
+    EXPECT_EQ(range.match, "tags : (\"y2019\" OR \"y2020\" OR \"y2021\")");
     EXPECT_EQ(range.firstRowid, first);
     EXPECT_EQ(range.lastRowid, last);
     EXPECT_FALSE(range.MatchesNothing());
@@ -148,11 +149,14 @@ TEST(Query, DatesAndedAtTheTopAreRowidSpans) {
     EXPECT_EQ(both.firstRowid, first);
     EXPECT_EQ(both.lastRowid, last);
     EXPECT_TRUE(BuildSearch("2001:2002[dp] AND 2005[dp] AND x").MatchesNothing());
+    EXPECT_TRUE(BuildSearch("2001:2002[dp] AND 2005[dp]").MatchesNothing());
+    EXPECT_EQ(Match("1990:2005[dp] 2003:2011[dp]"), "tags : (\"y2003\" OR \"y2004\" OR \"y2005\")");
 
     // 1726:2025[dp] written 64 times was 19,200 phrases; it is one span.
     const Search repeated = BuildSearch(Repeat("1726:2025[dp] ", 64));
     YearRowids(1726, 2025, first, last);
-    EXPECT_EQ(repeated.match, "");
+    EXPECT_EQ(repeated.match, Match("1726:2025[dp]"));
+    EXPECT_EQ(Phrases(repeated.match), 21);
     EXPECT_EQ(repeated.firstRowid, first);
     EXPECT_EQ(repeated.lastRowid, last);
 

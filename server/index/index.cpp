@@ -214,16 +214,11 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     count_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
                          "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 LIMIT " +
                          limit + ")");
-    countSpan_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article WHERE id >= ?1 AND "
-                             "id <= ?2 LIMIT " +
-                             limit + ")");
     page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
                         "JOIN (SELECT rowid FROM article_fts WHERE article_fts MATCH ?1 "
                         "AND rowid >= ?4 AND rowid <= ?5 "
                         "ORDER BY rowid LIMIT ?2 OFFSET ?3) m ON a.id = m.rowid "
                         "ORDER BY a.id");
-    pageSpan_ = db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article "
-                            "WHERE id >= ?1 AND id <= ?2 ORDER BY id LIMIT ?3 OFFSET ?4");
     find_ = db_.Prepare("SELECT pmid, title, authors, journal, pubdate, abstract, doi, pmcid "
                         "FROM article WHERE pmid = ?1");
     size_ = db_.Prepare("SELECT count(*) FROM article");
@@ -237,31 +232,20 @@ std::int64_t IndexReader::Generation() {
 
 int IndexReader::Count(const Search& search) {
     if (search.MatchesNothing()) return 0;
-    Statement& count = search.match.empty() ? countSpan_ : count_;
-    if (search.match.empty())
-        count.Bind(1, search.firstRowid).Bind(2, search.lastRowid);
-    else
-        count.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
-    const int value = count.Step() ? static_cast<int>(count.Int(0)) : 0;
-    count.Reset();
+    count_.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
+    const int value = count_.Step() ? static_cast<int>(count_.Int(0)) : 0;
+    count_.Reset();
     return value;
 }
 
 std::vector<ArticleSummary> IndexReader::Page(const Search& search, int offset, int limit) {
     std::vector<ArticleSummary> items;
     if (search.MatchesNothing()) return items;
-    Statement& page = search.match.empty() ? pageSpan_ : page_;
-    if (search.match.empty())
-        page.Bind(1, search.firstRowid).Bind(2, search.lastRowid).Bind(3, limit).Bind(4, offset);
-    else
-        page.Bind(1, search.match)
-            .Bind(2, limit)
-            .Bind(3, offset)
-            .Bind(4, search.firstRowid)
-            .Bind(5, search.lastRowid);
-    while (page.Step())
-        items.push_back({page.Int(0), page.Text(1), page.Text(2), page.Text(3), page.Text(4)});
-    page.Reset();
+    page_.Bind(1, search.match).Bind(2, limit).Bind(3, offset);
+    page_.Bind(4, search.firstRowid).Bind(5, search.lastRowid);
+    while (page_.Step())
+        items.push_back({page_.Int(0), page_.Text(1), page_.Text(2), page_.Text(3), page_.Text(4)});
+    page_.Reset();
     return items;
 }
 

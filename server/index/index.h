@@ -29,7 +29,7 @@ public:
 };
 
 // What one search asks of the index: the records that an FTS5 expression matches, within
-// a span of rowids (dates). With no expression, every record of the span.
+// a span of rowids (dates).
 struct Search {
     std::string match;
     std::int64_t firstRowid = std::numeric_limits<std::int64_t>::min();
@@ -39,8 +39,8 @@ struct Search {
         return firstRowid != std::numeric_limits<std::int64_t>::min() ||
                lastRowid != std::numeric_limits<std::int64_t>::max();
     }
-    // No words and no dates, or dates that exclude each other.
-    bool MatchesNothing() const { return firstRowid > lastRowid || (match.empty() && !Spanned()); }
+    // No words, or dates that exclude each other.
+    bool MatchesNothing() const { return match.empty() || firstRowid > lastRowid; }
     // Tells searches apart, for caches.
     std::string Key() const {
         return std::to_string(firstRowid) + ":" + std::to_string(lastRowid) + ":" + match;
@@ -95,7 +95,7 @@ public:
 
 private:
     Database db_;
-    Statement generation_, count_, countSpan_, page_, pageSpan_, find_, size_;
+    Statement generation_, count_, page_, find_, size_;
 };
 
 // The rowid that orders records newest first, ascending: date, then PMID, negated.
