@@ -56,6 +56,12 @@ TEST(Query, PubmedSyntaxBecomesQuotedFts) {
     EXPECT_EQ(Match("(a OR b) AND c"),
               "((" + kAll + "\"a\" OR " + kAll + "\"b\") AND " + kAll + "\"c\")");
     EXPECT_EQ(Match("canc*"), kAll + "\"canc\" *");
+    EXPECT_EQ(Match("heart fail*[ti]"), "title : \"heart fail\" *");
+    // Truncation needs four characters before the '*'; shorter ones search the word.
+    EXPECT_EQ(Match("can*"), kAll + "\"can\"");
+    EXPECT_EQ(Match("smith j*[au]"), "authors : \"smith j\"");
+    EXPECT_EQ(Match("\xC3\xA9t\xC3\xA9*"), kAll + "\"\xC3\xA9t\xC3\xA9\"");
+    EXPECT_EQ(Match("\xC3\xA9t\xC3\xA9s*"), kAll + "\"\xC3\xA9t\xC3\xA9s\" *");
     EXPECT_EQ(Match("IL-6"), kAll + "\"IL-6\"");
     EXPECT_EQ(Match("Müller"), kAll + "\"Müller\"");
     // Punctuation standing alone holds no term, and would take every record out of an AND.
@@ -221,6 +227,16 @@ TEST(Query, WorkIsBounded) {
         EXPECT_LE(Phrases(match), 64) << q.substr(0, 40);
         EXPECT_LE(ParenthesisDepth(match), 11) << q.substr(0, 40);
     }
+    // A prefix counts as eight terms: eight of them fit, nine do not.
+    const auto prefixes = [](int n) {
+        std::string q;
+        for (int i = 0; i < n; ++i)
+            q += (i ? " OR " : "") + std::string("word") + static_cast<char>('a' + i) + "*";
+        return q;
+    };
+    EXPECT_EQ(Phrases(Match(prefixes(8))), 8);
+    EXPECT_EQ(Match(prefixes(9)).find(" OR "), std::string::npos) << Match(prefixes(9));
+
     // Past the bound, a query is the plain words it holds, each once.
     EXPECT_EQ(Match(Repeat("1726:2025[dp] OR ", 64) + "x"),
               kAll + "\"1726\" AND " + kAll + "\"2025\" AND " + kAll + "\"dp\" AND " + kAll +

@@ -15,6 +15,9 @@ namespace {
 // The work one query may cause: FTS5 keeps an iterator, and reads a doclist, for every
 // term of every phrase it is given.
 constexpr int kMaxTerms = 64;
+// A prefix counts as this many terms: it reads the doclists of all the words it begins.
+constexpr int kPrefixTerms = 8;
+constexpr int kMinPrefix = 4;
 // FTS5's expression parser overflows its stack at about 30 levels of parentheses; the
 // expressions written here stay at a third of that, and so does the reading of them.
 constexpr int kMaxDepth = 10;
@@ -320,18 +323,27 @@ private:
         return Leaf(kAllColumns, token->text, token->kind == Token::Word);
     }
 
-    // A word or phrase in some columns; '*' at a word's end searches its prefix.
+    // A word or phrase in some columns; '*' at a word's end searches its prefix when at
+    // least four characters stand before it (as PubMed asks): FTS5 merges the doclists of
+    // every word a prefix begins, and "a*" would be most of the index.
     static Node Leaf(const char* columns, std::string text, bool mayTruncate) {
         bool prefix = false;
-        if (mayTruncate && text.size() > 1 && text.back() == '*') {
+        if (mayTruncate && !text.empty() && text.back() == '*') {
             text.pop_back();
-            prefix = true;
+            prefix = CharactersOfLastWord(text) >= kMinPrefix;
         }
         if (!HasTerm(text)) return Node();
         Node leaf(Node::Leaf);
         leaf.leaf = std::string(columns) + " : " + Quote(text) + (prefix ? " *" : "");
-        leaf.terms = std::max(1, TermsIn(text));
+        leaf.terms = std::max(1, TermsIn(text)) + (prefix ? kPrefixTerms - 1 : 0);
         return leaf;
+    }
+
+    static int CharactersOfLastWord(std::string_view text) {
+        int characters = 0;
+        for (std::size_t i = text.size(); i > 0 && IsWordByte(text[i - 1]); --i)
+            characters += (static_cast<unsigned char>(text[i - 1]) & 0xC0) != 0x80;
+        return characters;
     }
 
     static Result Tagged(const std::string& text, const std::string& tag) {
