@@ -227,15 +227,15 @@ TEST(Query, WorkIsBounded) {
         EXPECT_LE(Phrases(match), 64) << q.substr(0, 40);
         EXPECT_LE(ParenthesisDepth(match), 11) << q.substr(0, 40);
     }
-    // A prefix counts as eight terms: eight of them fit, nine do not.
+    // A prefix counts as sixteen terms: four of them fit, five do not.
     const auto prefixes = [](int n) {
         std::string q;
         for (int i = 0; i < n; ++i)
             q += (i ? " OR " : "") + std::string("word") + static_cast<char>('a' + i) + "*";
         return q;
     };
-    EXPECT_EQ(Phrases(Match(prefixes(8))), 8);
-    EXPECT_EQ(Match(prefixes(9)).find(" OR "), std::string::npos) << Match(prefixes(9));
+    EXPECT_EQ(Phrases(Match(prefixes(4))), 4);
+    EXPECT_EQ(Match(prefixes(5)).find(" OR "), std::string::npos) << Match(prefixes(5));
 
     // Past the bound, a query is the plain words it holds, each once.
     EXPECT_EQ(Match(Repeat("1726:2025[dp] OR ", 64) + "x"),

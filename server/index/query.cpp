@@ -15,8 +15,9 @@ namespace {
 // The work one query may cause: FTS5 keeps an iterator, and reads a doclist, for every
 // term of every phrase it is given.
 constexpr int kMaxTerms = 64;
-// A prefix counts as this many terms: it reads the doclists of all the words it begins.
-constexpr int kPrefixTerms = 8;
+// A prefix counts as this many terms: it reads the doclists of all the words it begins
+// (a common four-letter one costs ten to twenty words).
+constexpr int kPrefixTerms = 16;
 constexpr int kMinPrefix = 4;
 // FTS5's expression parser overflows its stack at about 30 levels of parentheses; the
 // expressions written here stay at a third of that, and so does the reading of them.
