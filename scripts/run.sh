@@ -12,24 +12,37 @@ cmake --build build -j "$(nproc)"
 
 server=build/server/tamix-server
 index=${TAMIX_INDEX:-data/sample-index.sqlite}
-if [[ ! -e $index ]]; then
+make_sample_index() {
     mkdir -p "$(dirname "$index")"
     echo "Making the sample index $index (2,000 synthetic records) ..."
     "$server" sample --count 2000 --out data/sample-2000.xml
     "$server" import --index "$index" data/sample-2000.xml
-fi
+}
+[[ -e $index ]] || make_sample_index
 
 log=data/tamix-server.log
-"$server" serve --index "$index" --listen 127.0.0.1:8790 2>>"$log" &
-server_pid=$!
+server_pid=
 trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT INT TERM
-for _ in $(seq 50); do
-    if curl -sf http://127.0.0.1:8790/ >/dev/null 2>&1; then break; fi
+for attempt in 1 2; do
+    "$server" serve --index "$index" --listen 127.0.0.1:8790 2>>"$log" &
+    server_pid=$!
+    for _ in $(seq 50); do
+        if curl -sf http://127.0.0.1:8790/ >/dev/null 2>&1; then break 2; fi
+        if ! kill -0 "$server_pid" 2>/dev/null; then break; fi
+        sleep 0.1
+    done
+    # The sample index of an older tamix-server is refused by this one: it is made anew.
+    if [[ $attempt == 1 && -z ${TAMIX_INDEX:-} ]] && ! kill -0 "$server_pid" 2>/dev/null &&
+        tail -n 2 "$log" | grep -q "made by an older tamix-server"; then
+        rm -f "$index" "$index-wal" "$index-shm"
+        make_sample_index
+        continue
+    fi
     if ! kill -0 "$server_pid" 2>/dev/null; then
         echo "tamix-server did not start (is 127.0.0.1:8790 taken?); see $log" >&2
         exit 1
     fi
-    sleep 0.1
+    break
 done
 echo "tamix-server serves $index on http://127.0.0.1:8790/ (log: $log)."
 

@@ -1,8 +1,8 @@
 #include "server/index/index.h"
-#include "server/web/pages.h"
 #include "server/index/query.h"
 #include "server/records/readers.h"
 #include "server/records/sample.h"
+#include "server/web/pages.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>
@@ -92,8 +92,8 @@ TEST(Readers, RealMedlineFiles) {
     EXPECT_TRUE(test::ImportFiles(dir.File("nlm.sqlite"), files).empty());
     IndexReader reader(dir.File("nlm.sqlite"));
     EXPECT_GE(reader.Size(), 13);
-    EXPECT_EQ(reader.Count(BuildMatch("telomere[ti] AND pancreatic")), 1);
-    EXPECT_EQ(reader.Count(BuildMatch("12230038[pmid]")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("telomere[ti] AND pancreatic")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("12230038[pmid]")), 1);
 }
 
 TEST(Readers, MedlineFieldsCrlfAndBadRecords) {
@@ -154,6 +154,104 @@ TEST(Readers, BadRecordsAndBrokenFiles) {
     EXPECT_NE(error.find("cannot open"), std::string::npos);
 }
 
+TEST(Readers, PmidsOfMoreThanEightDigitsAreSkipped) {
+    TempDir dir;
+    const std::string xml = dir.Write(
+        "long.xml",
+        ArticleSet({{99999999, "Eight digits"}, {123456789, "Nine digits"}, {7, "Seven"}}));
+    const std::string medline = dir.Write("long.txt", "PMID- 99999998\nTI  - Eight\n\n"
+                                                      "PMID- 000123456789\nTI  - Nine\n\n"
+                                                      "PMID- 8\nTI  - One\n");
+    std::vector<std::string> skips;
+    EXPECT_EQ(ReadAll(xml, &skips).size(), 2u);
+    EXPECT_EQ(ReadAll(medline, &skips).size(), 2u);
+    EXPECT_EQ(skips,
+              (std::vector<std::string>{xml + ":4: PMID 123456789 has more than 8 digits",
+                                        medline + ":4: PMID 123456789 has more than 8 digits"}));
+
+    const std::string index = dir.File("index.sqlite");
+    EXPECT_EQ(test::ImportFiles(index, {xml, medline}),
+              (std::vector<std::string>{
+                  xml + ":4: record skipped: PMID 123456789 has more than 8 digits",
+                  medline + ":4: record skipped: PMID 123456789 has more than 8 digits"}));
+    IndexReader reader(index);
+    EXPECT_EQ(reader.Size(), 4);
+    EXPECT_FALSE(reader.Find(123456789).has_value());
+    EXPECT_TRUE(reader.Find(99999999).has_value());
+}
+
+// The meta table's values, as a later reader of the file sees them.
+std::int64_t MetaValue(const std::string& index, const char* key) {
+    Database db(index, SQLITE_OPEN_READONLY);
+    Statement value = db.Prepare(std::string("SELECT value FROM meta WHERE key = '") + key + "'");
+    return value.Step() ? value.Int(0) : -1;
+}
+
+TEST(Index, OtherSchemasAreRefused) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    const std::string records = dir.Write("1.xml", ArticleSet({{5, "Alpha"}}));
+    ASSERT_TRUE(test::ImportFiles(index, {records}).empty());
+    EXPECT_EQ(MetaValue(index, "schema"), kSchemaVersion);
+
+    const auto refusal = [&](auto open) -> std::string {
+        try {
+            open();
+        } catch (const SchemaError& e) {
+            return e.what();
+        }
+        return "not refused";
+    };
+    const auto reader = [&] { IndexReader r(index); };
+    const auto writer = [&] { IndexWriter w(index); };
+    EXPECT_EQ(refusal(reader), "not refused");
+
+    // The first layout wrote no version.
+    Database(index, SQLITE_OPEN_READWRITE).Exec("DELETE FROM meta WHERE key = 'schema'");
+    for (const std::string& message : {refusal(reader), refusal(writer)}) {
+        EXPECT_EQ(message.rfind(index +
+                                    " was made by an older tamix-server (index schema 1, "
+                                    "this tamix-server reads schema " +
+                                    std::to_string(kSchemaVersion) + ")",
+                                0),
+                  0u)
+            << message;
+        EXPECT_NE(message.find("re-importing the same records"), std::string::npos);
+    }
+    Database(index, SQLITE_OPEN_READWRITE).Exec("INSERT INTO meta VALUES('schema', 99)");
+    EXPECT_NE(refusal(reader).find("made by a newer tamix-server (index schema 99"),
+              std::string::npos);
+    EXPECT_NE(refusal(writer).find("newer"), std::string::npos);
+
+    const std::string empty = dir.Write("empty.sqlite", "");
+    EXPECT_EQ(refusal([&] { IndexReader r(empty); }), empty + " holds no tamix-server index");
+}
+
+TEST(Index, MergedOnceASixteenthHasChanged) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    std::vector<Record> first;
+    for (int i = 1; i <= 100; ++i)
+        first.push_back({i, "Record " + std::to_string(i), "", 2000 + i % 20});
+    ASSERT_TRUE(test::ImportFiles(index, {dir.Write("1.xml", ArticleSet(first))}).empty());
+    EXPECT_EQ(MetaValue(index, "unmerged"), 0) << "a new index is merged at the end";
+
+    ASSERT_TRUE(test::ImportFiles(
+                    index, {dir.Write("2.xml", ArticleSet({{201, "New one"}, {202, "New two"}}))})
+                    .empty());
+    EXPECT_EQ(MetaValue(index, "unmerged"), 2);
+    // A replacement is a deletion and an insertion; 2 + 6 changes are a sixteenth of 102.
+    ASSERT_TRUE(test::ImportFiles(index, {dir.Write("3.xml", ArticleSet({{1, "Again", "", 2001},
+                                                                         {2, "Again", "", 2002},
+                                                                         {203, "New three"},
+                                                                         {204, "New four"}}))})
+                    .empty());
+    EXPECT_EQ(MetaValue(index, "unmerged"), 0);
+    IndexReader reader(index);
+    EXPECT_EQ(reader.Size(), 104);
+    EXPECT_EQ(reader.Count(BuildSearch("again[ti] AND 2001:2002[dp]")), 2);
+}
+
 TEST(Index, ReplacementAndDeletion) {
     TempDir dir;
     const std::string index = dir.File("index.sqlite");
@@ -168,18 +266,18 @@ TEST(Index, ReplacementAndDeletion) {
     EXPECT_TRUE(test::ImportFiles(index, {first}).empty());
     IndexReader reader(index);
     const std::int64_t before = reader.Generation();
-    EXPECT_EQ(reader.Count(BuildMatch("zebrafish")), 2);
+    EXPECT_EQ(reader.Count(BuildSearch("zebrafish")), 2);
 
     EXPECT_TRUE(test::ImportFiles(index, {update}).empty());
     EXPECT_GT(reader.Generation(), before);
     EXPECT_EQ(reader.Size(), 2);
-    EXPECT_EQ(reader.Count(BuildMatch("zebrafish")), 0)
+    EXPECT_EQ(reader.Count(BuildSearch("zebrafish")), 0)
         << "the old text of 5 is gone from the index";
-    EXPECT_EQ(reader.Count(BuildMatch("axolotl")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("axolotl")), 1);
     EXPECT_FALSE(reader.Find(6).has_value());
     ASSERT_TRUE(reader.Find(5).has_value());
     EXPECT_EQ(reader.Find(5)->title, "Alpha axolotl study");
-    const auto page = reader.Page(BuildMatch("study"), 0, 10);
+    const auto page = reader.Page(BuildSearch("study"), 0, 10);
     ASSERT_EQ(page.size(), 2u);
     EXPECT_EQ(page[0].pmid, 5) << "the replacement's newer date puts it first";
 }
@@ -189,6 +287,14 @@ TEST(Index, ReplacementAndDeletion) {
 
 namespace tamix::server {
 namespace {
+
+TEST(Sample, IdsKeepEightDigits) {
+    EXPECT_EQ(SamplePmid(0), kFirstSamplePmid);
+    EXPECT_EQ(SamplePmid(999998), 99999999);
+    EXPECT_EQ(SamplePmid(999999), 99000000) << "a million records and more go downwards";
+    EXPECT_EQ(SamplePmid(1000000), 98999999);
+    EXPECT_EQ(SamplePmid(20000000), 79999999);
+}
 
 TEST(Sample, DeterministicAndLabelled) {
     std::ostringstream first, second;
@@ -216,7 +322,7 @@ TEST(Sample, DeterministicAndLabelled) {
     EXPECT_GT(withoutDoi, 0);
     EXPECT_GT(markup, 0);
     EXPECT_GT(nonAscii, 0);
-    EXPECT_GT(reader.Count("{title abstract authors} : \"BACKGROUND\""), 0)
+    EXPECT_GT(reader.Count(Search{"{title abstract authors} : \"BACKGROUND\""}), 0)
         << "structured abstracts";
 }
 

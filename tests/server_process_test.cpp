@@ -1,6 +1,7 @@
 // tamix-server as a program: its commands, its log, SIGTERM, an update imported while
 // it serves, and replicas behind nginx.
 #include "pubmed/resultpage.h"
+#include "server/index/index.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
@@ -118,6 +119,77 @@ TEST(ServerProcess, UpdateImportedWhileServing) {
     ParseResultPage(res->body, kServerMarkers, record);
     EXPECT_EQ(record.m_nCount, 10);
     EXPECT_NE(res->body.find("Page 1 of 30"), std::string::npos);
+}
+
+// The number of matches a result page reports.
+std::string Matches(const httplib::Result& res) {
+    if (!res) return "no answer";
+    const auto at = res->body.find("<p class=\"count\">");
+    return std::to_string(res->status) + " " +
+           (at == std::string::npos ? "no count" : res->body.substr(at + 17, 6));
+}
+
+// Inputs that took a server to 500 pages or to seconds of work and gigabytes.
+TEST(ServerProcess, HostileQueriesAreAnsweredWithPages) {
+    TempDir dir;
+    const std::string index = SampleIndex(dir, 300);
+    std::unique_ptr<Process> server;
+    const int port = StartServer(server, index, dir.File("serve.log"));
+    ASSERT_GT(port, 0);
+    std::string nested, dates, datesOr;
+    for (int i = 0; i < 32; ++i)
+        nested += "a(";
+    nested += "a";
+    for (int i = 0; i < 32; ++i)
+        nested += ")";
+    for (int i = 0; i < 64; ++i) {
+        // Spaces as %20: the client would send a '+' as %2B.
+        dates += "1726%3A2025%5Bdp%5D%20";
+        datesOr += "1726%3A2025%5Bdp%5D%20OR%20";
+    }
+    const std::string trial = Matches(Get(port, "/m/pubmed/?term=trial"));
+    EXPECT_EQ(trial.rfind("200 ", 0), 0u) << trial;
+    EXPECT_EQ(Matches(Get(port, "/m/pubmed/?term=trial%00")), trial);
+    EXPECT_EQ(Matches(Get(port, "/m/pubmed/?term=%00trial%00%01")), trial);
+    EXPECT_EQ(Matches(Get(port, "/m/pubmed/?term=" + nested)),
+              Matches(Get(port, "/m/pubmed/?term=a")));
+    EXPECT_EQ(Matches(Get(port, "/m/pubmed/?term=" + dates)),
+              Matches(Get(port, "/m/pubmed/?term=1726%3A2025%5Bdp%5D")));
+    EXPECT_EQ(Matches(Get(port, "/m/pubmed/?term=" + datesOr + "trial")).rfind("200 ", 0), 0u);
+    EXPECT_EQ(
+        Matches(Get(port, "/m/pubmed/?term=2001%3A2005%5Bdp%5D%20AND%20trial")).rfind("200 ", 0),
+        0u);
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+    EXPECT_EQ(server->Stderr().find("\" 500 "), std::string::npos) << server->Stderr();
+}
+
+// An index of an older layout is refused by every command that opens it, with the way out.
+TEST(ServerProcess, IndexOfAnOlderSchemaIsRefused) {
+    TempDir dir;
+    const std::string index = SampleIndex(dir, 20);
+    server::Database(index, SQLITE_OPEN_READWRITE).Exec("DELETE FROM meta WHERE key = 'schema'");
+    // Both end at once (a server that served would hold the test until its time-out).
+    EXPECT_EQ(RunToEnd({kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"},
+                       dir.File("serve.log")),
+              1);
+    EXPECT_EQ(RunToEnd({kServer, "import", "--index", index, dir.File("sample.xml")},
+                       dir.File("import.log")),
+              1);
+    for (const char* name : {"serve.log", "import.log"}) {
+        std::ifstream in(dir.File(name));
+        const std::string log((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+        EXPECT_NE(log.find("tamix-server: " + index + " was made by an older tamix-server"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("Rebuild it by re-importing the same records into a new index file"),
+                  std::string::npos)
+            << log;
+    }
+    server::Database db(index, SQLITE_OPEN_READONLY);
+    server::Statement left = db.Prepare("SELECT count(*) FROM meta WHERE key = 'schema'");
+    ASSERT_TRUE(left.Step());
+    EXPECT_EQ(left.Int(0), 0) << "the refused index is left as it was";
 }
 
 // nginx in front of two replicas, each serving its own copy of the index.

@@ -202,7 +202,7 @@ ImportStats ImportFiles(const std::string& index, const std::vector<std::string>
         writer.Rollback();
     }
     reader.join();
-    writer.Commit();
+    writer.MergeIfDue();
     report(true);
     return stats;
 }

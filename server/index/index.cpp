@@ -11,10 +11,13 @@ namespace tamix::server {
 
 namespace {
 
+// Version 1 (no 'schema' row) tagged years only. Whoever changes the tables, the tags
+// or the rowids raises kSchemaVersion.
 constexpr const char* kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
-INSERT OR IGNORE INTO meta VALUES('generation', 0);
-CREATE TABLE IF NOT EXISTS article(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
+INSERT INTO meta VALUES('generation', 0);
+INSERT INTO meta VALUES('unmerged', 0);
+CREATE TABLE article(
     id INTEGER PRIMARY KEY,
     pmid INTEGER NOT NULL UNIQUE,
     title TEXT NOT NULL,
@@ -25,7 +28,7 @@ CREATE TABLE IF NOT EXISTS article(
     doi TEXT NOT NULL,
     pmcid TEXT NOT NULL,
     tags TEXT NOT NULL);
-CREATE VIRTUAL TABLE IF NOT EXISTS article_fts USING fts5(
+CREATE VIRTUAL TABLE article_fts USING fts5(
     title, abstract, authors, tags,
     content='article', content_rowid='id',
     tokenize='porter unicode61 remove_diacritics 2');
@@ -39,8 +42,39 @@ CREATE TABLE IF NOT EXISTS imported_file(
     imported_at TEXT NOT NULL);
 )sql";
 
-// Keys of one date never collide: PMIDs stay under 10^9.
+// Keys of one date never collide: readers keep PMIDs under 10^8.
 constexpr std::int64_t kPmidSpan = 1000000000;
+
+// The layout of an open file: 0 when it holds no index yet.
+int SchemaVersionOf(Database& db) {
+    Statement tables = db.Prepare(
+        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('meta', 'article')");
+    const bool any = tables.Step() && tables.Int(0) > 0;
+    tables.Reset();
+    if (!any) return 0;
+    Statement version = db.Prepare("SELECT value FROM meta WHERE key = 'schema'");
+    return version.Step() ? static_cast<int>(version.Int(0)) : 1;
+}
+
+// Refuses an index of another layout, saying how to get one that can be read.
+void RequireSchema(int version, const std::string& path) {
+    if (version == kSchemaVersion) return;
+    const std::string versions = " (index schema " + std::to_string(version) +
+                                 ", this tamix-server reads schema " +
+                                 std::to_string(kSchemaVersion) + ")";
+    if (version == 0) throw SchemaError(path + " holds no tamix-server index");
+    if (version < kSchemaVersion)
+        throw SchemaError(path + " was made by an older tamix-server" + versions +
+                          ". Rebuild it by re-importing the same records into a new index "
+                          "file: tamix-server import --index NEW.sqlite RECORDS...");
+    throw SchemaError(path + " was made by a newer tamix-server" + versions +
+                      ". Serve it with that version, or rebuild it by re-importing the same "
+                      "records into a new index file with this one.");
+}
+
+std::string YearTag(char level, int number) {
+    return level + std::to_string(number);
+}
 
 } // namespace
 
@@ -52,8 +86,35 @@ std::int64_t SortKey(const Article& a) {
 
 std::string TagsOf(const Article& a) {
     std::string tags;
-    if (a.year > 0) tags = "y" + std::to_string(a.year) + " ";
+    if (a.year > 0)
+        tags = YearTag('y', a.year) + " " + YearTag('d', a.year / 10) + " " +
+               YearTag('c', a.year / 100) + " " + YearTag('m', a.year / 1000) + " ";
     return tags + "p" + std::to_string(a.pmid);
+}
+
+std::vector<std::string> YearTags(int from, int to) {
+    // From the lower end, the widest unit that starts here and ends within the span.
+    static constexpr std::pair<int, char> kUnits[] = {{1000, 'm'}, {100, 'c'}, {10, 'd'}, {1, 'y'}};
+    std::vector<std::string> tags;
+    for (int year = from; year <= to;) {
+        for (const auto& [width, level] : kUnits) {
+            if (year % width == 0 && year + width - 1 <= to) {
+                tags.push_back(YearTag(level, year / width));
+                year += width;
+                break;
+            }
+        }
+    }
+    return tags;
+}
+
+void YearRowids(int from, int to, std::int64_t& first, std::int64_t& last) {
+    // Dates are yyyymmdd with month and day 0 when unknown; rowids are negated keys.
+    const std::int64_t lowest = static_cast<std::int64_t>(from) * 10000 * kPmidSpan;
+    const std::int64_t highest =
+        (static_cast<std::int64_t>(to) * 10000 + 9999) * kPmidSpan + (kPmidSpan - 1);
+    first = -highest;
+    last = -lowest;
 }
 
 IndexWriter::IndexWriter(const std::string& path)
@@ -63,10 +124,16 @@ IndexWriter::IndexWriter(const std::string& path)
     db_.Exec("PRAGMA page_size=16384;");
     db_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144;"
              "PRAGMA temp_store=MEMORY;");
+    const int version = SchemaVersionOf(db_);
+    if (version != 0) RequireSchema(version, path);
     // One transaction, so that an import killed at its start leaves either no tables or
     // all of them.
     db_.Exec("BEGIN");
-    db_.Exec(kSchema);
+    if (version == 0) {
+        db_.Exec(kSchema);
+        db_.Exec(("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ")")
+                     .c_str());
+    }
     // Fewer, larger merges: a third less work per imported record than FTS5's default.
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
@@ -82,6 +149,7 @@ IndexWriter::IndexWriter(const std::string& path)
     bump_ = db_.Prepare("UPDATE meta SET value = value + 1 WHERE key = 'generation'");
     recordFile_ = db_.Prepare("INSERT OR REPLACE INTO imported_file VALUES(?1, ?2, ?3, ?4, ?5, ?6, "
                               "strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
+    addUnmerged_ = db_.Prepare("UPDATE meta SET value = value + ?1 WHERE key = 'unmerged'");
 }
 
 IndexWriter::~IndexWriter() {
@@ -105,6 +173,7 @@ void IndexWriter::Begin() {
 bool IndexWriter::Put(const Article& a) {
     Begin();
     const bool replaced = Delete(a.pmid);
+    ++changes_;
     const std::int64_t id = SortKey(a);
     const std::string tags = TagsOf(a);
     insertArticle_.Bind(1, id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
@@ -132,6 +201,7 @@ bool IndexWriter::Delete(std::int64_t pmid) {
     find_.Reset();
     deleteText_.Run();
     deleteArticle_.Bind(1, id).Run();
+    ++changes_;
     return true;
 }
 
@@ -145,6 +215,8 @@ void IndexWriter::RecordImportedFile(const ImportedFile& f) {
 void IndexWriter::Commit() {
     if (!inTransaction_) return;
     bump_.Run();
+    addUnmerged_.Bind(1, changes_).Run();
+    changes_ = 0;
     db_.Exec("COMMIT");
     inTransaction_ = false;
 }
@@ -152,6 +224,7 @@ void IndexWriter::Commit() {
 void IndexWriter::Rollback() {
     if (!inTransaction_) return;
     inTransaction_ = false;
+    changes_ = 0;
     // Some errors (a full disk) roll the transaction back by themselves.
     if (!sqlite3_get_autocommit(db_.Handle())) db_.Exec("ROLLBACK");
 }
@@ -175,14 +248,32 @@ std::vector<ImportedFile> ReadImportedFiles(const std::string& index) {
     return files;
 }
 
+void IndexWriter::MergeIfDue() {
+    Commit();
+    Statement unmerged = db_.Prepare("SELECT value FROM meta WHERE key = 'unmerged'");
+    const std::int64_t changed = unmerged.Step() ? unmerged.Int(0) : 0;
+    unmerged.Reset();
+    Statement size = db_.Prepare("SELECT count(*) FROM article");
+    const std::int64_t records = size.Step() ? size.Int(0) : 0;
+    size.Reset();
+    if (changed == 0 || changed * kMergeShare < records) return;
+    db_.Exec("BEGIN");
+    db_.Exec("INSERT INTO article_fts(article_fts) VALUES('optimize');"
+             "UPDATE meta SET value = 0 WHERE key = 'unmerged'; COMMIT");
+}
+
 IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWRITE) {
     db_.Exec("PRAGMA query_only=1; PRAGMA mmap_size=1073741824; PRAGMA cache_size=-65536;");
+    RequireSchema(SchemaVersionOf(db_), path);
     generation_ = db_.Prepare("SELECT value FROM meta WHERE key = 'generation'");
+    // FTS5 takes the rowid bounds as where its doclists start and stop.
+    const std::string limit = std::to_string(kMaxCountedMatches);
     count_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
-                         "MATCH ?1 LIMIT " +
-                         std::to_string(kMaxCountedMatches) + ")");
+                         "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 LIMIT " +
+                         limit + ")");
     page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
                         "JOIN (SELECT rowid FROM article_fts WHERE article_fts MATCH ?1 "
+                        "AND rowid >= ?4 AND rowid <= ?5 "
                         "ORDER BY rowid LIMIT ?2 OFFSET ?3) m ON a.id = m.rowid "
                         "ORDER BY a.id");
     find_ = db_.Prepare("SELECT pmid, title, authors, journal, pubdate, abstract, doi, pmcid "
@@ -196,16 +287,19 @@ std::int64_t IndexReader::Generation() {
     return value;
 }
 
-int IndexReader::Count(const std::string& match) {
-    count_.Bind(1, match);
+int IndexReader::Count(const Search& search) {
+    if (search.MatchesNothing()) return 0;
+    count_.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
     const int value = count_.Step() ? static_cast<int>(count_.Int(0)) : 0;
     count_.Reset();
     return value;
 }
 
-std::vector<ArticleSummary> IndexReader::Page(const std::string& match, int offset, int limit) {
+std::vector<ArticleSummary> IndexReader::Page(const Search& search, int offset, int limit) {
     std::vector<ArticleSummary> items;
-    page_.Bind(1, match).Bind(2, limit).Bind(3, offset);
+    if (search.MatchesNothing()) return items;
+    page_.Bind(1, search.match).Bind(2, limit).Bind(3, offset);
+    page_.Bind(4, search.firstRowid).Bind(5, search.lastRowid);
     while (page_.Step())
         items.push_back({page_.Int(0), page_.Text(1), page_.Text(2), page_.Text(3), page_.Text(4)});
     page_.Reset();

@@ -1,14 +1,16 @@
 // The index: one SQLite file holding the records (table article) and an FTS5 index
-// over title, abstract, authors and a column of year and PMID tags. Rowids are the
+// over title, abstract, authors and a column of date and PMID tags. Rowids are the
 // sort key (publication date, then PMID, negated), so newest-first reads only the rows
-// it shows.
+// it shows, and a span of years is a span of rowids.
 #pragma once
 
 #include "server/index/sqlite.h"
 #include "server/records/article.h"
 
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,34 @@ struct ImportedFile {
     std::string md5;  // lower-case hex
     long added = 0, replaced = 0, deleted = 0, skipped = 0;
     std::string importedAt; // UTC, "2026-01-05T04:12:33Z"
+};
+
+// The layout the index's tables follow; an index of another layout is refused, never
+// read or written.
+inline constexpr int kSchemaVersion = 2;
+
+class SchemaError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What one search asks of the index: the records that an FTS5 expression matches, within
+// a span of rowids (dates).
+struct Search {
+    std::string match;
+    std::int64_t firstRowid = std::numeric_limits<std::int64_t>::min();
+    std::int64_t lastRowid = std::numeric_limits<std::int64_t>::max();
+
+    bool Spanned() const {
+        return firstRowid != std::numeric_limits<std::int64_t>::min() ||
+               lastRowid != std::numeric_limits<std::int64_t>::max();
+    }
+    // No words, or dates that exclude each other.
+    bool MatchesNothing() const { return match.empty() || firstRowid > lastRowid; }
+    // Tells searches apart, for caches.
+    std::string Key() const {
+        return std::to_string(firstRowid) + ":" + std::to_string(lastRowid) + ":" + match;
+    }
 };
 
 // Writes records into the index; one writer at a time, readers may go on meanwhile.
@@ -43,13 +73,22 @@ public:
     void Commit();
     // Forgets everything since the last commit.
     void Rollback();
+    // Commits, and merges the full-text index into one segment once the records changed
+    // since the last merge make up a sixteenth of the index. FTS5 seeks slowly through
+    // many segments, which a search within dates does at every step; one merge costs
+    // about a rewrite of the full-text index.
+    void MergeIfDue();
 
 private:
+    static constexpr std::int64_t kMergeShare = 16;
+
     void Begin();
 
     Database db_;
-    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, bump_, recordFile_;
+    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, bump_, recordFile_,
+        addUnmerged_;
     bool inTransaction_ = false;
+    std::int64_t changes_ = 0;
 };
 
 // The files recorded by RecordImportedFile, in the order they were imported; none when the
@@ -68,10 +107,10 @@ public:
 
     // Changes whenever a writer commits.
     std::int64_t Generation();
-    // Matches of an FTS5 expression, counted up to kMaxCountedMatches.
-    int Count(const std::string& match);
+    // Matches, counted up to kMaxCountedMatches.
+    int Count(const Search& search);
     // Newest first, skipping offset matches.
-    std::vector<ArticleSummary> Page(const std::string& match, int offset, int limit);
+    std::vector<ArticleSummary> Page(const Search& search, int offset, int limit);
     std::optional<Article> Find(std::int64_t pmid);
     std::int64_t Size();
 
@@ -88,7 +127,13 @@ std::string IndexFileProblem(const std::string& path, bool forImport);
 
 // The rowid that orders records newest first, ascending: date, then PMID, negated.
 std::int64_t SortKey(const Article& article);
-// The FTS5 tags column: "y2020 p12345".
+// The FTS5 tags column: "y2020 d202 c20 m2 p12345" (year, decade, century, millennium
+// of the publication date, which has no tags when its year is unknown; PMID).
 std::string TagsOf(const Article& article);
+// The fewest tags (years, decades, centuries, millennia) that together hold exactly
+// the records of the years from..to (1 <= from <= to <= 9999): 63 at most.
+std::vector<std::string> YearTags(int from, int to);
+// The rowids of the records published in the years from..to (1 <= from <= to <= 9999).
+void YearRowids(int from, int to, std::int64_t& first, std::int64_t& last);
 
 } // namespace tamix::server

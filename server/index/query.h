@@ -1,16 +1,18 @@
 // PubMed-style queries (AND, OR, NOT, parentheses, quoted phrases, field tags, '*'
 // truncation) rebuilt as FTS5 MATCH expressions in which every piece of user text is a
-// quoted string, so nothing the user types reaches FTS5's own query language.
+// quoted string, so nothing the user types reaches FTS5's own query language. The work
+// one query may cause is bounded: a few dozen searched terms, a shallow expression.
 #pragma once
 
-#include <string>
+#include "server/index/index.h"
+
 #include <string_view>
 
 namespace tamix::server {
 
-// The MATCH expression for the query; "" when nothing in it can match (no words). A
-// query that does not parse (unbalanced parentheses, an unknown tag, a dangling
-// operator) is searched as the plain words it holds.
-std::string BuildMatch(std::string_view query);
+// The search for the query. A query that does not parse (unbalanced parentheses, an
+// unknown tag, a dangling operator, nesting or terms past the bounds) is searched as the
+// plain words it holds. Control bytes (NUL included) count as spaces.
+Search BuildSearch(std::string_view query);
 
 } // namespace tamix::server

@@ -10,10 +10,14 @@ bool ParsePmid(const std::string& text, std::int64_t& pmid) {
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) return false;
     const std::string digits = text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+    if (digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
         return false;
     pmid = std::strtoll(digits.c_str(), nullptr, 10);
     return pmid > 0;
+}
+
+std::string TooLongPmid(std::int64_t pmid) {
+    return "PMID " + std::to_string(pmid) + " has more than 8 digits";
 }
 
 int MonthNumber(const std::string& text) {

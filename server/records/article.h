@@ -34,8 +34,13 @@ struct RecordSink {
     std::function<void(const SourcePosition&, const std::string& why)> onSkip;
 };
 
-// A PMID as written (surrounding white space allowed): 1 to 9 digits, above 0.
+// A PMID as written (surrounding white space allowed): up to 18 digits, above 0.
 bool ParsePmid(const std::string& text, std::int64_t& pmid);
+
+// Pages write PMIDs with 8 digits and the browser reads 8, so a record of a larger PMID
+// would open another article: readers skip it, saying why (TooLongPmid).
+inline constexpr std::int64_t kMaxPmid = 99999999;
+std::string TooLongPmid(std::int64_t pmid);
 
 // "Mar" or "03" or "3" as a month number; 0 when it is neither.
 int MonthNumber(const std::string& text);

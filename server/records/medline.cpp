@@ -86,6 +86,8 @@ public:
         if (!ParsePmid(pmidText_, article_.pmid)) {
             if (sink.onSkip)
                 sink.onSkip(SourcePosition{file, line}, pmidText_.empty() ? "no PMID" : "bad PMID");
+        } else if (article_.pmid > kMaxPmid) {
+            if (sink.onSkip) sink.onSkip(SourcePosition{file, line}, TooLongPmid(article_.pmid));
         } else {
             article_.authors = shortAuthors_.empty() ? fullAuthors_ : shortAuthors_;
             article_.journal = abbreviation_.empty() ? journal_ : abbreviation_;

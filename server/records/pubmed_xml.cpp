@@ -287,6 +287,7 @@ private:
             Skip(articleLine_, article_.pmid < 0 ? "bad PMID" : "no PMID");
             return;
         }
+        if (article_.pmid > kMaxPmid) return Skip(articleLine_, TooLongPmid(article_.pmid));
         ParsePubDate(article_);
         if (sink_.onArticle) sink_.onArticle(std::move(article_));
     }

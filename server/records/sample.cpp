@@ -282,13 +282,18 @@ void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
 
 } // namespace
 
+std::int64_t SamplePmid(int i) {
+    constexpr std::int64_t kAbove = 99999999 - kFirstSamplePmid + 1;
+    return i < kAbove ? kFirstSamplePmid + i : kFirstSamplePmid - 1 - (i - kAbove);
+}
+
 void WriteSampleCorpus(std::ostream& out, int count) {
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<!-- TAMIX Sample Data: synthetic records for demonstrations and tests. "
            "Not real literature. -->\n<PubmedArticleSet>\n";
     Random random(20261206);
     for (int i = 0; i < count; ++i)
-        WriteRecord(out, random, kFirstSamplePmid + i);
+        WriteRecord(out, random, SamplePmid(i));
     out << "</PubmedArticleSet>\n";
 }
 

@@ -224,19 +224,19 @@ struct HttpServer::Impl {
         if (req.has_param("page") && !ParsePage(req.get_param_value("page"), data.page))
             return SendError(res, 400, "The page number is not a number from 1.");
 
-        const std::string match = BuildMatch(data.term);
-        if (!match.empty()) {
+        const Search search = BuildSearch(data.term);
+        if (!search.MatchesNothing()) {
             auto reader = readers.Take();
             const std::int64_t generation = reader->Generation();
-            if (const auto cached = counts.Get(match, generation)) {
+            if (const auto cached = counts.Get(search.Key(), generation)) {
                 data.matches = *cached;
             } else {
-                data.matches = reader->Count(match);
-                counts.Put(match, generation, data.matches);
+                data.matches = reader->Count(search);
+                counts.Put(search.Key(), generation, data.matches);
             }
             const long long offset = static_cast<long long>(data.page - 1) * kItemsPerPage;
             if (offset < data.matches)
-                data.items = reader->Page(match, static_cast<int>(offset), kItemsPerPage);
+                data.items = reader->Page(search, static_cast<int>(offset), kItemsPerPage);
         }
         SendHtml(res, 200, RenderResultPage(data));
     }
