@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds, then runs the pure text unit's
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer and the whole suite.
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, the whole suite, and
+# every fuzz target for a bounded time on its committed corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -17,3 +18,5 @@ echo "== text unit under ASan and UBSan"
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
 echo "== all tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
+echo "== fuzz targets, 20 s each"
+bash scripts/fuzz.sh -t 20 -j "$jobs"
