@@ -43,9 +43,10 @@ trap 'rm -rf "$work"' EXIT
 run() {
     local what=$1 dir=$work/$1
     mkdir -p "$dir/new" "$dir/artifacts"
-    local status=0
+    local status=0 dict=()
+    [[ -e fuzz/$what.dict ]] && dict=(-dict="fuzz/$what.dict")
     "build-fuzz/fuzz/fuzz_$what" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -artifact_prefix="$dir/artifacts/" -print_final_stats=1 \
+        -artifact_prefix="$dir/artifacts/" -print_final_stats=1 "${dict[@]}" \
         "$dir/new" "fuzz/corpus/$what" >"$dir/log" 2>&1 || status=$?
     echo "$status" >"$dir/status"
 }
