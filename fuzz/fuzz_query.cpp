@@ -28,6 +28,10 @@ constexpr std::size_t kTranslatorStack = 256 * 1024;
 // Phrases FTS5 may be asked to look up for one query: 64 terms of the user's, each a
 // few phrases at most.
 constexpr std::size_t kMaxPhrases = 1024;
+// The queries made from the input: 64 copies of it (at most 8 KB), and it inside 40 groups.
+constexpr int kRepeats = 64;
+constexpr std::size_t kMaxDerivedBytes = 8192;
+constexpr int kNestingLevels = 40;
 
 std::unique_ptr<server::IndexWriter> writer;
 std::unique_ptr<server::IndexReader> reader;
@@ -103,23 +107,48 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string match = TranslateOnSmallStack(fuzz::Bytes(data, size));
-    if (match.empty()) return 0;
+namespace {
+
+[[noreturn]] void Refuse(const char* form, std::string_view query, const std::string& why) {
+    std::fprintf(stderr, "%s query of %zu bytes: %s\n", form, query.size(), why.c_str());
+    std::abort();
+}
+
+void Search(const char* form, std::string_view query) {
+    const std::string match = TranslateOnSmallStack(query);
+    if (match.empty()) return;
     const std::size_t phrases = CountPhrases(match);
-    if (phrases > kMaxPhrases) {
-        std::fprintf(stderr, "%zu phrases in one expression\n", phrases);
-        std::abort();
-    }
+    if (phrases > kMaxPhrases)
+        Refuse(form, query, std::to_string(phrases) + " phrases in one expression");
     try {
         const int count = reader->Count(match);
         FUZZ_CHECK(count >= 0 && count <= kSampleRecords);
         const auto page = reader->Page(match, 0, 10);
         FUZZ_CHECK(page.size() == static_cast<std::size_t>(std::min(count, 10)));
     } catch (const server::SqliteError& e) {
-        std::fprintf(stderr, "SQLite refused the expression: %s\nexpression: %s\n", e.what(),
-                     match.c_str());
-        std::abort();
+        Refuse(form, query, std::string("SQLite refused the expression: ") + e.what());
     }
+}
+
+} // namespace
+
+// Besides the query itself, two made from it test the bounds that random mutation
+// seldom reaches: the query many times over (the work of one request), and the query
+// deep inside groups that each join a word to the next (the nesting).
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view query = fuzz::Bytes(data, size);
+    Search("the", query);
+
+    std::string repeated;
+    for (int i = 0; i < kRepeats && repeated.size() + size < kMaxDerivedBytes; ++i)
+        repeated.append(query).push_back(' ');
+    Search("the repeated", repeated);
+
+    static constexpr const char* kJoins[] = {" (", " OR (", " NOT (", " AND ("};
+    std::string nested;
+    for (int level = 0; level < kNestingLevels; ++level)
+        nested.append("w").append(kJoins[level % 4]);
+    nested.append(query).append(kNestingLevels, ')');
+    Search("the nested", nested);
     return 0;
 }
