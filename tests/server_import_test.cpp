@@ -123,38 +123,6 @@ TEST(Readers, MedlineFieldsCrlfAndBadRecords) {
     EXPECT_EQ(skips[0], path + ":16: no PMID");
 }
 
-TEST(Readers, BadRecordsAndBrokenFiles) {
-    TempDir dir;
-    Record good{1, "Good"};
-    const std::string xml = ArticleSet({good});
-    std::string withBad =
-        "<?xml version=\"1.0\"?>\n<PubmedArticleSet>\n" + test::RecordXml({2, "Two"}) +
-        "<PubmedArticle><MedlineCitation><PMID>x1</PMID></MedlineCitation></PubmedArticle>\n" +
-        test::RecordXml({3, "Three"}) + "</PubmedArticleSet>\n";
-    std::vector<std::string> skips;
-    std::string error;
-    auto records = ReadAll(dir.Write("bad.xml", withBad), &skips, &error);
-    EXPECT_EQ(records.size(), 2u);
-    EXPECT_TRUE(error.empty());
-    ASSERT_EQ(skips.size(), 1u);
-    EXPECT_EQ(skips[0], dir.File("bad.xml") + ":4: bad PMID");
-
-    // Cut off in the middle of the third record: the first two stand, the error names a line.
-    const std::string cut = withBad.substr(0, withBad.find("<PMID Version=\"1\">3"));
-    records = ReadAll(dir.Write("cut.xml", cut), nullptr, &error);
-    EXPECT_EQ(records.size(), 1u);
-    EXPECT_NE(error.find(dir.File("cut.xml") + ":"), std::string::npos) << error;
-
-    // gzip-compressed XML reads like plain.
-    gzFile gz = gzopen(dir.File("set.xml.gz").c_str(), "wb");
-    gzwrite(gz, xml.data(), static_cast<unsigned>(xml.size()));
-    gzclose(gz);
-    EXPECT_EQ(ReadAll(dir.File("set.xml.gz")).count(1), 1u);
-
-    records = ReadAll(dir.File("missing.xml"), nullptr, &error);
-    EXPECT_NE(error.find("cannot open"), std::string::npos);
-}
-
 // Every field, so that two readings can be compared whole.
 std::string Describe(const Article& a) {
     return std::to_string(a.pmid) + "|" + a.title + "|" + a.authors + "|" + a.journal + "|" +
@@ -218,6 +186,38 @@ TEST(Readers, MedlineNulBytesReadAsSpaces) {
         EXPECT_EQ(records.at(31).abstract, "One  two three");
         EXPECT_EQ(records.at(32).title, "Next");
     }
+}
+
+TEST(Readers, BadRecordsAndBrokenFiles) {
+    TempDir dir;
+    Record good{1, "Good"};
+    const std::string xml = ArticleSet({good});
+    std::string withBad =
+        "<?xml version=\"1.0\"?>\n<PubmedArticleSet>\n" + test::RecordXml({2, "Two"}) +
+        "<PubmedArticle><MedlineCitation><PMID>x1</PMID></MedlineCitation></PubmedArticle>\n" +
+        test::RecordXml({3, "Three"}) + "</PubmedArticleSet>\n";
+    std::vector<std::string> skips;
+    std::string error;
+    auto records = ReadAll(dir.Write("bad.xml", withBad), &skips, &error);
+    EXPECT_EQ(records.size(), 2u);
+    EXPECT_TRUE(error.empty());
+    ASSERT_EQ(skips.size(), 1u);
+    EXPECT_EQ(skips[0], dir.File("bad.xml") + ":4: bad PMID");
+
+    // Cut off in the middle of the third record: the first two stand, the error names a line.
+    const std::string cut = withBad.substr(0, withBad.find("<PMID Version=\"1\">3"));
+    records = ReadAll(dir.Write("cut.xml", cut), nullptr, &error);
+    EXPECT_EQ(records.size(), 1u);
+    EXPECT_NE(error.find(dir.File("cut.xml") + ":"), std::string::npos) << error;
+
+    // gzip-compressed XML reads like plain.
+    gzFile gz = gzopen(dir.File("set.xml.gz").c_str(), "wb");
+    gzwrite(gz, xml.data(), static_cast<unsigned>(xml.size()));
+    gzclose(gz);
+    EXPECT_EQ(ReadAll(dir.File("set.xml.gz")).count(1), 1u);
+
+    records = ReadAll(dir.File("missing.xml"), nullptr, &error);
+    EXPECT_NE(error.find("cannot open"), std::string::npos);
 }
 
 TEST(Index, ReplacementAndDeletion) {
