@@ -28,9 +28,10 @@ constexpr std::size_t kTranslatorStack = 256 * 1024;
 // Phrases FTS5 may be asked to look up for one query: 64 terms of the user's, each a
 // few phrases at most.
 constexpr std::size_t kMaxPhrases = 1024;
-// The queries made from the input: 64 copies of it (at most 8 KB), and it inside 40 groups.
+// The queries made from the input: up to 64 copies of it, as many as the longest term the
+// server takes (2,000 bytes) holds, and it inside 40 groups.
 constexpr int kRepeats = 64;
-constexpr std::size_t kMaxDerivedBytes = 8192;
+constexpr std::size_t kMaxRepeatedBytes = 2000;
 constexpr int kNestingLevels = 40;
 
 std::unique_ptr<server::IndexWriter> writer;
@@ -140,9 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Search("the", query);
 
     std::string repeated;
-    for (int i = 0; i < kRepeats && repeated.size() + size < kMaxDerivedBytes; ++i)
+    for (int i = 0; i < kRepeats && repeated.size() + size + 1 <= kMaxRepeatedBytes; ++i)
         repeated.append(query).push_back(' ');
-    Search("the repeated", repeated);
+    if (repeated.size() > size + 1) Search("the repeated", repeated);
 
     static constexpr const char* kJoins[] = {" (", " OR (", " NOT (", " AND ("};
     std::string nested;
