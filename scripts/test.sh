@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds, then runs the pure text unit's
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, the whole suite, and
-# last builds the Debian package from the same build and checks it.
+# then builds the Debian package from the same build and checks it, and last runs
+# every fuzz target for a bounded time on its committed corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,3 +22,5 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 echo "== the Debian package"
 package=$(bash scripts/package.sh | tail -n 1)
 bash tests/package_test.sh "$package"
+echo "== fuzz targets, 20 s each"
+bash scripts/fuzz.sh -t 20 -j "$jobs"

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <zlib.h>
@@ -120,6 +121,71 @@ TEST(Readers, MedlineFieldsCrlfAndBadRecords) {
     EXPECT_EQ(records.at(222).doi, "10.2/xyz");
     ASSERT_EQ(skips.size(), 1u);
     EXPECT_EQ(skips[0], path + ":16: no PMID");
+}
+
+// Every field, so that two readings can be compared whole.
+std::string Describe(const Article& a) {
+    return std::to_string(a.pmid) + "|" + a.title + "|" + a.authors + "|" + a.journal + "|" +
+           a.pubdate + "|" + std::to_string(a.year) + "-" + std::to_string(a.month) + "-" +
+           std::to_string(a.day) + "|" + a.abstract + "|" + a.doi + "|" + a.pmcid;
+}
+
+TEST(Readers, TextInMemoryReadsLikeTheFile) {
+    for (const char* name :
+         {"Entrez/pubmed1.xml.gz", "Entrez/pubmed4.xml.gz", "Entrez/pubmed7.xml.gz",
+          "Medline/pubmed_result1.txt", "Medline/pubmed_result2.txt.gz"}) {
+        const std::string path = kNlmTests + name;
+        std::string text;
+        gzFile gz = gzopen(path.c_str(), "rb");
+        ASSERT_NE(gz, nullptr) << path;
+        char buffer[4096];
+        for (int got; (got = gzread(gz, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(got));
+        gzclose(gz);
+
+        std::vector<std::string> fromFile, fromText;
+        for (const auto& [pmid, a] : ReadAll(path))
+            fromFile.push_back(Describe(a));
+        RecordSink sink;
+        sink.onArticle = [&](Article&& a) { fromText.push_back(Describe(a)); };
+        std::string error;
+        EXPECT_TRUE(ReadRecordText(text, "memory", sink, error)) << name << ": " << error;
+        std::sort(fromText.begin(), fromText.end(), [](const std::string& x, const std::string& y) {
+            return std::stoll(x) < std::stoll(y);
+        });
+        EXPECT_FALSE(fromFile.empty()) << name;
+        EXPECT_EQ(fromText, fromFile) << name;
+    }
+
+    // Messages name the text as they would the file.
+    RecordSink none;
+    std::string error;
+    EXPECT_FALSE(
+        ReadPubmedXmlText("<PubmedArticleSet>\n<PubmedArticle>", "upload.xml", none, error));
+    EXPECT_EQ(error.rfind("upload.xml:2: ", 0), 0u) << error;
+}
+
+TEST(Readers, MedlineNulBytesReadAsSpaces) {
+    // A NUL inside a field used to cut the rest of its line (and the line break with it)
+    // away; kept, it would end the page that shows the record where the browser reads it.
+    using namespace std::string_literals;
+    const std::string text = "PMID- 31\nTI  - Before\0after\nAB  - One\0\0two\n"
+                             "      three\n\nPMID- 32\nTI  - Next\n"s;
+    TempDir dir;
+    for (const auto& records :
+         {ReadAll(dir.Write("nul.txt", text)), [&] {
+              std::map<std::int64_t, Article> read;
+              RecordSink sink;
+              sink.onArticle = [&](Article&& a) { read[a.pmid] = std::move(a); };
+              std::string error;
+              EXPECT_TRUE(ReadMedlineText(text, "nul.txt", sink, error)) << error;
+              return read;
+          }()}) {
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_EQ(records.at(31).title, "Before after");
+        EXPECT_EQ(records.at(31).abstract, "One  two three");
+        EXPECT_EQ(records.at(32).title, "Next");
+    }
 }
 
 TEST(Readers, BadRecordsAndBrokenFiles) {

@@ -1,29 +1,59 @@
 #include "server/records/readers.h"
 
-#include "server/records/gzfile.h"
+#include "server/records/source.h"
 
-#include <zlib.h>
-
+#include <algorithm>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 namespace tamix::server {
 
 namespace {
 
-// One line without its line break (LF or CRLF); false at the end of the file.
-bool ReadLine(gzFile file, std::string& line) {
-    line.clear();
-    char buffer[4096];
-    while (gzgets(file, buffer, sizeof buffer)) {
-        line += buffer;
-        if (!line.empty() && line.back() == '\n') break;
+// The lines of a source without their line breaks (LF or CRLF). A NUL byte reads as a
+// space: records reach pages that the browser reads only up to their first NUL.
+class LineReader {
+public:
+    explicit LineReader(ByteSource& source) : source_(source), buffer_(1 << 16) {}
+
+    // False at the end of the source or on an error (Failed() tells which).
+    bool Next(std::string& line) {
+        line.clear();
+        bool any = false;
+        for (;;) {
+            if (pos_ == end_ && !Fill()) break;
+            any = true;
+            const char* from = buffer_.data() + pos_;
+            const auto* newline = static_cast<const char*>(std::memchr(from, '\n', end_ - pos_));
+            const std::size_t stop =
+                newline ? static_cast<std::size_t>(newline - buffer_.data()) : end_;
+            line.append(from, stop - pos_);
+            pos_ = newline ? stop + 1 : stop;
+            if (newline) break;
+        }
+        if (!any) return false;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        return true;
     }
-    if (line.empty()) return false;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    return true;
-}
+    bool Failed() const { return failed_; }
+
+private:
+    bool Fill() {
+        if (failed_) return false;
+        const long got = source_.Read(buffer_.data(), buffer_.size());
+        failed_ = got < 0;
+        pos_ = 0;
+        end_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+        return got > 0;
+    }
+
+    ByteSource& source_;
+    std::vector<char> buffer_;
+    std::size_t pos_ = 0, end_ = 0;
+    bool failed_ = false;
+};
 
 std::string TrimRight(std::string text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
@@ -113,23 +143,18 @@ private:
     bool touched_ = false;
 };
 
-} // namespace
-
-bool ReadMedline(const std::string& path, const RecordSink& sink, std::string& error) {
-    GzFile file = OpenGz(path);
-    if (!file) {
-        error = path + ": cannot open";
-        return false;
-    }
+bool ReadMedlineFrom(ByteSource& source, const std::string& name, const RecordSink& sink,
+                     std::string& error) {
+    LineReader lines(source);
     MedlineRecord record;
     std::string line;
     long lineNumber = 0;
     long recordLine = 0;
-    while (ReadLine(file.get(), line)) {
+    while (lines.Next(line)) {
         ++lineNumber;
         const std::string trimmed = TrimRight(line);
         if (trimmed.empty()) {
-            record.Finish(path, recordLine, sink);
+            record.Finish(name, recordLine, sink);
             continue;
         }
         if (trimmed.size() >= 6 && trimmed.compare(0, 6, "      ") == 0) {
@@ -139,47 +164,76 @@ bool ReadMedline(const std::string& path, const RecordSink& sink, std::string& e
         // "TAG - value": the tag in the first four columns, "- " in columns 5 and 6.
         if (trimmed.size() < 5 || trimmed[4] != '-') {
             if (sink.onSkip)
-                sink.onSkip(SourcePosition{path, lineNumber}, "not a MEDLINE field line");
+                sink.onSkip(SourcePosition{name, lineNumber}, "not a MEDLINE field line");
             continue;
         }
         const std::string tag = TrimRight(trimmed.substr(0, 4));
         const std::string value = trimmed.size() > 6 ? trimmed.substr(6) : std::string();
-        if (tag == "PMID" && !record.Empty()) record.Finish(path, recordLine, sink);
+        if (tag == "PMID" && !record.Empty()) record.Finish(name, recordLine, sink);
         if (record.Empty()) recordLine = lineNumber;
         record.Field(tag, value);
     }
-    int code = 0;
-    const char* message = gzerror(file.get(), &code);
-    if (code != Z_OK && code != Z_STREAM_END) {
-        error = path + ":" + std::to_string(lineNumber) + ": " + message;
+    const std::string message = source.Error();
+    if (lines.Failed() || !message.empty()) {
+        error = name + ":" + std::to_string(lineNumber) + ": " + message;
         return false;
     }
-    record.Finish(path, recordLine, sink);
+    record.Finish(name, recordLine, sink);
     return true;
 }
 
-bool ReadRecordFile(const std::string& path, const RecordSink& sink, std::string& error) {
-    // Sniffed, not guessed from the name: a MEDLINE export starts with a field line,
-    // XML with '<' (after an optional byte-order mark and white space).
-    GzFile file = OpenGz(path);
-    if (!file) {
+// XML starts with '<' (after an optional byte-order mark and white space); a MEDLINE
+// export starts with a field line. Sniffed, not guessed from the name.
+bool LooksLikeXml(std::string_view head) {
+    if (head.substr(0, 3) == "\xEF\xBB\xBF") head.remove_prefix(3);
+    const auto first = head.find_first_not_of(" \t\r\n");
+    return first != std::string_view::npos && head[first] == '<';
+}
+
+constexpr std::size_t kSniffBytes = 512;
+
+} // namespace
+
+bool ReadMedline(const std::string& path, const RecordSink& sink, std::string& error) {
+    GzSource file(path);
+    if (!file.IsOpen()) {
         error = path + ": cannot open";
         return false;
     }
-    char head[512];
-    const int got = gzread(file.get(), head, sizeof head);
-    if (got < 0) {
-        int code = 0;
-        error = path + ": " + gzerror(file.get(), &code);
-        return false;
+    return ReadMedlineFrom(file, path, sink, error);
+}
+
+bool ReadMedlineText(std::string_view text, const std::string& name, const RecordSink& sink,
+                     std::string& error) {
+    MemorySource source(text);
+    return ReadMedlineFrom(source, name, sink, error);
+}
+
+bool ReadRecordFile(const std::string& path, const RecordSink& sink, std::string& error) {
+    char head[kSniffBytes];
+    long got = 0;
+    {
+        GzSource file(path);
+        if (!file.IsOpen()) {
+            error = path + ": cannot open";
+            return false;
+        }
+        got = file.Read(head, sizeof head);
+        if (got < 0) {
+            error = path + ": " + file.Error();
+            return false;
+        }
     }
-    std::string_view start(head, static_cast<std::size_t>(got));
-    if (start.substr(0, 3) == "\xEF\xBB\xBF") start.remove_prefix(3);
-    const auto first = start.find_first_not_of(" \t\r\n");
-    file.reset();
-    if (first != std::string_view::npos && start[first] == '<')
+    if (LooksLikeXml(std::string_view(head, static_cast<std::size_t>(got))))
         return ReadPubmedXml(path, sink, error);
     return ReadMedline(path, sink, error);
+}
+
+bool ReadRecordText(std::string_view text, const std::string& name, const RecordSink& sink,
+                    std::string& error) {
+    if (LooksLikeXml(text.substr(0, kSniffBytes)))
+        return ReadPubmedXmlText(text, name, sink, error);
+    return ReadMedlineText(text, name, sink, error);
 }
 
 } // namespace tamix::server

@@ -1,11 +1,9 @@
 #include "server/records/readers.h"
 
-#include "server/records/gzfile.h"
-
-#include <expat.h>
-#include <zlib.h>
+#include "server/records/source.h"
 
 #include <cstdlib>
+#include <expat.h>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -43,15 +41,9 @@ const char* Attribute(const XML_Char** attributes, const char* name) {
 
 class XmlReader {
 public:
-    XmlReader(const std::string& path, const RecordSink& sink) : file_(path), sink_(sink) {}
+    XmlReader(const std::string& name, const RecordSink& sink) : file_(name), sink_(sink) {}
 
-    bool Read(std::string& error) {
-        GzFile file = OpenGz(file_);
-        if (!file) {
-            error = file_ + ": cannot open";
-            return false;
-        }
-        gzbuffer(file.get(), 1 << 17);
+    bool Read(ByteSource& source, std::string& error) {
         parser_.reset(XML_ParserCreate("UTF-8"));
         XML_SetUserData(parser_.get(), this);
         XML_SetElementHandler(parser_.get(), &XmlReader::Start, &XmlReader::End);
@@ -59,13 +51,13 @@ public:
 
         std::vector<char> buffer(1 << 16);
         for (;;) {
-            const int got = gzread(file.get(), buffer.data(), static_cast<unsigned>(buffer.size()));
+            const long got = source.Read(buffer.data(), buffer.size());
             if (got < 0) {
-                int code = 0;
-                error = file_ + ": " + gzerror(file.get(), &code);
+                error = file_ + ": " + source.Error();
                 return false;
             }
-            if (XML_Parse(parser_.get(), buffer.data(), got, got == 0) == XML_STATUS_ERROR) {
+            if (XML_Parse(parser_.get(), buffer.data(), static_cast<int>(got), got == 0) ==
+                XML_STATUS_ERROR) {
                 error = file_ + ":" + std::to_string(XML_GetCurrentLineNumber(parser_.get())) +
                         ": " + XML_ErrorString(XML_GetErrorCode(parser_.get()));
                 return false;
@@ -315,8 +307,18 @@ private:
 } // namespace
 
 bool ReadPubmedXml(const std::string& path, const RecordSink& sink, std::string& error) {
-    XmlReader reader(path, sink);
-    return reader.Read(error);
+    GzSource file(path);
+    if (!file.IsOpen()) {
+        error = path + ": cannot open";
+        return false;
+    }
+    return XmlReader(path, sink).Read(file, error);
+}
+
+bool ReadPubmedXmlText(std::string_view text, const std::string& name, const RecordSink& sink,
+                       std::string& error) {
+    MemorySource source(text);
+    return XmlReader(name, sink).Read(source, error);
 }
 
 } // namespace tamix::server

@@ -5,6 +5,7 @@
 #include "server/records/article.h"
 
 #include <string>
+#include <string_view>
 
 namespace tamix::server {
 
@@ -16,5 +17,14 @@ bool ReadRecordFile(const std::string& path, const RecordSink& sink, std::string
 
 bool ReadPubmedXml(const std::string& path, const RecordSink& sink, std::string& error);
 bool ReadMedline(const std::string& path, const RecordSink& sink, std::string& error);
+
+// The same over text already in memory (plain, not compressed); name stands for the file
+// in messages.
+bool ReadRecordText(std::string_view text, const std::string& name, const RecordSink& sink,
+                    std::string& error);
+bool ReadPubmedXmlText(std::string_view text, const std::string& name, const RecordSink& sink,
+                       std::string& error);
+bool ReadMedlineText(std::string_view text, const std::string& name, const RecordSink& sink,
+                     std::string& error);
 
 } // namespace tamix::server

@@ -1,0 +1,47 @@
+// The checks both record readers' targets make on what a reader hands on.
+#pragma once
+
+#include "check.h"
+
+#include "server/index/index.h"
+#include "server/records/readers.h"
+
+namespace tamix::fuzz {
+
+// PMIDs as ParsePmid takes them: 1 to 9 digits, above 0.
+constexpr std::int64_t kMaxPmid = 999999999;
+
+inline bool HasNul(const server::Article& a) {
+    for (const std::string* field :
+         {&a.title, &a.authors, &a.journal, &a.pubdate, &a.abstract, &a.doi, &a.pmcid})
+        if (field->find('\0') != std::string::npos) return true;
+    return false;
+}
+
+using Reader = bool (*)(std::string_view, const std::string&, const server::RecordSink&,
+                        std::string&);
+
+inline void ReadAndCheck(Reader read, std::string_view text) {
+    server::RecordSink sink;
+    sink.onArticle = [](server::Article&& a) {
+        FUZZ_CHECK(a.pmid >= 1 && a.pmid <= kMaxPmid);
+        FUZZ_CHECK(a.year >= 0 && a.year <= 9999);
+        FUZZ_CHECK(a.month >= 0 && a.month <= 12);
+        FUZZ_CHECK(a.day >= 0 && a.day <= 31);
+        FUZZ_CHECK(a.month == 0 || a.year > 0);
+        FUZZ_CHECK(a.day == 0 || a.month > 0);
+        // Pages are read only up to their first NUL.
+        FUZZ_CHECK(!HasNul(a));
+        // What the writer makes of it: the sort key must not overflow.
+        FUZZ_CHECK(server::SortKey(a) < 0);
+        FUZZ_CHECK(!server::TagsOf(a).empty());
+    };
+    sink.onDelete = [](std::int64_t pmid) { FUZZ_CHECK(pmid >= 1 && pmid <= kMaxPmid); };
+    sink.onSkip = [](const server::SourcePosition& where, const std::string& why) {
+        FUZZ_CHECK(where.file == "input" && where.line >= 0 && !why.empty());
+    };
+    std::string error;
+    if (!read(text, "input", sink, error)) FUZZ_CHECK(error.rfind("input", 0) == 0);
+}
+
+} // namespace tamix::fuzz
