@@ -15,7 +15,7 @@ namespace {
 
 using test::TempDir;
 
-const std::string kAll = "{title abstract authors} : ";
+const std::string kAll = "{title abstract authors mesh keywords} : ";
 
 std::string Match(std::string_view query) {
     return BuildSearch(query).match;

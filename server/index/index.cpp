@@ -1,5 +1,10 @@
 #include "server/index/index.h"
 
+#include "server/index/details.h"
+#include "server/index/rank.h"
+#include "server/index/words.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -11,12 +16,16 @@ namespace tamix::server {
 
 namespace {
 
-// Version 1 (no 'schema' row) tagged years only. Whoever changes the tables, the tags
-// or the rowids raises kSchemaVersion.
+// Version 1 (no 'schema' row) tagged years only; version 2 indexed title, abstract,
+// authors, dates and PMIDs. Whoever changes the tables, the texts TextsOf makes, the
+// tags or the rowids raises kSchemaVersion: the FTS5 index is contentless, and deleting
+// a record from it takes exactly the texts it was given.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 INSERT INTO meta VALUES('generation', 0);
 INSERT INTO meta VALUES('unmerged', 0);
+INSERT INTO meta VALUES('records', 0);
+INSERT INTO meta VALUES('ranked_words', 0);
 CREATE TABLE article(
     id INTEGER PRIMARY KEY,
     pmid INTEGER NOT NULL UNIQUE,
@@ -27,10 +36,11 @@ CREATE TABLE article(
     abstract TEXT NOT NULL,
     doi TEXT NOT NULL,
     pmcid TEXT NOT NULL,
-    tags TEXT NOT NULL);
+    first_author TEXT NOT NULL,
+    details BLOB NOT NULL);
 CREATE VIRTUAL TABLE article_fts USING fts5(
-    title, abstract, authors, tags,
-    content='article', content_rowid='id',
+    title, abstract, authors, mesh, keywords, affiliations, tags,
+    content='', columnsize=0,
     tokenize='porter unicode61 remove_diacritics 2');
 CREATE TABLE IF NOT EXISTS imported_file(
     name TEXT PRIMARY KEY,
@@ -42,7 +52,53 @@ CREATE TABLE IF NOT EXISTS imported_file(
     imported_at TEXT NOT NULL);
 )sql";
 
-// Keys of one date never collide: readers keep PMIDs under 10^8.
+// The columns of article a record is read from, in Read()'s order.
+constexpr const char* kArticleColumns =
+    "pmid, title, authors, journal, pubdate, abstract, doi, pmcid, details";
+
+// A record from a statement whose columns from first are kArticleColumns.
+Article ReadArticle(const Statement& row, int first) {
+    Article a;
+    a.pmid = row.Int(first);
+    a.title = row.Text(first + 1);
+    a.authors = row.Text(first + 2);
+    a.journal = row.Text(first + 3);
+    a.pubdate = row.Text(first + 4);
+    a.abstract = row.Text(first + 5);
+    a.doi = row.Text(first + 6);
+    a.pmcid = row.Text(first + 7);
+    if (!DecodeDetails(row.Text(first + 8), a))
+        throw SqliteError("the record of PMID " + std::to_string(a.pmid) +
+                          " is damaged in the index");
+    return a;
+}
+
+// Values of a list field, in the order given, each once, joined by the boundary marker
+// so that no phrase runs from one into the next.
+std::string JoinValues(const std::vector<std::string>& values) {
+    std::string out;
+    std::vector<std::string_view> seen;
+    for (const std::string& value : values) {
+        if (std::find(seen.begin(), seen.end(), value) != seen.end()) continue;
+        seen.push_back(value);
+        if (!out.empty()) (out += ' ') += marker::kJoin, out += ' ';
+        out += WithoutMarkers(value);
+    }
+    return out;
+}
+
+void AddToken(std::string& tags, const std::string& token) {
+    if (token.empty()) return;
+    tags += ' ';
+    tags += token;
+}
+
+std::int64_t WordCount(std::string_view text) {
+    return static_cast<std::int64_t>(Words(text).size());
+}
+
+// Keys of one date never collide: readers keep PMIDs under 10^8. The largest rowid,
+// (99991231 * kPmidSpan + kPmidSpan - 1) * kLengthClasses, is below 2^63.
 constexpr std::int64_t kPmidSpan = 1000000000;
 
 // The layout of an open file: 0 when it holds no index yet.
@@ -78,10 +134,10 @@ std::string YearTag(char level, int number) {
 
 } // namespace
 
-std::int64_t SortKey(const Article& a) {
+std::int64_t SortKey(const Article& a, int lengthClass) {
     const std::int64_t date = (static_cast<std::int64_t>(a.year) * 100 + a.month) * 100 + a.day;
     // Negated: FTS5 walks rowids upwards fastest, and newest first is what is asked for.
-    return -(date * kPmidSpan + a.pmid);
+    return -((date * kPmidSpan + a.pmid) * kLengthClasses + lengthClass);
 }
 
 std::string TagsOf(const Article& a) {
@@ -90,6 +146,92 @@ std::string TagsOf(const Article& a) {
         tags = YearTag('y', a.year) + " " + YearTag('d', a.year / 10) + " " +
                YearTag('c', a.year / 100) + " " + YearTag('m', a.year / 1000) + " ";
     return tags + "p" + std::to_string(a.pmid);
+}
+
+std::vector<std::string> AuthorTokens(std::string_view kind, const Author& author) {
+    if (author.lastName.empty()) return {ValueToken(kind, author.collectiveName)};
+    std::vector<std::string> tokens = {ValueToken(kind, author.lastName)};
+    if (tokens[0].empty()) return {};
+    std::string initials = author.initials;
+    if (initials.empty()) {
+        // "J Michael" -> "JM": the first character of each word.
+        for (std::string_view word : Words(author.foreName)) {
+            std::size_t length = 1;
+            while (length < word.size() &&
+                   (static_cast<unsigned char>(word[length]) & 0xC0) == 0x80)
+                ++length;
+            initials.append(word.substr(0, length));
+        }
+    }
+    const std::vector<std::string_view> words = Words(initials);
+    if (words.size() != 1) return tokens; // initials are one word ("JA"), or there are none
+    const std::string_view letters = words[0];
+    for (std::size_t end = 1; end <= letters.size(); ++end) {
+        if (end < letters.size() && (static_cast<unsigned char>(letters[end]) & 0xC0) == 0x80)
+            continue; // inside a character
+        tokens.push_back(
+            ValueToken(kind, author.lastName, marker::kInitials, letters.substr(0, end)));
+    }
+    return tokens;
+}
+
+IndexedText TextsOf(const Article& a) {
+    IndexedText t;
+    t.title = WithoutMarkers(a.title);
+    t.abstract = WithoutMarkers(a.abstract);
+    t.authors = WithoutMarkers(a.authors);
+    std::vector<std::string> headings, affiliations;
+    for (const MeshHeading& heading : a.mesh) {
+        headings.push_back(heading.descriptor);
+        for (const MeshQualifier& q : heading.qualifiers)
+            headings.push_back(q.name);
+    }
+    t.mesh = JoinValues(headings);
+    t.keywords = JoinValues(a.keywords);
+    for (const Author& author : a.authorList)
+        affiliations.insert(affiliations.end(), author.affiliations.begin(),
+                            author.affiliations.end());
+    t.affiliations = JoinValues(affiliations);
+
+    t.tags = TagsOf(a);
+    if (!a.abstract.empty()) AddToken(t.tags, kHasAbstractTag);
+    if (!a.pmcid.empty()) AddToken(t.tags, kFreeFullTextTag);
+    for (const MeshHeading& heading : a.mesh) {
+        bool anyMajor = heading.major;
+        for (const MeshQualifier& q : heading.qualifiers)
+            anyMajor = anyMajor || q.major;
+        AddToken(t.tags, ValueToken(marker::kMesh, heading.descriptor));
+        // A heading is a major topic when its descriptor or one of its qualifiers is.
+        if (anyMajor) AddToken(t.tags, ValueToken(marker::kMajor, heading.descriptor));
+        for (const MeshQualifier& q : heading.qualifiers) {
+            AddToken(t.tags,
+                     ValueToken(marker::kMesh, heading.descriptor, marker::kQualifier, q.name));
+            if (q.major || heading.major)
+                AddToken(t.tags, ValueToken(marker::kMajor, heading.descriptor, marker::kQualifier,
+                                            q.name));
+        }
+    }
+    for (const std::string& type : a.publicationTypes)
+        AddToken(t.tags, ValueToken(marker::kType, type));
+    for (const std::string& language : a.languages)
+        AddToken(t.tags, ValueToken(marker::kLanguage, language));
+    std::vector<std::string> journals;
+    for (const std::string* name : {&a.isoAbbreviation, &a.medlineTa, &a.journalTitle}) {
+        const std::string token = ValueToken(marker::kJournal, *name);
+        if (std::find(journals.begin(), journals.end(), token) == journals.end())
+            journals.push_back(token);
+    }
+    for (const std::string& token : journals)
+        AddToken(t.tags, token);
+    if (!a.authorList.empty()) {
+        for (const std::string& token : AuthorTokens(marker::kFirst, a.authorList.front()))
+            AddToken(t.tags, token);
+        for (const std::string& token : AuthorTokens(marker::kLast, a.authorList.back()))
+            AddToken(t.tags, token);
+    }
+    t.rankedWords =
+        WordCount(t.title) + WordCount(t.abstract) + WordCount(t.mesh) + WordCount(t.keywords);
+    return t;
 }
 
 std::vector<std::string> YearTags(int from, int to) {
@@ -113,8 +255,8 @@ void YearRowids(int from, int to, std::int64_t& first, std::int64_t& last) {
     const std::int64_t lowest = static_cast<std::int64_t>(from) * 10000 * kPmidSpan;
     const std::int64_t highest =
         (static_cast<std::int64_t>(to) * 10000 + 9999) * kPmidSpan + (kPmidSpan - 1);
-    first = -highest;
-    last = -lowest;
+    first = -(highest * kLengthClasses + kLengthClasses - 1);
+    last = -(lowest * kLengthClasses);
 }
 
 IndexWriter::IndexWriter(const std::string& path)
@@ -131,25 +273,28 @@ IndexWriter::IndexWriter(const std::string& path)
     db_.Exec("BEGIN");
     if (version == 0) {
         db_.Exec(kSchema);
-        db_.Exec(("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ")")
-                     .c_str());
+        db_.Exec(
+            ("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ")").c_str());
     }
     // Fewer, larger merges: a third less work per imported record than FTS5's default.
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
     db_.Exec("COMMIT");
-    find_ = db_.Prepare("SELECT id, title, abstract, authors, tags FROM article WHERE pmid = ?1");
+    find_ =
+        db_.Prepare(std::string("SELECT id, ") + kArticleColumns + " FROM article WHERE pmid = ?1");
     deleteArticle_ = db_.Prepare("DELETE FROM article WHERE id = ?1");
     deleteText_ = db_.Prepare("INSERT INTO article_fts(article_fts, rowid, title, abstract, "
-                              "authors, tags) VALUES('delete', ?1, ?2, ?3, ?4, ?5)");
+                              "authors, mesh, keywords, affiliations, tags) "
+                              "VALUES('delete', ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     insertArticle_ =
-        db_.Prepare("INSERT INTO article VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-    insertText_ = db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, tags) "
-                              "VALUES(?1, ?2, ?3, ?4, ?5)");
+        db_.Prepare("INSERT INTO article VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+    insertText_ =
+        db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, mesh, "
+                    "keywords, affiliations, tags) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     bump_ = db_.Prepare("UPDATE meta SET value = value + 1 WHERE key = 'generation'");
     recordFile_ = db_.Prepare("INSERT OR REPLACE INTO imported_file VALUES(?1, ?2, ?3, ?4, ?5, ?6, "
                               "strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
-    addUnmerged_ = db_.Prepare("UPDATE meta SET value = value + ?1 WHERE key = 'unmerged'");
+    addToMeta_ = db_.Prepare("UPDATE meta SET value = value + ?2 WHERE key = ?1");
 }
 
 IndexWriter::~IndexWriter() {
@@ -170,21 +315,34 @@ void IndexWriter::Begin() {
     inTransaction_ = true;
 }
 
+namespace {
+
+Statement& BindTexts(Statement& statement, std::int64_t id, const IndexedText& t) {
+    return statement.Bind(1, id)
+        .Bind(2, t.title)
+        .Bind(3, t.abstract)
+        .Bind(4, t.authors)
+        .Bind(5, t.mesh)
+        .Bind(6, t.keywords)
+        .Bind(7, t.affiliations)
+        .Bind(8, t.tags);
+}
+
+} // namespace
+
 bool IndexWriter::Put(const Article& a) {
     Begin();
     const bool replaced = Delete(a.pmid);
     ++changes_;
-    const std::int64_t id = SortKey(a);
-    const std::string tags = TagsOf(a);
+    const IndexedText texts = TextsOf(a);
+    const std::int64_t id = SortKey(a, LengthClass(texts.rankedWords));
+    const std::string firstAuthor = a.authorList.empty() ? "" : a.authorList[0].DisplayName();
     insertArticle_.Bind(1, id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
     insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
-    insertArticle_.Bind(9, a.pmcid).Bind(10, tags).Run();
-    insertText_.Bind(1, id)
-        .Bind(2, a.title)
-        .Bind(3, a.abstract)
-        .Bind(4, a.authors)
-        .Bind(5, tags)
-        .Run();
+    insertArticle_.Bind(9, a.pmcid).Bind(10, firstAuthor).BindBlob(11, EncodeDetails(a)).Run();
+    BindTexts(insertText_, id, texts).Run();
+    ++recordsAdded_;
+    wordsAdded_ += texts.rankedWords;
     return replaced;
 }
 
@@ -196,12 +354,20 @@ bool IndexWriter::Delete(std::int64_t pmid) {
         return false;
     }
     const std::int64_t id = find_.Int(0);
-    deleteText_.Bind(1, id).Bind(2, find_.Text(1)).Bind(3, find_.Text(2));
-    deleteText_.Bind(4, find_.Text(3)).Bind(5, find_.Text(4));
+    Article old;
+    try {
+        old = ReadArticle(find_, 1);
+    } catch (...) {
+        find_.Reset();
+        throw;
+    }
     find_.Reset();
-    deleteText_.Run();
+    const IndexedText texts = TextsOf(old);
+    BindTexts(deleteText_, id, texts).Run();
     deleteArticle_.Bind(1, id).Run();
     ++changes_;
+    --recordsAdded_;
+    wordsAdded_ -= texts.rankedWords;
     return true;
 }
 
@@ -215,8 +381,10 @@ void IndexWriter::RecordImportedFile(const ImportedFile& f) {
 void IndexWriter::Commit() {
     if (!inTransaction_) return;
     bump_.Run();
-    addUnmerged_.Bind(1, changes_).Run();
-    changes_ = 0;
+    addToMeta_.Bind(1, "unmerged").Bind(2, changes_).Run();
+    addToMeta_.Bind(1, "records").Bind(2, recordsAdded_).Run();
+    addToMeta_.Bind(1, "ranked_words").Bind(2, wordsAdded_).Run();
+    changes_ = recordsAdded_ = wordsAdded_ = 0;
     db_.Exec("COMMIT");
     inTransaction_ = false;
 }
@@ -224,7 +392,7 @@ void IndexWriter::Commit() {
 void IndexWriter::Rollback() {
     if (!inTransaction_) return;
     inTransaction_ = false;
-    changes_ = 0;
+    changes_ = recordsAdded_ = wordsAdded_ = 0;
     // Some errors (a full disk) roll the transaction back by themselves.
     if (!sqlite3_get_autocommit(db_.Handle())) db_.Exec("ROLLBACK");
 }
@@ -265,20 +433,33 @@ void IndexWriter::MergeIfDue() {
 IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWRITE) {
     db_.Exec("PRAGMA query_only=1; PRAGMA mmap_size=1073741824; PRAGMA cache_size=-65536;");
     RequireSchema(SchemaVersionOf(db_), path);
+    RegisterRankFunction(db_.Handle());
     generation_ = db_.Prepare("SELECT value FROM meta WHERE key = 'generation'");
     // FTS5 takes the rowid bounds as where its doclists start and stop.
     const std::string limit = std::to_string(kMaxCountedMatches);
-    count_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
-                         "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 LIMIT " +
-                         limit + ")");
+    const std::string matches = "SELECT rowid FROM article_fts WHERE article_fts MATCH ?1 "
+                                "AND rowid >= ?2 AND rowid <= ?3";
+    count_ = db_.Prepare("SELECT count(*) FROM (" + matches + " LIMIT " + limit + ")");
+    countAll_ = db_.Prepare("SELECT count(*) FROM article_fts WHERE article_fts MATCH ?1");
     page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
-                        "JOIN (SELECT rowid FROM article_fts WHERE article_fts MATCH ?1 "
-                        "AND rowid >= ?4 AND rowid <= ?5 "
-                        "ORDER BY rowid LIMIT ?2 OFFSET ?3) m ON a.id = m.rowid "
+                        "JOIN (" +
+                        matches +
+                        " ORDER BY rowid LIMIT ?4 OFFSET ?5) m ON a.id = m.rowid "
                         "ORDER BY a.id");
-    find_ = db_.Prepare("SELECT pmid, title, authors, journal, pubdate, abstract, doi, pmcid "
-                        "FROM article WHERE pmid = ?1");
+    best_ = db_.Prepare("SELECT rowid, tamix_rank(article_fts, ?4, ?5) FROM article_fts "
+                        "WHERE article_fts MATCH ?1 AND rowid >= ?2 AND rowid <= ?3");
+    const auto newest = [&](const char* column) {
+        return db_.Prepare(std::string("SELECT a.id, a.") + column + " FROM article a JOIN (" +
+                           matches + " ORDER BY rowid LIMIT ?4) m ON a.id = m.rowid");
+    };
+    newestAuthor_ = newest("first_author");
+    newestJournal_ = newest("journal");
+    summary_ =
+        db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE id = ?1");
+    find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
     size_ = db_.Prepare("SELECT count(*) FROM article");
+    stats_ = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'records'), "
+                         "(SELECT value FROM meta WHERE key = 'ranked_words')");
 }
 
 std::int64_t IndexReader::Generation() {
@@ -295,30 +476,99 @@ int IndexReader::Count(const Search& search) {
     return value;
 }
 
+std::int64_t IndexReader::CountAll(const std::string& match) {
+    if (match.empty()) return 0;
+    countAll_.Bind(1, match);
+    const std::int64_t value = countAll_.Step() ? countAll_.Int(0) : 0;
+    countAll_.Reset();
+    return value;
+}
+
 std::vector<ArticleSummary> IndexReader::Page(const Search& search, int offset, int limit) {
     std::vector<ArticleSummary> items;
     if (search.MatchesNothing()) return items;
-    page_.Bind(1, search.match).Bind(2, limit).Bind(3, offset);
-    page_.Bind(4, search.firstRowid).Bind(5, search.lastRowid);
+    page_.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
+    page_.Bind(4, limit).Bind(5, offset);
     while (page_.Step())
         items.push_back({page_.Int(0), page_.Text(1), page_.Text(2), page_.Text(3), page_.Text(4)});
     page_.Reset();
     return items;
 }
 
+std::vector<std::int64_t> IndexReader::BestMatches(const Search& search, const std::string& idfs,
+                                                   double averageLength, int limit) {
+    std::vector<std::int64_t> ids;
+    if (search.MatchesNothing() || limit <= 0) return ids;
+    struct Scored {
+        double score;
+        std::int64_t id;
+    };
+    // Better: a higher score, or the same score and newer (a lower rowid). The heap keeps
+    // the limit best seen so far with the worst of them on top.
+    const auto better = [](const Scored& x, const Scored& y) {
+        return x.score > y.score || (x.score == y.score && x.id < y.id);
+    };
+    std::vector<Scored> best;
+    best.reserve(static_cast<std::size_t>(limit));
+    best_.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
+    best_.Bind(4, idfs).BindDouble(5, averageLength);
+    try {
+        while (best_.Step()) {
+            const Scored row{best_.Double(1), best_.Int(0)};
+            if (best.size() < static_cast<std::size_t>(limit)) {
+                best.push_back(row);
+                std::push_heap(best.begin(), best.end(), better);
+            } else if (better(row, best.front())) {
+                std::pop_heap(best.begin(), best.end(), better);
+                best.back() = row;
+                std::push_heap(best.begin(), best.end(), better);
+            }
+        }
+    } catch (...) {
+        best_.Reset();
+        throw;
+    }
+    best_.Reset();
+    std::sort_heap(best.begin(), best.end(), better);
+    ids.reserve(best.size());
+    for (const Scored& s : best)
+        ids.push_back(s.id);
+    return ids;
+}
+
+std::vector<std::pair<std::int64_t, std::string>>
+IndexReader::NewestWith(const Search& search, SortColumn column, int limit) {
+    std::vector<std::pair<std::int64_t, std::string>> rows;
+    if (search.MatchesNothing()) return rows;
+    Statement& newest = column == SortColumn::FirstAuthor ? newestAuthor_ : newestJournal_;
+    newest.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
+    newest.Bind(4, limit);
+    while (newest.Step())
+        rows.emplace_back(newest.Int(0), newest.Text(1));
+    newest.Reset();
+    return rows;
+}
+
+std::vector<ArticleSummary> IndexReader::Summaries(const std::vector<std::int64_t>& ids) {
+    std::vector<ArticleSummary> items;
+    for (const std::int64_t id : ids) {
+        summary_.Bind(1, id);
+        if (summary_.Step())
+            items.push_back({summary_.Int(0), summary_.Text(1), summary_.Text(2), summary_.Text(3),
+                             summary_.Text(4)});
+        summary_.Reset();
+    }
+    return items;
+}
+
 std::optional<Article> IndexReader::Find(std::int64_t pmid) {
     find_.Bind(1, pmid);
     std::optional<Article> article;
-    if (find_.Step()) {
-        article.emplace();
-        article->pmid = find_.Int(0);
-        article->title = find_.Text(1);
-        article->authors = find_.Text(2);
-        article->journal = find_.Text(3);
-        article->pubdate = find_.Text(4);
-        article->abstract = find_.Text(5);
-        article->doi = find_.Text(6);
-        article->pmcid = find_.Text(7);
+    try {
+        if (find_.Step()) article = ReadArticle(find_, 0);
+    } catch (...) {
+        find_.Reset();
+        throw;
     }
     find_.Reset();
     return article;
@@ -328,6 +578,17 @@ std::int64_t IndexReader::Size() {
     const std::int64_t value = size_.Step() ? size_.Int(0) : 0;
     size_.Reset();
     return value;
+}
+
+RankStats IndexReader::Stats() {
+    RankStats stats;
+    if (stats_.Step()) {
+        stats.records = stats_.Int(0);
+        stats.averageLength =
+            stats.records > 0 ? static_cast<double>(stats_.Int(1)) / stats.records : 0.0;
+    }
+    stats_.Reset();
+    return stats;
 }
 
 std::string IndexFileProblem(const std::string& path, bool forImport) {

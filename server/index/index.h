@@ -1,7 +1,10 @@
-// The index: one SQLite file holding the records (table article) and an FTS5 index
-// over title, abstract, authors and a column of date and PMID tags. Rowids are the
-// sort key (publication date, then PMID, negated), so newest-first reads only the rows
-// it shows, and a span of years is a span of rowids.
+// The index: one SQLite file holding the records (table article) and an FTS5 index over
+// title, abstract, authors, MeSH headings, keywords, affiliations and a column of tags
+// (dates, PMID, filters, and one token for each whole value of a field that is searched
+// whole: headings, types, languages, journals, first and last author). Rowids are the
+// sort key (publication date, then PMID, negated, and the record's length class for
+// ranking in the lowest bits), so newest-first reads only the rows it shows, and a span
+// of years is a span of rowids.
 #pragma once
 
 #include "server/index/sqlite.h"
@@ -12,6 +15,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tamix::server {
@@ -29,7 +33,7 @@ struct ImportedFile {
 
 // The layout the index's tables follow; an index of another layout is refused, never
 // read or written.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 class SchemaError : public std::runtime_error {
 public:
@@ -40,6 +44,9 @@ public:
 // a span of rowids (dates).
 struct Search {
     std::string match;
+    // For ranking: each phrase of match, in order, as an expression that finds it alone
+    // in its columns, or "" when it is not ranked (tags, authors, affiliations).
+    std::vector<std::string> phrases;
     std::int64_t firstRowid = std::numeric_limits<std::int64_t>::min();
     std::int64_t lastRowid = std::numeric_limits<std::int64_t>::max();
 
@@ -86,9 +93,10 @@ private:
 
     Database db_;
     Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, bump_, recordFile_,
-        addUnmerged_;
+        addToMeta_;
     bool inTransaction_ = false;
     std::int64_t changes_ = 0;
+    std::int64_t recordsAdded_ = 0, wordsAdded_ = 0; // since the last commit, for ranking
 };
 
 // The files recorded by RecordImportedFile, in the order they were imported; none when the
@@ -100,6 +108,15 @@ struct ArticleSummary {
     std::string title, authors, journal, pubdate;
 };
 
+// What ranking needs of the whole index.
+struct RankStats {
+    std::int64_t records = 0;
+    double averageLength = 0; // ranked words a record
+};
+
+// The column a sorted page orders by.
+enum class SortColumn { FirstAuthor, Journal };
+
 // Reads the index; one per thread.
 class IndexReader {
 public:
@@ -109,14 +126,27 @@ public:
     std::int64_t Generation();
     // Matches, counted up to kMaxCountedMatches.
     int Count(const Search& search);
+    // All matches of an expression, not capped (a phrase's document frequency).
+    std::int64_t CountAll(const std::string& match);
     // Newest first, skipping offset matches.
     std::vector<ArticleSummary> Page(const Search& search, int offset, int limit);
+    // The ids of the limit matches that score highest by tamix_rank (see rank.h) with the
+    // phrase weights given, best first, equal scores newest first. Reads every match.
+    std::vector<std::int64_t> BestMatches(const Search& search, const std::string& idfs,
+                                          double averageLength, int limit);
+    // The newest limit matches, each with its value of the column.
+    std::vector<std::pair<std::int64_t, std::string>> NewestWith(const Search& search,
+                                                                 SortColumn column, int limit);
+    // The records of those ids, in that order (ids without a record are left out).
+    std::vector<ArticleSummary> Summaries(const std::vector<std::int64_t>& ids);
     std::optional<Article> Find(std::int64_t pmid);
     std::int64_t Size();
+    RankStats Stats();
 
 private:
     Database db_;
-    Statement generation_, count_, page_, find_, size_;
+    Statement generation_, count_, countAll_, page_, best_, newestAuthor_, newestJournal_, summary_,
+        find_, size_, stats_;
 };
 
 // Why the file cannot be an index, as words to follow "cannot serve FILE: "; "" when it
@@ -125,11 +155,29 @@ private:
 // database without tables, as an import killed at its very start leaves one.
 std::string IndexFileProblem(const std::string& path, bool forImport);
 
-// The rowid that orders records newest first, ascending: date, then PMID, negated.
-std::int64_t SortKey(const Article& article);
-// The FTS5 tags column: "y2020 d202 c20 m2 p12345" (year, decade, century, millennium
+// The rowid that orders records newest first, ascending: date, then PMID, negated; the
+// length class (rank.h) sits in its lowest bits.
+std::int64_t SortKey(const Article& article, int lengthClass = 0);
+// The date and PMID tags: "y2020 d202 c20 m2 p12345" (year, decade, century, millennium
 // of the publication date, which has no tags when its year is unknown; PMID).
 std::string TagsOf(const Article& article);
+
+// The filter tags of the tags column.
+inline constexpr const char* kHasAbstractTag = "hasabstract";
+inline constexpr const char* kFreeFullTextTag = "freefulltext";
+
+// What the FTS5 index holds of a record, column by column (see index.cpp), and the
+// number of words ranking counts (title, abstract, headings, keywords).
+struct IndexedText {
+    std::string title, abstract, authors, mesh, keywords, affiliations, tags;
+    std::int64_t rankedWords = 0;
+};
+IndexedText TextsOf(const Article& article);
+
+// The tokens of the tags column that name an author as first (marker::kFirst) or last
+// author: the last name alone, and with each prefix of the initials (the fore name's
+// initials when none are given); a group's name whole.
+std::vector<std::string> AuthorTokens(std::string_view kind, const Author& author);
 // The fewest tags (years, decades, centuries, millennia) that together hold exactly
 // the records of the years from..to (1 <= from <= to <= 9999): 63 at most.
 std::vector<std::string> YearTags(int from, int to);

@@ -1,6 +1,7 @@
 #include "server/index/query.h"
 
 #include "pubmed/text.h"
+#include "server/index/words.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -23,7 +24,8 @@ constexpr int kMinPrefix = 4;
 // expressions written here stay at a third of that, and so does the reading of them.
 constexpr int kMaxDepth = 10;
 constexpr int kMaxParentheses = 10;
-constexpr const char* kAllColumns = "{title abstract authors}";
+// Words without a tag: the text of a record, its MeSH headings and its keywords.
+constexpr const char* kAllColumns = "{title abstract authors mesh keywords}";
 
 struct Token {
     enum Kind { Word, Phrase, Open, Close, And, Or, Not, Tag } kind;
@@ -32,81 +34,6 @@ struct Token {
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// A byte that the index's tokenizer keeps: ASCII letters and digits, and everything
-// from 0x80 (letters of other scripts).
-bool IsWordByte(char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b >= 0x80;
-}
-
-// Punctuation, symbols and spaces from 0x80 that the tokenizer drops (Unicode's
-// categories other than letters and numbers, in the blocks where pasted text has them:
-// Latin-1, general punctuation, arrows and mathematical operators, CJK punctuation,
-// full-width ASCII punctuation).
-bool IsSeparator(std::uint32_t code) {
-    static constexpr std::pair<std::uint32_t, std::uint32_t> kRanges[] = {
-        {0x80, 0xA9},     {0xAB, 0xB1},     {0xB4, 0xB4},     {0xB6, 0xB8},
-        {0xBB, 0xBB},     {0xBF, 0xBF},     {0xD7, 0xD7},     {0xF7, 0xF7},
-        {0x2000, 0x206F}, {0x2190, 0x22FF}, {0x3000, 0x3004}, {0x3008, 0x3020},
-        {0x302A, 0x3030}, {0x3036, 0x3037}, {0x303D, 0x303F}, {0xFF01, 0xFF0F}};
-    for (const auto& [first, last] : kRanges)
-        if (code >= first && code <= last) return true;
-    return false;
-}
-
-// Whether the tokenizer finds a term in the text: a phrase without one ("–" between two
-// words) would match nothing and take every record out of an AND.
-bool HasTerm(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x80) {
-            if (IsWordByte(text[i])) return true;
-            ++i;
-            continue;
-        }
-        const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-        if (length == 1 || i + length > text.size()) return true; // not UTF-8: kept as it is
-        std::uint32_t code = b & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k)
-            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        if (!IsSeparator(code)) return true;
-        i += length;
-    }
-    return false;
-}
-
-// How many terms FTS5 may make of the text, counted high: runs of ASCII letters and
-// digits and of the Latin letters U+00C0..U+024F are one term each, and every other
-// character from 0x80 is counted as a term of its own (some are letters of a longer
-// word, some are separators that would split one).
-int TermsIn(std::string_view text) {
-    int terms = 0;
-    bool inWord = false;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        std::size_t length = 1;
-        bool latinLetter = false;
-        if (b >= 0x80) {
-            length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-            if (length == 2 && i + 1 < text.size()) {
-                const int code =
-                    ((b & 0x1F) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3F);
-                latinLetter = code >= 0xC0 && code <= 0x24F && code != 0xD7 && code != 0xF7;
-            }
-        }
-        const bool ascii = b < 0x80 && IsWordByte(static_cast<char>(b));
-        if (ascii || latinLetter) {
-            if (!inWord) ++terms;
-            inWord = true;
-        } else {
-            if (b >= 0x80) ++terms;
-            inWord = false;
-        }
-        i += length;
-    }
-    return terms;
 }
 
 std::optional<std::vector<Token>> Tokenize(std::string_view q) {
@@ -169,6 +96,9 @@ struct Node {
     Kind kind;
     std::string leaf;     // Leaf: columns, quoted text, '*'
     int terms = 0;        // Leaf
+    bool grouped = false; // Leaf: several phrases in parentheses
+    // Leaf: each phrase's expression alone, "" for one that is not ranked (Search::phrases)
+    std::vector<std::string> phrases;
     int from = 0, to = 0; // Years
     std::vector<Node> operands;
 };
@@ -198,7 +128,7 @@ int Depth(const Node& node) {
     case Node::Empty:
         return 0;
     case Node::Leaf:
-        return 1;
+        return node.grouped ? 2 : 1;
     case Node::Years:
         return YearTags(node.from, node.to).size() > 1 ? 2 : 1;
     default:
@@ -219,14 +149,17 @@ int Terms(const Node& node) {
     return terms;
 }
 
-std::string Write(const Node& node) {
+// The expression, and in phrases each of its phrases in FTS5's order (that of the text).
+std::string Write(const Node& node, std::vector<std::string>& phrases) {
     switch (node.kind) {
     case Node::Empty:
         return {};
     case Node::Leaf:
+        phrases.insert(phrases.end(), node.phrases.begin(), node.phrases.end());
         return node.leaf;
     case Node::Years: {
         const std::vector<std::string> tags = YearTags(node.from, node.to);
+        phrases.insert(phrases.end(), tags.size(), std::string());
         if (tags.size() == 1) return "tags : " + Quote(tags[0]);
         std::string any;
         for (const std::string& tag : tags)
@@ -239,8 +172,42 @@ std::string Write(const Node& node) {
     const char* op = node.kind == Node::And ? " AND " : node.kind == Node::Or ? " OR " : " NOT ";
     std::string out = "(";
     for (std::size_t i = 0; i < node.operands.size(); ++i)
-        out += (i ? op : "") + Write(node.operands[i]);
+        out += (i ? op : "") + Write(node.operands[i], phrases);
     return out + ")";
+}
+
+// Whether words found in these columns count for Best Match.
+bool Ranked(std::string_view columns) {
+    for (const char* column : {"title", "abstract", "mesh", "keywords"})
+        if (columns.find(column) != std::string_view::npos) return true;
+    return false;
+}
+
+// NLM's language codes and the English names they are searched by.
+const char* LanguageCode(const std::string& name) {
+    static const std::pair<const char*, const char*> kLanguages[] = {
+        {"afrikaans", "afr"},  {"albanian", "alb"},    {"arabic", "ara"},
+        {"armenian", "arm"},   {"azerbaijani", "aze"}, {"bengali", "ben"},
+        {"bosnian", "bos"},    {"bulgarian", "bul"},   {"catalan", "cat"},
+        {"chinese", "chi"},    {"croatian", "hrv"},    {"czech", "cze"},
+        {"danish", "dan"},     {"dutch", "dut"},       {"english", "eng"},
+        {"esperanto", "epo"},  {"estonian", "est"},    {"finnish", "fin"},
+        {"french", "fre"},     {"georgian", "geo"},    {"german", "ger"},
+        {"greek", "gre"},      {"hebrew", "heb"},      {"hindi", "hin"},
+        {"hungarian", "hun"},  {"icelandic", "ice"},   {"indonesian", "ind"},
+        {"irish", "gle"},      {"italian", "ita"},     {"japanese", "jpn"},
+        {"korean", "kor"},     {"latin", "lat"},       {"latvian", "lav"},
+        {"lithuanian", "lit"}, {"macedonian", "mac"},  {"malay", "may"},
+        {"maori", "mao"},      {"multiple", "mul"},    {"norwegian", "nor"},
+        {"persian", "per"},    {"polish", "pol"},      {"portuguese", "por"},
+        {"romanian", "rum"},   {"russian", "rus"},     {"sanskrit", "san"},
+        {"serbian", "srp"},    {"slovak", "slo"},      {"slovenian", "slv"},
+        {"spanish", "spa"},    {"swedish", "swe"},     {"thai", "tha"},
+        {"turkish", "tur"},    {"ukrainian", "ukr"},   {"undetermined", "und"},
+        {"urdu", "urd"},       {"vietnamese", "vie"},  {"welsh", "wel"}};
+    for (const auto& [english, code] : kLanguages)
+        if (name == english) return code;
+    return nullptr;
 }
 
 class Parser {
@@ -321,6 +288,8 @@ private:
             return Tagged(text, tag);
         }
         ++pos_;
+        if (token->kind == Token::Word && ToLowerAscii(token->text) == "hasabstract")
+            return FilterLeaf(token->text);
         return Leaf(kAllColumns, token->text, token->kind == Token::Word);
     }
 
@@ -337,7 +306,73 @@ private:
         Node leaf(Node::Leaf);
         leaf.leaf = std::string(columns) + " : " + Quote(text) + (prefix ? " *" : "");
         leaf.terms = std::max(1, TermsIn(text)) + (prefix ? kPrefixTerms - 1 : 0);
+        leaf.phrases = {Ranked(columns) ? leaf.leaf : std::string()};
         return leaf;
+    }
+
+    // Tokens of the tags column, any of which matches (none: the words name nothing).
+    static Node TagTokens(const std::vector<std::string>& tokens, bool prefix = false) {
+        Node leaf(Node::Leaf);
+        std::string any;
+        for (const std::string& token : tokens) {
+            if (token.empty()) continue;
+            any += (any.empty() ? "" : " OR ") + Quote(token) + (prefix ? " *" : "");
+            leaf.phrases.emplace_back();
+            leaf.terms += prefix ? kPrefixTerms : 1;
+        }
+        if (any.empty()) return Node();
+        leaf.grouped = leaf.phrases.size() > 1;
+        leaf.leaf = "tags : " + (leaf.grouped ? "(" + any + ")" : any);
+        return leaf;
+    }
+
+    // One whole value of a field ("journal article[pt]"); with '*' after at least four
+    // characters, every value that begins so.
+    static Node ValueLeaf(std::string_view kind, std::string text, std::string_view separator = {},
+                          std::string second = {}) {
+        std::string& last = separator.empty() ? text : second;
+        bool prefix = false;
+        if (!last.empty() && last.back() == '*') {
+            last.pop_back();
+            prefix = CharactersOfLastWord(last) >= kMinPrefix;
+        }
+        const std::string token = separator.empty()
+                                      ? ValueToken(kind, text, !prefix)
+                                      : ValueToken(kind, text, separator, second, !prefix);
+        return TagTokens({token}, prefix);
+    }
+
+    // "heart failure" or "heart failure/drug therapy".
+    static Node MeshLeaf(std::string_view kind, const std::string& text) {
+        const std::size_t slash = text.find('/');
+        if (slash == std::string::npos) return ValueLeaf(kind, text);
+        return ValueLeaf(kind, text.substr(0, slash), marker::kQualifier, text.substr(slash + 1));
+    }
+
+    // "smith" (any initials), "smith j" (initials beginning with J, or the last name
+    // "Smith J"), "writing group" (a group's name).
+    static Node AuthorLeaf(std::string_view kind, std::string text) {
+        while (!text.empty() && text.back() == '*')
+            text.pop_back();
+        const std::vector<std::string_view> words = Words(text);
+        if (words.empty()) return Node();
+        std::vector<std::string> tokens = {ValueToken(kind, text)};
+        if (words.size() >= 2 && CharactersOfLastWord(words.back()) <= 4) {
+            std::string lastName;
+            for (std::size_t i = 0; i + 1 < words.size(); ++i)
+                (lastName += lastName.empty() ? "" : " ") += words[i];
+            tokens.push_back(ValueToken(kind, lastName, marker::kInitials, words.back()));
+        }
+        return TagTokens(tokens);
+    }
+
+    static std::optional<Node> FilterLeaf(const std::string& text) {
+        std::string name;
+        for (std::string_view word : Words(ToLowerAscii(text)))
+            (name += name.empty() ? "" : " ") += word;
+        if (name == "free full text") return TagTokens({kFreeFullTextTag});
+        if (name == "hasabstract" || name == "has abstract") return TagTokens({kHasAbstractTag});
+        return std::nullopt;
     }
 
     static int CharactersOfLastWord(std::string_view text) {
@@ -354,6 +389,27 @@ private:
         if (tag == "all" || tag == "all fields") return Leaf(kAllColumns, text, true);
         if (tag == "pmid" || tag == "uid") return PmidLeaf(text);
         if (tag == "dp" || tag == "pdat" || tag == "publication date") return YearSpan(text);
+        if (tag == "mh" || tag == "mesh" || tag == "mesh terms" || tag == "mesh term")
+            return MeshLeaf(marker::kMesh, text);
+        if (tag == "majr" || tag == "mesh major topic") return MeshLeaf(marker::kMajor, text);
+        if (tag == "pt" || tag == "publication type") return ValueLeaf(marker::kType, text);
+        if (tag == "la" || tag == "lang" || tag == "language") {
+            const std::string name = ToLowerAscii(text);
+            const char* code = LanguageCode(name);
+            return ValueLeaf(marker::kLanguage, code ? code : name);
+        }
+        if (tag == "ta" || tag == "journal" || tag == "jour")
+            return ValueLeaf(marker::kJournal, text);
+        if (tag == "ad" || tag == "affiliation" || tag == "affl")
+            return Leaf("affiliations", text, true);
+        if (tag == "1au" || tag == "first author" || tag == "first author name")
+            return AuthorLeaf(marker::kFirst, text);
+        if (tag == "lastau" || tag == "last author" || tag == "last author name")
+            return AuthorLeaf(marker::kLast, text);
+        if (tag == "kw" || tag == "ot" || tag == "keyword" || tag == "keywords" ||
+            tag == "other term")
+            return Leaf("keywords", text, true);
+        if (tag == "sb" || tag == "filter" || tag == "subset") return FilterLeaf(text);
         return std::nullopt;
     }
 
@@ -361,10 +417,7 @@ private:
         if (text.empty() || text.size() > 9 ||
             text.find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
-        Node leaf(Node::Leaf);
-        leaf.leaf = "tags : " + Quote("p" + std::to_string(std::stoll(text)));
-        leaf.terms = 1;
-        return leaf;
+        return TagTokens({"p" + std::to_string(std::stoll(text))});
     }
 
     // "2020", "2020/03/15", "2018:2020" (PubMed writes ranges with a colon).
@@ -442,8 +495,9 @@ Search PlainWords(std::string_view q) {
         if (!HasTerm(word) || !seen.insert(word).second) continue;
         terms += std::max(1, TermsIn(word));
         if (terms > kMaxTerms) break;
-        search.match +=
-            (search.match.empty() ? "" : " AND ") + std::string(kAllColumns) + " : " + Quote(word);
+        const std::string phrase = std::string(kAllColumns) + " : " + Quote(word);
+        search.match += (search.match.empty() ? "" : " AND ") + phrase;
+        search.phrases.push_back(phrase);
     }
     return search;
 }
@@ -453,7 +507,8 @@ Search PlainWords(std::string_view q) {
 Search BuildSearch(std::string_view query) {
     // A NUL would end the expression inside FTS5 ("unterminated string"); no control
     // byte means anything in a search, so all of them are spaces.
-    std::string text(query);
+    // The index's own markers are no text anyone searches for.
+    std::string text = WithoutMarkers(query);
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
     if (auto tokens = Tokenize(text)) {
@@ -462,7 +517,7 @@ Search BuildSearch(std::string_view query) {
             Search search;
             TakeTopSpans(*tree, search);
             if (Depth(*tree) <= kMaxDepth && Terms(*tree) <= kMaxTerms) {
-                search.match = Write(*tree);
+                search.match = Write(*tree, search.phrases);
                 return search;
             }
         }

@@ -57,6 +57,16 @@ Statement& Statement::Bind(int index, std::string_view value) {
     return *this;
 }
 
+Statement& Statement::BindBlob(int index, std::string_view bytes) {
+    sqlite3_bind_blob(stmt_, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+    return *this;
+}
+
+Statement& Statement::BindDouble(int index, double value) {
+    sqlite3_bind_double(stmt_, index, value);
+    return *this;
+}
+
 bool Statement::Step() {
     const int rc = sqlite3_step(stmt_);
     const int callErrno = errno;

@@ -38,6 +38,8 @@ public:
 
     Statement& Bind(int index, std::int64_t value);
     Statement& Bind(int index, std::string_view value);
+    Statement& BindBlob(int index, std::string_view bytes);
+    Statement& BindDouble(int index, double value);
     // True while a row is ready; false when done. Throws on error.
     bool Step();
     // Runs to the end and resets, for statements that return nothing.
@@ -45,6 +47,8 @@ public:
     void Reset();
 
     std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+    double Double(int column) const { return sqlite3_column_double(stmt_, column); }
+    // Text or blob, as bytes.
     std::string Text(int column) const;
 
 private:

@@ -6,6 +6,29 @@
 
 namespace tamix::server {
 
+std::string Author::DisplayName() const {
+    if (lastName.empty()) return collectiveName;
+    const std::string& given = initials.empty() ? foreName : initials;
+    return given.empty() ? lastName : lastName + ' ' + given;
+}
+
+bool Author::operator==(const Author& o) const {
+    return lastName == o.lastName && foreName == o.foreName && initials == o.initials &&
+           suffix == o.suffix && collectiveName == o.collectiveName &&
+           affiliations == o.affiliations;
+}
+
+std::string AuthorsDisplay(const std::vector<Author>& authors) {
+    std::string out;
+    for (const Author& author : authors) {
+        const std::string name = author.DisplayName();
+        if (name.empty()) continue;
+        if (!out.empty()) out += ", ";
+        out += name;
+    }
+    return out;
+}
+
 bool ParsePmid(const std::string& text, std::int64_t& pmid) {
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) return false;
@@ -35,6 +58,12 @@ int MonthNumber(const std::string& text) {
     for (int i = 0; i < 12; ++i)
         if (std::strcmp(lower, kNames[i]) == 0) return i + 1;
     return 0;
+}
+
+const char* MonthName(int month) {
+    static const char* const kNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    return month >= 1 && month <= 12 ? kNames[month - 1] : "";
 }
 
 void ParsePubDate(Article& article) {

@@ -61,27 +61,128 @@ std::string TrimRight(std::string text) {
     return text;
 }
 
+// "Smith JA Jr": the suffixes MEDLINE writes after the initials.
+bool IsNameSuffix(const std::string& word) {
+    static const char* const kSuffixes[] = {"Jr", "Sr", "2nd", "3rd", "4th", "II", "III", "IV"};
+    for (const char* suffix : kSuffixes)
+        if (word == suffix) return true;
+    return false;
+}
+
+// "1467-5463 (Print)": the ISSN and its kind, "" when none is written.
+void SplitIssn(const std::string& value, std::string& issn, std::string& kind) {
+    const std::size_t open = value.find(" (");
+    issn = value.substr(0, open);
+    kind.clear();
+    if (open != std::string::npos && value.back() == ')')
+        kind = value.substr(open + 2, value.size() - open - 3);
+}
+
+// "Heart Failure/*drug therapy/physiopathology": a star marks a major topic.
+MeshHeading ParseMeshHeading(const std::string& value) {
+    MeshHeading heading;
+    std::size_t start = 0;
+    for (bool first = true; start <= value.size(); first = false) {
+        const std::size_t slash = std::min(value.find('/', start), value.size());
+        std::string part = value.substr(start, slash - start);
+        const bool major = !part.empty() && part[0] == '*';
+        if (major) part.erase(0, 1);
+        if (first) {
+            heading.descriptor = part;
+            heading.major = major;
+        } else if (!part.empty()) {
+            heading.qualifiers.push_back({part, major});
+        }
+        start = slash + 1;
+    }
+    return heading;
+}
+
+// "20060110" as year, month and day; zeros when it does not read so.
+void ParseCompactDate(const std::string& text, int& year, int& month, int& day) {
+    year = month = day = 0;
+    if (text.size() < 8 || text.find_first_not_of("0123456789") < 8) return;
+    year = std::stoi(text.substr(0, 4));
+    month = std::stoi(text.substr(4, 2));
+    day = std::stoi(text.substr(6, 2));
+    if (year < 1 || month < 1 || month > 12) year = month = day = 0;
+    if (day < 1 || day > 31) day = 0;
+}
+
 // A MEDLINE record while it is read: its fields in file order.
 class MedlineRecord {
 public:
     void Field(const std::string& tag, const std::string& value) {
         tag_ = tag;
+        continued_ = nullptr;
         if (tag == "PMID") {
             pmidText_ = value;
         } else if (tag == "TI") {
             Append(article_.title, value);
+            continued_ = &article_.title;
         } else if (tag == "AB") {
             Append(article_.abstract, value);
-        } else if (tag == "AU") {
-            AppendAuthor(shortAuthors_, value);
+            continued_ = &article_.abstract;
         } else if (tag == "FAU") {
-            AppendAuthor(fullAuthors_, value);
+            // "Casbon, James A" (", Jr" may follow): a new author, whose AU line follows.
+            Author author;
+            const std::size_t comma = value.find(", ");
+            author.lastName = value.substr(0, comma);
+            if (comma != std::string::npos) {
+                author.foreName = value.substr(comma + 2);
+                const std::size_t second = author.foreName.find(", ");
+                if (second != std::string::npos) {
+                    author.suffix = author.foreName.substr(second + 2);
+                    author.foreName.erase(second);
+                }
+            }
+            AddAuthor(std::move(author));
+            awaitingAu_ = true;
+        } else if (tag == "AU") {
+            ReadAu(value);
+        } else if (tag == "CN") {
+            Author group;
+            group.collectiveName = value;
+            AddAuthor(std::move(group));
+            continued_ = &article_.authorList.back().collectiveName;
+        } else if (tag == "AD") {
+            std::vector<std::string>& list = article_.authorList.empty()
+                                                 ? pendingAffiliations_
+                                                 : article_.authorList.back().affiliations;
+            list.push_back(value);
+            continued_ = &list.back();
         } else if (tag == "TA") {
-            abbreviation_ = value;
+            article_.medlineTa = value;
         } else if (tag == "JT") {
-            journal_ = value;
+            article_.journalTitle = value;
+            continued_ = &article_.journalTitle;
+        } else if (tag == "IS") {
+            std::string issn, kind;
+            SplitIssn(value, issn, kind);
+            if (kind == "Electronic")
+                article_.issnElectronic = issn;
+            else if (kind != "Linking" && article_.issnPrint.empty())
+                article_.issnPrint = issn;
+        } else if (tag == "VI") {
+            article_.volume = value;
+        } else if (tag == "IP") {
+            article_.issue = value;
+        } else if (tag == "PG") {
+            article_.pages = value;
         } else if (tag == "DP") {
             article_.pubdate = value;
+            continued_ = &article_.pubdate;
+        } else if (tag == "DEP") {
+            ParseCompactDate(value, article_.electronicYear, article_.electronicMonth,
+                             article_.electronicDay);
+        } else if (tag == "LA") {
+            AddTo(article_.languages, value);
+        } else if (tag == "PT") {
+            AddTo(article_.publicationTypes, value);
+        } else if (tag == "OT") {
+            AddTo(article_.keywords, value);
+        } else if (tag == "MH") {
+            AddTo(meshLines_, value);
         } else if (tag == "AID" || tag == "LID") {
             const std::string marker = " [doi]";
             if (value.size() > marker.size() &&
@@ -96,16 +197,10 @@ public:
 
     // A continuation line belongs to the field above it.
     void Continue(const std::string& text) {
-        if (tag_ == "TI")
-            Append(article_.title, text);
-        else if (tag_ == "AB")
-            Append(article_.abstract, text);
-        else if (tag_ == "PMID")
+        if (tag_ == "PMID")
             pmidText_ += text;
-        else if (tag_ == "DP")
-            Append(article_.pubdate, text);
-        else if (tag_ == "JT")
-            Append(journal_, text);
+        else if (continued_)
+            Append(*continued_, text);
     }
 
     bool Empty() const { return !touched_; }
@@ -119,8 +214,16 @@ public:
         } else if (article_.pmid > kMaxPmid) {
             if (sink.onSkip) sink.onSkip(SourcePosition{file, line}, TooLongPmid(article_.pmid));
         } else {
-            article_.authors = shortAuthors_.empty() ? fullAuthors_ : shortAuthors_;
-            article_.journal = abbreviation_.empty() ? journal_ : abbreviation_;
+            // Older records name one affiliation before the authors: the first author's.
+            if (!pendingAffiliations_.empty() && !article_.authorList.empty() &&
+                article_.authorList[0].affiliations.empty())
+                article_.authorList[0].affiliations = std::move(pendingAffiliations_);
+            for (const std::string& line : meshLines_)
+                if (MeshHeading heading = ParseMeshHeading(line); !heading.descriptor.empty())
+                    article_.mesh.push_back(std::move(heading));
+            article_.authors = AuthorsDisplay(article_.authorList);
+            article_.journal =
+                article_.medlineTa.empty() ? article_.journalTitle : article_.medlineTa;
             ParsePubDate(article_);
             if (sink.onArticle) sink.onArticle(std::move(article_));
         }
@@ -132,14 +235,61 @@ private:
         if (!field.empty() && !text.empty()) field += ' ';
         field += text;
     }
-    static void AppendAuthor(std::string& list, const std::string& name) {
-        if (name.empty()) return;
-        if (!list.empty()) list += ", ";
-        list += name;
+    void AddTo(std::vector<std::string>& list, const std::string& value) {
+        if (value.empty()) return;
+        list.push_back(value);
+        continued_ = &list.back();
+    }
+    void AddAuthor(Author author) {
+        article_.authorList.push_back(std::move(author));
+        awaitingAu_ = false;
+    }
+
+    // "Beane Freeman LE": completes the author its FAU line began, or is an author of its
+    // own (older records have no FAU).
+    void ReadAu(const std::string& value) {
+        if (value.empty()) return;
+        std::vector<std::string> words;
+        for (std::size_t at = 0; at < value.size();) {
+            const std::size_t space = std::min(value.find(' ', at), value.size());
+            if (space > at) words.push_back(value.substr(at, space - at));
+            at = space + 1;
+        }
+        std::string suffix;
+        if (words.size() > 2 && IsNameSuffix(words.back())) {
+            suffix = words.back();
+            words.pop_back();
+        }
+        if (awaitingAu_) {
+            Author& author = article_.authorList.back();
+            awaitingAu_ = false;
+            const std::string& last = author.lastName;
+            if (value.size() > last.size() && value.compare(0, last.size(), last) == 0 &&
+                value[last.size()] == ' ') {
+                const std::string rest = value.substr(last.size() + 1);
+                author.initials = rest.substr(0, rest.find(' '));
+            } else if (words.size() > 1) {
+                author.initials = words.back();
+            }
+            if (author.suffix.empty()) author.suffix = suffix;
+            return;
+        }
+        Author author;
+        if (words.size() > 1) {
+            author.initials = words.back();
+            words.pop_back();
+        }
+        for (const std::string& word : words)
+            author.lastName += (author.lastName.empty() ? "" : " ") + word;
+        author.suffix = suffix;
+        AddAuthor(std::move(author));
     }
 
     Article article_;
-    std::string tag_, pmidText_, shortAuthors_, fullAuthors_, abbreviation_, journal_;
+    std::string tag_, pmidText_;
+    std::string* continued_ = nullptr; // what a continuation line extends
+    std::vector<std::string> meshLines_, pendingAffiliations_;
+    bool awaitingAu_ = false;
     bool touched_ = false;
 };
 

@@ -91,11 +91,34 @@ private:
         LastName,
         Initials,
         ForeName,
+        Suffix,
         CollectiveName,
+        Affiliation,
+        ArticleAffiliation,
         JournalTitle,
         JournalAbbreviation,
+        MedlineTa,
+        Issn,
+        Volume,
+        Issue,
+        MedlinePgn,
+        StartPage,
+        EndPage,
         MedlineDate,
-        DatePart,
+        DateYear,
+        DateSeason,
+        DateMonth,
+        DateDay,
+        ArticleDate,
+        ArticleDateYear,
+        ArticleDateMonth,
+        ArticleDateDay,
+        Language,
+        PublicationType,
+        Keyword,
+        MeshHeading,
+        Descriptor,
+        Qualifier,
         ELocation,
         ArticleId,
         DeletedPmid
@@ -109,6 +132,8 @@ private:
             const std::string author = article + "/AuthorList/Author";
             const std::string journal = article + "/Journal";
             const std::string date = journal + "/JournalIssue/PubDate";
+            const std::string electronic = article + "/ArticleDate";
+            const std::string mesh = citation + "/MeshHeadingList/MeshHeading";
             return std::unordered_map<std::string, Field>{
                 {set + "/PubmedArticle", Field::Article},
                 {set + "/PubmedBookArticle", Field::Book},
@@ -119,14 +144,35 @@ private:
                 {author + "/LastName", Field::LastName},
                 {author + "/Initials", Field::Initials},
                 {author + "/ForeName", Field::ForeName},
+                {author + "/Suffix", Field::Suffix},
                 {author + "/CollectiveName", Field::CollectiveName},
+                {author + "/AffiliationInfo/Affiliation", Field::Affiliation},
+                {author + "/Affiliation", Field::Affiliation},
+                {article + "/Affiliation", Field::ArticleAffiliation},
                 {journal + "/Title", Field::JournalTitle},
                 {journal + "/ISOAbbreviation", Field::JournalAbbreviation},
+                {journal + "/ISSN", Field::Issn},
+                {journal + "/JournalIssue/Volume", Field::Volume},
+                {journal + "/JournalIssue/Issue", Field::Issue},
+                {citation + "/MedlineJournalInfo/MedlineTA", Field::MedlineTa},
+                {article + "/Pagination/MedlinePgn", Field::MedlinePgn},
+                {article + "/Pagination/StartPage", Field::StartPage},
+                {article + "/Pagination/EndPage", Field::EndPage},
                 {date + "/MedlineDate", Field::MedlineDate},
-                {date + "/Year", Field::DatePart},
-                {date + "/Season", Field::DatePart},
-                {date + "/Month", Field::DatePart},
-                {date + "/Day", Field::DatePart},
+                {date + "/Year", Field::DateYear},
+                {date + "/Season", Field::DateSeason},
+                {date + "/Month", Field::DateMonth},
+                {date + "/Day", Field::DateDay},
+                {electronic, Field::ArticleDate},
+                {electronic + "/Year", Field::ArticleDateYear},
+                {electronic + "/Month", Field::ArticleDateMonth},
+                {electronic + "/Day", Field::ArticleDateDay},
+                {article + "/Language", Field::Language},
+                {article + "/PublicationTypeList/PublicationType", Field::PublicationType},
+                {citation + "/KeywordList/Keyword", Field::Keyword},
+                {mesh, Field::MeshHeading},
+                {mesh + "/DescriptorName", Field::Descriptor},
+                {mesh + "/QualifierName", Field::Qualifier},
                 {article + "/ELocationID", Field::ELocation},
                 {set + "/PubmedArticle/PubmedData/ArticleIdList/ArticleId", Field::ArticleId},
                 {set + "/DeleteCitation/PMID", Field::DeletedPmid},
@@ -137,7 +183,13 @@ private:
     }
 
     static bool IsText(Field f) {
-        return f != Field::Other && f != Field::Article && f != Field::Book && f != Field::Author;
+        return f != Field::Other && f != Field::Article && f != Field::Book && f != Field::Author &&
+               f != Field::MeshHeading && f != Field::ArticleDate;
+    }
+
+    static bool MajorTopic(const XML_Char** attributes) {
+        const char* major = Attribute(attributes, "MajorTopicYN");
+        return major && std::string_view(major) == "Y";
     }
 
     void OnStart(const char* name, const XML_Char** attributes) {
@@ -156,11 +208,26 @@ private:
             Skip(XML_GetCurrentLineNumber(parser_.get()), "book records are not indexed");
             break;
         case Field::Author:
-            last_.clear();
-            initials_.clear();
-            fore_.clear();
-            collective_.clear();
+            author_ = Author{};
             break;
+        case Field::MeshHeading:
+            heading_ = MeshHeading{};
+            break;
+        case Field::Descriptor:
+        case Field::Qualifier:
+            major_ = MajorTopic(attributes);
+            break;
+        case Field::Issn: {
+            const char* type = Attribute(attributes, "IssnType");
+            issnType_ = type ? type : "";
+            break;
+        }
+        case Field::ArticleDate: {
+            // Only the electronic date is kept.
+            const char* type = Attribute(attributes, "DateType");
+            electronicDate_ = !type || std::string_view(type) == "Electronic";
+            break;
+        }
         case Field::AbstractText: {
             const char* label = Attribute(attributes, "Label");
             label_ = label ? label : "";
@@ -192,7 +259,11 @@ private:
             capturing_ = false;
             OnText(field);
         } else if (field == Field::Author) {
-            AddAuthor();
+            if (inArticle_ && (!author_.lastName.empty() || !author_.collectiveName.empty()))
+                article_.authorList.push_back(std::move(author_));
+        } else if (field == Field::MeshHeading) {
+            if (inArticle_ && !heading_.descriptor.empty())
+                article_.mesh.push_back(std::move(heading_));
         } else if (field == Field::Article) {
             FinishArticle();
         }
@@ -224,30 +295,101 @@ private:
             article_.abstract += value;
             break;
         case Field::LastName:
-            last_ = std::move(value);
+            author_.lastName = std::move(value);
             break;
         case Field::Initials:
-            initials_ = std::move(value);
+            author_.initials = std::move(value);
             break;
         case Field::ForeName:
-            fore_ = std::move(value);
+            author_.foreName = std::move(value);
+            break;
+        case Field::Suffix:
+            author_.suffix = std::move(value);
             break;
         case Field::CollectiveName:
-            collective_ = std::move(value);
+            author_.collectiveName = std::move(value);
+            break;
+        case Field::Affiliation:
+            if (!value.empty()) author_.affiliations.push_back(std::move(value));
+            break;
+        case Field::ArticleAffiliation:
+            // Records before 2014 name one affiliation for the whole article: the first
+            // author's, as NLM reads them today.
+            if (!value.empty()) articleAffiliation_ = std::move(value);
             break;
         case Field::JournalTitle:
-            journalTitle_ = std::move(value);
+            article_.journalTitle = std::move(value);
             break;
         case Field::JournalAbbreviation:
-            journalAbbreviation_ = std::move(value);
+            article_.isoAbbreviation = std::move(value);
+            break;
+        case Field::MedlineTa:
+            article_.medlineTa = std::move(value);
+            break;
+        case Field::Issn:
+            if (issnType_ == "Electronic")
+                article_.issnElectronic = std::move(value);
+            else
+                article_.issnPrint = std::move(value);
+            break;
+        case Field::Volume:
+            article_.volume = std::move(value);
+            break;
+        case Field::Issue:
+            article_.issue = std::move(value);
+            break;
+        case Field::MedlinePgn:
+            article_.pages = std::move(value);
+            break;
+        case Field::StartPage:
+            startPage_ = std::move(value);
+            break;
+        case Field::EndPage:
+            endPage_ = std::move(value);
             break;
         case Field::MedlineDate:
             article_.pubdate = std::move(value);
             break;
-        case Field::DatePart:
-            // Year, Season, Month, Day in document order.
-            if (!article_.pubdate.empty()) article_.pubdate += ' ';
-            article_.pubdate += value;
+        case Field::DateYear:
+        case Field::DateSeason:
+            AppendDatePart(value);
+            break;
+        case Field::DateMonth: {
+            // MEDLINE and PubMed's pages write the month's name ("2017 Jun"), which XML
+            // may give as a number ("06").
+            const int month = MonthNumber(value);
+            AppendDatePart(month > 0 ? std::string(MonthName(month)) : value);
+            break;
+        }
+        case Field::DateDay: {
+            const std::size_t digit = value.find_first_not_of('0');
+            AppendDatePart(digit == std::string::npos ? value : value.substr(digit));
+            break;
+        }
+        case Field::ArticleDateYear:
+            if (electronicDate_) article_.electronicYear = DateNumber(value, 1, 9999);
+            break;
+        case Field::ArticleDateMonth:
+            if (electronicDate_) article_.electronicMonth = MonthNumber(value);
+            break;
+        case Field::ArticleDateDay:
+            if (electronicDate_) article_.electronicDay = DateNumber(value, 1, 31);
+            break;
+        case Field::Language:
+            if (!value.empty()) article_.languages.push_back(std::move(value));
+            break;
+        case Field::PublicationType:
+            if (!value.empty()) article_.publicationTypes.push_back(std::move(value));
+            break;
+        case Field::Keyword:
+            if (!value.empty()) article_.keywords.push_back(std::move(value));
+            break;
+        case Field::Descriptor:
+            heading_.descriptor = std::move(value);
+            heading_.major = major_;
+            break;
+        case Field::Qualifier:
+            if (!value.empty()) heading_.qualifiers.push_back({std::move(value), major_});
             break;
         case Field::ELocation:
             if (article_.doi.empty()) article_.doi = std::move(value);
@@ -261,20 +403,33 @@ private:
         }
     }
 
-    void AddAuthor() {
-        std::string author = last_.empty() ? collective_ : last_;
-        const std::string& given = initials_.empty() ? fore_ : initials_;
-        if (!last_.empty() && !given.empty()) author += ' ' + given;
-        if (author.empty()) return;
-        if (!article_.authors.empty()) article_.authors += ", ";
-        article_.authors += author;
+    void AppendDatePart(const std::string& part) {
+        if (part.empty()) return;
+        if (!article_.pubdate.empty()) article_.pubdate += ' ';
+        article_.pubdate += part;
+    }
+
+    static int DateNumber(const std::string& text, int low, int high) {
+        if (text.empty() || text.size() > 4 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+            return 0;
+        const int n = std::atoi(text.c_str());
+        return n >= low && n <= high ? n : 0;
     }
 
     void FinishArticle() {
         inArticle_ = false;
-        article_.journal = journalAbbreviation_.empty() ? journalTitle_ : journalAbbreviation_;
-        journalAbbreviation_.clear();
-        journalTitle_.clear();
+        article_.journal =
+            article_.isoAbbreviation.empty() ? article_.journalTitle : article_.isoAbbreviation;
+        if (!articleAffiliation_.empty() && !article_.authorList.empty() &&
+            article_.authorList[0].affiliations.empty())
+            article_.authorList[0].affiliations.push_back(articleAffiliation_);
+        articleAffiliation_.clear();
+        if (article_.pages.empty() && !startPage_.empty())
+            article_.pages = endPage_.empty() ? startPage_ : startPage_ + "-" + endPage_;
+        startPage_.clear();
+        endPage_.clear();
+        article_.authors = AuthorsDisplay(article_.authorList);
         if (article_.pmid <= 0) {
             Skip(articleLine_, article_.pmid < 0 ? "bad PMID" : "no PMID");
             return;
@@ -296,9 +451,12 @@ private:
     std::vector<Field> fields_; // one per open element
     bool capturing_ = false;
     std::string text_;
-    std::string label_, idType_;
-    std::string last_, initials_, fore_, collective_;
-    std::string journalTitle_, journalAbbreviation_;
+    std::string label_, idType_, issnType_;
+    Author author_;
+    MeshHeading heading_;
+    bool major_ = false;
+    bool electronicDate_ = false;
+    std::string articleAffiliation_, startPage_, endPage_;
     Article article_;
     bool inArticle_ = false;
     long articleLine_ = 0;

@@ -1,0 +1,39 @@
+// Best Match: BM25 over the words of title, abstract, MeSH headings and keywords, the
+// title weighted highest, computed by an FTS5 auxiliary function of our own.
+//
+// FTS5's own bm25() reads each matched record's length from its %_docsize table, a
+// B-tree lookup per record that costs seven times the rest of the ranking. Here each
+// record's length is kept, in 64 logarithmic classes, in the low bits of its rowid (as
+// Lucene keeps a length in one byte), where ranking reads it for nothing.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+
+namespace tamix::server {
+
+// FTS5 columns of the index, in order.
+enum RankColumn { kTitle, kAbstract, kAuthors, kMesh, kKeywords, kAffiliations, kTags, kColumns };
+
+// How much a word counts in each column; 0: not ranked.
+inline constexpr double kColumnWeight[kColumns] = {3.0, 1.0, 0.0, 1.5, 1.5, 0.0, 0.0};
+inline constexpr double kBm25K1 = 1.2;
+inline constexpr double kBm25B = 0.75;
+
+// Rowids hold (sort key * kLengthClasses + class).
+inline constexpr int kLengthClasses = 64;
+// The class of a record of that many ranked words, and the length a class stands for.
+int LengthClass(std::int64_t words);
+double ClassLength(int lengthClass);
+
+// The BM25 term weight of a phrase found in df of n records (never below 0).
+double InverseDocumentFrequency(std::int64_t n, std::int64_t df);
+
+// Registers tamix_rank(article_fts, idfs, averageLength) on the connection: the
+// record's score, higher first. idfs lists, separated by spaces, each phrase's weight
+// in the order of the MATCH expression; a phrase of weight 0 (or past the list) does not
+// count. Throws SqliteError when FTS5 is missing.
+void RegisterRankFunction(sqlite3* db);
+
+} // namespace tamix::server

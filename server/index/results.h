@@ -1,0 +1,71 @@
+// A page of a search's results in the order asked for, with what the searches of a
+// server share: counts, orders and the weights of phrases, kept until the index changes.
+#pragma once
+
+#include "server/index/index.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tamix::server {
+
+enum class SortOrder {
+    Date,      // newest first (the index's own order)
+    Relevance, // Best Match: BM25 (rank.h), equal scores newest first
+    Author,    // by first author, then newest first
+    Journal    // by journal, then newest first
+};
+
+// "date" (or ""), "relevance", "author", "journal"; nullopt for anything else.
+std::optional<SortOrder> ParseSortOrder(std::string_view text);
+const char* SortOrderName(SortOrder order);
+
+// Shared by the threads of a server; every entry belongs to one generation of the index.
+class ResultCache {
+public:
+    std::optional<int> Count(const std::string& key, std::int64_t generation);
+    void PutCount(const std::string& key, std::int64_t generation, int count);
+
+    using Order = std::shared_ptr<const std::vector<std::int64_t>>;
+    Order GetOrder(const std::string& key, std::int64_t generation);
+    void PutOrder(const std::string& key, std::int64_t generation, Order order);
+
+    std::optional<std::int64_t> Frequency(const std::string& phrase, std::int64_t generation);
+    void PutFrequency(const std::string& phrase, std::int64_t generation, std::int64_t count);
+
+private:
+    // Bounded, and cheap to refill: each map is emptied when it is full.
+    static constexpr std::size_t kCounts = 20000;
+    static constexpr std::size_t kFrequencies = 20000;
+    static constexpr std::size_t kOrderIds = 4 << 20; // 32 MiB of ids
+
+    std::mutex mutex_;
+    std::unordered_map<std::string, std::pair<std::int64_t, int>> counts_;
+    std::unordered_map<std::string, std::pair<std::int64_t, Order>> orders_;
+    std::size_t orderIds_ = 0;
+    std::unordered_map<std::string, std::pair<std::int64_t, std::int64_t>> frequencies_;
+};
+
+struct ResultPage {
+    int matches = 0; // counted up to kMaxCountedMatches
+    std::vector<ArticleSummary> items;
+};
+
+// Page page (from 1) of perPage items. Author and journal orders sort the newest
+// kMaxCountedMatches matches, the records the count covers: sorting all of a common
+// word's matches would read a record for each. Best Match scores every match.
+ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& search,
+                       SortOrder order, int page, int perPage);
+
+// The weights tamix_rank takes for the search's phrases (see rank.h): by the number of
+// records that hold each, none needed when one phrase alone is ranked.
+std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search& search,
+                          std::int64_t generation);
+
+} // namespace tamix::server
