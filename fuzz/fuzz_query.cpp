@@ -5,6 +5,7 @@
 
 #include "server/index/index.h"
 #include "server/index/query.h"
+#include "server/index/results.h"
 #include "server/records/readers.h"
 #include "server/records/sample.h"
 
@@ -36,6 +37,7 @@ constexpr int kNestingLevels = 40;
 
 std::unique_ptr<server::IndexWriter> writer;
 std::unique_ptr<server::IndexReader> reader;
+server::ResultCache cache;
 
 // FTS5 string literals in the expression: each is a phrase FTS5 looks up.
 std::size_t CountPhrases(std::string_view match) {
@@ -55,14 +57,14 @@ std::size_t CountPhrases(std::string_view match) {
 
 struct Translation {
     std::string_view query;
-    std::string match;
+    server::Search search;
     std::string thrown;
 };
 
 void* Translate(void* argument) {
     auto* t = static_cast<Translation*>(argument);
     try {
-        t->match = server::BuildMatch(t->query);
+        t->search = server::BuildSearch(t->query);
     } catch (const std::exception& e) {
         t->thrown = e.what();
         if (t->thrown.empty()) t->thrown = "an exception";
@@ -72,7 +74,7 @@ void* Translate(void* argument) {
     return nullptr;
 }
 
-std::string TranslateOnSmallStack(std::string_view query) {
+server::Search TranslateOnSmallStack(std::string_view query) {
     Translation t{query, {}, {}};
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -82,10 +84,10 @@ std::string TranslateOnSmallStack(std::string_view query) {
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attributes);
     if (!t.thrown.empty()) {
-        std::fprintf(stderr, "BuildMatch threw: %s\n", t.thrown.c_str());
+        std::fprintf(stderr, "BuildSearch threw: %s\n", t.thrown.c_str());
         std::abort();
     }
-    return t.match;
+    return t.search;
 }
 
 } // namespace
@@ -116,16 +118,25 @@ namespace {
 }
 
 void Search(const char* form, std::string_view query) {
-    const std::string match = TranslateOnSmallStack(query);
-    if (match.empty()) return;
+    const server::Search search = TranslateOnSmallStack(query);
+    if (search.MatchesNothing()) return;
+    const std::string& match = search.match;
     const std::size_t phrases = CountPhrases(match);
     if (phrases > kMaxPhrases)
         Refuse(form, query, std::to_string(phrases) + " phrases in one expression");
+    // Best Match weighs the phrases by their place in the expression.
+    if (search.phrases.size() != phrases)
+        Refuse(form, query,
+               std::to_string(search.phrases.size()) + " phrase weights for " +
+                   std::to_string(phrases) + " phrases");
     try {
-        const int count = reader->Count(match);
+        const int count = reader->Count(search);
         FUZZ_CHECK(count >= 0 && count <= kSampleRecords);
-        const auto page = reader->Page(match, 0, 10);
+        const auto page = reader->Page(search, 0, 10);
         FUZZ_CHECK(page.size() == static_cast<std::size_t>(std::min(count, 10)));
+        const auto best =
+            server::FindResults(*reader, cache, search, server::SortOrder::Relevance, 1, 10);
+        FUZZ_CHECK(best.matches == count && best.items.size() == page.size());
     } catch (const server::SqliteError& e) {
         Refuse(form, query, std::string("SQLite refused the expression: ") + e.what());
     }

@@ -367,8 +367,9 @@ private:
     }
 
     static std::optional<Node> FilterLeaf(const std::string& text) {
+        const std::string lower = ToLowerAscii(text);
         std::string name;
-        for (std::string_view word : Words(ToLowerAscii(text)))
+        for (std::string_view word : Words(lower))
             (name += name.empty() ? "" : " ") += word;
         if (name == "free full text") return TagTokens({kFreeFullTextTag});
         if (name == "hasabstract" || name == "has abstract") return TagTokens({kHasAbstractTag});

@@ -2,6 +2,7 @@
 
 #include "pubmed/text.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,98 @@ const std::vector<std::string> kRareTerms = {
     "xenodiagnosis",   "calciphylaxis",           "trichotillomania",   "sarcocystosis",
     "erythromelalgia", "pseudohypoaldosteronism", "neurocysticercosis", "chromhidrosis"};
 
+// The MeSH headings of the conditions and interventions above, in the same order.
+const std::vector<std::string> kConditionHeadings = {"Heart Failure",
+                                                     "Atrial Fibrillation",
+                                                     "Diabetes Mellitus, Type 2",
+                                                     "Hypertension",
+                                                     "Breast Neoplasms",
+                                                     "Colorectal Neoplasms",
+                                                     "Carcinoma, Non-Small-Cell Lung",
+                                                     "Renal Insufficiency, Chronic",
+                                                     "Asthma",
+                                                     "Pulmonary Disease, Chronic Obstructive",
+                                                     "Depressive Disorder, Major",
+                                                     "Alzheimer Disease",
+                                                     "Parkinson Disease",
+                                                     "Arthritis, Rheumatoid",
+                                                     "Sepsis",
+                                                     "Stroke",
+                                                     "Obesity",
+                                                     "HIV Infections",
+                                                     "Tuberculosis",
+                                                     "Malaria",
+                                                     "COVID-19",
+                                                     "Osteoporosis",
+                                                     "Psoriasis",
+                                                     "Migraine Disorders",
+                                                     "Epilepsy",
+                                                     "Myocardial Infarction",
+                                                     "Pancreatic Neoplasms",
+                                                     "Carcinoma, Hepatocellular",
+                                                     "Influenza, Human",
+                                                     "Coronary Artery Disease"};
+const std::vector<std::string> kInterventionHeadings = {
+    "Metformin",
+    "Benzhydryl Compounds",
+    "Adrenergic beta-Antagonists",
+    "Adrenergic beta-Antagonists",
+    "Hydroxymethylglutaryl-CoA Reductase Inhibitors",
+    "Aspirin",
+    "Exercise Therapy",
+    "Cognitive Behavioral Therapy",
+    "Vitamin D",
+    "Early Ambulation",
+    "Immunotherapy",
+    "Antibodies, Monoclonal, Humanized",
+    "Interleukin-6",
+    "Anticoagulants",
+    "Diet, Sodium-Restricted",
+    "Telemedicine",
+    "Acupuncture Therapy",
+    "Mindfulness",
+    "Anti-Bacterial Agents",
+    "Bariatric Surgery",
+    "Radiotherapy",
+    "CRISPR-Cas Systems"};
+const std::vector<std::string> kConditionQualifiers = {
+    "therapy", "drug therapy", "epidemiology", "mortality", "diagnosis", "complications"};
+const std::vector<std::string> kInterventionQualifiers = {
+    "therapeutic use", "administration & dosage", "adverse effects", "methods"};
+// The age and sex headings each population is indexed with.
+const std::vector<std::vector<std::string>> kPopulationHeadings = {{"Aged"},
+                                                                   {"Child"},
+                                                                   {"Adolescent"},
+                                                                   {"Female", "Pregnancy"},
+                                                                   {"Intensive Care Units"},
+                                                                   {"Outpatients"},
+                                                                   {"Nursing Homes", "Aged"},
+                                                                   {"Aged"},
+                                                                   {"Rural Population"},
+                                                                   {"Health Personnel"},
+                                                                   {"Veterans"},
+                                                                   {"Postoperative Period"}};
+const std::vector<std::vector<std::string>> kDesignTypes = {{"Randomized Controlled Trial"},
+                                                            {"Observational Study"},
+                                                            {"Observational Study"},
+                                                            {"Systematic Review", "Meta-Analysis"},
+                                                            {},
+                                                            {},
+                                                            {"Clinical Trial"},
+                                                            {"Multicenter Study", "Clinical Trial"},
+                                                            {}};
+const std::vector<std::string> kOtherLanguages = {"ger", "fre", "spa", "chi", "jpn",
+                                                  "por", "rus", "ita", "dut", "pol"};
+const std::vector<std::string> kDepartments = {
+    "Cardiology",    "Endocrinology",     "Oncology",     "Nephrology",          "Pulmonology",
+    "Psychiatry",    "Neurology",         "Rheumatology", "Infectious Diseases", "Epidemiology",
+    "Public Health", "Internal Medicine", "Surgery",      "Paediatrics",         "Geriatrics"};
+// Each country's city, for affiliations.
+const std::vector<std::string> kCities = {"Shanghai", "Heidelberg", "S\xC3\xA3o Paulo", "Osaka",
+                                          "Aarhus",   "Ibadan",     "Toronto",          "Pune",
+                                          "Sevilla",  "Uppsala",    "Melbourne",        "Boston",
+                                          "Seoul",    "Lyon",       "Guadalajara"};
+
 std::string Capitalised(std::string text) {
     if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
         text[0] = static_cast<char>(text[0] - 32);
@@ -227,9 +320,76 @@ std::string Paragraph(Random& r, const Topic& t, int sentences) {
     return text;
 }
 
+// Which of the lists a topic's words were picked from, for its headings.
+struct TopicIndex {
+    int condition, intervention, population, design, country;
+};
+
+std::string Affiliation(Random& x, int country) {
+    std::string place = kCountries[country];
+    if (place == "the United States") place = "USA";
+    return "Department of " + x.Pick(kDepartments) + ", TAMIX Sample University Hospital, " +
+           kCities[country] + ", " + place + ".";
+}
+
+void WriteMesh(std::ostream& out, Random& x, const TopicIndex& ti) {
+    const auto heading = [&](const std::string& descriptor, bool major,
+                             const std::vector<std::string>& qualifiers,
+                             const std::vector<bool>& majors) {
+        out << "<MeshHeading><DescriptorName MajorTopicYN=\"" << (major ? 'Y' : 'N') << "\">"
+            << HtmlEscape(descriptor) << "</DescriptorName>";
+        for (std::size_t i = 0; i < qualifiers.size(); ++i)
+            out << "<QualifierName MajorTopicYN=\"" << (majors[i] ? 'Y' : 'N') << "\">"
+                << HtmlEscape(qualifiers[i]) << "</QualifierName>";
+        out << "</MeshHeading>";
+    };
+    // Headings in NLM's order: alphabetical, which the sample does not bother with.
+    out << "<MeshHeadingList>";
+    std::vector<std::string> qualifiers;
+    std::vector<bool> majors;
+    for (int i = x.Below(3); i > 0; --i) {
+        const std::string& q = x.Pick(kConditionQualifiers);
+        if (std::find(qualifiers.begin(), qualifiers.end(), q) != qualifiers.end()) continue;
+        qualifiers.push_back(q);
+        majors.push_back(x.Chance(60));
+    }
+    const bool anyMajor = std::find(majors.begin(), majors.end(), true) != majors.end();
+    heading(kConditionHeadings[ti.condition], !anyMajor, qualifiers, majors);
+    const bool interventionMajor = x.Chance(50);
+    if (x.Chance(70))
+        heading(kInterventionHeadings[ti.intervention], false, {x.Pick(kInterventionQualifiers)},
+                {interventionMajor});
+    else
+        heading(kInterventionHeadings[ti.intervention], interventionMajor, {}, {});
+    heading("Humans", false, {}, {});
+    if (x.Chance(50)) heading("Female", false, {}, {});
+    if (x.Chance(50)) heading("Male", false, {}, {});
+    for (const std::string& descriptor : kPopulationHeadings[ti.population])
+        heading(descriptor, false, {}, {});
+    std::string country = kCountries[ti.country];
+    if (country == "the United States") country = "United States";
+    if (country == "Korea") country = "Republic of Korea";
+    if (x.Chance(40)) heading(country, false, {"epidemiology"}, {false});
+    out << "</MeshHeadingList>";
+}
+
 void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
-    Topic t{r.Pick(kConditions),  r.Pick(kInterventions), r.Pick(kOutcomes),
-            r.Pick(kPopulations), r.Pick(kDesigns),       r.Pick(kCountries)};
+    TopicIndex ti{};
+    const auto pick = [&](const std::vector<std::string>& items, int& index) -> std::string {
+        index = r.Below(static_cast<int>(items.size()));
+        return items[index];
+    };
+    Topic t;
+    // In the order of the original generator, so that the same seed gives the same texts.
+    t.condition = pick(kConditions, ti.condition);
+    t.intervention = pick(kInterventions, ti.intervention);
+    t.outcome = r.Pick(kOutcomes);
+    t.population = pick(kPopulations, ti.population);
+    t.design = pick(kDesigns, ti.design);
+    t.country = pick(kCountries, ti.country);
+    // The fields added later come from a stream of their own, so the texts above and
+    // below stay those of earlier samples.
+    Random x(static_cast<std::uint64_t>(pmid) * 0x9E3779B97F4A7C15ull ^ 0x5A17u);
     std::string title = Title(r, t);
     if (r.Chance(1)) title = Capitalised(r.Pick(kRareTerms)) + ": " + title;
     const int year = 1990 + r.Below(36);
@@ -237,6 +397,7 @@ void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
     const int day = 1 + r.Below(28);
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const int firstPage = 1 + x.Below(1900);
 
     out << "<PubmedArticle><MedlineCitation Status=\"MEDLINE\" Owner=\"NLM\"><PMID Version=\"1\">"
         << pmid << "</PMID><Article PubModel=\"Print\"><Journal><ISSN IssnType=\"Electronic\">"
@@ -244,7 +405,9 @@ void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
         << "</Volume><Issue>" << month << "</Issue><PubDate><Year>" << year << "</Year><Month>"
         << kMonths[month - 1] << "</Month><Day>" << day << "</Day></PubDate></JournalIssue>"
         << "<Title>TAMIX Sample Data</Title><ISOAbbreviation>TAMIX Sample Data</ISOAbbreviation>"
-        << "</Journal><ArticleTitle>" << HtmlEscape(title) << "</ArticleTitle>";
+        << "</Journal><ArticleTitle>" << HtmlEscape(title) << "</ArticleTitle><Pagination>"
+        << "<MedlinePgn>" << firstPage << "-" << firstPage + 3 + x.Below(12)
+        << "</MedlinePgn></Pagination>";
     const bool hasDoi = !r.Chance(20);
     if (hasDoi)
         out << "<ELocationID EIdType=\"doi\" ValidYN=\"Y\">10.5555/tamix." << pmid
@@ -263,6 +426,8 @@ void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
     }
     out << "<AuthorList CompleteYN=\"Y\">";
     const int authors = 1 + r.Below(8);
+    // Co-authors mostly share the first author's affiliation.
+    const std::string home = Affiliation(x, ti.country);
     for (int i = 0; i < authors; ++i) {
         const char first = static_cast<char>('A' + r.Below(26));
         const bool middle = r.Chance(40);
@@ -270,10 +435,54 @@ void WriteRecord(std::ostream& out, Random& r, std::int64_t pmid) {
             << "</LastName><ForeName>" << first << "."
             << "</ForeName><Initials>" << first;
         if (middle) out << static_cast<char>('A' + r.Below(26));
-        out << "</Initials></Author>";
+        out << "</Initials>";
+        if (!x.Chance(10)) {
+            const std::string affiliation =
+                i == 0 || x.Chance(60) ? home : Affiliation(x, x.Below(kCountries.size()));
+            out << "<AffiliationInfo><Affiliation>" << HtmlEscape(affiliation)
+                << "</Affiliation></AffiliationInfo>";
+        }
+        out << "</Author>";
     }
-    out << "</AuthorList><Language>eng</Language></Article></MedlineCitation><PubmedData>"
-        << "<ArticleIdList><ArticleId IdType=\"pubmed\">" << pmid << "</ArticleId>";
+    out << "</AuthorList>";
+    if (x.Chance(92)) {
+        out << "<Language>eng</Language>";
+        if (x.Chance(3)) out << "<Language>" << x.Pick(kOtherLanguages) << "</Language>";
+    } else {
+        out << "<Language>" << x.Pick(kOtherLanguages) << "</Language>";
+    }
+    out << "<PublicationTypeList><PublicationType>Journal Article</PublicationType>";
+    for (const std::string& type : kDesignTypes[ti.design])
+        out << "<PublicationType>" << type << "</PublicationType>";
+    if (ti.design == 3) out << "<PublicationType>Review</PublicationType>";
+    if (x.Chance(30))
+        out << "<PublicationType>Research Support, Non-U.S. Gov&apos;t</PublicationType>";
+    out << "</PublicationTypeList>";
+    if (x.Chance(50)) {
+        // Published online some weeks before the issue (a year earlier in January).
+        const int back = 1 + x.Below(8);
+        const int eMonth = month > back / 4 + 1 ? month - back / 4 - 1 : 12;
+        out << "<ArticleDate DateType=\"Electronic\"><Year>" << (eMonth > month ? year - 1 : year)
+            << "</Year><Month>" << (eMonth < 10 ? "0" : "") << eMonth << "</Month><Day>"
+            << 1 + x.Below(28) << "</Day></ArticleDate>";
+    }
+    out << "</Article><MedlineJournalInfo><Country>Denmark</Country><MedlineTA>TAMIX Sample "
+           "Data</MedlineTA></MedlineJournalInfo>";
+    // Records still in process have no headings yet.
+    if (x.Chance(85)) WriteMesh(out, x, ti);
+    if (x.Chance(60)) {
+        out << "<KeywordList Owner=\"NOTNLM\">";
+        std::vector<std::string> words = {t.condition, t.intervention, t.outcome,
+                                          t.design.substr(2), t.country};
+        for (int n = 3 + x.Below(3); n > 0 && !words.empty(); --n) {
+            const int at = x.Below(static_cast<int>(words.size()));
+            out << "<Keyword MajorTopicYN=\"N\">" << HtmlEscape(words[at]) << "</Keyword>";
+            words.erase(words.begin() + at);
+        }
+        out << "</KeywordList>";
+    }
+    out << "</MedlineCitation><PubmedData><ArticleIdList><ArticleId IdType=\"pubmed\">" << pmid
+        << "</ArticleId>";
     if (hasDoi) out << "<ArticleId IdType=\"doi\">10.5555/tamix." << pmid << "</ArticleId>";
     if (r.Chance(30))
         out << "<ArticleId IdType=\"pmc\">PMC" << (9000000 + pmid % 1000000) << "</ArticleId>";

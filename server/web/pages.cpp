@@ -52,13 +52,23 @@ std::string Head(std::string_view title) {
            std::string(title) + "</title></head>\n<body>";
 }
 
-std::string Header(std::string_view term) {
-    return "<header class=\"top\"><a class=\"brand\" href=\"/\">TAMIX PubMed</a>"
-           "<form class=\"search\" action=\"/m/pubmed/\" method=\"get\">"
-           "<input type=\"search\" name=\"term\" value=\"" +
-           HtmlEscape(term) +
-           "\" placeholder=\"Search PubMed\" aria-label=\"Search terms\">"
-           "<button type=\"submit\">Search</button></form></header>\n";
+std::string Header(std::string_view term, SortOrder sort = SortOrder::Date) {
+    static constexpr std::pair<SortOrder, const char*> kOrders[] = {
+        {SortOrder::Date, "Most recent"},
+        {SortOrder::Relevance, "Best match"},
+        {SortOrder::Author, "First author"},
+        {SortOrder::Journal, "Journal"}};
+    std::string header = "<header class=\"top\"><a class=\"brand\" href=\"/\">TAMIX PubMed</a>"
+                         "<form class=\"search\" action=\"/m/pubmed/\" method=\"get\">"
+                         "<input type=\"search\" name=\"term\" value=\"" +
+                         HtmlEscape(term) +
+                         "\" placeholder=\"Search PubMed\" aria-label=\"Search terms\">"
+                         "<select name=\"sort\" aria-label=\"Order\">";
+    for (const auto& [order, label] : kOrders) {
+        header += std::string("<option value=\"") + SortOrderName(order) + "\"" +
+                  (order == sort ? " selected" : "") + ">" + label + "</option>";
+    }
+    return header + "</select><button type=\"submit\">Search</button></form></header>\n";
 }
 
 std::string Footer() {
@@ -101,8 +111,13 @@ std::string RenderStartPage(std::int64_t records) {
             "<p>Type keywords above. The search understands <code>AND</code>, <code>OR</code>, "
             "<code>NOT</code>, parentheses, quoted phrases, truncation with <code>*</code> and "
             "the tags <code>[ti]</code>, <code>[tiab]</code>, <code>[au]</code>, "
-            "<code>[dp]</code> (years, ranges as <code>2018:2020[dp]</code>) and "
-            "<code>[pmid]</code>.</p><p class=\"count\">" +
+            "<code>[1au]</code>, <code>[lastau]</code>, <code>[dp]</code> (years, ranges as "
+            "<code>2018:2020[dp]</code>), <code>[pmid]</code>, <code>[mh]</code> (MeSH "
+            "heading, <code>heart failure/drug therapy[mh]</code> with a subheading), "
+            "<code>[majr]</code>, <code>[pt]</code>, <code>[la]</code>, <code>[ta]</code>, "
+            "<code>[ad]</code>, <code>[kw]</code>, and the filters <code>hasabstract</code> "
+            "and <code>free full text[sb]</code>. Results come newest first, or by best "
+            "match, first author or journal.</p><p class=\"count\">" +
             std::to_string(records) + " records in this index.</p></main>\n";
     return page + Footer();
 }
@@ -111,7 +126,7 @@ std::string RenderResultPage(const ResultPageData& d) {
     const int total = TotalPages(d.matches);
     std::string page = Head("PubMed Mobile: " + HtmlEscape(d.term));
     page.reserve(16384);
-    page += Header(d.term);
+    page += Header(d.term, d.sort);
     page += "<main><p class=\"count\">" + std::to_string(d.matches) +
             (d.matches >= kMaxCountedMatches ? "+" : "") + " results</p>\n<ul class=\"r\">";
     for (const ArticleSummary& item : d.items) {
@@ -130,7 +145,10 @@ std::string RenderResultPage(const ResultPageData& d) {
     const auto link = [&](const char* cls, int target, const char* label) {
         return std::string(" <a class=\"") + cls +
                "\" href=\"/m/pubmed/?term=" + HtmlEscape(QueryEncode(d.term)) +
-               "&amp;page=" + std::to_string(target) + "\">" + label + "</a>";
+               "&amp;page=" + std::to_string(target) +
+               (d.sort == SortOrder::Date ? std::string()
+                                          : std::string("&amp;sort=") + SortOrderName(d.sort)) +
+               "\">" + label + "</a>";
     };
     if (d.page > 1 && d.page <= total) page += link("prev", d.page - 1, "&larr; Previous");
     if (d.page < total) page += link("next", d.page + 1, "Next &rarr;");
@@ -213,6 +231,7 @@ header.top { display: flex; flex-wrap: wrap; gap: .75rem; align-items: center;
 header.top .brand { color: #fff; font-weight: bold; text-decoration: none; }
 form.search { display: flex; flex: 1; gap: .5rem; min-width: 14rem; }
 form.search input { flex: 1; padding: .4rem .6rem; border: 0; border-radius: 4px; font-size: 1rem; }
+form.search select { padding: .4rem; border: 0; border-radius: 4px; font-size: .9rem; }
 form.search button { padding: .4rem .9rem; border: 0; border-radius: 4px; background: #fff;
                      color: var(--accent); font-weight: bold; cursor: pointer; }
 main { max-width: 52rem; margin: 0 auto; padding: 1rem; background: #fff; min-height: 70vh; }

@@ -3,8 +3,9 @@
 #pragma once
 
 #include "pubmed/text.h"
-#include "server/records/article.h"
 #include "server/index/index.h"
+#include "server/index/results.h"
+#include "server/records/article.h"
 
 #include <string>
 #include <string_view>
@@ -20,14 +21,17 @@ std::string PaddedId(std::int64_t pmid);
 
 struct ResultPageData {
     std::string term; // as the user typed it
-    int page = 1;     // 1-based
-    int matches = 0;  // counted up to kMaxCountedMatches
+    SortOrder sort = SortOrder::Date;
+    int page = 1;    // 1-based
+    int matches = 0; // counted up to kMaxCountedMatches
     std::vector<ArticleSummary> items;
 };
 
 int TotalPages(int matches);
 
 std::string RenderStartPage(std::int64_t records);
+// The search form offers the orders; the pager's links keep the one shown (and name it
+// only when it is not the default, so that default pages stay as they were).
 std::string RenderResultPage(const ResultPageData& data);
 std::string RenderArticlePage(const Article& article);
 std::string RenderAboutPage(std::int64_t records);

@@ -1,0 +1,605 @@
+// The fields of a record beyond its text: what the readers take from NLM's XML and
+// MEDLINE files, how the index keeps them, and the tags that search them.
+#include "pubmed/text.h"
+#include "server/index/details.h"
+#include "server/index/index.h"
+#include "server/index/query.h"
+#include "server/index/results.h"
+#include "server/records/readers.h"
+#include "support/pubmed_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+
+namespace tamix::server {
+namespace {
+
+using test::TempDir;
+
+const std::string kNlmTests = "/usr/share/doc/python-biopython-doc/Tests/";
+
+std::map<std::int64_t, Article> ReadAll(const std::string& path) {
+    std::map<std::int64_t, Article> articles;
+    RecordSink sink;
+    sink.onArticle = [&](Article&& a) { articles[a.pmid] = std::move(a); };
+    std::string error;
+    EXPECT_TRUE(ReadRecordFile(path, sink, error)) << error;
+    return articles;
+}
+
+std::map<std::int64_t, Article> ReadText(const std::string& text) {
+    std::map<std::int64_t, Article> articles;
+    RecordSink sink;
+    sink.onArticle = [&](Article&& a) { articles[a.pmid] = std::move(a); };
+    std::string error;
+    EXPECT_TRUE(ReadRecordText(text, "text", sink, error)) << error;
+    return articles;
+}
+
+std::string Join(const std::vector<std::string>& items) {
+    std::string out;
+    for (const std::string& item : items)
+        out += (out.empty() ? "" : "; ") + item;
+    return out;
+}
+
+std::string Headings(const Article& a) {
+    std::vector<std::string> out;
+    for (const MeshHeading& h : a.mesh) {
+        std::string text = (h.major ? "*" : "") + h.descriptor;
+        for (const MeshQualifier& q : h.qualifiers)
+            text += "/" + std::string(q.major ? "*" : "") + q.name;
+        out.push_back(text);
+    }
+    return Join(out);
+}
+
+std::string People(const Article& a) {
+    std::vector<std::string> out;
+    for (const Author& x : a.authorList)
+        out.push_back(x.lastName + "|" + x.foreName + "|" + x.initials + "|" + x.suffix + "|" +
+                      x.collectiveName + "|" + Join(x.affiliations));
+    return Join(out);
+}
+
+// Every field, so that two records can be compared whole.
+std::string Describe(const Article& a) {
+    return std::to_string(a.pmid) + "\n" + a.title + "\n" + a.authors + "\n" + a.journal + "\n" +
+           a.pubdate + "\n" + std::to_string(a.year) + "-" + std::to_string(a.month) + "-" +
+           std::to_string(a.day) + "\n" + a.abstract + "\n" + a.doi + "\n" + a.pmcid + "\n" +
+           People(a) + "\n" + a.journalTitle + "|" + a.isoAbbreviation + "|" + a.medlineTa + "\n" +
+           a.issnPrint + "|" + a.issnElectronic + "|" + a.volume + "|" + a.issue + "|" + a.pages +
+           "\n" + std::to_string(a.electronicYear) + "-" + std::to_string(a.electronicMonth) + "-" +
+           std::to_string(a.electronicDay) + "\n" + Join(a.languages) + "\n" +
+           Join(a.publicationTypes) + "\n" + Join(a.keywords) + "\n" + Headings(a);
+}
+
+TEST(Fields, RealNlmXml) {
+    auto first = ReadAll(kNlmTests + "Entrez/pubmed1.xml.gz");
+    const Article& aids = first.at(12091962);
+    EXPECT_EQ(aids.pubdate, "1990 Spring");
+    EXPECT_EQ(aids.journal, "Social justice (San Francisco, Calif.)") << "no ISO abbreviation";
+    EXPECT_EQ(aids.medlineTa, "Soc Justice");
+    EXPECT_EQ(aids.issnPrint, "1043-1578");
+    EXPECT_EQ(aids.volume + "(" + aids.issue + "):" + aids.pages, "17(1):113-25");
+    EXPECT_EQ(Join(aids.publicationTypes), "Journal Article; Review");
+    EXPECT_EQ(Join(aids.keywords), "Health Care and Public Health; Legal Approach");
+    EXPECT_EQ(aids.mesh.size(), 19u);
+    EXPECT_EQ(Headings(aids).rfind("AIDS Serodiagnosis; *Acquired Immunodeficiency Syndrome; "
+                                   "Civil Rights; *HIV Seropositivity",
+                                   0),
+              0u);
+    EXPECT_EQ(People(aids), "Olivero|J Michael|JM|||");
+
+    const Article& magnetic = first.at(9997);
+    EXPECT_EQ(magnetic.journalTitle, "Biochimica et biophysica acta");
+    EXPECT_EQ(magnetic.isoAbbreviation, "Biochim. Biophys. Acta");
+    EXPECT_EQ(magnetic.medlineTa, "Biochim Biophys Acta");
+    EXPECT_NE(Headings(magnetic).find("; Chromatium/*enzymology; *Cytochrome c Group; "),
+              std::string::npos);
+    EXPECT_NE(Headings(magnetic).find("; Iron/analysis; "), std::string::npos);
+    EXPECT_EQ(Join(magnetic.languages), "eng");
+
+    // A record from before 2014: one affiliation for the article, the first author's.
+    const Article cryo = ReadAll(kNlmTests + "Entrez/pubmed2.xml.gz").at(11748933);
+    ASSERT_EQ(cryo.authorList.size(), 8u);
+    EXPECT_EQ(Join(cryo.authorList[0].affiliations),
+              "Dipartimento di Scienze Ambientali, Universit\xC3\xA0 degli Studi della Tuscia, "
+              "01100 Viterbo, Italy.");
+    EXPECT_TRUE(cryo.authorList[1].affiliations.empty());
+
+    const Article gut = ReadAll(kNlmTests + "Entrez/pubmed4.xml.gz").at(27797938);
+    EXPECT_EQ(gut.issnElectronic, "1468-3288");
+    EXPECT_EQ(gut.issnPrint, "");
+    EXPECT_EQ(gut.pages, "1116-1122");
+    EXPECT_EQ(gut.pubdate, "2017 Jun") << "a month given as a number reads as its name";
+    EXPECT_EQ(gut.month, 6);
+    EXPECT_EQ(std::to_string(gut.electronicYear) + "-" + std::to_string(gut.electronicMonth) + "-" +
+                  std::to_string(gut.electronicDay),
+              "2016-10-21");
+    EXPECT_EQ(Join(gut.keywords), "PANCREATIC CANCER");
+    EXPECT_NE(Headings(gut).find("Adenocarcinoma/*epidemiology/*genetics"), std::string::npos);
+    ASSERT_EQ(gut.authorList.size(), 22u);
+    EXPECT_EQ(gut.authorList[2].affiliations.size(), 2u) << "Yuan C: two affiliations";
+    EXPECT_EQ(gut.authors.rfind("Bao Y, Prescott J, Yuan C, ", 0), 0u);
+
+    // A group among the authors, last.
+    const Article lungs = ReadAll(kNlmTests + "Entrez/pubmed7.xml.gz").at(29963580);
+    ASSERT_FALSE(lungs.authorList.empty());
+    EXPECT_EQ(lungs.authorList.back().collectiveName, "Canadian Respiratory Research Network");
+    EXPECT_EQ(lungs.authors.substr(lungs.authors.size() - 48),
+              "Parraga G, Canadian Respiratory Research Network");
+    EXPECT_EQ(lungs.pages, "026002");
+}
+
+TEST(Fields, RealMedline) {
+    const Article toolkits = ReadAll(kNlmTests + "Medline/pubmed_result1.txt").at(12230038);
+    // The address comes before the authors in records of that time: the first author's.
+    EXPECT_EQ(People(toolkits), "Mangalam|Harry|H|||tacg Informatics, Irvine, CA 92612, USA. "
+                                "hjm@tacgi.com");
+    EXPECT_EQ(toolkits.authors, "Mangalam H");
+    EXPECT_EQ(Headings(toolkits), "*Computational Biology; Computer Systems; Humans; Internet; "
+                                  "*Programming Languages; *Software; User-Computer Interface");
+    EXPECT_EQ(toolkits.journalTitle, "Briefings in bioinformatics");
+    EXPECT_EQ(toolkits.medlineTa, "Brief Bioinform");
+    EXPECT_EQ(toolkits.isoAbbreviation, "") << "MEDLINE has no ISO abbreviation";
+    EXPECT_EQ(toolkits.issnPrint, "1467-5463");
+    EXPECT_EQ(toolkits.volume + "(" + toolkits.issue + "):" + toolkits.pages, "3(3):296-302");
+
+    auto second = ReadAll(kNlmTests + "Medline/pubmed_result2.txt.gz");
+    const Article& scop = second.at(16403221);
+    EXPECT_EQ(scop.authors, "Casbon JA, Crooks GE, Saqi MA");
+    EXPECT_EQ(scop.authorList[2].foreName, "Mansoor A S");
+    EXPECT_EQ(scop.authorList[2].initials, "MA") << "initials from AU, not the fore name";
+    EXPECT_EQ(Join(scop.authorList[0].affiliations),
+              "Bioinformatics, Institute of Cell and Molecular Science, School of Medicine and "
+              "Dentistry, Queen Mary, University of London, London EC1 6BQ, UK. "
+              "j.a.casbon@qmul.ac.uk")
+        << "continuation lines join with one space";
+    EXPECT_EQ(scop.issnElectronic, "1471-2105");
+    EXPECT_EQ(scop.pmcid, "PMC1373603");
+    EXPECT_EQ(scop.electronicYear * 10000 + scop.electronicMonth * 100 + scop.electronicDay,
+              20060110);
+    EXPECT_EQ(Join(scop.publicationTypes), "Evaluation Studies; Journal Article");
+    EXPECT_NE(Headings(scop).find("Information Storage and Retrieval/*methods"), std::string::npos);
+    EXPECT_NE(Headings(second.at(14630660))
+                  .find("Information Storage and Retrieval/*methods/"
+                        "*standards"),
+              std::string::npos);
+}
+
+// One record written both ways, as PubMed exports it: the readers agree on every field
+// the two formats both carry. MEDLINE has no ISO abbreviation, and writes a structured
+// abstract as one paragraph.
+TEST(Fields, XmlAndMedlineOfOneRecordAgree) {
+    const std::string xml =
+        "<?xml version=\"1.0\"?>\n<PubmedArticleSet><PubmedArticle><MedlineCitation "
+        "Status=\"MEDLINE\" Owner=\"NLM\"><PMID Version=\"1\">31000001</PMID><Article "
+        "PubModel=\"Print-Electronic\"><Journal><ISSN IssnType=\"Print\">1234-5678</ISSN>"
+        "<JournalIssue CitedMedium=\"Print\"><Volume>44</Volume><Issue>7</Issue><PubDate><Year>"
+        "2021</Year><Month>06</Month><Day>14</Day></PubDate></JournalIssue><Title>Cardiology "
+        "quarterly</Title><ISOAbbreviation>Cardiol Quart</ISOAbbreviation></Journal>"
+        "<ArticleTitle>Empagliflozin in heart failure with <i>preserved</i> ejection "
+        "fraction.</ArticleTitle><Pagination><MedlinePgn>1201-10</MedlinePgn></Pagination>"
+        "<ELocationID EIdType=\"doi\" ValidYN=\"Y\">10.1000/cq.2021.44</ELocationID><Abstract>"
+        "<AbstractText Label=\"BACKGROUND\">Few options.</AbstractText><AbstractText "
+        "Label=\"RESULTS\">Fewer admissions.</AbstractText></Abstract><AuthorList>"
+        "<Author><LastName>Hern\xC3\xA1ndez</LastName><ForeName>Mar\xC3\xAD"
+        "a Jos\xC3\xA9</ForeName><Initials>MJ</Initials><AffiliationInfo><Affiliation>Hospital "
+        "Cl\xC3\xADnic, Barcelona, Spain.</Affiliation></AffiliationInfo><AffiliationInfo>"
+        "<Affiliation>CIBERCV, Madrid, Spain.</Affiliation></AffiliationInfo></Author><Author>"
+        "<LastName>Smith</LastName><ForeName>John</ForeName><Initials>J</Initials><Suffix>Jr"
+        "</Suffix><AffiliationInfo><Affiliation>Hospital Cl\xC3\xADnic, Barcelona, Spain."
+        "</Affiliation></AffiliationInfo></Author><Author><CollectiveName>EMPA-HF Investigators"
+        "</CollectiveName></Author></AuthorList><Language>eng</Language><Language>spa</Language>"
+        "<PublicationTypeList><PublicationType>Journal Article</PublicationType>"
+        "<PublicationType>Randomized Controlled Trial</PublicationType></PublicationTypeList>"
+        "<ArticleDate DateType=\"Electronic\"><Year>2021</Year><Month>05</Month><Day>02</Day>"
+        "</ArticleDate></Article><MedlineJournalInfo><MedlineTA>Cardiol Quart</MedlineTA>"
+        "</MedlineJournalInfo><MeshHeadingList><MeshHeading><DescriptorName MajorTopicYN=\"N\">"
+        "Heart Failure</DescriptorName><QualifierName MajorTopicYN=\"Y\">drug therapy"
+        "</QualifierName><QualifierName MajorTopicYN=\"N\">physiopathology</QualifierName>"
+        "</MeshHeading><MeshHeading><DescriptorName MajorTopicYN=\"Y\">Benzhydryl Compounds"
+        "</DescriptorName></MeshHeading><MeshHeading><DescriptorName MajorTopicYN=\"N\">Humans"
+        "</DescriptorName></MeshHeading></MeshHeadingList><KeywordList Owner=\"NOTNLM\">"
+        "<Keyword MajorTopicYN=\"N\">HFpEF</Keyword><Keyword MajorTopicYN=\"N\">SGLT2 "
+        "inhibitors</Keyword></KeywordList></MedlineCitation><PubmedData><ArticleIdList>"
+        "<ArticleId IdType=\"pubmed\">31000001</ArticleId><ArticleId IdType=\"doi\">"
+        "10.1000/cq.2021.44</ArticleId><ArticleId IdType=\"pmc\">PMC8000001</ArticleId>"
+        "</ArticleIdList></PubmedData></PubmedArticle></PubmedArticleSet>\n";
+    const std::string medline =
+        "PMID- 31000001\nOWN - NLM\nSTAT- MEDLINE\nIS  - 1234-5678 (Print)\n"
+        "IS  - 1234-5678 (Linking)\nVI  - 44\nIP  - 7\nDP  - 2021 Jun 14\n"
+        "TI  - Empagliflozin in heart failure with preserved ejection fraction.\n"
+        "PG  - 1201-10\nLID - 10.1000/cq.2021.44 [doi]\n"
+        "AB  - BACKGROUND: Few options. RESULTS: Fewer admissions.\n"
+        "FAU - Hern\xC3\xA1ndez, Mar\xC3\xAD"
+        "a Jos\xC3\xA9\nAU  - Hern\xC3\xA1ndez MJ\nAD  - Hospital Cl\xC3\xADnic, Barcelona,\n"
+        "      Spain.\nAD  - CIBERCV, Madrid, Spain.\nFAU - Smith, John, Jr\nAU  - Smith J Jr\n"
+        "AD  - Hospital Cl\xC3\xADnic, Barcelona, Spain.\nCN  - EMPA-HF Investigators\n"
+        "LA  - eng\nLA  - spa\nPT  - Journal Article\nPT  - Randomized Controlled Trial\n"
+        "DEP - 20210502\nTA  - Cardiol Quart\nJT  - Cardiology quarterly\n"
+        "MH  - Heart Failure/*drug therapy/physiopathology\nMH  - *Benzhydryl Compounds\n"
+        "MH  - Humans\nOT  - HFpEF\nOT  - SGLT2 inhibitors\nPMC - PMC8000001\n"
+        "AID - 10.1000/cq.2021.44 [doi]\n"
+        "SO  - Cardiol Quart. 2021 Jun 14;44(7):1201-10.\n";
+    Article fromXml = ReadText(xml).at(31000001);
+    Article fromMedline = ReadText(medline).at(31000001);
+    EXPECT_EQ(fromXml.isoAbbreviation, "Cardiol Quart");
+    EXPECT_EQ(fromXml.authors, "Hern\xC3\xA1ndez MJ, Smith J, EMPA-HF Investigators");
+    EXPECT_EQ(fromXml.abstract, "BACKGROUND: Few options.\nRESULTS: Fewer admissions.");
+    fromXml.isoAbbreviation.clear();
+    std::replace(fromXml.abstract.begin(), fromXml.abstract.end(), '\n', ' ');
+    EXPECT_EQ(Describe(fromMedline), Describe(fromXml));
+
+    // And the index gives back what it was given, both ways.
+    TempDir dir;
+    for (const auto& [name, text] : {std::pair{"x.xml", xml}, std::pair{"m.txt", medline}}) {
+        const std::string index = dir.File(std::string(name) + ".sqlite");
+        ASSERT_TRUE(test::ImportFiles(index, {dir.Write(name, text)}).empty());
+        IndexReader reader(index);
+        const auto stored = reader.Find(31000001);
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_EQ(Describe(*stored), Describe(ReadText(text).at(31000001))) << name;
+    }
+}
+
+TEST(Fields, DetailsSurviveTheIndexAndDamageIsCaught) {
+    Article a;
+    a.pmid = 5;
+    a.year = 2020;
+    a.month = 2;
+    a.electronicDay = 31;
+    a.journalTitle = "J";
+    a.pages = std::string("1\0-2", 4);
+    a.languages = {"eng", "ger"};
+    a.keywords = {"", "k"};
+    a.mesh = {{"A", true, {{"b", false}, {"c", true}}}, {"D", false, {}}};
+    Author shared;
+    shared.lastName = "L";
+    shared.affiliations = {"X", "Y"};
+    Author group;
+    group.collectiveName = "G";
+    group.affiliations = {"Y", std::string(300, 'z')};
+    a.authorList = {shared, group, Author{}};
+    const std::string bytes = EncodeDetails(a);
+    Article back;
+    back.pmid = a.pmid; // a column of its own
+    ASSERT_TRUE(DecodeDetails(bytes, back));
+    EXPECT_EQ(Describe(back), Describe(a));
+    EXPECT_TRUE(back.authorList == a.authorList);
+    EXPECT_TRUE(back.mesh == a.mesh);
+    // Every cut and every changed byte either reads as a record or is refused, never read
+    // past; the whole record is never taken from a cut one.
+    for (std::size_t size = 0; size < bytes.size(); ++size) {
+        Article cut;
+        EXPECT_FALSE(DecodeDetails(bytes.substr(0, size), cut)) << size;
+    }
+    for (std::size_t at = 0; at < bytes.size(); ++at) {
+        std::string changed = bytes;
+        changed[at] = static_cast<char>(changed[at] ^ 0xFF);
+        Article damaged;
+        DecodeDetails(changed, damaged);
+    }
+    EXPECT_FALSE(DecodeDetails(bytes + "x", back)) << "bytes past the record";
+}
+
+// Records with values that share words, so that a tag matching words rather than values
+// would find too much: each query must find exactly the records its predicate picks.
+struct Corpus {
+    std::vector<Article> records;
+    std::string index;
+};
+
+Corpus MakeCorpus(const TempDir& dir, int count) {
+    const std::vector<std::string> descriptors = {
+        "Heart Failure", "Heart Diseases", "Kidney Failure", "Heart Failure, Diastolic", "Failure"};
+    const std::vector<std::string> qualifiers = {"drug therapy", "therapy", "mortality"};
+    const std::vector<std::string> types = {"Review", "Systematic Review", "Journal Article",
+                                            "Randomized Controlled Trial"};
+    const std::vector<std::string> languages = {"eng", "ger", "fre", "jpn"};
+    const std::vector<std::pair<std::string, std::string>> journals = {
+        {"Gut", "Gut"}, {"Gut microbes", "Gut Microbes"}, {"The Lancet", "Lancet"}};
+    const std::vector<std::string> affiliations = {"Harvard Medical School, Boston",
+                                                   "Harvard University", "Medical School of Lyon",
+                                                   "School of Medicine, Harvard"};
+    const std::vector<std::string> keywords = {"heart failure", "heart", "failure", "diet"};
+    const std::vector<Author> people = [] {
+        std::vector<Author> out(6);
+        out[0].lastName = "Smith", out[0].initials = "JA";
+        out[1].lastName = "Smith", out[1].initials = "J";
+        out[2].lastName = "Smithson", out[2].initials = "J";
+        out[3].lastName = "Beane Freeman", out[3].foreName = "Laura E"; // initials from it
+        out[4].lastName = "M\xC3\xBCller", out[4].initials = "K";
+        out[5].collectiveName = "Writing Group";
+        return out;
+    }();
+
+    std::mt19937 random(13);
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    Corpus corpus;
+    corpus.index = dir.File("corpus.sqlite");
+    IndexWriter writer(corpus.index);
+    for (int i = 0; i < count; ++i) {
+        Article a;
+        a.pmid = 1000 + i;
+        a.title = "Record " + std::to_string(i);
+        a.year = 1990 + static_cast<int>(pick(30));
+        if (pick(3)) a.abstract = "An abstract.";
+        if (pick(4) == 0) a.pmcid = "PMC" + std::to_string(i);
+        for (std::size_t n = pick(4); n > 0; --n) {
+            MeshHeading h{descriptors[pick(descriptors.size())], pick(4) == 0, {}};
+            for (std::size_t q = pick(3); q > 0; --q)
+                h.qualifiers.push_back({qualifiers[pick(qualifiers.size())], pick(3) == 0});
+            a.mesh.push_back(h);
+        }
+        for (std::size_t n = pick(3); n > 0; --n)
+            a.publicationTypes.push_back(types[pick(types.size())]);
+        for (std::size_t n = 1 + pick(2); n > 0; --n)
+            a.languages.push_back(languages[pick(languages.size())]);
+        const auto& journal = journals[pick(journals.size())];
+        a.journalTitle = journal.first;
+        a.isoAbbreviation = journal.second;
+        a.journal = a.isoAbbreviation;
+        for (std::size_t n = pick(4); n > 0; --n) {
+            Author person = people[pick(people.size())];
+            for (std::size_t k = pick(3); k > 0; --k)
+                person.affiliations.push_back(affiliations[pick(affiliations.size())]);
+            a.authorList.push_back(person);
+        }
+        a.authors = AuthorsDisplay(a.authorList);
+        for (std::size_t n = pick(3); n > 0; --n)
+            a.keywords.push_back(keywords[pick(keywords.size())]);
+        writer.Put(a);
+        corpus.records.push_back(a);
+    }
+    writer.Commit();
+    return corpus;
+}
+
+using Predicate = std::function<bool(const Article&)>;
+
+bool HasHeading(const Article& a, const std::string& descriptor, const std::string& qualifier,
+                bool majorOnly) {
+    for (const MeshHeading& h : a.mesh) {
+        if (h.descriptor != descriptor) continue;
+        bool anyMajor = h.major;
+        for (const MeshQualifier& q : h.qualifiers)
+            anyMajor = anyMajor || q.major;
+        if (qualifier.empty() && (!majorOnly || anyMajor)) return true;
+        for (const MeshQualifier& q : h.qualifiers)
+            if (q.name == qualifier && (!majorOnly || q.major || h.major)) return true;
+    }
+    return false;
+}
+
+bool Holds(const std::vector<std::string>& values, const std::string& value) {
+    return std::find(values.begin(), values.end(), value) != values.end();
+}
+
+bool AnyAffiliationHas(const Article& a, const std::string& phrase) {
+    for (const Author& author : a.authorList)
+        for (const std::string& affiliation : author.affiliations)
+            if (ToLowerAscii(affiliation).find(phrase) != std::string::npos) return true;
+    return false;
+}
+
+bool AuthorIs(const Author* author, const std::string& last, const std::string& initials) {
+    if (!author) return false;
+    if (last == "Writing Group") return author->collectiveName == last;
+    std::string given = author->initials;
+    if (given.empty()) // "Laura E" -> "LE"
+        for (std::size_t at = 0; at < author->foreName.size(); ++at)
+            if (at == 0 || author->foreName[at - 1] == ' ') given += author->foreName[at];
+    return author->lastName == last && given.rfind(initials, 0) == 0;
+}
+
+const Author* First(const Article& a) {
+    return a.authorList.empty() ? nullptr : &a.authorList.front();
+}
+const Author* Last(const Article& a) {
+    return a.authorList.empty() ? nullptr : &a.authorList.back();
+}
+
+TEST(Tags, EachReturnsExactlyTheRecordsThatCarryIt) {
+    TempDir dir;
+    const Corpus corpus = MakeCorpus(dir, 600);
+    IndexReader reader(corpus.index);
+    ResultCache cache;
+    const auto found = [&](const std::string& query) {
+        std::set<std::int64_t> pmids;
+        const Search search = BuildSearch(query);
+        for (const ArticleSummary& s : reader.Page(search, 0, 100000))
+            pmids.insert(s.pmid);
+        return pmids;
+    };
+    const auto wanted = [&](const Predicate& p) {
+        std::set<std::int64_t> pmids;
+        for (const Article& a : corpus.records)
+            if (p(a)) pmids.insert(a.pmid);
+        return pmids;
+    };
+    const std::vector<std::pair<std::string, Predicate>> cases = {
+        {"heart failure[mh]", [](auto& a) { return HasHeading(a, "Heart Failure", "", false); }},
+        {"Heart Failure[MeSH Terms]",
+         [](auto& a) { return HasHeading(a, "Heart Failure", "", false); }},
+        {"failure[mh]", [](auto& a) { return HasHeading(a, "Failure", "", false); }},
+        {"heart failure/drug therapy[mh]",
+         [](auto& a) { return HasHeading(a, "Heart Failure", "drug therapy", false); }},
+        {"heart failure/therapy[mh]",
+         [](auto& a) { return HasHeading(a, "Heart Failure", "therapy", false); }},
+        {"heart failure*[mh]",
+         [](auto& a) {
+             return HasHeading(a, "Heart Failure", "", false) ||
+                    HasHeading(a, "Heart Failure, Diastolic", "", false);
+         }},
+        {"heart failure[majr]", [](auto& a) { return HasHeading(a, "Heart Failure", "", true); }},
+        {"heart failure/mortality[majr]",
+         [](auto& a) { return HasHeading(a, "Heart Failure", "mortality", true); }},
+        {"review[pt]", [](auto& a) { return Holds(a.publicationTypes, "Review"); }},
+        {"systematic review[pt]",
+         [](auto& a) { return Holds(a.publicationTypes, "Systematic Review"); }},
+        {"english[la]", [](auto& a) { return Holds(a.languages, "eng"); }},
+        {"ger[la]", [](auto& a) { return Holds(a.languages, "ger"); }},
+        {"French[Language]", [](auto& a) { return Holds(a.languages, "fre"); }},
+        {"japanese[la]", [](auto& a) { return Holds(a.languages, "jpn"); }},
+        {"gut[ta]", [](auto& a) { return a.isoAbbreviation == "Gut"; }},
+        {"gut microbes[ta]", [](auto& a) { return a.isoAbbreviation == "Gut Microbes"; }},
+        {"the lancet[ta]", [](auto& a) { return a.isoAbbreviation == "Lancet"; }},
+        {"lancet[ta]", [](auto& a) { return a.isoAbbreviation == "Lancet"; }},
+        {"harvard medical school[ad]",
+         [](auto& a) { return AnyAffiliationHas(a, "harvard medical school"); }},
+        {"medical school[ad]", [](auto& a) { return AnyAffiliationHas(a, "medical school"); }},
+        {"heart failure[kw]", [](auto& a) { return Holds(a.keywords, "heart failure"); }},
+        {"failure[kw]",
+         [](auto& a) {
+             return Holds(a.keywords, "heart failure") || Holds(a.keywords, "failure");
+         }},
+        {"smith[1au]", [](auto& a) { return AuthorIs(First(a), "Smith", ""); }},
+        {"smith j[1au]", [](auto& a) { return AuthorIs(First(a), "Smith", "J"); }},
+        {"smith ja[1au]", [](auto& a) { return AuthorIs(First(a), "Smith", "JA"); }},
+        {"smithson[1au]", [](auto& a) { return AuthorIs(First(a), "Smithson", ""); }},
+        {"beane freeman le[1au]",
+         [](auto& a) { return AuthorIs(First(a), "Beane Freeman", "LE"); }},
+        {"mueller k[1au]", [](auto&) { return false; }},
+        {"muller k[1au]", [](auto& a) { return AuthorIs(First(a), "M\xC3\xBCller", "K"); }},
+        {"writing group[1au]", [](auto& a) { return AuthorIs(First(a), "Writing Group", ""); }},
+        {"smith[lastau]", [](auto& a) { return AuthorIs(Last(a), "Smith", ""); }},
+        {"smith j[lastau]", [](auto& a) { return AuthorIs(Last(a), "Smith", "J"); }},
+        {"writing group[lastau]", [](auto& a) { return AuthorIs(Last(a), "Writing Group", ""); }},
+        {"hasabstract", [](auto& a) { return !a.abstract.empty(); }},
+        {"free full text[sb]", [](auto& a) { return !a.pmcid.empty(); }},
+        {"free full text[filter]", [](auto& a) { return !a.pmcid.empty(); }},
+        // Combinations, as the other tags combine.
+        {"heart failure[mh] AND review[pt]",
+         [](auto& a) {
+             return HasHeading(a, "Heart Failure", "", false) &&
+                    Holds(a.publicationTypes, "Review");
+         }},
+        {"(gut[ta] OR lancet[ta]) NOT english[la]",
+         [](auto& a) {
+             return (a.isoAbbreviation == "Gut" || a.isoAbbreviation == "Lancet") &&
+                    !Holds(a.languages, "eng");
+         }},
+        {"smith[1au] OR smith[lastau] NOT hasabstract",
+         [](auto& a) {
+             return AuthorIs(First(a), "Smith", "") ||
+                    (AuthorIs(Last(a), "Smith", "") && a.abstract.empty());
+         }},
+        {"hasabstract AND free full text[sb] AND (kidney failure[mh] OR diet[kw])",
+         [](auto& a) {
+             return !a.abstract.empty() && !a.pmcid.empty() &&
+                    (HasHeading(a, "Kidney Failure", "", false) || Holds(a.keywords, "diet"));
+         }},
+        {"heart failure[majr] AND 2000:2009[dp]",
+         [](auto& a) {
+             return HasHeading(a, "Heart Failure", "", true) && a.year >= 2000 && a.year <= 2009;
+         }},
+        {"record NOT (heart failure[mh] OR heart diseases[mh])",
+         [](auto& a) {
+             return !HasHeading(a, "Heart Failure", "", false) &&
+                    !HasHeading(a, "Heart Diseases", "", false);
+         }},
+    };
+    for (const auto& [query, predicate] : cases) {
+        const std::set<std::int64_t> expected = wanted(predicate);
+        EXPECT_EQ(found(query), expected) << query;
+        // The count and every order find the same records.
+        const Search search = BuildSearch(query);
+        EXPECT_EQ(reader.Count(search), static_cast<int>(expected.size())) << query;
+        for (SortOrder order : {SortOrder::Relevance, SortOrder::Author, SortOrder::Journal}) {
+            std::set<std::int64_t> sorted;
+            for (int page = 1;; ++page) {
+                const ResultPage result = FindResults(reader, cache, search, order, page, 50);
+                for (const ArticleSummary& s : result.items)
+                    sorted.insert(s.pmid);
+                if (result.items.size() < 50) break;
+            }
+            EXPECT_EQ(sorted, expected) << query << " by " << SortOrderName(order);
+        }
+    }
+    // The words a tag names are no words of the text.
+    EXPECT_TRUE(found("gut[ti]").empty());
+    EXPECT_FALSE(found("failure").empty()) << "headings and keywords are searched";
+    EXPECT_EQ(found("failure"), wanted([](const Article& a) {
+                  for (const MeshHeading& h : a.mesh)
+                      if (h.descriptor.find("Failure") != std::string::npos) return true;
+                  return Holds(a.keywords, "heart failure") || Holds(a.keywords, "failure");
+              }));
+}
+
+TEST(Tags, QueryTextCannotFormTheIndexMarkers) {
+    TempDir dir;
+    const Corpus corpus = MakeCorpus(dir, 100);
+    IndexReader reader(corpus.index);
+    // U+E001 heart U+E000 failure U+E00F is how the index writes the heading; typed
+    // into a search it is three plain words.
+    const std::string forged = "\xEE\x80\x81heart\xEE\x80\x80"
+                               "failure\xEE\x80\x8F";
+    EXPECT_EQ(BuildSearch(forged).match, BuildSearch("heart failure").match);
+    EXPECT_EQ(BuildSearch(forged + "[ti]").match, "title : \"heart failure\"");
+}
+
+// NLM's own records: each tag finds what the files say.
+TEST(Tags, RealNlmRecords) {
+    TempDir dir;
+    std::vector<std::string> files;
+    std::map<std::int64_t, Article> all;
+    for (const char* name :
+         {"Entrez/pubmed1.xml.gz", "Entrez/pubmed2.xml.gz", "Entrez/pubmed4.xml.gz",
+          "Entrez/pubmed5.xml.gz", "Entrez/pubmed6.xml.gz", "Entrez/pubmed7.xml.gz",
+          "Medline/pubmed_result1.txt", "Medline/pubmed_result2.txt.gz",
+          "Medline/pubmed_result3.txt"}) {
+        files.push_back(kNlmTests + name);
+        for (auto& [pmid, a] : ReadAll(files.back()))
+            all[pmid] = a;
+    }
+    const std::string index = dir.File("nlm.sqlite");
+    ASSERT_TRUE(test::ImportFiles(index, files).empty());
+    IndexReader reader(index);
+    const auto found = [&](const std::string& query) {
+        std::set<std::int64_t> pmids;
+        for (const ArticleSummary& s : reader.Page(BuildSearch(query), 0, 100))
+            pmids.insert(s.pmid);
+        return pmids;
+    };
+    const auto wanted = [&](const Predicate& p) {
+        std::set<std::int64_t> pmids;
+        for (const auto& [pmid, a] : all)
+            if (p(a)) pmids.insert(pmid);
+        return pmids;
+    };
+    EXPECT_EQ(found("eng[la]").size(), all.size());
+    EXPECT_EQ(found("humans[mh]"),
+              wanted([](auto& a) { return HasHeading(a, "Humans", "", false); }));
+    EXPECT_EQ(found("software[majr]"),
+              wanted([](auto& a) { return HasHeading(a, "Software", "", true); }));
+    EXPECT_EQ(found("software[majr]").size(), 5u);
+    EXPECT_EQ(found("information storage and retrieval/methods[majr]"),
+              (std::set<std::int64_t>{16403221, 14630660}))
+        << "16377612 has the subheading, not starred";
+    EXPECT_EQ(found("information storage and retrieval/methods[mh]").size(), 3u);
+    EXPECT_EQ(found("evaluation studies[pt]"),
+              wanted([](auto& a) { return Holds(a.publicationTypes, "Evaluation Studies"); }));
+    EXPECT_EQ(found("bioinformatics[ta]"), (std::set<std::int64_t>{16377612, 14871861, 14630660}));
+    EXPECT_EQ(found("biochim biophys acta[ta]"), (std::set<std::int64_t>{9997}));
+    EXPECT_EQ(found("Biochimica et biophysica acta[jour]"), (std::set<std::int64_t>{9997}));
+    EXPECT_EQ(found("free full text[sb]"), wanted([](auto& a) { return !a.pmcid.empty(); }));
+    EXPECT_EQ(found("hasabstract"), wanted([](auto& a) { return !a.abstract.empty(); }));
+    EXPECT_EQ(found("dana-farber cancer institute[ad]"), (std::set<std::int64_t>{27797938}));
+    EXPECT_EQ(found("pancreatic cancer[kw]"), (std::set<std::int64_t>{27797938}));
+    EXPECT_EQ(found("bao y[1au]"), (std::set<std::int64_t>{27797938}));
+    EXPECT_EQ(found("wolpin bm[lastau]"), (std::set<std::int64_t>{27797938}));
+    EXPECT_EQ(found("canadian respiratory research network[lastau]"),
+              (std::set<std::int64_t>{29963580}));
+    EXPECT_EQ(found("saqi ma[lastau]"), (std::set<std::int64_t>{16403221}));
+    EXPECT_EQ(found("de hoon m[1au]"), (std::set<std::int64_t>{14871861}));
+}
+
+} // namespace
+} // namespace tamix::server
