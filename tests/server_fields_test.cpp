@@ -603,3 +603,130 @@ TEST(Tags, RealNlmRecords) {
 
 } // namespace
 } // namespace tamix::server
+
+namespace tamix::server {
+namespace {
+
+Article Record(std::int64_t pmid, const std::string& title, const std::string& abstract, int year,
+               const std::string& firstAuthor = "", const std::string& journal = "") {
+    Article a;
+    a.pmid = pmid;
+    a.title = title;
+    a.abstract = abstract;
+    a.year = year;
+    a.month = 1;
+    a.day = 1;
+    if (!firstAuthor.empty()) {
+        Author author;
+        author.lastName = firstAuthor;
+        author.initials = "A";
+        a.authorList.push_back(author);
+        a.authors = AuthorsDisplay(a.authorList);
+    }
+    a.journal = a.isoAbbreviation = journal;
+    return a;
+}
+
+std::vector<std::int64_t> Ordered(IndexReader& reader, ResultCache& cache, const std::string& q,
+                                  SortOrder order) {
+    std::vector<std::int64_t> pmids;
+    const Search search = BuildSearch(q);
+    for (int page = 1;; ++page) {
+        const ResultPage result = FindResults(reader, cache, search, order, page, 3);
+        for (const ArticleSummary& s : result.items)
+            pmids.push_back(s.pmid);
+        if (result.items.size() < 3) break;
+    }
+    return pmids;
+}
+
+std::size_t Place(const std::vector<std::int64_t>& order, std::int64_t pmid) {
+    return static_cast<std::size_t>(std::find(order.begin(), order.end(), pmid) - order.begin());
+}
+
+TEST(Order, BestMatchPutsARecordAboutAWordBeforeOneThatMentionsIt) {
+    TempDir dir;
+    const std::string index = dir.File("rank.sqlite");
+    const std::string filler =
+        " Patients were followed for two years in several centres and outcomes were recorded "
+        "by nurses who did not know the allocation; the analysis was prespecified.";
+    {
+        IndexWriter writer(index);
+        // About zebrafish: the word in the title and throughout a short abstract.
+        writer.Put(Record(1, "Zebrafish fin regeneration",
+                          "Zebrafish regrow fins. In zebrafish the blastema forms early.", 2001));
+        // Mentions it once, late in a long abstract; newer, so first by date.
+        writer.Put(Record(2, "Limb outcomes in a cohort",
+                          "We studied limbs." + filler + filler + " A zebrafish model was cited.",
+                          2020));
+        // Indexed with it (heading and keyword) but not written in the text.
+        Article indexed = Record(3, "Fin growth in small fish", "Fins grow." + filler, 2015);
+        indexed.mesh = {{"Zebrafish", false, {}}};
+        indexed.keywords = {"zebrafish"};
+        writer.Put(indexed);
+        // The same text twice, years apart: equal scores come newest first.
+        writer.Put(Record(4, "Cardiac models", "Hearts regrow; zebrafish was one model.", 1999));
+        writer.Put(Record(5, "Cardiac models", "Hearts regrow; zebrafish was one model.", 2010));
+        // A rare word weighs more than a common one.
+        writer.Put(Record(6, "Axolotl notes", "An axolotl." + filler, 2005));
+        writer.Put(Record(7, "Zebrafish notes", "A zebrafish." + filler, 2005));
+        for (int i = 0; i < 20; ++i)
+            writer.Put(Record(100 + i, "Zebrafish study " + std::to_string(i),
+                              "Zebrafish." + filler, 1990 + i));
+        writer.Commit();
+    }
+    IndexReader reader(index);
+    ResultCache cache;
+    const auto byDate = Ordered(reader, cache, "zebrafish", SortOrder::Date);
+    const auto best = Ordered(reader, cache, "zebrafish", SortOrder::Relevance);
+    ASSERT_EQ(best.size(), byDate.size());
+    EXPECT_EQ(byDate.front(), 2) << "newest first by default";
+    EXPECT_EQ(best.front(), 1) << "the record about the word comes first";
+    EXPECT_EQ(best.back(), 2) << "the passing mention last";
+    EXPECT_LT(Place(best, 3), Place(best, 2)) << "headings and keywords count";
+    EXPECT_EQ(Place(best, 5) + 1, Place(best, 4)) << "a tie goes to the newer record";
+    const auto either = Ordered(reader, cache, "axolotl OR zebrafish", SortOrder::Relevance);
+    EXPECT_LT(Place(either, 6), Place(either, 7)) << "the rarer word weighs more";
+    // Tagged searches rank the same words.
+    const auto titled =
+        Ordered(reader, cache, "zebrafish[ti] AND 2000:2020[dp]", SortOrder::Relevance);
+    EXPECT_EQ(titled.front(), 1);
+    EXPECT_EQ(titled.size(), 12u);
+}
+
+TEST(Order, AuthorAndJournalOrdersFoldCaseAndDiacritics) {
+    TempDir dir;
+    const std::string index = dir.File("sort.sqlite");
+    {
+        IndexWriter writer(index);
+        writer.Put(Record(1, "Study one", "", 2001, "\xC3\x98stergaard", "Lancet"));
+        writer.Put(Record(2, "Study two", "", 2002, "andersson", "BMJ"));
+        writer.Put(Record(3, "Study three", "", 2003, "", "ajr Am J Roentgenol"));
+        writer.Put(Record(4, "Study four", "", 2004, "O'Brien", ""));
+        writer.Put(Record(5, "Study five", "", 2005, "Andersson", "BMJ"));
+        writer.Put(Record(6, "Study six", "", 2006, "Ost", "\xC3\x89tudes"));
+        writer.Commit();
+    }
+    IndexReader reader(index);
+    ResultCache cache;
+    EXPECT_EQ(Ordered(reader, cache, "study", SortOrder::Author),
+              (std::vector<std::int64_t>{5, 2, 4, 6, 1, 3}))
+        << "records without an author last; equal names newest first";
+    EXPECT_EQ(Ordered(reader, cache, "study", SortOrder::Journal),
+              (std::vector<std::int64_t>{3, 5, 2, 6, 1, 4}));
+    EXPECT_EQ(Ordered(reader, cache, "study", SortOrder::Date),
+              (std::vector<std::int64_t>{6, 5, 4, 3, 2, 1}));
+    EXPECT_EQ(ParseSortOrder("relevance"), SortOrder::Relevance);
+    EXPECT_EQ(ParseSortOrder(""), SortOrder::Date);
+    EXPECT_FALSE(ParseSortOrder("Relevance").has_value());
+    // An order is kept for its generation of the index only.
+    {
+        IndexWriter writer(index);
+        writer.Put(Record(7, "Study seven", "", 2007, "Aalto", "BMJ"));
+        writer.Commit();
+    }
+    EXPECT_EQ(Ordered(reader, cache, "study", SortOrder::Author).front(), 7);
+}
+
+} // namespace
+} // namespace tamix::server

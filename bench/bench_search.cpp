@@ -1,0 +1,150 @@
+// Result pages of an index in each order: the time from a query to its rendered page,
+// read three ways, in rounds that interleave every case at random:
+//
+//   query-cold  the first request for the query in a running server: a new result cache,
+//               the server's SQLite connection and the OS page cache as earlier requests
+//               left them (warm);
+//   repeated    the same request again: its count and order come from the cache;
+//   disk-cold   the first request after the index file left the OS page cache
+//               (posix_fadvise DONTNEED) and the server opened a new connection.
+//
+// Prints, per query and order, the median and the slowest round in ms, the matches, and
+// beside the date order (today's only order) the ratio of each order's median to it.
+//
+//   tamix_bench_search INDEX [ROUNDS]        default 9 rounds (disk-cold: a third of them)
+#include "server/index/query.h"
+#include "server/index/results.h"
+#include "server/web/pages.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace tamix::server;
+using Clock = std::chrono::steady_clock;
+
+struct Case {
+    std::string query;
+    SortOrder order;
+    std::vector<double> queryCold, repeated, diskCold;
+    int matches = 0;
+};
+
+// Asks the kernel to forget the file's cached pages (those of the index and its WAL).
+void EvictFromPageCache(const std::string& path) {
+    for (const std::string& file : {path, path + "-wal"}) {
+        const int fd = ::open(file.c_str(), O_RDONLY);
+        if (fd < 0) continue;
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+}
+
+double Milliseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// One request as the server answers it: the page's results and the rendered page.
+double Request(IndexReader& reader, ResultCache& cache, Case& c) {
+    const auto start = Clock::now();
+    ResultPageData data;
+    data.term = c.query;
+    data.sort = c.order;
+    const ResultPage page = FindResults(reader, cache, BuildSearch(c.query), c.order, 1, 10);
+    data.matches = page.matches;
+    data.items = page.items;
+    const std::string html = RenderResultPage(data);
+    const double ms = Milliseconds(Clock::now() - start);
+    if (html.empty()) std::abort();
+    c.matches = page.matches;
+    return ms;
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double Slowest(const std::vector<double>& v) {
+    return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: tamix_bench_search INDEX [ROUNDS]\n");
+        return 2;
+    }
+    const std::string index = argv[1];
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
+    const std::vector<std::string> queries = {
+        "patients",                   // most records of the sample
+        "heart failure",              // two words, some tens of thousands
+        "tocilizumab",                // tens of thousands
+        "heart failure[mh]",          // a heading
+        "patients AND metformin",     // common AND less common
+        "calciphylaxis",              // about a thousand
+        "2001:2005[dp] AND patients", // a span of years
+    };
+    std::vector<Case> cases;
+    for (const std::string& q : queries)
+        for (SortOrder order :
+             {SortOrder::Date, SortOrder::Relevance, SortOrder::Author, SortOrder::Journal})
+            cases.push_back({q, order, {}, {}, {}});
+
+    auto reader = std::make_unique<IndexReader>(index);
+    std::printf("== %s: %lld records, %d rounds\n", index.c_str(),
+                static_cast<long long>(reader->Size()), rounds);
+    std::mt19937 random(42);
+    std::vector<std::size_t> order(cases.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    for (int round = 0; round < rounds; ++round) {
+        std::shuffle(order.begin(), order.end(), random);
+        for (std::size_t i : order) {
+            Case& c = cases[i];
+            ResultCache cache;
+            if (round % 3 == 2) {
+                reader.reset();
+                EvictFromPageCache(index);
+                reader = std::make_unique<IndexReader>(index);
+                c.diskCold.push_back(Request(*reader, cache, c));
+            } else {
+                c.queryCold.push_back(Request(*reader, cache, c));
+            }
+            c.repeated.push_back(Request(*reader, cache, c));
+        }
+    }
+
+    // How many records each query matches in all (the pages count 10,000 at most).
+    std::map<std::string, std::string> all;
+    for (const std::string& q : queries) {
+        const Search search = BuildSearch(q);
+        all[q] = search.Spanned() ? "-" : std::to_string(reader->CountAll(search.match));
+    }
+    std::map<std::string, double> dateMedian;
+    for (const Case& c : cases)
+        if (c.order == SortOrder::Date) dateMedian[c.query] = Median(c.queryCold);
+    std::printf("  %-28s %-9s %8s %8s %19s %19s %19s %7s\n", "query", "order", "matches", "of",
+                "query-cold p50/max", "repeated p50/max", "disk-cold p50/max", "x date");
+    for (const Case& c : cases) {
+        std::printf("  %-28s %-9s %8d %8s %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %7.1f\n",
+                    c.query.c_str(), SortOrderName(c.order), c.matches, all[c.query].c_str(),
+                    Median(c.queryCold), Slowest(c.queryCold), Median(c.repeated),
+                    Slowest(c.repeated), Median(c.diskCold), Slowest(c.diskCold),
+                    Median(c.queryCold) / std::max(1e-3, dateMedian[c.query]));
+    }
+    return 0;
+}
