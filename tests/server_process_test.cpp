@@ -163,33 +163,48 @@ TEST(ServerProcess, HostileQueriesAreAnsweredWithPages) {
     EXPECT_EQ(server->Stderr().find("\" 500 "), std::string::npos) << server->Stderr();
 }
 
-// An index of an older layout is refused by every command that opens it, with the way out.
+// An index of an older layout is refused by every command that opens it, with the way out:
+// the first layout (no version written) and the one before the record's fields (2).
 TEST(ServerProcess, IndexOfAnOlderSchemaIsRefused) {
     TempDir dir;
     const std::string index = SampleIndex(dir, 20);
-    server::Database(index, SQLITE_OPEN_READWRITE).Exec("DELETE FROM meta WHERE key = 'schema'");
-    // Both end at once (a server that served would hold the test until its time-out).
-    EXPECT_EQ(RunToEnd({kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"},
-                       dir.File("serve.log")),
-              1);
-    EXPECT_EQ(RunToEnd({kServer, "import", "--index", index, dir.File("sample.xml")},
-                       dir.File("import.log")),
-              1);
-    for (const char* name : {"serve.log", "import.log"}) {
-        std::ifstream in(dir.File(name));
-        const std::string log((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-        EXPECT_NE(log.find("tamix-server: " + index + " was made by an older tamix-server"),
-                  std::string::npos)
-            << log;
-        EXPECT_NE(log.find("Rebuild it by re-importing the same records into a new index file"),
-                  std::string::npos)
-            << log;
+    for (const int version : {1, 2}) {
+        {
+            server::Database db(index, SQLITE_OPEN_READWRITE);
+            db.Exec("DELETE FROM meta WHERE key = 'schema'");
+            if (version > 1)
+                db.Exec(
+                    ("INSERT INTO meta VALUES('schema', " + std::to_string(version) + ")").c_str());
+        }
+        // Both end at once (a server that served would hold the test until its time-out).
+        EXPECT_EQ(RunToEnd({kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"},
+                           dir.File("serve.log")),
+                  1);
+        EXPECT_EQ(RunToEnd({kServer, "import", "--index", index, dir.File("sample.xml")},
+                           dir.File("import.log")),
+                  1);
+        for (const char* name : {"serve.log", "import.log"}) {
+            std::ifstream in(dir.File(name));
+            const std::string log((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+            EXPECT_NE(log.find("tamix-server: " + index +
+                               " was made by an older tamix-server (index schema " +
+                               std::to_string(version) + ", this tamix-server reads schema " +
+                               std::to_string(server::kSchemaVersion) + ")"),
+                      std::string::npos)
+                << log;
+            EXPECT_NE(log.find("Rebuild it by re-importing the same records into a new index "
+                               "file: tamix-server import --index NEW.sqlite RECORDS..."),
+                      std::string::npos)
+                << log;
+        }
+        server::Database db(index, SQLITE_OPEN_READONLY);
+        server::Statement left = db.Prepare("SELECT value FROM meta WHERE key = 'schema'");
+        if (version == 1)
+            EXPECT_FALSE(left.Step()) << "the refused index is left as it was";
+        else
+            EXPECT_TRUE(left.Step() && left.Int(0) == version) << "left as it was";
     }
-    server::Database db(index, SQLITE_OPEN_READONLY);
-    server::Statement left = db.Prepare("SELECT count(*) FROM meta WHERE key = 'schema'");
-    ASSERT_TRUE(left.Step());
-    EXPECT_EQ(left.Int(0), 0) << "the refused index is left as it was";
 }
 
 // nginx in front of two replicas, each serving its own copy of the index.

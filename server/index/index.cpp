@@ -1,5 +1,6 @@
 #include "server/index/index.h"
 
+#include "pubmed/text.h"
 #include "server/index/details.h"
 #include "server/index/rank.h"
 #include "server/index/words.h"
@@ -36,8 +37,11 @@ CREATE TABLE article(
     abstract TEXT NOT NULL,
     doi TEXT NOT NULL,
     pmcid TEXT NOT NULL,
-    first_author TEXT NOT NULL,
     details BLOB NOT NULL);
+CREATE TABLE sort_key(
+    id INTEGER PRIMARY KEY,
+    first_author TEXT NOT NULL,
+    journal TEXT NOT NULL);
 CREATE VIRTUAL TABLE article_fts USING fts5(
     title, abstract, authors, mesh, keywords, affiliations, tags,
     content='', columnsize=0,
@@ -92,6 +96,14 @@ void AddToken(std::string& tags, const std::string& token) {
     tags += ' ';
     tags += token;
 }
+
+} // namespace
+
+std::string SortName(const std::string& name) {
+    return ToLowerAscii(ReduceToAscii(name));
+}
+
+namespace {
 
 std::int64_t WordCount(std::string_view text) {
     return static_cast<std::int64_t>(Words(text).size());
@@ -287,7 +299,9 @@ IndexWriter::IndexWriter(const std::string& path)
                               "authors, mesh, keywords, affiliations, tags) "
                               "VALUES('delete', ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     insertArticle_ =
-        db_.Prepare("INSERT INTO article VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+        db_.Prepare("INSERT INTO article VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    insertSortKey_ = db_.Prepare("INSERT INTO sort_key VALUES(?1, ?2, ?3)");
+    deleteSortKey_ = db_.Prepare("DELETE FROM sort_key WHERE id = ?1");
     insertText_ =
         db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, mesh, "
                     "keywords, affiliations, tags) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
@@ -336,10 +350,13 @@ bool IndexWriter::Put(const Article& a) {
     ++changes_;
     const IndexedText texts = TextsOf(a);
     const std::int64_t id = SortKey(a, LengthClass(texts.rankedWords));
-    const std::string firstAuthor = a.authorList.empty() ? "" : a.authorList[0].DisplayName();
     insertArticle_.Bind(1, id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
     insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
-    insertArticle_.Bind(9, a.pmcid).Bind(10, firstAuthor).BindBlob(11, EncodeDetails(a)).Run();
+    insertArticle_.Bind(9, a.pmcid).BindBlob(10, EncodeDetails(a)).Run();
+    insertSortKey_.Bind(1, id)
+        .Bind(2, SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName()))
+        .Bind(3, SortName(a.journal))
+        .Run();
     BindTexts(insertText_, id, texts).Run();
     ++recordsAdded_;
     wordsAdded_ += texts.rankedWords;
@@ -365,6 +382,7 @@ bool IndexWriter::Delete(std::int64_t pmid) {
     const IndexedText texts = TextsOf(old);
     BindTexts(deleteText_, id, texts).Run();
     deleteArticle_.Bind(1, id).Run();
+    deleteSortKey_.Bind(1, id).Run();
     ++changes_;
     --recordsAdded_;
     wordsAdded_ -= texts.rankedWords;
@@ -446,11 +464,12 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
                         matches +
                         " ORDER BY rowid LIMIT ?4 OFFSET ?5) m ON a.id = m.rowid "
                         "ORDER BY a.id");
-    best_ = db_.Prepare("SELECT rowid, tamix_rank(article_fts, ?4, ?5) FROM article_fts "
-                        "WHERE article_fts MATCH ?1 AND rowid >= ?2 AND rowid <= ?3");
+    // The function takes every match into a TopMatches and lets none through.
+    best_ = db_.Prepare("SELECT count(*) FROM article_fts WHERE article_fts MATCH ?1 AND "
+                        "rowid >= ?2 AND rowid <= ?3 AND tamix_rank(article_fts, ?4, ?5, ?6)");
     const auto newest = [&](const char* column) {
-        return db_.Prepare(std::string("SELECT a.id, a.") + column + " FROM article a JOIN (" +
-                           matches + " ORDER BY rowid LIMIT ?4) m ON a.id = m.rowid");
+        return db_.Prepare(std::string("SELECT s.id, s.") + column + " FROM sort_key s JOIN (" +
+                           matches + " ORDER BY rowid LIMIT ?4) m ON s.id = m.rowid");
     };
     newestAuthor_ = newest("first_author");
     newestJournal_ = newest("journal");
@@ -497,43 +516,13 @@ std::vector<ArticleSummary> IndexReader::Page(const Search& search, int offset, 
 
 std::vector<std::int64_t> IndexReader::BestMatches(const Search& search, const std::string& idfs,
                                                    double averageLength, int limit) {
-    std::vector<std::int64_t> ids;
-    if (search.MatchesNothing() || limit <= 0) return ids;
-    struct Scored {
-        double score;
-        std::int64_t id;
-    };
-    // Better: a higher score, or the same score and newer (a lower rowid). The heap keeps
-    // the limit best seen so far with the worst of them on top.
-    const auto better = [](const Scored& x, const Scored& y) {
-        return x.score > y.score || (x.score == y.score && x.id < y.id);
-    };
-    std::vector<Scored> best;
-    best.reserve(static_cast<std::size_t>(limit));
+    if (search.MatchesNothing() || limit <= 0) return {};
+    TopMatches top(limit);
     best_.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
     best_.Bind(4, idfs).BindDouble(5, averageLength);
-    try {
-        while (best_.Step()) {
-            const Scored row{best_.Double(1), best_.Int(0)};
-            if (best.size() < static_cast<std::size_t>(limit)) {
-                best.push_back(row);
-                std::push_heap(best.begin(), best.end(), better);
-            } else if (better(row, best.front())) {
-                std::pop_heap(best.begin(), best.end(), better);
-                best.back() = row;
-                std::push_heap(best.begin(), best.end(), better);
-            }
-        }
-    } catch (...) {
-        best_.Reset();
-        throw;
-    }
-    best_.Reset();
-    std::sort_heap(best.begin(), best.end(), better);
-    ids.reserve(best.size());
-    for (const Scored& s : best)
-        ids.push_back(s.id);
-    return ids;
+    sqlite3_bind_pointer(best_.Handle(), 6, &top, TopMatches::kPointerType, nullptr);
+    best_.Run();
+    return top.Take();
 }
 
 std::vector<std::pair<std::int64_t, std::string>>

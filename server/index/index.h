@@ -92,8 +92,8 @@ private:
     void Begin();
 
     Database db_;
-    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, bump_, recordFile_,
-        addToMeta_;
+    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortKey_,
+        deleteSortKey_, bump_, recordFile_, addToMeta_;
     bool inTransaction_ = false;
     std::int64_t changes_ = 0;
     std::int64_t recordsAdded_ = 0, wordsAdded_ = 0; // since the last commit, for ranking
@@ -114,8 +114,11 @@ struct RankStats {
     double averageLength = 0; // ranked words a record
 };
 
-// The column a sorted page orders by.
+// The column a sorted page orders by (table sort_key: a few bytes a record, so that the
+// keys of thousands of matches are read from a few pages).
 enum class SortColumn { FirstAuthor, Journal };
+// A name as sort_key keeps it: without case and diacritics ("Øst" as "ost").
+std::string SortName(const std::string& name);
 
 // Reads the index; one per thread.
 class IndexReader {
@@ -134,7 +137,7 @@ public:
     // phrase weights given, best first, equal scores newest first. Reads every match.
     std::vector<std::int64_t> BestMatches(const Search& search, const std::string& idfs,
                                           double averageLength, int limit);
-    // The newest limit matches, each with its value of the column.
+    // The newest limit matches, each with its value of the column (a SortName).
     std::vector<std::pair<std::int64_t, std::string>> NewestWith(const Search& search,
                                                                  SortColumn column, int limit);
     // The records of those ids, in that order (ids without a record are left out).

@@ -2,6 +2,7 @@
 
 #include "server/index/sqlite.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -15,6 +16,8 @@ constexpr double kClassStep = 1.2;
 
 struct Weights {
     std::vector<double> idf;
+    double average = 0;
+    double norm[kLengthClasses]; // k1 (1 - b + b length / average) of each class
 };
 
 void FreeWeights(void* p) {
@@ -22,10 +25,14 @@ void FreeWeights(void* p) {
 }
 
 // Parsed once per query: FTS5 keeps it with the query's cursor.
-Weights* WeightsOf(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_value* list) {
+Weights* WeightsOf(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_value* list,
+                   double average) {
     auto* weights = static_cast<Weights*>(api->xGetAuxdata(fts, 0));
     if (weights) return weights;
     weights = new Weights;
+    weights->average = std::max(1.0, average);
+    for (int c = 0; c < kLengthClasses; ++c)
+        weights->norm[c] = kBm25K1 * (1 - kBm25B + kBm25B * ClassLength(c) / weights->average);
     const char* text = reinterpret_cast<const char*>(sqlite3_value_text(list));
     for (char* end = nullptr; text && *text; text = end) {
         const double value = std::strtod(text, &end);
@@ -38,20 +45,18 @@ Weights* WeightsOf(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_value*
 
 void Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* out, int argc,
           sqlite3_value** argv) {
-    if (argc != 2) {
-        sqlite3_result_error(out, "tamix_rank(article_fts, idfs, averageLength)", -1);
+    if (argc != 2 && argc != 3) {
+        sqlite3_result_error(out, "tamix_rank(article_fts, idfs, averageLength[, top])", -1);
         return;
     }
-    const Weights* weights = WeightsOf(api, fts, argv[0]);
+    const Weights* weights = WeightsOf(api, fts, argv[0], sqlite3_value_double(argv[1]));
     if (!weights) {
         sqlite3_result_error_nomem(out);
         return;
     }
-    const double average = std::max(1.0, sqlite3_value_double(argv[1]));
     const std::int64_t rowid = api->xRowid(fts);
     // Rowids are negated keys: the class is the low part of the key.
-    const int lengthClass = static_cast<int>((-(rowid % kLengthClasses)) % kLengthClasses);
-    const double norm = kBm25K1 * (1 - kBm25B + kBm25B * ClassLength(lengthClass) / average);
+    const double norm = weights->norm[-(rowid % kLengthClasses)];
     const int phrases = std::min<int>(api->xPhraseCount(fts), weights->idf.size());
     double score = 0;
     for (int p = 0; p < phrases; ++p) {
@@ -65,10 +70,39 @@ void Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* out, i
         if (frequency > 0)
             score += weights->idf[p] * frequency * (kBm25K1 + 1) / (frequency + norm);
     }
+    if (argc == 3) {
+        auto* top =
+            static_cast<TopMatches*>(sqlite3_value_pointer(argv[2], TopMatches::kPointerType));
+        if (top) top->Offer(score, rowid);
+        sqlite3_result_int(out, 0);
+        return;
+    }
     sqlite3_result_double(out, score);
 }
 
 } // namespace
+
+void TopMatches::Offer(double score, std::int64_t id) {
+    const Scored row{score, id};
+    if (heap_.size() < limit_) {
+        heap_.push_back(row);
+        std::push_heap(heap_.begin(), heap_.end(), &Better);
+    } else if (limit_ > 0 && Better(row, heap_.front())) {
+        std::pop_heap(heap_.begin(), heap_.end(), &Better);
+        heap_.back() = row;
+        std::push_heap(heap_.begin(), heap_.end(), &Better);
+    }
+}
+
+std::vector<std::int64_t> TopMatches::Take() {
+    std::sort_heap(heap_.begin(), heap_.end(), &Better);
+    std::vector<std::int64_t> ids;
+    ids.reserve(heap_.size());
+    for (const Scored& s : heap_)
+        ids.push_back(s.id);
+    heap_.clear();
+    return ids;
+}
 
 int LengthClass(std::int64_t words) {
     if (words <= 0) return 0;

@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace tamix::server {
 
@@ -30,10 +31,35 @@ double ClassLength(int lengthClass);
 // The BM25 term weight of a phrase found in df of n records (never below 0).
 double InverseDocumentFrequency(std::int64_t n, std::int64_t df);
 
-// Registers tamix_rank(article_fts, idfs, averageLength) on the connection: the
+// The limit best of the records offered: higher scores first, equal scores newest first
+// (lower rowid).
+class TopMatches {
+public:
+    explicit TopMatches(int limit) : limit_(limit > 0 ? static_cast<std::size_t>(limit) : 0) {}
+    void Offer(double score, std::int64_t id);
+    // Best first; empties the collection.
+    std::vector<std::int64_t> Take();
+
+    static constexpr const char* kPointerType = "tamix_top_matches";
+
+private:
+    struct Scored {
+        double score;
+        std::int64_t id;
+    };
+    static bool Better(const Scored& x, const Scored& y) {
+        return x.score > y.score || (x.score == y.score && x.id < y.id);
+    }
+    std::size_t limit_;
+    std::vector<Scored> heap_; // the worst kept on top
+};
+
+// Registers tamix_rank(article_fts, idfs, averageLength[, top]) on the connection: the
 // record's score, higher first. idfs lists, separated by spaces, each phrase's weight
 // in the order of the MATCH expression; a phrase of weight 0 (or past the list) does not
-// count. Throws SqliteError when FTS5 is missing.
+// count. With top (a TopMatches bound as a pointer of kPointerType) the record is offered
+// to it and the function gives 0: used in a WHERE clause, every match is scored without
+// becoming a result row. Throws SqliteError when FTS5 is missing.
 void RegisterRankFunction(sqlite3* db);
 
 } // namespace tamix::server

@@ -1,6 +1,5 @@
 #include "server/index/results.h"
 
-#include "pubmed/text.h"
 #include "server/index/rank.h"
 
 #include <algorithm>
@@ -104,18 +103,13 @@ std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search&
 
 namespace {
 
-// Names compare without case and diacritics ("Øst" with "Ost"); records without one
-// come last.
-std::string SortName(const std::string& name) {
-    return ToLowerAscii(ReduceToAscii(name));
-}
-
+// Records without a name come last.
 std::vector<std::int64_t> SortedIds(IndexReader& reader, const Search& search, SortColumn column) {
     auto rows = reader.NewestWith(search, column, kMaxCountedMatches);
     std::vector<std::pair<std::string, std::int64_t>> keyed;
     keyed.reserve(rows.size());
     for (auto& [id, name] : rows)
-        keyed.emplace_back(SortName(name), id);
+        keyed.emplace_back(std::move(name), id);
     std::sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) {
         if (x.first.empty() != y.first.empty()) return y.first.empty();
         return x.first != y.first ? x.first < y.first : x.second < y.second;

@@ -45,6 +45,7 @@ public:
     // Runs to the end and resets, for statements that return nothing.
     void Run();
     void Reset();
+    sqlite3_stmt* Handle() const { return stmt_; }
 
     std::int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
     double Double(int column) const { return sqlite3_column_double(stmt_, column); }
