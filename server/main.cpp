@@ -1,7 +1,7 @@
 // tamix-server: import PubMed records into an index, write a sample corpus, serve.
-#include "server/web/http.h"
 #include "server/index/importer.h"
 #include "server/records/sample.h"
+#include "server/web/http.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,8 +26,18 @@ constexpr const char* kUsage =
     "  tamix-server sample --count N [--out FILE]    synthetic PubMed XML (default: stdout)\n"
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
     "                     [--glossary FILE | --translate-backend URL]\n"
-    "      default listen address 127.0.0.1:8790; the translation endpoint uses the term\n"
-    "      glossary built beside the program, or forwards to a LibreTranslate-compatible URL\n";
+    "      default listen address 127.0.0.1:8790; --threads: requests answered at once\n"
+    "      (default: one a core; connections wait on one event loop and need no thread);\n"
+    "      the translation endpoint uses the term glossary built beside the program, or\n"
+    "      forwards to a LibreTranslate-compatible URL\n";
+
+// A whole number from 1; anything else is a usage error.
+int PositiveNumber(const std::string& option, const std::string& text) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < 1)
+        throw std::invalid_argument(option + " takes a number from 1");
+    return std::stoi(text);
+}
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "tamix-server: %s\n%s", message.c_str(), kUsage);
@@ -97,8 +107,9 @@ int Serve(ServeOptions options) {
                      options.port);
         return 1;
     }
-    std::fprintf(stderr, "tamix-server: serving %s on http://%s:%d/\n", options.index.c_str(),
-                 options.host.c_str(), port);
+    std::fprintf(stderr, "tamix-server: serving %s on http://%s:%d/ (%d threads, %d connections)\n",
+                 options.index.c_str(), options.host.c_str(), port, server.Workers(),
+                 server.MaxConnections());
     std::fflush(stderr);
 
     std::atomic<bool> done{false};
@@ -127,7 +138,7 @@ int main(int argc, char** argv) {
     }
     const std::string command = argv[1];
     std::string index, out, listen = "127.0.0.1:8790", glossary, backend;
-    int count = -1, threads = 64;
+    int count = -1, threads = 0;
     bool quiet = false;
     std::vector<std::string> files;
     for (int i = 2; i < argc; ++i) {
@@ -146,7 +157,11 @@ int main(int argc, char** argv) {
             else if (arg == "--count")
                 count = std::stoi(value());
             else if (arg == "--threads")
-                threads = std::stoi(value());
+                threads = PositiveNumber(arg, value());
+            else if (arg == "--glossary")
+                glossary = value();
+            else if (arg == "--translate-backend")
+                backend = value();
             else if (arg == "--quiet")
                 quiet = true;
             else if (arg.rfind("--", 0) == 0)
@@ -170,7 +185,7 @@ int main(int argc, char** argv) {
         if (command == "serve") {
             ServeOptions options;
             options.index = index;
-            options.threads = threads < 1 ? 1 : threads;
+            options.threads = threads;
             options.accessLog = !quiet;
             options.translateBackend = backend;
             options.glossary = glossary.empty() && backend.empty() ? DefaultGlossary() : glossary;
@@ -178,6 +193,8 @@ int main(int argc, char** argv) {
                 std::fprintf(
                     stderr, "tamix-server: no glossary found; translation answers with an error\n");
             if (index.empty() || !files.empty()) return UsageError("serve needs --index");
+            if (!glossary.empty() && !backend.empty())
+                return UsageError("serve takes --glossary or --translate-backend, not both");
             if (!ParseListenAddress(listen, options.host, options.port))
                 return UsageError("--listen takes HOST:PORT");
             return Serve(options);

@@ -33,11 +33,11 @@ std::string SampleIndex(const TempDir& dir, int count, const std::string& name =
 }
 
 // Starts `tamix-server serve` on a free port and returns the port.
-int StartServer(std::unique_ptr<Process>& process, const std::string& index,
-                const std::string& log) {
-    process = std::make_unique<Process>(
-        std::vector<std::string>{kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"},
-        log);
+int StartServer(std::unique_ptr<Process>& process, const std::string& index, const std::string& log,
+                const std::vector<std::string>& options = {}) {
+    std::vector<std::string> args{kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"};
+    args.insert(args.end(), options.begin(), options.end());
+    process = std::make_unique<Process>(args, log);
     const std::string port = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
     return port.empty() ? -1 : std::stoi(port);
 }
@@ -80,6 +80,50 @@ TEST(ServerProcess, CommandsLogAndSigterm) {
     EXPECT_NE(log.find("] \"GET /m/pubmed/?term=trial\" 200 "), std::string::npos) << log;
     EXPECT_NE(log.find("\"GET /m/pubmed/?term=%zz\" 400"), std::string::npos) << log;
     EXPECT_NE(log.find("tamix-server: stopped"), std::string::npos);
+}
+
+TEST(ServerProcess, ServeOptions) {
+    TempDir dir;
+    const std::string index = SampleIndex(dir, 10);
+    const std::string glossary = dir.Write("g.tsv", "quokka\t\xE7\x9F\xAD\xE5\xB0\xBE\n");
+    const std::string translate =
+        "/public/2.0/bmt/translate?client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&from=en&to=zh&q=quokka";
+
+    std::unique_ptr<Process> server;
+    int port = StartServer(server, index, dir.File("a.log"),
+                           {"--threads", "3", "--quiet", "--glossary", glossary});
+    ASSERT_GT(port, 0) << server->Stderr();
+    EXPECT_NE(server->Stderr().find("(3 threads, "), std::string::npos) << server->Stderr();
+    auto res = Get(port, translate);
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("\\u77ed\\u5c3e"), std::string::npos) << res->body;
+    EXPECT_EQ(server->Stop(SIGINT), 0);
+    EXPECT_EQ(server->Stderr().find("\"GET "), std::string::npos) << "--quiet writes no access log";
+    EXPECT_NE(server->Stderr().find("tamix-server: stopped"), std::string::npos);
+
+    test::TestServer backend;
+    backend.routes().Post("/translate", [](const httplib::Request&, httplib::Response& r) {
+        r.set_content("{\"translatedText\": \"\\u888b\\u9f20\"}", "application/json");
+    });
+    backend.Start();
+    port = StartServer(server, index, dir.File("b.log"), {"--translate-backend", backend.Url("/")});
+    ASSERT_GT(port, 0) << server->Stderr();
+    const std::string cores = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+    EXPECT_NE(server->Stderr().find("(" + cores + " threads, "), std::string::npos)
+        << "one a core by default: " << server->Stderr();
+    res = Get(port, translate);
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("\\u888b\\u9f20"), std::string::npos) << res->body;
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--threads", "0"},
+          {"--threads", "many"},
+          {"--glossary", glossary, "--translate-backend", backend.Url("/")}}) {
+        std::vector<std::string> args{kServer, "serve", "--index", index};
+        args.insert(args.end(), bad.begin(), bad.end());
+        EXPECT_EQ(RunToEnd(args, dir.File("c.log")), 2) << bad[0] << " " << bad[1];
+    }
 }
 
 TEST(ServerProcess, UpdateImportedWhileServing) {
