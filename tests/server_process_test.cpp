@@ -178,34 +178,35 @@ TEST(ServerProcess, ReplicasBehindNginx) {
 
     const int front = test::ClosedPort();
     const std::string conf = dir.Write(
-        "nginx.conf", std::string(geteuid() == 0 ? "user root;\n" : "") +
-                          "daemon off;\nworker_processes 1;\npid " + dir.File("nginx.pid") +
-                          ";\n"
-                          "error_log " +
-                          dir.File("error.log") +
-                          ";\nevents { worker_connections 512; }\n"
-                          "http {\n access_log off;\n client_body_temp_path " +
-                          dir.File("body") +
-                          ";\n"
-                          " proxy_temp_path " +
-                          dir.File("proxy") + ";\n fastcgi_temp_path " + dir.File("fcgi") +
-                          ";\n"
-                          " uwsgi_temp_path " +
-                          dir.File("uwsgi") + ";\n scgi_temp_path " + dir.File("scgi") +
-                          ";\n"
-                          " upstream tamix {\n  server 127.0.0.1:" +
-                          std::to_string(portA) +
-                          " max_fails=1 fail_timeout=10s;\n"
-                          "  server 127.0.0.1:" +
-                          std::to_string(portB) +
-                          " max_fails=1 fail_timeout=10s;\n  keepalive 16;\n }\n"
-                          " server {\n  listen 127.0.0.1:" +
-                          std::to_string(front) +
-                          ";\n  location / {\n"
-                          "   proxy_pass http://tamix;\n   proxy_http_version 1.1;\n   "
-                          "proxy_set_header Connection \"\";\n"
-                          "   proxy_next_upstream error timeout http_502 http_503;\n   "
-                          "proxy_connect_timeout 2s;\n  }\n }\n}\n");
+        "nginx.conf",
+        std::string(geteuid() == 0 ? "user root;\n" : "") +
+            "daemon off;\nworker_processes 1;\npid " + dir.File("nginx.pid") +
+            ";\n"
+            "error_log " +
+            dir.File("error.log") +
+            ";\nevents { worker_connections 512; }\n"
+            "http {\n access_log off;\n client_body_temp_path " +
+            dir.File("body") +
+            ";\n"
+            " proxy_temp_path " +
+            dir.File("proxy") + ";\n fastcgi_temp_path " + dir.File("fcgi") +
+            ";\n"
+            " uwsgi_temp_path " +
+            dir.File("uwsgi") + ";\n scgi_temp_path " + dir.File("scgi") +
+            ";\n"
+            " upstream tamix {\n  server 127.0.0.1:" +
+            std::to_string(portA) +
+            " max_fails=1 fail_timeout=10s;\n"
+            "  server 127.0.0.1:" +
+            std::to_string(portB) +
+            " max_fails=1 fail_timeout=10s;\n  keepalive 16;\n  keepalive_timeout 4s;\n }\n"
+            " server {\n  listen 127.0.0.1:" +
+            std::to_string(front) +
+            ";\n  location / {\n"
+            "   proxy_pass http://tamix;\n   proxy_http_version 1.1;\n   "
+            "proxy_set_header Connection \"\";\n"
+            "   proxy_next_upstream error timeout http_502 http_503;\n   "
+            "proxy_connect_timeout 2s;\n  }\n }\n}\n");
     Process nginx({"/usr/sbin/nginx", "-e", dir.File("error.log"), "-p", dir.File(""), "-c", conf},
                   dir.File("nginx.stderr"));
     bool up = false;
