@@ -206,10 +206,10 @@ struct HttpServer::Impl {
 
     // --- the library's callbacks, all on its event-loop thread ---
 
-    static void* OnRequestLine(void* self, const char* target, MHD_Connection*) {
+    // The target as sent, before the library splits and unescapes it.
+    static void* OnRequestLine(void*, const char* target, MHD_Connection*) {
         auto* exchange = new Exchange;
         exchange->request.target = target;
-        (void)self;
         return exchange;
     }
 
