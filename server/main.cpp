@@ -27,7 +27,7 @@ constexpr const char* kUsage =
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
     "                     [--glossary FILE | --translate-backend URL]\n"
     "      default listen address 127.0.0.1:8790; --threads: requests answered at once\n"
-    "      (default: one a core; connections wait on one event loop and need no thread);\n"
+    "      (default: two a core; connections wait on one event loop and need no thread);\n"
     "      the translation endpoint uses the term glossary built beside the program, or\n"
     "      forwards to a LibreTranslate-compatible URL\n";
 

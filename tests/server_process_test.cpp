@@ -108,9 +108,10 @@ TEST(ServerProcess, ServeOptions) {
     backend.Start();
     port = StartServer(server, index, dir.File("b.log"), {"--translate-backend", backend.Url("/")});
     ASSERT_GT(port, 0) << server->Stderr();
-    const std::string cores = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
-    EXPECT_NE(server->Stderr().find("(" + cores + " threads, "), std::string::npos)
-        << "one a core by default: " << server->Stderr();
+    const std::string workers =
+        std::to_string(2 * std::max(1u, std::thread::hardware_concurrency()));
+    EXPECT_NE(server->Stderr().find("(" + workers + " threads, "), std::string::npos)
+        << "two a core by default: " << server->Stderr();
     res = Get(port, translate);
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("\\u888b\\u9f20"), std::string::npos) << res->body;

@@ -95,9 +95,11 @@ int FitToFileLimit(int wanted, int files) {
 struct HttpServer::Impl {
     explicit Impl(ServeOptions o)
         : options(std::move(o)), router(options),
+          // Two a core: a worker that waits for the disk or the translation service leaves
+          // its core to another.
           workers(options.threads > 0
                       ? options.threads
-                      : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))),
+                      : 2 * std::max(1, static_cast<int>(std::thread::hardware_concurrency()))),
           maxConnections(std::max(1, options.maxConnections)) {}
 
     // Past the bound, connections are still taken, up to a band above it, so that they can

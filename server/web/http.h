@@ -24,7 +24,7 @@ public:
     // Safe from any thread, before or during Run().
     void Stop();
 
-    // Requests answered at once: options.threads, or one a core.
+    // Requests answered at once: options.threads, or two a core.
     int Workers() const;
     // Open connections served before others are turned away: options.maxConnections,
     // or less when the system allows fewer open files.

@@ -19,7 +19,7 @@ struct ServeOptions {
     std::string index;
     std::string host = "127.0.0.1";
     int port = 8790; // 0: any free port
-    int threads = 0; // requests handled at once; 0: one a core
+    int threads = 0; // requests handled at once; 0: two a core
     bool accessLog = true;
     // The translation endpoint's engine: a LibreTranslate-compatible service when a URL
     // is given, else the glossary file; with neither it answers with an error.
