@@ -80,6 +80,17 @@ TEST(Router, RoutesMethodsAndLimits) {
     EXPECT_NE(tooLarge.body.find("<h1>431</h1>"), std::string::npos);
     EXPECT_EQ(handle(Make("POST", query, std::string(kMaxBodyBytes + 1, 'a'))).status, 413);
     EXPECT_EQ(HeaderOf(BusyResponse(), "Retry-After"), "1");
+
+    // What the reading thread may answer itself is what Handle() answers; the rest waits.
+    for (const char* target : {"/static/tamix.css", "/nothing", "/m/pubmed/x1", "/%zz"}) {
+        const auto now = router.Immediate(Make("GET", target));
+        ASSERT_TRUE(now.has_value()) << target;
+        EXPECT_EQ(now->status, handle(Make("GET", target)).status);
+        EXPECT_EQ(now->body, handle(Make("GET", target)).body);
+    }
+    for (const char* target : {"/", "/about", "/m/pubmed/?term=a", "/m/pubmed/1234", query.c_str()})
+        EXPECT_FALSE(router.Immediate(Make("GET", target)).has_value()) << target;
+    EXPECT_FALSE(router.Immediate(Make("POST", query, "q=a")).has_value());
 }
 
 TEST(Router, UnreadableIndexGivesErrorPages) {

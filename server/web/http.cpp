@@ -282,6 +282,8 @@ struct HttpServer::Impl {
         // the connection after the answer.
         if (auto refused = RefuseEarly(exchange.request, exchange.bodyBytes))
             return Answer(connection, std::move(*refused), true, exchange.request);
+        if (auto now = router.Immediate(exchange.request))
+            return Answer(connection, std::move(*now), false, exchange.request);
         Dispatch(connection, exchange);
         return MHD_YES;
     }

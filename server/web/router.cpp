@@ -125,8 +125,24 @@ const std::string* Find(const HeaderList& fields, std::string_view name) {
     return nullptr;
 }
 
+constexpr std::string_view kArticles = "/m/pubmed/";
+
+// "/m/pubmed/" and one more piece.
+bool IsArticlePath(const std::string& path) {
+    return path.size() > kArticles.size() && path.compare(0, kArticles.size(), kArticles) == 0 &&
+           path.find('/', kArticles.size()) == std::string::npos;
+}
+
+bool IsArticleId(const std::string& id) {
+    return id.size() <= 9 && id.find_first_not_of("0123456789") == std::string::npos;
+}
+
 Response Html(std::string body) {
     return {200, {{"Content-Type", std::string(kHtml)}}, std::move(body)};
+}
+
+Response Json(std::string body) {
+    return {200, {{"Content-Type", std::string(kJson)}}, std::move(body)};
 }
 
 } // namespace
@@ -196,7 +212,9 @@ struct Router::Impl {
         }
     }
 
-    Response Route(const Request& request) {
+    // Without mayWait, only answers that need neither the index nor the translation
+    // engine; nothing for the others.
+    std::optional<Response> Route(const Request& request, bool mayWait) {
         if (const auto refused = RefuseEarly(request, request.body.size())) return *refused;
         if (!HasValidEscapes(request.target))
             return ErrorResponse(400, "The address holds a '%' that does not start an escape.");
@@ -207,30 +225,30 @@ struct Router::Impl {
                                      : ParseForm(std::string_view(request.target).substr(mark + 1));
 
         const bool get = request.method == "GET" || request.method == "HEAD";
+        const bool needsIndex =
+            get && (path == "/" || path == "/about" || path == "/m/pubmed/" ||
+                    (IsArticlePath(path) && IsArticleId(path.substr(kArticles.size()))));
+        if (!mayWait && (needsIndex || path == "/public/2.0/bmt/translate")) return std::nullopt;
         if (get && path == "/") return Html(RenderStartPage(readers.Take()->Size()));
         if (get && path == "/about") return Html(RenderAboutPage(readers.Take()->Size()));
         if (get && path == "/static/tamix.css")
-            return {
+            return Response{
                 200,
                 {{"Content-Type", "text/css; charset=utf-8"}, {"Cache-Control", "max-age=86400"}},
                 std::string(Stylesheet())};
         if (get && path == "/m/pubmed/") return ResultPage(query);
         if (path == "/public/2.0/bmt/translate") {
-            if (get) return {200, {{"Content-Type", std::string(kJson)}}, Translate(query)};
+            if (get) return Json(Translate(query));
             // Texts too long for an address may come as a form body; the address's fields
             // come first.
             if (request.method == "POST") {
                 HeaderList fields = query;
                 for (auto& field : ParseForm(request.body))
                     fields.push_back(std::move(field));
-                return {200, {{"Content-Type", std::string(kJson)}}, Translate(fields)};
+                return Json(Translate(fields));
             }
         }
-        constexpr std::string_view kArticles = "/m/pubmed/";
-        if (get && path.size() > kArticles.size() &&
-            path.compare(0, kArticles.size(), kArticles) == 0 &&
-            path.find('/', kArticles.size()) == std::string::npos)
-            return ArticlePage(path.substr(kArticles.size()));
+        if (get && IsArticlePath(path)) return ArticlePage(path.substr(kArticles.size()));
         return ErrorResponse(404, "There is no such page here.");
     }
 
@@ -282,8 +300,7 @@ struct Router::Impl {
     }
 
     Response ArticlePage(const std::string& id) {
-        if (id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos)
-            return ErrorResponse(404, "There is no article with that id.");
+        if (!IsArticleId(id)) return ErrorResponse(404, "There is no article with that id.");
         const auto article = readers.Take()->Find(std::stoll(id));
         if (!article) return ErrorResponse(404, "There is no article with that id.");
         return Html(RenderArticlePage(*article));
@@ -303,9 +320,17 @@ void Router::CheckIndex() {
     impl_->readers.Take()->Size();
 }
 
+std::optional<Response> Router::Immediate(const Request& request) {
+    try {
+        return impl_->Route(request, false);
+    } catch (...) {
+        return std::nullopt; // Handle() will report it
+    }
+}
+
 Response Router::Handle(const Request& request) {
     try {
-        return impl_->Route(request);
+        return *impl_->Route(request, true);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tamix-server: %s\n", e.what());
     } catch (...) {

@@ -83,6 +83,10 @@ public:
     void CheckIndex();
     // Any request, from any thread; never throws.
     Response Handle(const Request& request);
+    // Handle()'s answer when it needs neither the index nor the translation engine (the
+    // stylesheet, refusals, unknown addresses), so cheap that the thread reading requests
+    // may give it; nothing for every other request.
+    std::optional<Response> Immediate(const Request& request);
 
 private:
     struct Impl;
