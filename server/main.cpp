@@ -32,9 +32,11 @@ constexpr const char* kUsage =
     "  tamix-server sample --count N [--out FILE]    synthetic PubMed XML (default: stdout)\n"
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
     "                     [--glossary FILE | --translate-backend URL]\n"
-    "      default listen address 127.0.0.1:8790; the translation endpoint uses the term\n"
-    "      glossary FILE, else the one beside the program or in its ../share/tamix, or\n"
-    "      forwards to a LibreTranslate-compatible service at URL (http[s]://HOST:PORT)\n"
+    "      default listen address 127.0.0.1:8790; --threads: requests answered at once\n"
+    "      (default: two a core; connections wait on one event loop and need no thread);\n"
+    "      the translation endpoint uses the term glossary FILE, else the one beside the\n"
+    "      program or in its ../share/tamix, or forwards to a LibreTranslate-compatible\n"
+    "      service at URL (http[s]://HOST:PORT)\n"
     "  tamix-server mirror --index FILE [--from URL] [--files DIR] [--keep]\n"
     "      imports NLM's PubMed baseline and update files not yet in FILE, in order, each\n"
     "      checked against its MD5; default URL https://ftp.ncbi.nlm.nih.gov/pubmed/,\n"
@@ -166,8 +168,9 @@ int Serve(ServeOptions options) {
                      options.port);
         return 1;
     }
-    std::fprintf(stderr, "tamix-server: serving %s on http://%s:%d/\n", options.index.c_str(),
-                 options.host.c_str(), port);
+    std::fprintf(stderr, "tamix-server: serving %s on http://%s:%d/ (%d threads, %d connections)\n",
+                 options.index.c_str(), options.host.c_str(), port, server.Workers(),
+                 server.MaxConnections());
     std::fflush(stderr);
 
     std::atomic<bool> done{false};

@@ -88,21 +88,45 @@ done
 grep -q "^u _tamix " "$root/usr/lib/sysusers.d/tamix-server.conf" || fail "no system user _tamix"
 
 server=$root/usr/bin/tamix-server
-step "the service's first start makes the sample index, once"
+step "the service serves a sample until its index exists, made once"
 state=$work/state
 mkdir "$state"
-# ExecStartPre's shell text, its continued lines joined as systemd joins them.
-first_start=$(sed -e ':a' -e '/\\$/N; s/\\\n/ /; ta' "$unit" |
-    sed -n "s/^ExecStartPre=\/bin\/sh -ec '\(.*\)'$/\1/p")
-[[ -n $first_start ]] || fail "no ExecStartPre in the unit"
-first_start=${first_start//\/usr\/bin\/tamix-server/$server}
+# A line's shell text, its continued lines joined and "$$" read as systemd does.
+unit_shell() {
+    sed -e ':a' -e '/\\$/N; s/\\\n/ /; ta' "$unit" |
+        sed -n "s/^$1=\/bin\/sh -ec '\(.*\)'$/\1/p" | sed -e 's/\$\$/$/g' -e "s|/usr/bin/tamix-server|$server|g"
+}
+first_start=$(unit_shell ExecStartPre)
+serve_line=$(unit_shell ExecStart)
+[[ -n $first_start && -n $serve_line ]] || fail "no ExecStartPre or ExecStart shell in the unit"
+export TAMIX_INDEX=$state/pubmed.sqlite
 (cd "$state" && sh -ec "$first_start" 2>"$work/first.log") || fail "first start: $(cat "$work/first.log")"
-[[ -f $state/index.sqlite ]] || fail "the first start made no index"
-[[ $(ls "$state") == index.sqlite ]] || fail "the first start left files behind: $(ls "$state")"
-before=$(stat -c %Y:%s "$state/index.sqlite")
+[[ $(ls "$state") == sample.sqlite ]] || fail "the first start left: $(ls "$state")"
+before=$(stat -c %Y:%s "$state/sample.sqlite")
 sleep 1
 (cd "$state" && sh -ec "$first_start") || fail "second start"
-[[ $(stat -c %Y:%s "$state/index.sqlite") == "$before" ]] || fail "a later start remade the index"
+[[ $(stat -c %Y:%s "$state/sample.sqlite") == "$before" ]] || fail "a later start remade the sample"
+# The serve line picks the sample now and the index once it exists; exec'd as "echo".
+[[ $(cd "$state" && sh -ec "${serve_line/exec $server/exec echo}") == *"--index sample.sqlite "* ]] ||
+    fail "without the index the service does not serve the sample"
+cp "$state/sample.sqlite" "$TAMIX_INDEX"
+[[ $(cd "$state" && sh -ec "${serve_line/exec $server/exec echo}") == *"--index $TAMIX_INDEX "* ]] ||
+    fail "the service does not serve TAMIX_INDEX once it exists"
+(cd "$state" && sh -ec "$first_start") || fail "start with the index"
+unset TAMIX_INDEX
+
+step "the mirror's units"
+for name in tamix-mirror.service tamix-mirror.timer; do
+    [[ -f $root/usr/lib/systemd/system/$name ]] || fail "no $name"
+    sed "s|/usr/bin/tamix-server|$root/usr/bin/tamix-server|g" \
+        "$root/usr/lib/systemd/system/$name" >"$work/$name"
+done
+(cd "$work" && MANPATH=$root/usr/share/man systemd-analyze verify tamix-mirror.service tamix-mirror.timer) ||
+    fail "systemd-analyze verify rejects the mirror's units"
+grep -q "^User=_tamix" "$root/usr/lib/systemd/system/tamix-mirror.service" ||
+    fail "the mirror does not run as the server's user"
+dpkg-deb -e "$deb" "$work/control"
+! grep -q "enable.*tamix-mirror" "$work/control/postinst" || fail "the mirror is enabled on install"
 
 step "tamix-server from the unpacked tree: sample, import, serve, translate"
 [[ $("$server" --help) == *--translate-backend* ]] || fail "--help"

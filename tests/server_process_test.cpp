@@ -34,11 +34,11 @@ std::string SampleIndex(const TempDir& dir, int count, const std::string& name =
 }
 
 // Starts `tamix-server serve` on a free port and returns the port.
-int StartServer(std::unique_ptr<Process>& process, const std::string& index,
-                const std::string& log) {
-    process = std::make_unique<Process>(
-        std::vector<std::string>{kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"},
-        log);
+int StartServer(std::unique_ptr<Process>& process, const std::string& index, const std::string& log,
+                const std::vector<std::string>& options = {}) {
+    std::vector<std::string> args{kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"};
+    args.insert(args.end(), options.begin(), options.end());
+    process = std::make_unique<Process>(args, log);
     const std::string port = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
     return port.empty() ? -1 : std::stoi(port);
 }
@@ -81,6 +81,51 @@ TEST(ServerProcess, CommandsLogAndSigterm) {
     EXPECT_NE(log.find("] \"GET /m/pubmed/?term=trial\" 200 "), std::string::npos) << log;
     EXPECT_NE(log.find("\"GET /m/pubmed/?term=%zz\" 400"), std::string::npos) << log;
     EXPECT_NE(log.find("tamix-server: stopped"), std::string::npos);
+}
+
+TEST(ServerProcess, ServeOptions) {
+    TempDir dir;
+    const std::string index = SampleIndex(dir, 10);
+    const std::string glossary = dir.Write("g.tsv", "quokka\t\xE7\x9F\xAD\xE5\xB0\xBE\n");
+    const std::string translate =
+        "/public/2.0/bmt/translate?client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&from=en&to=zh&q=quokka";
+
+    std::unique_ptr<Process> server;
+    int port = StartServer(server, index, dir.File("a.log"),
+                           {"--threads", "3", "--quiet", "--glossary", glossary});
+    ASSERT_GT(port, 0) << server->Stderr();
+    EXPECT_NE(server->Stderr().find("(3 threads, "), std::string::npos) << server->Stderr();
+    auto res = Get(port, translate);
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("\\u77ed\\u5c3e"), std::string::npos) << res->body;
+    EXPECT_EQ(server->Stop(SIGINT), 0);
+    EXPECT_EQ(server->Stderr().find("\"GET "), std::string::npos) << "--quiet writes no access log";
+    EXPECT_NE(server->Stderr().find("tamix-server: stopped"), std::string::npos);
+
+    test::TestServer backend;
+    backend.routes().Post("/translate", [](const httplib::Request&, httplib::Response& r) {
+        r.set_content("{\"translatedText\": \"\\u888b\\u9f20\"}", "application/json");
+    });
+    backend.Start();
+    port = StartServer(server, index, dir.File("b.log"), {"--translate-backend", backend.Url("/")});
+    ASSERT_GT(port, 0) << server->Stderr();
+    const std::string workers =
+        std::to_string(2 * std::max(1u, std::thread::hardware_concurrency()));
+    EXPECT_NE(server->Stderr().find("(" + workers + " threads, "), std::string::npos)
+        << "two a core by default: " << server->Stderr();
+    res = Get(port, translate);
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("\\u888b\\u9f20"), std::string::npos) << res->body;
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--threads", "0"},
+          {"--threads", "many"},
+          {"--glossary", glossary, "--translate-backend", backend.Url("/")}}) {
+        std::vector<std::string> args{kServer, "serve", "--index", index};
+        args.insert(args.end(), bad.begin(), bad.end());
+        EXPECT_EQ(RunToEnd(args, dir.File("c.log")), 2) << bad[0] << " " << bad[1];
+    }
 }
 
 TEST(ServerProcess, UpdateImportedWhileServing) {
@@ -221,34 +266,35 @@ TEST(ServerProcess, ReplicasBehindNginx) {
 
     const int front = test::ClosedPort();
     const std::string conf = dir.Write(
-        "nginx.conf", std::string(geteuid() == 0 ? "user root;\n" : "") +
-                          "daemon off;\nworker_processes 1;\npid " + dir.File("nginx.pid") +
-                          ";\n"
-                          "error_log " +
-                          dir.File("error.log") +
-                          ";\nevents { worker_connections 512; }\n"
-                          "http {\n access_log off;\n client_body_temp_path " +
-                          dir.File("body") +
-                          ";\n"
-                          " proxy_temp_path " +
-                          dir.File("proxy") + ";\n fastcgi_temp_path " + dir.File("fcgi") +
-                          ";\n"
-                          " uwsgi_temp_path " +
-                          dir.File("uwsgi") + ";\n scgi_temp_path " + dir.File("scgi") +
-                          ";\n"
-                          " upstream tamix {\n  server 127.0.0.1:" +
-                          std::to_string(portA) +
-                          " max_fails=1 fail_timeout=10s;\n"
-                          "  server 127.0.0.1:" +
-                          std::to_string(portB) +
-                          " max_fails=1 fail_timeout=10s;\n  keepalive 16;\n }\n"
-                          " server {\n  listen 127.0.0.1:" +
-                          std::to_string(front) +
-                          ";\n  location / {\n"
-                          "   proxy_pass http://tamix;\n   proxy_http_version 1.1;\n   "
-                          "proxy_set_header Connection \"\";\n"
-                          "   proxy_next_upstream error timeout http_502 http_503;\n   "
-                          "proxy_connect_timeout 2s;\n  }\n }\n}\n");
+        "nginx.conf",
+        std::string(geteuid() == 0 ? "user root;\n" : "") +
+            "daemon off;\nworker_processes 1;\npid " + dir.File("nginx.pid") +
+            ";\n"
+            "error_log " +
+            dir.File("error.log") +
+            ";\nevents { worker_connections 512; }\n"
+            "http {\n access_log off;\n client_body_temp_path " +
+            dir.File("body") +
+            ";\n"
+            " proxy_temp_path " +
+            dir.File("proxy") + ";\n fastcgi_temp_path " + dir.File("fcgi") +
+            ";\n"
+            " uwsgi_temp_path " +
+            dir.File("uwsgi") + ";\n scgi_temp_path " + dir.File("scgi") +
+            ";\n"
+            " upstream tamix {\n  server 127.0.0.1:" +
+            std::to_string(portA) +
+            " max_fails=1 fail_timeout=10s;\n"
+            "  server 127.0.0.1:" +
+            std::to_string(portB) +
+            " max_fails=1 fail_timeout=10s;\n  keepalive 16;\n  keepalive_timeout 4s;\n }\n"
+            " server {\n  listen 127.0.0.1:" +
+            std::to_string(front) +
+            ";\n  location / {\n"
+            "   proxy_pass http://tamix;\n   proxy_http_version 1.1;\n   "
+            "proxy_set_header Connection \"\";\n"
+            "   proxy_next_upstream error timeout http_502 http_503;\n   "
+            "proxy_connect_timeout 2s;\n  }\n }\n}\n");
     Process nginx({"/usr/sbin/nginx", "-e", dir.File("error.log"), "-p", dir.File(""), "-c", conf},
                   dir.File("nginx.stderr"));
     bool up = false;

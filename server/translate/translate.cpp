@@ -2,9 +2,10 @@
 
 #include "pubmed/text.h"
 
-#include <httplib.h>
+#include <curl/curl.h>
 
 #include <fstream>
+#include <memory>
 #include <vector>
 
 namespace tamix::server {
@@ -101,31 +102,56 @@ private:
     std::shared_ptr<const Glossary> glossary_;
 };
 
+// libcurl, one easy handle a request: requests come from several workers at once.
 class ForwardingTranslator : public Translator {
 public:
-    explicit ForwardingTranslator(const std::string& url) {
-        // "http://host:port/prefix": the client takes the part before the path.
-        const std::size_t scheme = url.find("://");
-        const std::size_t path = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
-        origin_ = url.substr(0, path);
-        prefix_ = path == std::string::npos ? "" : url.substr(path);
-        while (!prefix_.empty() && prefix_.back() == '/')
-            prefix_.pop_back();
+    explicit ForwardingTranslator(const std::string& url) : endpoint_(url) {
+        while (!endpoint_.empty() && endpoint_.back() == '/')
+            endpoint_.pop_back();
+        endpoint_ += "/translate";
+        curl_global_init(CURL_GLOBAL_DEFAULT);
     }
 
     std::optional<std::string> Translate(std::string_view english) override {
-        httplib::Client client(origin_);
-        client.set_connection_timeout(2);
-        client.set_read_timeout(20);
-        const httplib::Params form{
-            {"q", std::string(english)}, {"source", "en"}, {"target", "zh"}, {"format", "text"}};
-        const auto res = client.Post(prefix_ + "/translate", form);
-        if (!res || res->status != 200) return std::nullopt;
-        return JsonStringField(res->body, "translatedText");
+        const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(),
+                                                                         &curl_easy_cleanup);
+        if (!handle) return std::nullopt;
+        CURL* h = handle.get();
+        char* q = curl_easy_escape(h, english.data(), static_cast<int>(english.size()));
+        if (!q) return std::nullopt;
+        const std::string form = std::string("q=") + q + "&source=en&target=zh&format=text";
+        curl_free(q);
+
+        std::string body;
+        curl_easy_setopt(h, CURLOPT_URL, endpoint_.c_str());
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(h, CURLOPT_PROXY, ""); // the service is named directly
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 2000L);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 20000L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, form.c_str());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Collect);
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+        long status = 0;
+        if (curl_easy_perform(h) != CURLE_OK ||
+            curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
+            return std::nullopt;
+        return JsonStringField(body, "translatedText");
     }
 
 private:
-    std::string origin_, prefix_;
+    // A service that answers without end is cut off: no translation is this long.
+    static constexpr std::size_t kMaxAnswer = 64 * 1024 * 1024;
+
+    static std::size_t Collect(char* data, std::size_t size, std::size_t count, void* out) {
+        auto& body = *static_cast<std::string*>(out);
+        if (body.size() + size * count > kMaxAnswer) return 0;
+        body.append(data, size * count);
+        return size * count;
+    }
+
+    std::string endpoint_;
 };
 
 void AppendEscape(std::string& out, unsigned value) {

@@ -1,323 +1,473 @@
 #include "server/web/http.h"
 
-#include "pubmed/text.h"
+#include <microhttpd.h>
 
-#include "server/index/index.h"
-#include "server/web/pages.h"
-#include "server/index/query.h"
-#include "server/translate/translate.h"
-
-#include <httplib.h>
-
-#include <chrono>
-#include <cstdio>
-#include <ctime>
-#include <mutex>
-#include <optional>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
-#include <vector>
 
 namespace tamix::server {
 
 namespace {
 
-constexpr std::size_t kMaxTermBytes = 2000;
+using Clock = std::chrono::steady_clock;
+
 constexpr int kListenBacklog = 1024;
-constexpr std::size_t kMaxTranslateBody = 1 << 20;
+// Each connection's memory: the request line and headers are read into it whole, so it
+// holds the largest ones we answer ourselves (8 KiB address, 16 KiB headers) with room to
+// spare; past it the library answers 414 or 431 by itself.
+constexpr std::size_t kConnectionMemory = 64 * 1024;
+// A body sent without its length is read (and dropped) this far past the bound before
+// the connection is cut.
+constexpr std::uint64_t kMaxDiscardedBytes = 4 * kMaxBodyBytes;
+// The watchdog looks at most this often: header deadlines hold to within it.
+constexpr auto kWatchdogStep = std::chrono::milliseconds(100);
+// Files open beside the connections: the listening socket, epoll, the library's wake-up
+// pipe, standard streams, and each worker's SQLite reader with its journal files.
+constexpr int kFilesBesideConnections = 32;
+constexpr int kFilesPerWorker = 4;
 
-// One reader per request at a time; readers are made on demand and kept.
-class ReaderPool {
-public:
-    explicit ReaderPool(std::string path) : path_(std::move(path)) {}
+constexpr std::string_view kRequestTimeout =
+    "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 
-    class Lease {
-    public:
-        Lease(ReaderPool& pool, std::unique_ptr<IndexReader> reader)
-            : pool_(pool), reader_(std::move(reader)) {}
-        ~Lease() { pool_.Return(std::move(reader_)); }
-        IndexReader* operator->() { return reader_.get(); }
-
-    private:
-        ReaderPool& pool_;
-        std::unique_ptr<IndexReader> reader_;
-    };
-
-    Lease Take() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!free_.empty()) {
-                auto reader = std::move(free_.back());
-                free_.pop_back();
-                return Lease(*this, std::move(reader));
-            }
-        }
-        return Lease(*this, std::make_unique<IndexReader>(path_));
-    }
-
-private:
-    void Return(std::unique_ptr<IndexReader> reader) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        free_.push_back(std::move(reader));
-    }
-
-    std::string path_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<IndexReader>> free_;
+// One request, from its request line to its answer.
+struct Exchange {
+    Request request;
+    bool headersSeen = false;
+    std::uint64_t bodyBytes = 0;
 };
 
-// Counting up to 10,000 matches is most of a common term's page; the count is kept per
-// query until a writer commits (the index's generation moves on).
-class CountCache {
-public:
-    std::optional<int> Get(const std::string& match, std::int64_t generation) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = counts_.find(match);
-        if (found == counts_.end() || found->second.first != generation) return std::nullopt;
-        return found->second.second;
-    }
-    void Put(const std::string& match, std::int64_t generation, int count) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (counts_.size() >= kCapacity) counts_.clear(); // bounded, and cheap to refill
-        counts_[match] = {generation, count};
-    }
-
-private:
-    static constexpr std::size_t kCapacity = 20000;
-    std::mutex mutex_;
-    std::unordered_map<std::string, std::pair<std::int64_t, int>> counts_;
+// One connection, as the watchdog and the bound on connections see it.
+struct Tracked {
+    int fd = -1;
+    Clock::time_point deadline; // for the headers of the request it waits for
+    bool waitingForHeaders = true;
+    bool overBound = false;
+    bool cut = false;
 };
 
-// Every '%' must open a two-digit escape.
-bool HasValidEscapes(const std::string& target) {
-    for (std::size_t i = 0; i < target.size(); ++i) {
-        if (target[i] != '%') continue;
-        if (i + 2 >= target.size() || HexDigitValue(target[i + 1]) < 0 ||
-            HexDigitValue(target[i + 2]) < 0)
-            return false;
-        i += 2;
+void DeleteString(void* text) {
+    delete static_cast<std::string*>(text);
+}
+
+std::string AddressText(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (!address) return "-";
+    if (address->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                  sizeof text);
+    else if (address->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+                  sizeof text);
+    return text[0] ? text : "-";
+}
+
+// The bound on connections, lowered to what the open-file limit allows after raising it
+// as far as the system lets us.
+int FitToFileLimit(int wanted, int files) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+    const rlim_t need = static_cast<rlim_t>(files);
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < need) {
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? need : std::min(need, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
     }
-    return true;
-}
-
-// "1".."9999999"; anything else is not a page number.
-bool ParsePage(const std::string& text, int& page) {
-    if (text.empty() || text.size() > 7 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    page = std::stoi(text);
-    return page >= 1;
-}
-
-void SendHtml(httplib::Response& res, int status, std::string body) {
-    res.status = status;
-    res.set_content(std::move(body), "text/html; charset=utf-8");
-}
-
-void SendError(httplib::Response& res, int status, std::string_view message) {
-    SendHtml(res, status, RenderErrorPage(status, message));
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= need) return wanted;
+    const auto scale = static_cast<double>(limit.rlim_cur) / static_cast<double>(need);
+    return std::max(1, static_cast<int>(wanted * scale));
 }
 
 } // namespace
 
 struct HttpServer::Impl {
-    explicit Impl(ServeOptions o) : options(std::move(o)), readers(options.index) {
-        if (!options.translateBackend.empty()) {
-            translator = MakeForwardingTranslator(options.translateBackend);
-        } else if (!options.glossary.empty()) {
-            auto glossary = std::make_shared<Glossary>();
-            std::string error;
-            if (!glossary->Load(options.glossary, error)) throw std::runtime_error(error);
-            translator = MakeGlossaryTranslator(std::move(glossary));
-        }
+    explicit Impl(ServeOptions o)
+        : options(std::move(o)), router(options),
+          // Two a core: a worker that waits for the disk or the translation service leaves
+          // its core to another.
+          workers(options.threads > 0
+                      ? options.threads
+                      : 2 * std::max(1, static_cast<int>(std::thread::hardware_concurrency()))),
+          maxConnections(std::max(1, options.maxConnections)) {}
+
+    // Past the bound, connections are still taken, up to a band above it, so that they can
+    // be told to come back; past the band the library stops accepting, and new ones wait
+    // in the listen backlog until others close.
+    unsigned HardLimit() const {
+        return static_cast<unsigned>(maxConnections + std::max(8, maxConnections / 4));
     }
 
-    void Routes() {
-        server.set_tcp_nodelay(true);
-        server.set_keep_alive_max_count(100000);
-        const int threads = options.threads;
-        server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-        // cpp-httplib 0.11 listens with a backlog of 5 (CPPHTTPLIB_LISTEN_BACKLOG, fixed in
-        // the packaged library), which drops connections under load; the socket is kept so
-        // Bind() can listen again with a real backlog.
-        server.set_socket_options([this](socket_t sock) {
-            int yes = 1;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            listenSocket = sock;
-        });
+    int Bind() {
+        router.CheckIndex(); // a missing or broken index is reported before any request
+        maxConnections =
+            FitToFileLimit(maxConnections, static_cast<int>(HardLimit()) + kFilesBesideConnections +
+                                               kFilesPerWorker * workers);
 
-        server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-            if (!HasValidEscapes(req.target)) {
-                SendError(res, 400, "The address holds a '%' that does not start an escape.");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-            if (!res.body.empty()) return;
-            SendError(res, res.status,
-                      res.status == 404 ? "There is no such page here."
-                                        : "The request could not be served.");
-        });
-        server.set_exception_handler(
-            [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
-                try {
-                    std::rethrow_exception(error);
-                } catch (const std::exception& e) {
-                    std::fprintf(stderr, "tamix-server: %s\n", e.what());
-                }
-                SendError(res, 500, "The index could not be read.");
-            });
-        if (options.accessLog) {
-            server.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-                LogLine(req, res);
-            });
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(options.host.c_str(), std::to_string(options.port).c_str(), &hints,
+                        &found) != 0)
+            return -1;
+        for (const addrinfo* a = found; a && listenFd < 0; a = a->ai_next) {
+            const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                    a->ai_protocol);
+            if (fd < 0) continue;
+            const int yes = 1;
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, kListenBacklog) == 0)
+                listenFd = fd;
+            else
+                ::close(fd);
         }
-
-        server.Get("/", [this](const httplib::Request&, httplib::Response& res) {
-            SendHtml(res, 200, RenderStartPage(readers.Take()->Size()));
-        });
-        server.Get("/about", [this](const httplib::Request&, httplib::Response& res) {
-            SendHtml(res, 200, RenderAboutPage(readers.Take()->Size()));
-        });
-        server.Get("/static/tamix.css", [](const httplib::Request&, httplib::Response& res) {
-            res.set_header("Cache-Control", "max-age=86400");
-            res.set_content(std::string(Stylesheet()), "text/css; charset=utf-8");
-        });
-        server.Get("/m/pubmed/", [this](const httplib::Request& req, httplib::Response& res) {
-            ResultPage(req, res);
-        });
-        server.Get("/public/2.0/bmt/translate",
-                   [this](const httplib::Request& req, httplib::Response& res) {
-                       res.set_content(Translate(req.params), "application/json; charset=utf-8");
-                   });
-        // Texts too long for an address may come as a form body. It is read here, not by
-        // cpp-httplib, which refuses form bodies over 8 KiB
-        // (CPPHTTPLIB_FORM_URL_ENCODED_PAYLOAD_MAX_LENGTH, fixed in the packaged library).
-        server.Post("/public/2.0/bmt/translate",
-                    [this](const httplib::Request& req, httplib::Response& res,
-                           const httplib::ContentReader& read) {
-                        std::string body;
-                        const bool whole = read([&](const char* data, std::size_t length) {
-                            body.append(data, length);
-                            return body.size() <= kMaxTranslateBody;
-                        });
-                        if (!whole)
-                            return SendError(res, 413, "The text to translate is too long.");
-                        httplib::Params params = req.params;
-                        httplib::detail::parse_query_text(body, params);
-                        res.set_content(Translate(params), "application/json; charset=utf-8");
-                    });
-        server.Get(R"(/m/pubmed/([^/]+))",
-                   [this](const httplib::Request& req, httplib::Response& res) {
-                       ArticlePage(req.matches[1], res);
-                   });
+        freeaddrinfo(found);
+        if (listenFd < 0) return -1;
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        getsockname(listenFd, reinterpret_cast<sockaddr*>(&bound), &length);
+        return bound.ss_family == AF_INET6
+                   ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                   : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     }
 
-    void ResultPage(const httplib::Request& req, httplib::Response& res) {
-        ResultPageData data;
-        data.term = req.get_param_value("term");
-        if (data.term.size() > kMaxTermBytes)
-            return SendError(res, 400, "The search terms are too long.");
-        if (!IsValidUtf8(data.term))
-            return SendError(res, 400, "The search terms are not UTF-8 text.");
-        if (req.has_param("page") && !ParsePage(req.get_param_value("page"), data.page))
-            return SendError(res, 400, "The page number is not a number from 1.");
+    bool Run() {
+        {
+            std::unique_lock<std::mutex> lock(stateMutex);
+            if (stopRequested) return true;
+        }
+        if (listenFd < 0) return false;
+        for (int i = 0; i < workers; ++i)
+            pool.emplace_back([this] { Work(); });
+        watchdog = std::thread([this] { Watch(); });
+        daemon = MHD_start_daemon(
+            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
+            nullptr, &OnRequest, this, MHD_OPTION_LISTEN_SOCKET, listenFd,
+            MHD_OPTION_CONNECTION_LIMIT, HardLimit(), MHD_OPTION_CONNECTION_TIMEOUT,
+            static_cast<unsigned>(std::max(1, options.idleTimeoutSeconds)),
+            MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_URI_LOG_CALLBACK,
+            &OnRequestLine, this, MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, this,
+            MHD_OPTION_NOTIFY_COMPLETED, &OnCompleted, this, MHD_OPTION_END);
+        const bool started = daemon != nullptr;
+        if (started) {
+            std::unique_lock<std::mutex> lock(stateMutex);
+            stateChanged.wait(lock, [this] { return stopRequested; });
+        } else {
+            std::fprintf(stderr, "tamix-server: the HTTP layer could not start\n");
+        }
+        Shutdown();
+        return started;
+    }
 
-        const Search search = BuildSearch(data.term);
-        if (!search.MatchesNothing()) {
-            auto reader = readers.Take();
-            const std::int64_t generation = reader->Generation();
-            if (const auto cached = counts.Get(search.Key(), generation)) {
-                data.matches = *cached;
+    void Stop() {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        stopRequested = true;
+        stateChanged.notify_all();
+    }
+
+    // In-flight requests are answered; requests that arrive meanwhile get a 503.
+    void Shutdown() {
+        if (daemon) MHD_quiesce_daemon(daemon);
+        {
+            std::lock_guard<std::mutex> lock(jobsMutex);
+            stopping = true;
+        }
+        jobsReady.notify_all();
+        for (auto& worker : pool)
+            worker.join();
+        pool.clear();
+        // No connection is suspended any more, as the library requires here.
+        if (daemon) MHD_stop_daemon(daemon);
+        daemon = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(trackedMutex);
+            watchdogStop = true;
+        }
+        watchdogWake.notify_all();
+        if (watchdog.joinable()) watchdog.join();
+        CloseListener();
+    }
+
+    void CloseListener() {
+        if (listenFd >= 0) ::close(listenFd);
+        listenFd = -1;
+    }
+
+    // --- the library's callbacks, all on its event-loop thread ---
+
+    // The target as sent, before the library splits and unescapes it.
+    static void* OnRequestLine(void*, const char* target, MHD_Connection*) {
+        auto* exchange = new Exchange;
+        exchange->request.target = target;
+        return exchange;
+    }
+
+    static void OnConnection(void* self, MHD_Connection* connection, void**,
+                             MHD_ConnectionNotificationCode code) {
+        static_cast<Impl*>(self)->Track(connection, code == MHD_CONNECTION_NOTIFY_STARTED);
+    }
+
+    static void OnCompleted(void* self, MHD_Connection* connection, void** context,
+                            MHD_RequestTerminationCode) {
+        delete static_cast<Exchange*>(*context);
+        *context = nullptr;
+        static_cast<Impl*>(self)->AwaitHeaders(connection);
+    }
+
+    static MHD_Result OnRequest(void* self, MHD_Connection* connection, const char*,
+                                const char* method, const char*, const char* uploadData,
+                                size_t* uploadSize, void** context) {
+        auto* exchange = static_cast<Exchange*>(*context);
+        if (!exchange) *context = exchange = new Exchange;
+        return static_cast<Impl*>(self)->Serve(connection, *exchange, method, uploadData,
+                                               uploadSize);
+    }
+
+    MHD_Result Serve(MHD_Connection* connection, Exchange& exchange, const char* method,
+                     const char* uploadData, size_t* uploadSize) {
+        if (!exchange.headersSeen) {
+            exchange.headersSeen = true;
+            Request& request = exchange.request;
+            request.method = method;
+            MHD_get_connection_values(
+                connection, MHD_HEADER_KIND,
+                [](void* headers, MHD_ValueKind, const char* name, const char* value) {
+                    static_cast<HeaderList*>(headers)->emplace_back(name, value ? value : "");
+                    return MHD_YES;
+                },
+                &request.headers);
+            const MHD_ConnectionInfo* peer =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            request.remoteAddress = AddressText(peer ? peer->client_addr : nullptr);
+
+            if (HeadersArrived(connection))
+                return Answer(connection, BusyResponse(), true, request);
+            const char* length =
+                MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
+            const std::uint64_t declared = length ? std::strtoull(length, nullptr, 10) : 0;
+            if (auto refused = RefuseEarly(request, declared))
+                return Answer(connection, std::move(*refused), true, request);
+            return MHD_YES;
+        }
+        if (*uploadSize > 0) {
+            std::string& body = exchange.request.body;
+            exchange.bodyBytes += *uploadSize;
+            if (exchange.bodyBytes > kMaxBodyBytes) {
+                // A body sent without its length ran past the bound. The library lets us
+                // answer only once it is read, so the rest is dropped as it comes; a
+                // client that goes on far beyond is cut off.
+                body.clear();
+                body.shrink_to_fit();
+                if (exchange.bodyBytes > kMaxDiscardedBytes) return MHD_NO;
             } else {
-                data.matches = reader->Count(search);
-                counts.Put(search.Key(), generation, data.matches);
+                body.append(uploadData, *uploadSize);
             }
-            const long long offset = static_cast<long long>(data.page - 1) * kItemsPerPage;
-            if (offset < data.matches)
-                data.items = reader->Page(search, static_cast<int>(offset), kItemsPerPage);
+            *uploadSize = 0;
+            return MHD_YES;
         }
-        SendHtml(res, 200, RenderResultPage(data));
+        // The request is read whole. Answering any earlier would make the library close
+        // the connection after the answer.
+        if (auto refused = RefuseEarly(exchange.request, exchange.bodyBytes))
+            return Answer(connection, std::move(*refused), true, exchange.request);
+        if (auto now = router.Immediate(exchange.request))
+            return Answer(connection, std::move(*now), false, exchange.request);
+        Dispatch(connection, exchange);
+        return MHD_YES;
     }
 
-    // Errors answer 200 with an error code, as the service the program was written for
-    // does, so the program tells "translation failed" from "server unreachable".
-    std::string Translate(const httplib::Params& params) {
-        const auto value = [&](const char* key) -> std::optional<std::string> {
-            const auto found = params.find(key);
-            return found == params.end() ? std::nullopt : std::optional<std::string>(found->second);
-        };
-        if (value("client_id") != std::string(kTranslateClientId))
-            return ErrorJson("52003", "UNAUTHORIZED USER");
-        const auto q = value("q"), from = value("from"), to = value("to");
-        if (!q || !from || !to) return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
-        if (*from != "en" || *to != "zh")
-            return ErrorJson("58001", "INVALID_TO_PARAM: only en to zh");
-        if (!IsValidUtf8(*q)) return ErrorJson("54001", "INVALID_Q: not UTF-8");
-        if (!translator) return ErrorJson("52001", "NO TRANSLATION ENGINE");
-        const std::optional<std::string> translation = translator->Translate(*q);
-        if (!translation) return ErrorJson("52001", "TRANSLATION BACKEND FAILED");
-        return TranslationJson(*translation, *q);
+    // Queues the answer (the connection is suspended, or this is its handler); logs it.
+    MHD_Result Answer(MHD_Connection* connection, Response response, bool close,
+                      const Request& request) {
+        if (options.accessLog) Log(request, response);
+        auto* body = new std::string(std::move(response.body));
+        MHD_Response* reply = MHD_create_response_from_buffer_with_free_callback_cls(
+            body->size(), body->data(), &DeleteString, body);
+        if (!reply) {
+            delete body;
+            return MHD_NO;
+        }
+        for (const auto& [name, value] : response.headers)
+            MHD_add_response_header(reply, name.c_str(), value.c_str());
+        if (close) MHD_add_response_header(reply, MHD_HTTP_HEADER_CONNECTION, "close");
+        const MHD_Result queued =
+            MHD_queue_response(connection, static_cast<unsigned>(response.status), reply);
+        MHD_destroy_response(reply);
+        return queued;
     }
 
-    void ArticlePage(const std::string& id, httplib::Response& res) {
-        if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos)
-            return SendError(res, 404, "There is no article with that id.");
-        const auto article = readers.Take()->Find(std::stoll(id));
-        if (!article) return SendError(res, 404, "There is no article with that id.");
-        SendHtml(res, 200, RenderArticlePage(*article));
+    void Dispatch(MHD_Connection* connection, Exchange& exchange) {
+        std::unique_lock<std::mutex> lock(jobsMutex);
+        if (stopping) {
+            lock.unlock();
+            Answer(connection, ErrorResponse(503, "The server is stopping."), true,
+                   exchange.request);
+            return;
+        }
+        MHD_suspend_connection(connection);
+        jobs.push_back({connection, &exchange});
+        lock.unlock();
+        jobsReady.notify_one();
     }
 
-    void LogLine(const httplib::Request& req, const httplib::Response& res) {
-        char when[32];
-        const std::time_t now = std::time(nullptr);
-        std::tm utc{};
-        gmtime_r(&now, &utc);
-        std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-        std::string line = req.remote_addr + " [" + when + "] \"" + req.method + " " + req.target +
-                           "\" " + std::to_string(res.status) + " " +
-                           std::to_string(res.body.size()) + "\n";
+    // --- workers ---
+
+    struct Job {
+        MHD_Connection* connection;
+        Exchange* exchange;
+    };
+
+    void Work() {
+        for (;;) {
+            Job job{};
+            {
+                std::unique_lock<std::mutex> lock(jobsMutex);
+                jobsReady.wait(lock, [this] { return stopping || !jobs.empty(); });
+                if (jobs.empty()) return;
+                job = jobs.front();
+                jobs.pop_front();
+            }
+            const Request& request = job.exchange->request;
+            Answer(job.connection, router.Handle(request), false, request);
+            // The exchange may be gone once the connection runs again.
+            MHD_resume_connection(job.connection);
+        }
+    }
+
+    void Log(const Request& request, const Response& response) {
+        const std::string line = AccessLogLine(request, response, std::time(nullptr));
         std::lock_guard<std::mutex> lock(logMutex);
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
 
+    // --- connections: the bound and the header deadline ---
+
+    void Track(MHD_Connection* connection, bool started) {
+        std::lock_guard<std::mutex> lock(trackedMutex);
+        if (!started) {
+            tracked.erase(connection);
+            return;
+        }
+        Tracked& t = tracked[connection];
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        t.fd = info ? info->connect_fd : -1;
+        t.deadline = Clock::now() + std::chrono::seconds(options.headerTimeoutSeconds);
+        t.overBound = tracked.size() > static_cast<std::size_t>(maxConnections);
+        if (watchdogIdle) watchdogWake.notify_one();
+    }
+
+    // True when the connection was opened past the bound.
+    bool HeadersArrived(MHD_Connection* connection) {
+        std::lock_guard<std::mutex> lock(trackedMutex);
+        const auto found = tracked.find(connection);
+        if (found == tracked.end()) return false;
+        found->second.waitingForHeaders = false;
+        return found->second.overBound;
+    }
+
+    void AwaitHeaders(MHD_Connection* connection) {
+        std::lock_guard<std::mutex> lock(trackedMutex);
+        const auto found = tracked.find(connection);
+        if (found == tracked.end()) return;
+        found->second.waitingForHeaders = true;
+        found->second.deadline = Clock::now() + std::chrono::seconds(options.headerTimeoutSeconds);
+    }
+
+    // The library times out only silence; a client that trickles its headers a byte at a
+    // time is cut here. The socket is shut down, not closed: the library still owns it,
+    // and tells us it is gone (under this lock) before it closes the descriptor.
+    void Watch() {
+        std::unique_lock<std::mutex> lock(trackedMutex);
+        while (!watchdogStop) {
+            const Clock::time_point now = Clock::now();
+            Clock::time_point next = Clock::time_point::max();
+            for (auto& [connection, t] : tracked) {
+                if (!t.waitingForHeaders || t.cut) continue;
+                if (t.deadline <= now) {
+                    ::send(t.fd, kRequestTimeout.data(), kRequestTimeout.size(),
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+                    ::shutdown(t.fd, SHUT_RDWR);
+                    t.cut = true;
+                } else {
+                    next = std::min(next, t.deadline);
+                }
+            }
+            if (next == Clock::time_point::max()) {
+                watchdogIdle = true;
+                watchdogWake.wait(lock);
+                watchdogIdle = false;
+            } else {
+                watchdogWake.wait_until(lock, std::max(next, now + kWatchdogStep));
+            }
+        }
+    }
+
     ServeOptions options;
-    ReaderPool readers;
-    CountCache counts;
-    std::unique_ptr<Translator> translator;
-    httplib::Server server;
-    socket_t listenSocket = INVALID_SOCKET;
+    Router router;
+    const int workers;
+    int maxConnections;
+    int listenFd = -1;
+    MHD_Daemon* daemon = nullptr;
+
+    std::mutex stateMutex;
+    std::condition_variable stateChanged;
+    bool stopRequested = false;
+
+    std::mutex jobsMutex;
+    std::condition_variable jobsReady;
+    std::deque<Job> jobs;
+    bool stopping = false;
+    std::vector<std::thread> pool;
+
+    std::mutex trackedMutex;
+    std::condition_variable watchdogWake;
+    std::unordered_map<MHD_Connection*, Tracked> tracked;
+    bool watchdogIdle = false;
+    bool watchdogStop = false;
+    std::thread watchdog;
+
     std::mutex logMutex;
 };
 
 HttpServer::HttpServer(ServeOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
-    impl_->Routes();
 }
 
 HttpServer::~HttpServer() {
     Stop();
+    impl_->CloseListener();
 }
 
 int HttpServer::Bind() {
-    // Opening one reader now reports a missing or broken index before any request does.
-    impl_->readers.Take()->Size();
-    const int port = impl_->options.port == 0
-                         ? impl_->server.bind_to_any_port(impl_->options.host)
-                         : (impl_->server.bind_to_port(impl_->options.host, impl_->options.port)
-                                ? impl_->options.port
-                                : -1);
-    if (port > 0 && impl_->listenSocket != INVALID_SOCKET)
-        ::listen(impl_->listenSocket, kListenBacklog);
-    return port;
+    return impl_->Bind();
 }
 
 bool HttpServer::Run() {
-    return impl_->server.listen_after_bind();
+    return impl_->Run();
 }
 
 void HttpServer::Stop() {
-    impl_->server.stop();
+    impl_->Stop();
+}
+
+int HttpServer::Workers() const {
+    return impl_->workers;
+}
+
+int HttpServer::MaxConnections() const {
+    return impl_->maxConnections;
 }
 
 bool ParseListenAddress(const std::string& text, std::string& host, int& port) {

@@ -1,23 +1,14 @@
-// tamix-server's HTTP side: the PubMed Mobile pages over the index, for any number of
-// replicas that each hold a copy of the index file.
+// tamix-server's HTTP side: the router's answers over sockets. Connections are watched
+// by one event loop (libmicrohttpd on epoll), so idle and slow clients cost no thread;
+// requests, once read whole, are answered by a small pool of workers.
 #pragma once
+
+#include "server/web/router.h"
 
 #include <memory>
 #include <string>
 
 namespace tamix::server {
-
-struct ServeOptions {
-    std::string index;
-    std::string host = "127.0.0.1";
-    int port = 8790;  // 0: any free port
-    int threads = 64; // each keep-alive connection holds a thread while it is open
-    bool accessLog = true;
-    // The translation endpoint's engine: a LibreTranslate-compatible service when a URL
-    // is given, else the glossary file; with neither it answers with an error.
-    std::string translateBackend;
-    std::string glossary;
-};
 
 class HttpServer {
 public:
@@ -26,11 +17,18 @@ public:
     ~HttpServer();
 
     // Binds the listening socket; returns the port, or -1 when it cannot be bound.
+    // Throws when the index cannot be read.
     int Bind();
     // Serves until Stop(); returns false when the server failed.
     bool Run();
-    // Safe from any thread.
+    // Safe from any thread, before or during Run().
     void Stop();
+
+    // Requests answered at once: options.threads, or two a core.
+    int Workers() const;
+    // Open connections served before others are turned away: options.maxConnections,
+    // or less when the system allows fewer open files.
+    int MaxConnections() const;
 
 private:
     struct Impl;

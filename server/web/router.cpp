@@ -1,0 +1,325 @@
+#include "server/web/router.h"
+
+#include "pubmed/text.h"
+
+#include "server/index/index.h"
+#include "server/index/query.h"
+#include "server/index/results.h"
+#include "server/translate/translate.h"
+#include "server/web/pages.h"
+
+#include <cstdio>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace tamix::server {
+
+namespace {
+
+constexpr std::size_t kMaxTermBytes = 2000;
+constexpr std::string_view kHtml = "text/html; charset=utf-8";
+constexpr std::string_view kJson = "application/json; charset=utf-8";
+
+// One reader per request at a time; readers are made on demand and kept.
+class ReaderPool {
+public:
+    explicit ReaderPool(std::string path) : path_(std::move(path)) {}
+
+    class Lease {
+    public:
+        Lease(ReaderPool& pool, std::unique_ptr<IndexReader> reader)
+            : pool_(pool), reader_(std::move(reader)) {}
+        ~Lease() { pool_.Return(std::move(reader_)); }
+        IndexReader* operator->() { return reader_.get(); }
+        IndexReader& operator*() { return *reader_; }
+
+    private:
+        ReaderPool& pool_;
+        std::unique_ptr<IndexReader> reader_;
+    };
+
+    Lease Take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!free_.empty()) {
+                auto reader = std::move(free_.back());
+                free_.pop_back();
+                return Lease(*this, std::move(reader));
+            }
+        }
+        return Lease(*this, std::make_unique<IndexReader>(path_));
+    }
+
+private:
+    void Return(std::unique_ptr<IndexReader> reader) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        free_.push_back(std::move(reader));
+    }
+
+    std::string path_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<IndexReader>> free_;
+};
+
+// Every '%' must open a two-digit escape.
+bool HasValidEscapes(std::string_view target) {
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        if (target[i] != '%') continue;
+        if (i + 2 >= target.size() || HexDigitValue(target[i + 1]) < 0 ||
+            HexDigitValue(target[i + 2]) < 0)
+            return false;
+        i += 2;
+    }
+    return true;
+}
+
+// A '%' that does not open an escape stays as it is.
+std::string Unescape(std::string_view text, bool plusIsSpace) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+            HexDigitValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += plusIsSpace && text[i] == '+' ? ' ' : text[i];
+        }
+    }
+    return out;
+}
+
+// "1".."9999999"; anything else is not a page number.
+bool ParsePage(const std::string& text, int& page) {
+    if (text.empty() || text.size() > 7 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    page = std::stoi(text);
+    return page >= 1;
+}
+
+const std::string* Find(const HeaderList& fields, std::string_view name) {
+    for (const auto& [key, value] : fields)
+        if (key == name) return &value;
+    return nullptr;
+}
+
+constexpr std::string_view kArticles = "/m/pubmed/";
+
+// "/m/pubmed/" and one more piece.
+bool IsArticlePath(const std::string& path) {
+    return path.size() > kArticles.size() && path.compare(0, kArticles.size(), kArticles) == 0 &&
+           path.find('/', kArticles.size()) == std::string::npos;
+}
+
+bool IsArticleId(const std::string& id) {
+    return id.size() <= 9 && id.find_first_not_of("0123456789") == std::string::npos;
+}
+
+Response Html(std::string body) {
+    return {200, {{"Content-Type", std::string(kHtml)}}, std::move(body)};
+}
+
+Response Json(std::string body) {
+    return {200, {{"Content-Type", std::string(kJson)}}, std::move(body)};
+}
+
+} // namespace
+
+std::size_t HeaderBytes(const HeaderList& headers) {
+    std::size_t bytes = 0;
+    for (const auto& [name, value] : headers)
+        bytes += name.size() + value.size() + 4;
+    return bytes;
+}
+
+std::optional<Response> RefuseEarly(const Request& head, std::uint64_t bodyBytes) {
+    if (head.target.size() > kMaxTargetBytes) return ErrorResponse(414, "The address is too long.");
+    if (HeaderBytes(head.headers) > kMaxHeaderBytes)
+        return ErrorResponse(431, "The request's headers are too large.");
+    if (bodyBytes > kMaxBodyBytes) return ErrorResponse(413, "The request's body is too large.");
+    return std::nullopt;
+}
+
+Response ErrorResponse(int status, std::string_view message) {
+    Response response = Html(RenderErrorPage(status, message));
+    response.status = status;
+    return response;
+}
+
+Response BusyResponse() {
+    Response response = ErrorResponse(503, "The server is busy; please try again in a moment.");
+    response.headers.emplace_back("Retry-After", "1");
+    return response;
+}
+
+HeaderList ParseForm(std::string_view text) {
+    HeaderList fields;
+    while (!text.empty()) {
+        const std::size_t amp = text.find('&');
+        const std::string_view piece = text.substr(0, amp);
+        text = amp == std::string_view::npos ? std::string_view() : text.substr(amp + 1);
+        const std::size_t eq = piece.find('=');
+        const std::string_view name = piece.substr(0, eq);
+        if (name.empty()) continue;
+        fields.emplace_back(Unescape(name, true), eq == std::string_view::npos
+                                                      ? std::string()
+                                                      : Unescape(piece.substr(eq + 1), true));
+    }
+    return fields;
+}
+
+std::string AccessLogLine(const Request& request, const Response& response, std::time_t when) {
+    char stamp[32];
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return request.remoteAddress + " [" + stamp + "] \"" + request.method + " " + request.target +
+           "\" " + std::to_string(response.status) + " " + std::to_string(response.body.size()) +
+           "\n";
+}
+
+struct Router::Impl {
+    explicit Impl(const ServeOptions& options) : readers(options.index) {
+        if (!options.translateBackend.empty()) {
+            translator = MakeForwardingTranslator(options.translateBackend);
+        } else if (!options.glossary.empty()) {
+            auto glossary = std::make_shared<Glossary>();
+            std::string error;
+            if (!glossary->Load(options.glossary, error)) throw std::runtime_error(error);
+            translator = MakeGlossaryTranslator(std::move(glossary));
+        }
+    }
+
+    // Without mayWait, only answers that need neither the index nor the translation
+    // engine; nothing for the others.
+    std::optional<Response> Route(const Request& request, bool mayWait) {
+        if (const auto refused = RefuseEarly(request, request.body.size())) return *refused;
+        if (!HasValidEscapes(request.target))
+            return ErrorResponse(400, "The address holds a '%' that does not start an escape.");
+        const std::size_t mark = request.target.find('?');
+        const std::string path = Unescape(std::string_view(request.target).substr(0, mark), false);
+        const HeaderList query = mark == std::string::npos
+                                     ? HeaderList()
+                                     : ParseForm(std::string_view(request.target).substr(mark + 1));
+
+        const bool get = request.method == "GET" || request.method == "HEAD";
+        const bool needsIndex =
+            get && (path == "/" || path == "/about" || path == "/m/pubmed/" ||
+                    (IsArticlePath(path) && IsArticleId(path.substr(kArticles.size()))));
+        if (!mayWait && (needsIndex || path == "/public/2.0/bmt/translate")) return std::nullopt;
+        if (get && path == "/") return Html(RenderStartPage(readers.Take()->Size()));
+        if (get && path == "/about") return Html(RenderAboutPage(readers.Take()->Size()));
+        if (get && path == "/static/tamix.css")
+            return Response{
+                200,
+                {{"Content-Type", "text/css; charset=utf-8"}, {"Cache-Control", "max-age=86400"}},
+                std::string(Stylesheet())};
+        if (get && path == "/m/pubmed/") return ResultPage(query);
+        if (path == "/public/2.0/bmt/translate") {
+            if (get) return Json(Translate(query));
+            // Texts too long for an address may come as a form body; the address's fields
+            // come first.
+            if (request.method == "POST") {
+                HeaderList fields = query;
+                for (auto& field : ParseForm(request.body))
+                    fields.push_back(std::move(field));
+                return Json(Translate(fields));
+            }
+        }
+        if (get && IsArticlePath(path)) return ArticlePage(path.substr(kArticles.size()));
+        return ErrorResponse(404, "There is no such page here.");
+    }
+
+    Response ResultPage(const HeaderList& query) {
+        ResultPageData data;
+        if (const std::string* term = Find(query, "term")) data.term = *term;
+        if (data.term.size() > kMaxTermBytes)
+            return ErrorResponse(400, "The search terms are too long.");
+        if (!IsValidUtf8(data.term))
+            return ErrorResponse(400, "The search terms are not UTF-8 text.");
+        if (const std::string* page = Find(query, "page"); page && !ParsePage(*page, data.page))
+            return ErrorResponse(400, "The page number is not a number from 1.");
+
+        if (const std::string* sort = Find(query, "sort")) {
+            const std::optional<SortOrder> order = ParseSortOrder(*sort);
+            if (!order)
+                return ErrorResponse(400, "The order is not one of date, relevance, author and "
+                                          "journal.");
+            data.sort = *order;
+        }
+
+        // Counting up to 10,000 matches is most of a common term's page, and ordering them
+        // (other than by date) more: both are kept per query until a writer commits.
+        const Search search = BuildSearch(data.term);
+        if (!search.MatchesNothing()) {
+            const auto found =
+                FindResults(*readers.Take(), results, search, data.sort, data.page, kItemsPerPage);
+            data.matches = found.matches;
+            data.items = found.items;
+        }
+        return Html(RenderResultPage(data));
+    }
+
+    // Errors answer 200 with an error code, as the service the program was written for
+    // does, so the program tells "translation failed" from "server unreachable".
+    std::string Translate(const HeaderList& fields) {
+        const auto value = [&](const char* key) -> std::optional<std::string> {
+            const std::string* found = Find(fields, key);
+            return found ? std::optional<std::string>(*found) : std::nullopt;
+        };
+        if (value("client_id") != std::string(kTranslateClientId))
+            return ErrorJson("52003", "UNAUTHORIZED USER");
+        const auto q = value("q"), from = value("from"), to = value("to");
+        if (!q || !from || !to) return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
+        if (*from != "en" || *to != "zh")
+            return ErrorJson("58001", "INVALID_TO_PARAM: only en to zh");
+        if (!IsValidUtf8(*q)) return ErrorJson("54001", "INVALID_Q: not UTF-8");
+        if (!translator) return ErrorJson("52001", "NO TRANSLATION ENGINE");
+        const std::optional<std::string> translation = translator->Translate(*q);
+        if (!translation) return ErrorJson("52001", "TRANSLATION BACKEND FAILED");
+        return TranslationJson(*translation, *q);
+    }
+
+    Response ArticlePage(const std::string& id) {
+        if (!IsArticleId(id)) return ErrorResponse(404, "There is no article with that id.");
+        const auto article = readers.Take()->Find(std::stoll(id));
+        if (!article) return ErrorResponse(404, "There is no article with that id.");
+        return Html(RenderArticlePage(*article));
+    }
+
+    ReaderPool readers;
+    ResultCache results;
+    std::unique_ptr<Translator> translator;
+};
+
+Router::Router(const ServeOptions& options) : impl_(std::make_unique<Impl>(options)) {
+}
+
+Router::~Router() = default;
+
+void Router::CheckIndex() {
+    impl_->readers.Take()->Size();
+}
+
+std::optional<Response> Router::Immediate(const Request& request) {
+    try {
+        return impl_->Route(request, false);
+    } catch (...) {
+        return std::nullopt; // Handle() will report it
+    }
+}
+
+Response Router::Handle(const Request& request) {
+    try {
+        return *impl_->Route(request, true);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tamix-server: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "tamix-server: unknown failure\n");
+    }
+    return ErrorResponse(500, "The index could not be read.");
+}
+
+} // namespace tamix::server
