@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 namespace tamix {
@@ -22,10 +23,22 @@ constexpr const char* kTitleWithMarkup = "M\xC3\xBCller &lt;5 years &amp; older:
 std::vector<Record> Fixture() {
     std::vector<Record> records;
     // 25 planarian records, one a day, so page order is known: newest (pmid 1024) first.
-    for (int i = 0; i < 25; ++i)
+    for (int i = 0; i < 25; ++i) {
         records.push_back({1000 + i, "Planarian regeneration study " + std::to_string(i),
                            "<AbstractText>Planarian text " + std::to_string(i) + ".</AbstractText>",
                            2015, 1 + i / 28, 1 + i % 28, "10.1/p" + std::to_string(i)});
+        // Every fifth a review indexed with the heading as a major topic; the first
+        // authors' names run against the dates.
+        Record& r = records.back();
+        r.authorsXml = "<Author><LastName>Author" + std::string(1, static_cast<char>('A' + i)) +
+                       "</LastName><Initials>J</Initials></Author>";
+        if (i % 5 == 0) {
+            r.articleXml = "<PublicationTypeList><PublicationType>Review</PublicationType>"
+                           "</PublicationTypeList>";
+            r.citationXml = "<MeshHeadingList><MeshHeading><DescriptorName MajorTopicYN=\"Y\">"
+                            "Planarians</DescriptorName></MeshHeading></MeshHeadingList>";
+        }
+    }
     for (int i = 0; i < 11; ++i)
         records.push_back({20000000 + i, "Zebrafish heart " + std::to_string(i), "", 2016});
     for (int i = 0; i < 10; ++i)
@@ -174,6 +187,74 @@ TEST_F(ServedPages, SearchSyntax) {
     EXPECT_EQ(count("plan*"), 10);
     EXPECT_EQ(count("regenerating planarians"), 10) << "stemming";
     EXPECT_EQ(count("mueller") + count("muller"), 1) << "diacritics folded";
+}
+
+// Each order pages through the same records, in both forms of the page; the pager's
+// links keep the order, and a page in the default order names none.
+TEST_F(ServedPages, OrdersKeepThePageContract) {
+    const std::string base = "http://127.0.0.1:" + std::to_string(port_);
+    const std::string search = MakeSearchAddress("planarian regeneration");
+    for (const std::string sort : {"date", "relevance", "author", "journal"}) {
+        std::string address = search + "&sort=" + sort;
+        std::set<std::string> ids;
+        std::vector<std::string> order;
+        for (int page = 1; page <= 3; ++page) {
+            const std::string html = Fetch(address);
+            const CArticleRecord r = Parse(html);
+            EXPECT_EQ(r.m_nCount, page < 3 ? 10 : 5) << sort << " page " << page;
+            EXPECT_EQ(r.m_nTotalPages, 3) << sort;
+            for (int i = 0; i < r.m_nCount; ++i) {
+                ids.insert(r.m_strIds[i]);
+                order.push_back(r.m_strIds[i]);
+            }
+            EXPECT_NE(html.find("<option value=\"" + sort + "\" selected>"), std::string::npos);
+            const auto next = html.find("class=\"next\" href=\"");
+            if (page == 3) {
+                EXPECT_EQ(next, std::string::npos);
+                break;
+            }
+            ASSERT_NE(next, std::string::npos) << sort;
+            const auto start = next + 19;
+            std::string href = html.substr(start, html.find('"', start) - start);
+            for (std::size_t at; (at = href.find("&amp;")) != std::string::npos;)
+                href.replace(at, 5, "&");
+            if (sort == "date")
+                EXPECT_EQ(html.find("sort="), std::string::npos) << "default pages name no order";
+            else
+                EXPECT_NE(href.find("&sort=" + sort), std::string::npos) << href;
+            address = base + href;
+        }
+        EXPECT_EQ(ids.size(), 25u) << sort << ": every record once";
+        if (sort == "author") {
+            EXPECT_EQ(order.front(), "00001000") << "AuthorA";
+            EXPECT_EQ(order.back(), "00001024") << "AuthorY";
+        }
+        if (sort == "date") {
+            EXPECT_EQ(order.front(), "00001024");
+        }
+        if (sort == "relevance") {
+            // The word is also in the heading of every fifth: those first, newest first.
+            EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 6),
+                      (std::vector<std::string>{"00001020", "00001015", "00001010", "00001005",
+                                                "00001000", "00001024"}));
+        }
+    }
+    EXPECT_EQ(Fetch(search), Fetch(search + "&sort=date"));
+    EXPECT_EQ(Status("/m/pubmed/?term=a&sort=best"), 400);
+    EXPECT_EQ(Status("/m/pubmed/?term=a&sort="), 200);
+
+    const auto count = [](const std::string& term) {
+        return Parse(Fetch(MakeSearchAddress(term))).m_nCount;
+    };
+    EXPECT_EQ(count("planarians[majr]"), 5);
+    EXPECT_EQ(count("review[pt] AND regeneration"), 5);
+    EXPECT_EQ(count("planarians[mh] NOT review[pt]"), 0);
+    EXPECT_EQ(count("authorc j[1au]"), 1);
+    EXPECT_EQ(count("hasabstract AND planarian"), 10);
+    EXPECT_EQ(count("free full text[sb]"), 1) << "PMC77";
+    const std::string start = Fetch(base + "/");
+    EXPECT_NE(start.find("<select name=\"sort\""), std::string::npos);
+    EXPECT_EQ(start.find("PubMed Mobile"), std::string::npos);
 }
 
 TEST_F(ServedPages, BadRequestsGetAnAnswer) {

@@ -19,6 +19,8 @@ struct Record {
     int year = 2020, month = 1, day = 1;
     std::string doi, pmc;
     std::string authorsXml = "<Author><LastName>Smith</LastName><Initials>J</Initials></Author>";
+    std::string articleXml;  // after the author list: Language, PublicationTypeList...
+    std::string citationXml; // after the Article: MeshHeadingList, KeywordList...
 };
 
 inline std::string RecordXml(const Record& r) {
@@ -30,9 +32,8 @@ inline std::string RecordXml(const Record& r) {
         "<ISOAbbreviation>J Tests</ISOAbbreviation></Journal><ArticleTitle>" +
         r.title + "</ArticleTitle>";
     if (!r.abstractXml.empty()) xml += "<Abstract>" + r.abstractXml + "</Abstract>";
-    xml += "<AuthorList>" + r.authorsXml +
-           "</AuthorList></Article></MedlineCitation>"
-           "<PubmedData><ArticleIdList>";
+    xml += "<AuthorList>" + r.authorsXml + "</AuthorList>" + r.articleXml + "</Article>" +
+           r.citationXml + "</MedlineCitation><PubmedData><ArticleIdList>";
     if (!r.doi.empty()) xml += "<ArticleId IdType=\"doi\">" + r.doi + "</ArticleId>";
     if (!r.pmc.empty()) xml += "<ArticleId IdType=\"pmc\">" + r.pmc + "</ArticleId>";
     return xml + "</ArticleIdList></PubmedData></PubmedArticle>\n";
