@@ -2,8 +2,10 @@
 # tamix-server's figures: import rate over 100,000 sample records (median of 3 runs),
 # then result-page latency and throughput under wrk (2 threads, 8 and 32 keep-alive
 # connections, 20 s each) for a common term, a rare term, page 900 of the common term
-# and a date range ANDed with the common term, beside the stylesheet served by the same
-# server in the same run as baseline.
+# and a date range ANDed with the common term, the common term by Best Match and two words
+# by first author (after their first request these come from the server's cache of
+# orders; tamix_bench_search times first requests), beside the stylesheet served by the
+# same server in the same run as baseline.
 # Given a second build (another version of tamix-server), both serve the same index and
 # each row runs as 5 pairs of 6 s runs, one on each server back to back, reporting
 # medians, the ratio of this build to the other, and CPU time per request.
@@ -61,6 +63,8 @@ declare -A targets=(
     [rare]="/m/pubmed/?term=calciphylaxis"
     [page900]="/m/pubmed/?term=patients&page=900"
     [daterange]="/m/pubmed/?term=2001%3A2005%5Bdp%5D+AND+patients"
+    [best]="/m/pubmed/?term=patients&sort=relevance"
+    [author]="/m/pubmed/?term=heart+failure&sort=author"
 )
 # run_wrk PORT TARGET CONNECTIONS: sets rps, p50, p99 and errors (socket errors and
 # answers other than 2xx); p50ms is p50 in milliseconds.
@@ -78,7 +82,7 @@ echo
 echo "== wrk: 2 threads, ${duration} s per run (common: $(curl -s "$base${targets[common]}" | grep -o '[0-9+]* results'), rare: $(curl -s "$base${targets[rare]}" | grep -o '[0-9+]* results'))"
 if [[ -z $other ]]; then
     printf '  %-11s %5s %10s %9s %9s %7s\n' target conns "req/s" p50 p99 errors
-    for name in stylesheet common rare page900 daterange; do
+    for name in stylesheet common rare page900 daterange best author; do
         for conns in 8 32; do
             run_wrk "$this_port" "${targets[$name]}" "$conns"
             printf '  %-11s %5d %10s %9s %9s %7s\n' "$name" "$conns" "$rps" "$p50" "$p99" "$errors"
@@ -96,7 +100,7 @@ else
     echo "  this build: $build; other: $other; medians of $pairs pairs of runs"
     printf '  %-11s %5s %9s %9s %6s %8s %8s %7s %7s %6s\n' target conns "req/s" other ratio \
         p50 "other" "CPU us" other errors
-    for name in stylesheet common rare page900 daterange; do
+    for name in stylesheet common rare page900 daterange best author; do
         for conns in 8 32; do
             mine=() theirs=() ratios=() p50s=() other_p50s=() cpus=() other_cpus=() all_errors=0
             for pair in $(seq "$pairs"); do

@@ -324,3 +324,31 @@ TEST(Query, SearchesRunAgainstAnIndex) {
 
 } // namespace
 } // namespace tamix::server
+
+namespace tamix::server {
+namespace {
+
+// Best Match weighs each phrase of the expression by its place: the list of phrases must
+// line up with them, ranked ones (words of text, headings, keywords) as expressions that
+// find them alone.
+TEST(Query, PhrasesLineUpWithTheExpression) {
+    const std::string all = "{title abstract authors mesh keywords} : ";
+    const auto phrases = [](const std::string& q) { return BuildSearch(q).phrases; };
+    using List = std::vector<std::string>;
+    EXPECT_EQ(phrases("heart failure"), (List{all + "\"heart\"", all + "\"failure\""}));
+    EXPECT_EQ(phrases("heart NOT failure"), (List{all + "\"heart\"", ""}))
+        << "what NOT takes away is never in a match";
+    EXPECT_EQ(phrases("canc* OR x[ti] OR 2019:2020[dp]"),
+              (List{all + "\"canc\" *", "title : \"x\"", "", ""}));
+    EXPECT_EQ(phrases("heart failure[mh] AND smith j[1au] AND y[kw] AND z[ad] AND w[au]"),
+              (List{"", "", "", "keywords : \"y\"", "", ""}));
+    for (const std::string q :
+         {"a b c", "(a OR b) NOT (c OR d[ti])", "a[la] OR b[pt] OR hasabstract",
+          "\"x y\"[tiab] free full text[sb]", "(((a", "smith[lastau] OR 1990:2020[dp] x"}) {
+        const Search search = BuildSearch(q);
+        EXPECT_EQ(static_cast<int>(search.phrases.size()), Phrases(search.match)) << q;
+    }
+}
+
+} // namespace
+} // namespace tamix::server

@@ -150,12 +150,17 @@ int Terms(const Node& node) {
 }
 
 // The expression, and in phrases each of its phrases in FTS5's order (that of the text).
-std::string Write(const Node& node, std::vector<std::string>& phrases) {
+// A phrase that a match cannot hold (taken away by NOT) is not ranked: its weight would
+// cost a count and change nothing.
+std::string Write(const Node& node, std::vector<std::string>& phrases, bool ranked = true) {
     switch (node.kind) {
     case Node::Empty:
         return {};
     case Node::Leaf:
-        phrases.insert(phrases.end(), node.phrases.begin(), node.phrases.end());
+        if (ranked)
+            phrases.insert(phrases.end(), node.phrases.begin(), node.phrases.end());
+        else
+            phrases.insert(phrases.end(), node.phrases.size(), std::string());
         return node.leaf;
     case Node::Years: {
         const std::vector<std::string> tags = YearTags(node.from, node.to);
@@ -172,7 +177,8 @@ std::string Write(const Node& node, std::vector<std::string>& phrases) {
     const char* op = node.kind == Node::And ? " AND " : node.kind == Node::Or ? " OR " : " NOT ";
     std::string out = "(";
     for (std::size_t i = 0; i < node.operands.size(); ++i)
-        out += (i ? op : "") + Write(node.operands[i], phrases);
+        out += (i ? op : "") +
+               Write(node.operands[i], phrases, ranked && (i == 0 || node.kind != Node::Not));
     return out + ")";
 }
 
