@@ -694,6 +694,43 @@ TEST(Order, BestMatchPutsARecordAboutAWordBeforeOneThatMentionsIt) {
     EXPECT_EQ(titled.size(), 12u);
 }
 
+// The work of one Best Match is bounded: past its share of the budget a search scores
+// only its newest matches, and a phrase's weight counts that many records at most.
+TEST(Order, BestMatchWorkIsBounded) {
+    std::string words;
+    for (int i = 0; i < 63; ++i)
+        words += (i ? " OR w" : "w") + std::to_string(i);
+    EXPECT_EQ(RankingScanLimit(BuildSearch("patients")), kRankingBudget);
+    EXPECT_EQ(RankingScanLimit(BuildSearch("a b c d")), kRankingBudget / 4);
+    EXPECT_EQ(RankingScanLimit(BuildSearch(words)), kRankingBudget / 63);
+    EXPECT_EQ(RankingScanLimit(BuildSearch("heart failure[mh] AND smith[1au]")), kRankingBudget);
+
+    TempDir dir;
+    const std::string index = dir.File("bounded.sqlite");
+    {
+        IndexWriter writer(index);
+        // The oldest record is the one most about the word.
+        writer.Put(Record(1, "Tuatara tuatara", "Tuatara.", 1990));
+        for (int i = 0; i < 30; ++i)
+            writer.Put(Record(100 + i, "Reptiles " + std::to_string(i),
+                              "Among reptiles, a tuatara." + std::string(i, 'x'), 2000 + i));
+        writer.Commit();
+    }
+    IndexReader reader(index);
+    const Search search = BuildSearch("tuatara");
+    const double average = reader.Stats().averageLength;
+    EXPECT_EQ(reader.Summaries(reader.BestMatches(search, "1", average, 5, 100)).front().pmid, 1);
+    const auto newest = reader.BestMatches(search, "1", average, 5, 8);
+    ASSERT_EQ(newest.size(), 5u);
+    for (const std::int64_t id : newest) {
+        const auto rows = reader.Summaries({id});
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_GE(rows[0].pmid, 122) << "only the eight newest were scored";
+    }
+    EXPECT_EQ(reader.CountUpTo(search.match, 7), 7);
+    EXPECT_EQ(reader.CountUpTo(search.match, 1000), 31);
+}
+
 TEST(Order, AuthorAndJournalOrdersFoldCaseAndDiacritics) {
     TempDir dir;
     const std::string index = dir.File("sort.sqlite");

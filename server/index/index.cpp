@@ -458,15 +458,17 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     const std::string matches = "SELECT rowid FROM article_fts WHERE article_fts MATCH ?1 "
                                 "AND rowid >= ?2 AND rowid <= ?3";
     count_ = db_.Prepare("SELECT count(*) FROM (" + matches + " LIMIT " + limit + ")");
-    countAll_ = db_.Prepare("SELECT count(*) FROM article_fts WHERE article_fts MATCH ?1");
+    countAll_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
+                            "MATCH ?1 LIMIT ?2)");
     page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
                         "JOIN (" +
                         matches +
                         " ORDER BY rowid LIMIT ?4 OFFSET ?5) m ON a.id = m.rowid "
                         "ORDER BY a.id");
-    // The function takes every match into a TopMatches and lets none through.
-    best_ = db_.Prepare("SELECT count(*) FROM article_fts WHERE article_fts MATCH ?1 AND "
-                        "rowid >= ?2 AND rowid <= ?3 AND tamix_rank(article_fts, ?4, ?5, ?6)");
+    // The function takes each match into a TopMatches; the limit ends the scan.
+    best_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
+                        "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 AND "
+                        "tamix_rank(article_fts, ?4, ?5, ?6) LIMIT ?7)");
     const auto newest = [&](const char* column) {
         return db_.Prepare(std::string("SELECT s.id, s.") + column + " FROM sort_key s JOIN (" +
                            matches + " ORDER BY rowid LIMIT ?4) m ON s.id = m.rowid");
@@ -495,9 +497,9 @@ int IndexReader::Count(const Search& search) {
     return value;
 }
 
-std::int64_t IndexReader::CountAll(const std::string& match) {
+std::int64_t IndexReader::CountUpTo(const std::string& match, std::int64_t limit) {
     if (match.empty()) return 0;
-    countAll_.Bind(1, match);
+    countAll_.Bind(1, match).Bind(2, limit);
     const std::int64_t value = countAll_.Step() ? countAll_.Int(0) : 0;
     countAll_.Reset();
     return value;
@@ -515,11 +517,12 @@ std::vector<ArticleSummary> IndexReader::Page(const Search& search, int offset, 
 }
 
 std::vector<std::int64_t> IndexReader::BestMatches(const Search& search, const std::string& idfs,
-                                                   double averageLength, int limit) {
+                                                   double averageLength, int limit,
+                                                   std::int64_t scanned) {
     if (search.MatchesNothing() || limit <= 0) return {};
     TopMatches top(limit);
     best_.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
-    best_.Bind(4, idfs).BindDouble(5, averageLength);
+    best_.Bind(4, idfs).BindDouble(5, averageLength).Bind(7, scanned);
     sqlite3_bind_pointer(best_.Handle(), 6, &top, TopMatches::kPointerType, nullptr);
     best_.Run();
     return top.Take();

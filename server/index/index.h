@@ -129,14 +129,16 @@ public:
     std::int64_t Generation();
     // Matches, counted up to kMaxCountedMatches.
     int Count(const Search& search);
-    // All matches of an expression, not capped (a phrase's document frequency).
-    std::int64_t CountAll(const std::string& match);
+    // Matches of an expression over the whole index, counted up to limit (a phrase's
+    // document frequency).
+    std::int64_t CountUpTo(const std::string& match, std::int64_t limit);
     // Newest first, skipping offset matches.
     std::vector<ArticleSummary> Page(const Search& search, int offset, int limit);
     // The ids of the limit matches that score highest by tamix_rank (see rank.h) with the
-    // phrase weights given, best first, equal scores newest first. Reads every match.
+    // phrase weights given, best first, equal scores newest first, among the newest
+    // scanned matches.
     std::vector<std::int64_t> BestMatches(const Search& search, const std::string& idfs,
-                                          double averageLength, int limit);
+                                          double averageLength, int limit, std::int64_t scanned);
     // The newest limit matches, each with its value of the column (a SortName).
     std::vector<std::pair<std::int64_t, std::string>> NewestWith(const Search& search,
                                                                  SortColumn column, int limit);

@@ -74,7 +74,7 @@ void Rank(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* out, i
         auto* top =
             static_cast<TopMatches*>(sqlite3_value_pointer(argv[2], TopMatches::kPointerType));
         if (top) top->Offer(score, rowid);
-        sqlite3_result_int(out, 0);
+        sqlite3_result_int(out, 1);
         return;
     }
     sqlite3_result_double(out, score);

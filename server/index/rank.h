@@ -58,8 +58,9 @@ private:
 // record's score, higher first. idfs lists, separated by spaces, each phrase's weight
 // in the order of the MATCH expression; a phrase of weight 0 (or past the list) does not
 // count. With top (a TopMatches bound as a pointer of kPointerType) the record is offered
-// to it and the function gives 0: used in a WHERE clause, every match is scored without
-// becoming a result row. Throws SqliteError when FTS5 is missing.
+// to it and the function gives 1: in a WHERE clause, under a LIMIT that ends the scan,
+// matches are scored without becoming result rows. Throws SqliteError when FTS5 is
+// missing.
 void RegisterRankFunction(sqlite3* db);
 
 } // namespace tamix::server

@@ -75,22 +75,33 @@ void ResultCache::PutFrequency(const std::string& phrase, std::int64_t generatio
     frequencies_[phrase] = {generation, count};
 }
 
+int RankedPhrases(const Search& search) {
+    return static_cast<int>(std::count_if(search.phrases.begin(), search.phrases.end(),
+                                          [](const std::string& p) { return !p.empty(); }));
+}
+
+std::int64_t RankingScanLimit(const Search& search) {
+    return std::max<std::int64_t>(kMaxCountedMatches,
+                                  kRankingBudget / std::max(1, RankedPhrases(search)));
+}
+
 std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search& search,
                           std::int64_t generation) {
-    const auto ranked = std::count_if(search.phrases.begin(), search.phrases.end(),
-                                      [](const std::string& p) { return !p.empty(); });
+    const int ranked = RankedPhrases(search);
     std::int64_t records = 0;
     if (ranked > 1) records = reader.Stats().records;
+    const std::int64_t counted = kRankingBudget / std::max(1, ranked);
     std::string weights;
     for (const std::string& phrase : search.phrases) {
         double weight = 0;
         if (!phrase.empty() && ranked == 1) {
             weight = 1; // one ranked phrase: its weight changes no order
         } else if (!phrase.empty()) {
-            std::optional<std::int64_t> df = cache.Frequency(phrase, generation);
+            const std::string key = std::to_string(counted) + ":" + phrase;
+            std::optional<std::int64_t> df = cache.Frequency(key, generation);
             if (!df) {
-                df = reader.CountAll(phrase);
-                cache.PutFrequency(phrase, generation, *df);
+                df = reader.CountUpTo(phrase, counted);
+                cache.PutFrequency(key, generation, *df);
             }
             weight = InverseDocumentFrequency(records, *df);
         }
@@ -136,7 +147,8 @@ ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& se
     }
     const long long offset = static_cast<long long>(page - 1) * perPage;
     if (offset >= result.matches) return result;
-    if (order == SortOrder::Date) {
+    // With nothing to score every match would score alike: newest first.
+    if (order == SortOrder::Date || (order == SortOrder::Relevance && RankedPhrases(search) == 0)) {
         result.items = reader.Page(search, static_cast<int>(offset), perPage);
         return result;
     }
@@ -147,7 +159,7 @@ ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& se
         if (order == SortOrder::Relevance) {
             const std::string weights = PhraseWeights(reader, cache, search, generation);
             sorted = reader.BestMatches(search, weights, reader.Stats().averageLength,
-                                        kMaxCountedMatches);
+                                        kMaxCountedMatches, RankingScanLimit(search));
         } else {
             sorted = SortedIds(reader, search,
                                order == SortOrder::Author ? SortColumn::FirstAuthor

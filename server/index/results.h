@@ -57,15 +57,30 @@ struct ResultPage {
     std::vector<ArticleSummary> items;
 };
 
+// Best Match reads each match it scores, and each phrase's records to weigh it; the
+// work of one search is bounded by this many (phrases times records): a search of one
+// word scores its newest million matches, one of four words their newest 250,000.
+inline constexpr std::int64_t kRankingBudget = 1000000;
+
 // Page page (from 1) of perPage items. Author and journal orders sort the newest
 // kMaxCountedMatches matches, the records the count covers: sorting all of a common
-// word's matches would read a record for each. Best Match scores every match.
+// word's matches would read a record for each. Best Match scores the newest
+// kRankingBudget / (ranked phrases) matches, at least kMaxCountedMatches; a search with
+// no ranked phrase (tags alone) comes newest first.
 ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& search,
                        SortOrder order, int page, int perPage);
 
 // The weights tamix_rank takes for the search's phrases (see rank.h): by the number of
-// records that hold each, none needed when one phrase alone is ranked.
+// records that hold each, none needed when one phrase alone is ranked. Records are
+// counted up to the ranking budget shared out among the phrases; a phrase found in more
+// weighs as if found in that many.
 std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search& search,
                           std::int64_t generation);
+
+// How many of the search's phrases count for Best Match.
+int RankedPhrases(const Search& search);
+// How many of its newest matches Best Match scores: kRankingBudget / RankedPhrases, at
+// least kMaxCountedMatches.
+std::int64_t RankingScanLimit(const Search& search);
 
 } // namespace tamix::server
