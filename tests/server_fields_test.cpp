@@ -11,10 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 namespace tamix::server {
 namespace {
@@ -729,6 +732,50 @@ TEST(Order, BestMatchWorkIsBounded) {
     }
     EXPECT_EQ(reader.CountUpTo(search.match, 7), 7);
     EXPECT_EQ(reader.CountUpTo(search.match, 1000), 31);
+}
+
+// Many first requests for one order at once make it once; a failure reaches each of them
+// and is not kept.
+TEST(Order, AnOrderAskedByManyAtOnceIsMadeOnce) {
+    ResultCache cache;
+    std::atomic<int> made{0};
+    const auto slow = [&] {
+        ++made;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return std::vector<std::int64_t>{3, 1, 2};
+    };
+    std::vector<std::thread> threads;
+    std::vector<ResultCache::Order> got(8);
+    for (std::size_t i = 0; i < got.size(); ++i)
+        threads.emplace_back([&, i] { got[i] = cache.MakeOrder("k", 7, slow); });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(made.load(), 1);
+    for (const auto& order : got) {
+        ASSERT_TRUE(order);
+        EXPECT_EQ(order.get(), got[0].get());
+    }
+    EXPECT_EQ(*got[0], (std::vector<std::int64_t>{3, 1, 2}));
+    cache.MakeOrder("k", 8, slow);
+    EXPECT_EQ(made.load(), 2) << "another generation of the index";
+
+    std::atomic<int> failures{0};
+    threads.clear();
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&] {
+            try {
+                cache.MakeOrder("bad", 1, [&]() -> std::vector<std::int64_t> {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    throw std::runtime_error("disk");
+                });
+            } catch (const std::runtime_error&) {
+                ++failures;
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 4);
+    EXPECT_EQ(cache.MakeOrder("bad", 1, [] { return std::vector<std::int64_t>{9}; })->front(), 9);
 }
 
 TEST(Order, AuthorAndJournalOrdersFoldCaseAndDiacritics) {

@@ -60,6 +60,40 @@ void ResultCache::PutOrder(const std::string& key, std::int64_t generation, Orde
     slot = {generation, std::move(order)};
 }
 
+ResultCache::Order ResultCache::MakeOrder(const std::string& key, std::int64_t generation,
+                                          const std::function<std::vector<std::int64_t>()>& make) {
+    std::promise<Order> promise;
+    std::shared_future<Order> pending;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto kept = orders_.find(key);
+        if (kept != orders_.end() && kept->second.first == generation) return kept->second.second;
+        const auto made = making_.find(key);
+        if (made != making_.end() && made->second.first == generation) {
+            pending = made->second.second;
+        } else {
+            making_[key] = {generation, promise.get_future().share()};
+        }
+    }
+    if (pending.valid()) return pending.get();
+    const auto done = [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto made = making_.find(key);
+        if (made != making_.end() && made->second.first == generation) making_.erase(made);
+    };
+    try {
+        Order order = std::make_shared<const std::vector<std::int64_t>>(make());
+        PutOrder(key, generation, order);
+        done();
+        promise.set_value(order);
+        return order;
+    } catch (...) {
+        done();
+        promise.set_exception(std::current_exception());
+        throw;
+    }
+}
+
 std::optional<std::int64_t> ResultCache::Frequency(const std::string& phrase,
                                                    std::int64_t generation) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -153,21 +187,16 @@ ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& se
         return result;
     }
     const std::string key = std::string(SortOrderName(order)) + ":" + search.Key();
-    ResultCache::Order ids = cache.GetOrder(key, generation);
-    if (!ids) {
-        std::vector<std::int64_t> sorted;
+    const ResultCache::Order ids = cache.MakeOrder(key, generation, [&] {
         if (order == SortOrder::Relevance) {
             const std::string weights = PhraseWeights(reader, cache, search, generation);
-            sorted = reader.BestMatches(search, weights, reader.Stats().averageLength,
-                                        kMaxCountedMatches, RankingScanLimit(search));
-        } else {
-            sorted = SortedIds(reader, search,
-                               order == SortOrder::Author ? SortColumn::FirstAuthor
-                                                          : SortColumn::Journal);
+            return reader.BestMatches(search, weights, reader.Stats().averageLength,
+                                      kMaxCountedMatches, RankingScanLimit(search));
         }
-        ids = std::make_shared<const std::vector<std::int64_t>>(std::move(sorted));
-        cache.PutOrder(key, generation, ids);
-    }
+        return SortedIds(reader, search,
+                         order == SortOrder::Author ? SortColumn::FirstAuthor
+                                                    : SortColumn::Journal);
+    });
     const auto from = std::min<std::size_t>(static_cast<std::size_t>(offset), ids->size());
     const auto to = std::min<std::size_t>(from + static_cast<std::size_t>(perPage), ids->size());
     result.items =

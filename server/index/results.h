@@ -5,6 +5,8 @@
 #include "server/index/index.h"
 
 #include <cstdint>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,6 +37,12 @@ public:
     using Order = std::shared_ptr<const std::vector<std::int64_t>>;
     Order GetOrder(const std::string& key, std::int64_t generation);
     void PutOrder(const std::string& key, std::int64_t generation, Order order);
+    // The order kept for the key, else the one make gives, which is kept. Requests that
+    // ask for an order while another makes it wait for that one rather than make it again
+    // (the first page of a common search, asked by many at once); what make throws is
+    // thrown to each of them.
+    Order MakeOrder(const std::string& key, std::int64_t generation,
+                    const std::function<std::vector<std::int64_t>()>& make);
 
     std::optional<std::int64_t> Frequency(const std::string& phrase, std::int64_t generation);
     void PutFrequency(const std::string& phrase, std::int64_t generation, std::int64_t count);
@@ -48,6 +56,7 @@ private:
     std::mutex mutex_;
     std::unordered_map<std::string, std::pair<std::int64_t, int>> counts_;
     std::unordered_map<std::string, std::pair<std::int64_t, Order>> orders_;
+    std::unordered_map<std::string, std::pair<std::int64_t, std::shared_future<Order>>> making_;
     std::size_t orderIds_ = 0;
     std::unordered_map<std::string, std::pair<std::int64_t, std::int64_t>> frequencies_;
 };
