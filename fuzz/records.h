@@ -3,6 +3,7 @@
 
 #include "check.h"
 
+#include "server/index/details.h"
 #include "server/index/index.h"
 #include "server/records/readers.h"
 
@@ -35,6 +36,18 @@ inline void ReadAndCheck(Reader read, std::string_view text) {
         // What the writer makes of it: the sort key must not overflow.
         FUZZ_CHECK(server::SortKey(a) < 0);
         FUZZ_CHECK(!server::TagsOf(a).empty());
+        FUZZ_CHECK(a.electronicYear >= 0 && a.electronicYear <= 9999);
+        FUZZ_CHECK(a.electronicMonth >= 0 && a.electronicMonth <= 12);
+        FUZZ_CHECK(a.electronicDay >= 0 && a.electronicDay <= 31);
+        // The index keeps what it is given: the details column reads back whole.
+        server::Article back;
+        FUZZ_CHECK(server::DecodeDetails(server::EncodeDetails(a), back));
+        FUZZ_CHECK(back.authorList == a.authorList && back.mesh == a.mesh);
+        FUZZ_CHECK(back.keywords == a.keywords && back.languages == a.languages &&
+                   back.publicationTypes == a.publicationTypes);
+        FUZZ_CHECK(back.journalTitle == a.journalTitle && back.pages == a.pages &&
+                   back.issnPrint == a.issnPrint && back.issnElectronic == a.issnElectronic);
+        FUZZ_CHECK(server::TextsOf(a).rankedWords >= 0);
     };
     sink.onDelete = [](std::int64_t pmid) { FUZZ_CHECK(pmid >= 1 && pmid <= kMaxPmid); };
     sink.onSkip = [](const server::SourcePosition& where, const std::string& why) {
