@@ -9,8 +9,11 @@
 
 namespace tamix::fuzz {
 
-// PMIDs as ParsePmid takes them: 1 to 9 digits, above 0.
-constexpr std::int64_t kMaxPmid = 999999999;
+// Records: PMIDs of 1 to 8 digits, above 0 (readers skip longer ones). Deletions: PMIDs
+// as ParsePmid takes them, up to 18 digits (deleting one the index cannot hold is
+// harmless).
+constexpr std::int64_t kMaxPmid = server::kMaxPmid;
+constexpr std::int64_t kMaxDeletedPmid = 999999999999999999;
 
 inline bool HasNul(const server::Article& a) {
     for (const std::string* field :
@@ -49,7 +52,7 @@ inline void ReadAndCheck(Reader read, std::string_view text) {
                    back.issnPrint == a.issnPrint && back.issnElectronic == a.issnElectronic);
         FUZZ_CHECK(server::TextsOf(a).rankedWords >= 0);
     };
-    sink.onDelete = [](std::int64_t pmid) { FUZZ_CHECK(pmid >= 1 && pmid <= kMaxPmid); };
+    sink.onDelete = [](std::int64_t pmid) { FUZZ_CHECK(pmid >= 1 && pmid <= kMaxDeletedPmid); };
     sink.onSkip = [](const server::SourcePosition& where, const std::string& why) {
         FUZZ_CHECK(where.file == "input" && where.line >= 0 && !why.empty());
     };
