@@ -84,7 +84,10 @@ private slots:
         for (int i = 0; i < 4; ++i)
             items.push_back({1000 + i, "Heart <failure> & M\xC3\xBCller " + std::to_string(i),
                              "Smith J", "J Tests", "2020"});
-        tamix::server::ResultPageData data{"heart failure", 1, 37, items};
+        tamix::server::ResultPageData data;
+        data.term = "heart failure";
+        data.matches = 37;
+        data.items = items;
         resultPage_ = tamix::server::RenderResultPage(data);
         routes.Get("/result", [this](const httplib::Request&, httplib::Response& res) {
             res.set_content(resultPage_, "text/html; charset=utf-8");
