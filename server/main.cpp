@@ -1,6 +1,7 @@
 // tamix-server: import PubMed records into an index, write a sample corpus, serve, mirror.
 #include "server/index/importer.h"
 #include "server/index/index.h"
+#include "server/index/lock.h"
 #include "server/records/sample.h"
 #include "server/upstream/mirror.h"
 #include "server/web/http.h"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -32,11 +34,15 @@ constexpr const char* kUsage =
     "  tamix-server sample --count N [--out FILE]    synthetic PubMed XML (default: stdout)\n"
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
     "                     [--glossary FILE | --translate-backend URL]\n"
+    "                     [--eutils BASE [--api-key KEY] [--email ADDRESS]]\n"
     "      default listen address 127.0.0.1:8790; --threads: requests answered at once\n"
     "      (default: two a core; connections wait on one event loop and need no thread);\n"
     "      the translation endpoint uses the term glossary FILE, else the one beside the\n"
     "      program or in its ../share/tamix, or forwards to a LibreTranslate-compatible\n"
-    "      service at URL (http[s]://HOST:PORT)\n"
+    "      service at URL (http[s]://HOST:PORT); --eutils: a gateway to PubMed, searching\n"
+    "      through NCBI's E-utilities at BASE (https://eutils.ncbi.nlm.nih.gov/entrez/eutils/)\n"
+    "      and keeping the records fetched in FILE (made when missing); the API key comes\n"
+    "      from --api-key, else from NCBI_API_KEY in the environment\n"
     "  tamix-server mirror --index FILE [--from URL] [--files DIR] [--keep]\n"
     "      imports NLM's PubMed baseline and update files not yet in FILE, in order, each\n"
     "      checked against its MD5; default URL https://ftp.ncbi.nlm.nih.gov/pubmed/,\n"
@@ -171,6 +177,10 @@ int Serve(ServeOptions options) {
     std::fprintf(stderr, "tamix-server: serving %s on http://%s:%d/ (%d threads, %d connections)\n",
                  options.index.c_str(), options.host.c_str(), port, server.Workers(),
                  server.MaxConnections());
+    if (!options.eutils.empty())
+        std::fprintf(stderr, "tamix-server: a gateway to PubMed through %s (%s, %d requests a second)\n",
+                     options.eutils.c_str(), options.apiKey.empty() ? "no API key" : "API key",
+                     options.apiKey.empty() ? 3 : 10);
     std::fflush(stderr);
 
     std::atomic<bool> done{false};
@@ -207,6 +217,9 @@ const std::vector<OptionRule> kOptions = {
     {"--quiet", false, {"serve"}},
     {"--glossary", true, {"serve"}},
     {"--translate-backend", true, {"serve"}},
+    {"--eutils", true, {"serve"}},
+    {"--api-key", true, {"serve"}},
+    {"--email", true, {"serve"}},
     {"--from", true, {"mirror"}},
     {"--files", true, {"mirror"}},
     {"--keep", false, {"mirror"}},
@@ -325,6 +338,25 @@ int main(int argc, char** argv) {
             if (options.glossary.empty())
                 std::fprintf(
                     stderr, "tamix-server: no glossary found; translation answers with an error\n");
+        }
+        // The gateway: opt-in, and the key from NCBI's own variable when not given.
+        if ((given.count("--api-key") || given.count("--email")) && !given.count("--eutils"))
+            return UsageError("--api-key and --email go with --eutils");
+        if (given.count("--eutils")) {
+            options.eutils = option("--eutils");
+            if (!ValidBackendUrl(options.eutils))
+                return UsageError("--eutils takes http[s]://HOST[:PORT][/PATH]");
+            const char* key = std::getenv("NCBI_API_KEY");
+            options.apiKey = option("--api-key", key ? key : "");
+            options.email = option("--email");
+            if (!IndexFileProblem(options.index, true).empty()) {
+                // Reported below, as for any server.
+            } else if (access(options.index.c_str(), F_OK) != 0 ||
+                       !IndexFileProblem(options.index, false).empty()) {
+                // A gateway starts with an empty index, which fills as pages are fetched.
+                IndexLock lock(options.index);
+                IndexWriter make(options.index);
+            }
         }
         if (const std::string problem = IndexFileProblem(options.index, false); !problem.empty()) {
             std::fprintf(stderr, "tamix-server: cannot serve %s: %s\n", options.index.c_str(),

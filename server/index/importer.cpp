@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -83,7 +84,11 @@ private:
     bool abandoned_ = false;
 };
 
-void ReadAll(const std::vector<std::string>& files, BatchQueue& queue) {
+// Reads one source (a file, a text) into the sink; false with a message when it cannot be
+// read to its end.
+using ReadOne = std::function<bool(std::size_t, const RecordSink&, std::string&)>;
+
+void ReadAll(const std::vector<std::string>& names, const ReadOne& read, BatchQueue& queue) {
     Batch batch;
     const auto add = [&](Event event) {
         batch.push_back(std::move(event));
@@ -99,21 +104,20 @@ void ReadAll(const std::vector<std::string>& files, BatchQueue& queue) {
         add(Problem{where.file + ":" + std::to_string(where.line) + ": record skipped: " + why,
                     true});
     };
-    for (const std::string& file : files) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
         if (queue.Abandoned()) break;
         std::string error;
-        const bool ok = ReadRecordFile(file, sink, error);
+        const bool ok = read(i, sink, error);
         if (!ok) add(Problem{error, false});
-        add(FileDone{file, !ok});
+        add(FileDone{names[i], !ok});
     }
     if (!batch.empty()) queue.Push(std::move(batch));
     queue.Finish();
 }
 
-} // namespace
-
-ImportStats ImportFiles(const std::string& index, const std::vector<std::string>& files,
-                        const ImportObserver& observer, const ImportOptions& options) {
+ImportStats Import(const std::string& index, const std::vector<std::string>& names,
+                   const ReadOne& read, const ImportObserver& observer,
+                   const ImportOptions& options) {
     std::unique_ptr<IndexLock> ownLock;
     if (!options.lock) ownLock = std::make_unique<IndexLock>(index);
     IndexWriter writer(index);
@@ -128,7 +132,7 @@ ImportStats ImportFiles(const std::string& index, const std::vector<std::string>
     const auto stopping = [&] { return options.stop && options.stop->load(); };
 
     BatchQueue queue;
-    std::thread reader([&] { ReadAll(files, queue); });
+    std::thread reader([&] { ReadAll(names, read, queue); });
     try {
         long sinceCommit = 0;
         bool ended = false;
@@ -205,6 +209,31 @@ ImportStats ImportFiles(const std::string& index, const std::vector<std::string>
     writer.MergeIfDue();
     report(true);
     return stats;
+}
+
+} // namespace
+
+ImportStats ImportFiles(const std::string& index, const std::vector<std::string>& files,
+                        const ImportObserver& observer, const ImportOptions& options) {
+    return Import(
+        index, files,
+        [&](std::size_t i, const RecordSink& sink, std::string& error) {
+            return ReadRecordFile(files[i], sink, error);
+        },
+        observer, options);
+}
+
+ImportStats ImportTexts(const std::string& index, const std::vector<RecordText>& texts,
+                        const ImportObserver& observer, const ImportOptions& options) {
+    std::vector<std::string> names;
+    for (const RecordText& text : texts)
+        names.push_back(text.name);
+    return Import(
+        index, names,
+        [&](std::size_t i, const RecordSink& sink, std::string& error) {
+            return ReadRecordText(texts[i].text, texts[i].name, sink, error);
+        },
+        observer, options);
 }
 
 } // namespace tamix::server

@@ -64,4 +64,13 @@ struct ImportOptions {
 ImportStats ImportFiles(const std::string& index, const std::vector<std::string>& files,
                         const ImportObserver& observer = {}, const ImportOptions& options = {});
 
+// Records already in memory (answers of NCBI's E-utilities), each a document of PubMed XML
+// or MEDLINE text, imported as files are: name stands for the file in messages.
+struct RecordText {
+    std::string name;
+    std::string text;
+};
+ImportStats ImportTexts(const std::string& index, const std::vector<RecordText>& texts,
+                        const ImportObserver& observer = {}, const ImportOptions& options = {});
+
 } // namespace tamix::server

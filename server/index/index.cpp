@@ -477,6 +477,8 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     newestJournal_ = newest("journal");
     summary_ =
         db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE id = ?1");
+    summaryOfPmid_ =
+        db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE pmid = ?1");
     find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
     size_ = db_.Prepare("SELECT count(*) FROM article");
     stats_ = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'records'), "
@@ -549,6 +551,18 @@ std::vector<ArticleSummary> IndexReader::Summaries(const std::vector<std::int64_
             items.push_back({summary_.Int(0), summary_.Text(1), summary_.Text(2), summary_.Text(3),
                              summary_.Text(4)});
         summary_.Reset();
+    }
+    return items;
+}
+
+std::vector<ArticleSummary> IndexReader::SummariesOfPmids(const std::vector<std::int64_t>& pmids) {
+    std::vector<ArticleSummary> items;
+    for (const std::int64_t pmid : pmids) {
+        summaryOfPmid_.Bind(1, pmid);
+        if (summaryOfPmid_.Step())
+            items.push_back({summaryOfPmid_.Int(0), summaryOfPmid_.Text(1), summaryOfPmid_.Text(2),
+                             summaryOfPmid_.Text(3), summaryOfPmid_.Text(4)});
+        summaryOfPmid_.Reset();
     }
     return items;
 }

@@ -144,6 +144,8 @@ public:
                                                                  SortColumn column, int limit);
     // The records of those ids, in that order (ids without a record are left out).
     std::vector<ArticleSummary> Summaries(const std::vector<std::int64_t>& ids);
+    // The same by PMID, as NCBI lists records.
+    std::vector<ArticleSummary> SummariesOfPmids(const std::vector<std::int64_t>& pmids);
     std::optional<Article> Find(std::int64_t pmid);
     std::int64_t Size();
     RankStats Stats();
@@ -151,7 +153,7 @@ public:
 private:
     Database db_;
     Statement generation_, count_, countAll_, page_, best_, newestAuthor_, newestJournal_, summary_,
-        find_, size_, stats_;
+        summaryOfPmid_, find_, size_, stats_;
 };
 
 // Why the file cannot be an index, as words to follow "cannot serve FILE: "; "" when it

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -36,6 +37,7 @@ struct Transfer {
     CURL* handle = nullptr;
     const FetchControl* control = nullptr;
     std::int64_t rangeStart = -1, rangeTotal = -1;
+    int retryAfter = -1;
     char errors[CURL_ERROR_SIZE] = {};
 };
 
@@ -55,6 +57,13 @@ size_t OnHeader(char* data, size_t, size_t size, void* context) {
     auto& t = *static_cast<Transfer*>(context);
     if (StartsWithNoCase(data, size, "HTTP/")) {
         t.rangeStart = t.rangeTotal = -1;
+        t.retryAfter = -1;
+    } else if (StartsWithNoCase(data, size, "Retry-After:")) {
+        // Seconds; the HTTP-date form is not used by the services we ask, and is ignored.
+        const std::string value(data + 12, size - 12);
+        const auto digits = value.find_first_not_of(" \t");
+        if (digits != std::string::npos && value[digits] >= '0' && value[digits] <= '9')
+            t.retryAfter = static_cast<int>(std::min(std::atol(value.c_str() + digits), 3600L));
     } else if (StartsWithNoCase(data, size, "Content-Range:")) {
         // "bytes 100-199/200" or, answering a range past the end, "bytes */200".
         const std::string value(data + 14, size - 14);
@@ -88,6 +97,8 @@ void Configure(CURL* h, const std::string& url, Transfer& t) {
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(t.control->connectLimit.count()));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(t.control->stallLimit.count()));
+    if (t.control->timeLimit.count() > 0)
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(t.control->timeLimit.count()));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, t.errors);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &t);
@@ -207,8 +218,14 @@ FetchResult FetchText(const std::string& url, std::string& text, const FetchCont
         return TransportError(code, t);
     }
     const long status = Status(t.handle);
-    if (status != 200) return StatusError(status);
+    if (status != 200) {
+        FetchResult error = StatusError(status);
+        error.status = status;
+        error.retryAfter = t.retryAfter;
+        return error;
+    }
     FetchResult result;
+    result.status = status;
     result.ok = true;
     result.received = static_cast<std::int64_t>(text.size());
     return result;

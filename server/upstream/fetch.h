@@ -21,6 +21,8 @@ struct FetchControl {
     // A transfer that moves no byte for this long is given up.
     std::chrono::seconds stallLimit{60};
     std::chrono::seconds connectLimit{30};
+    // The whole transfer is given up after this long (0: no bound but the stall limit).
+    std::chrono::milliseconds timeLimit{0};
 };
 
 struct FetchResult {
@@ -33,6 +35,9 @@ struct FetchResult {
     std::int64_t resumedAt = -1;
     // Bytes of body received by this transfer.
     std::int64_t received = 0;
+    // The final HTTP status (0 when none came), and its Retry-After in seconds (-1: none).
+    long status = 0;
+    int retryAfter = -1;
 };
 
 // GET into text (up to limit bytes); ok only for a final status of 200.

@@ -104,7 +104,7 @@ int TotalPages(int matches) {
     return pages < 1 ? 1 : (pages > kMaxPages ? kMaxPages : pages);
 }
 
-std::string RenderStartPage(std::int64_t records) {
+std::string RenderStartPage(std::int64_t records, const std::string& eutils) {
     std::string page = Head("TAMIX PubMed search");
     page += Header("");
     page += "<main class=\"start\"><h1>Search the literature</h1>"
@@ -118,7 +118,17 @@ std::string RenderStartPage(std::int64_t records) {
             "<code>[ad]</code>, <code>[kw]</code>, and the filters <code>hasabstract</code> "
             "and <code>free full text[sb]</code>. Results come newest first, or by best "
             "match, first author or journal.</p><p class=\"count\">" +
-            std::to_string(records) + " records in this index.</p></main>\n";
+            std::to_string(records) + " records in this index.</p>";
+    if (eutils.empty())
+        page += "<p class=\"source\">Searches run on this index only; nothing leaves this "
+                "machine.</p>";
+    else
+        page += "<p class=\"source\">This server is a gateway to PubMed: searches go to NCBI's "
+                "E-utilities at " +
+                HtmlEscape(eutils) +
+                ", and the records they bring are kept in this index, where they are also "
+                "found offline.</p>";
+    page += "</main>\n";
     return page + Footer();
 }
 
@@ -128,7 +138,9 @@ std::string RenderResultPage(const ResultPageData& d) {
     page.reserve(16384);
     page += Header(d.term, d.sort);
     page += "<main><p class=\"count\">" + std::to_string(d.matches) +
-            (d.matches >= kMaxCountedMatches ? "+" : "") + " results</p>\n<ul class=\"r\">";
+            (d.matches >= kMaxCountedMatches ? "+" : "") + " results</p>\n";
+    if (!d.note.empty()) page += "<p class=\"note\">" + HtmlEscape(Defang(d.note)) + "</p>\n";
+    page += "<ul class=\"r\">";
     for (const ArticleSummary& item : d.items) {
         // Authors and source come before the anchor and fill the gap after the title
         // above; the anchor's id starts at its 12th byte.

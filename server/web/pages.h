@@ -25,11 +25,14 @@ struct ResultPageData {
     int page = 1;    // 1-based
     int matches = 0; // counted up to kMaxCountedMatches
     std::vector<ArticleSummary> items;
+    // What PubMed said of the query (through the gateway), shown above the list.
+    std::string note;
 };
 
 int TotalPages(int matches);
 
-std::string RenderStartPage(std::int64_t records);
+// eutils: the E-utilities address the server is a gateway to, "" when it is not one.
+std::string RenderStartPage(std::int64_t records, const std::string& eutils = {});
 // The search form offers the orders; the pager's links keep the one shown (and name it
 // only when it is not the default, so that default pages stay as they were).
 std::string RenderResultPage(const ResultPageData& data);

@@ -2,6 +2,7 @@
 
 #include "pubmed/text.h"
 
+#include "server/gateway/gateway.h"
 #include "server/index/index.h"
 #include "server/index/query.h"
 #include "server/index/results.h"
@@ -182,6 +183,19 @@ std::string AccessLogLine(const Request& request, const Response& response, std:
 
 struct Router::Impl {
     explicit Impl(const ServeOptions& options) : readers(options.index) {
+        if (!options.eutils.empty()) {
+            gateway::GatewayOptions g;
+            g.index = options.index;
+            g.eutils.base = options.eutils;
+            if (g.eutils.base.back() != '/') g.eutils.base += '/';
+            g.eutils.apiKey = options.apiKey;
+            g.eutils.email = options.email;
+            if (options.accessLog)
+                g.eutils.log = [](const std::string& line) {
+                    std::fwrite(line.data(), 1, line.size(), stderr);
+                };
+            eutils = std::make_unique<gateway::Gateway>(std::move(g));
+        }
         if (!options.translateBackend.empty()) {
             translator = MakeForwardingTranslator(options.translateBackend);
         } else if (!options.glossary.empty()) {
@@ -209,7 +223,9 @@ struct Router::Impl {
             get && (path == "/" || path == "/about" || path == "/m/pubmed/" ||
                     (IsArticlePath(path) && IsArticleId(path.substr(kArticles.size()))));
         if (!mayWait && (needsIndex || path == "/public/2.0/bmt/translate")) return std::nullopt;
-        if (get && path == "/") return Html(RenderStartPage(readers.Take()->Size()));
+        if (get && path == "/")
+            return Html(RenderStartPage(readers.Take()->Size(),
+                                        eutils ? eutils->options().eutils.base : std::string()));
         if (get && path == "/about") return Html(RenderAboutPage(readers.Take()->Size()));
         if (get && path == "/static/tamix.css")
             return Response{
@@ -252,6 +268,20 @@ struct Router::Impl {
 
         // Counting up to 10,000 matches is most of a common term's page, and ordering them
         // (other than by date) more: both are kept per query until a writer commits.
+        if (eutils) {
+            if (data.term.find_first_not_of(" \t\r\n") == std::string::npos)
+                return Html(RenderResultPage(data));
+            try {
+                gateway::GatewayPage found =
+                    eutils->Search(data.term, data.sort, data.page, *readers.Take());
+                data.matches = found.matches;
+                data.items = std::move(found.items);
+                data.note = std::move(found.message);
+            } catch (const gateway::Unreachable& e) {
+                return Unreachable(e);
+            }
+            return Html(RenderResultPage(data));
+        }
         const Search search = BuildSearch(data.term);
         if (!search.MatchesNothing()) {
             const auto found =
@@ -284,13 +314,25 @@ struct Router::Impl {
 
     Response ArticlePage(const std::string& id) {
         if (!IsArticleId(id)) return ErrorResponse(404, "There is no article with that id.");
-        const auto article = readers.Take()->Find(std::stoll(id));
+        std::optional<Article> article;
+        try {
+            article = eutils ? eutils->Find(std::stoll(id), *readers.Take())
+                             : readers.Take()->Find(std::stoll(id));
+        } catch (const gateway::Unreachable& e) {
+            return Unreachable(e);
+        }
         if (!article) return ErrorResponse(404, "There is no article with that id.");
         return Html(RenderArticlePage(*article));
     }
 
+    static Response Unreachable(const gateway::Unreachable& e) {
+        std::fprintf(stderr, "tamix-server: PubMed could not be reached: %s\n", e.what());
+        return ErrorResponse(502, "PubMed could not be reached; please try again later.");
+    }
+
     ReaderPool readers;
     ResultCache results;
+    std::unique_ptr<gateway::Gateway> eutils;
     std::unique_ptr<Translator> translator;
 };
 

@@ -31,6 +31,10 @@ struct ServeOptions {
     int idleTimeoutSeconds = 5;
     // Open connections past this are answered 503 and closed.
     int maxConnections = 1024;
+    // With an E-utilities base address, result and article pages come from NCBI through
+    // it (records fetched go into the index); with none nothing leaves the machine.
+    std::string eutils;
+    std::string apiKey, email;
 };
 
 // What one request may hold; larger ones are answered 414, 431 and 413.

@@ -1,0 +1,649 @@
+// tamix-server as a gateway to NCBI's E-utilities, against a stand-in of them on loopback:
+// esearch's real answers read, pages in esearch's order through the built binary, the
+// parameters of every request, NCBI's pace under concurrent clients, 429s waited out,
+// failures answered 502, and the records kept in the index for work offline.
+#include "pubmed/addresses.h"
+#include "pubmed/articlepage.h"
+#include "pubmed/download.h"
+#include "pubmed/resultpage.h"
+#include "server/gateway/eutils.h"
+#include "server/gateway/pacer.h"
+#include "server/index/importer.h"
+#include "server/index/index.h"
+#include "support/eutils_stand_in.h"
+#include "support/process.h"
+#include "support/pubmed_fixture.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+namespace tamix {
+namespace {
+
+using test::EutilsStandIn;
+using test::Process;
+using test::Record;
+using test::TempDir;
+using Clock = std::chrono::steady_clock;
+
+const std::string kServer = TAMIX_SERVER_BIN;
+const std::string kEntrez = TAMIX_ENTREZ_DIR;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadGzip(const std::string& path) {
+    gzFile file = gzopen(path.c_str(), "rb");
+    std::string text;
+    char buffer[65536];
+    for (int n; file && (n = gzread(file, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    if (file) gzclose(file);
+    return text;
+}
+
+// NCBI's real efetch answers: eight records.
+std::string RealRecords() {
+    std::string all;
+    for (const char* name : {"pubmed1", "pubmed2", "pubmed4", "pubmed5", "pubmed6", "pubmed7"})
+        all += ReadGzip(kEntrez + "/" + name + ".xml.gz");
+    return all;
+}
+const std::vector<std::int64_t> kRealIds{12091962, 9997,     11748933, 11700088,
+                                         27797938, 28775130, 30108519, 29963580};
+
+// 25 planarian records, one a day: newest (1024) first in date order.
+std::vector<Record> Planarians() {
+    std::vector<Record> records;
+    for (int i = 0; i < 25; ++i)
+        records.push_back({1000 + i, "Planarian regeneration study " + std::to_string(i),
+                           "<AbstractText>Planarian text " + std::to_string(i) + ".</AbstractText>",
+                           2015, 1 + i / 28, 1 + i % 28, "10.1/p" + std::to_string(i)});
+    return records;
+}
+std::vector<std::int64_t> NewestFirst() {
+    std::vector<std::int64_t> ids;
+    for (int i = 24; i >= 0; --i)
+        ids.push_back(1000 + i);
+    return ids;
+}
+
+// A running `tamix-server serve` and the program's own downloads from it.
+class Served {
+public:
+    Served(const std::string& index, std::vector<std::string> extra, const std::string& log,
+           const std::function<void()>& inChild = {}) {
+        std::vector<std::string> args{kServer, "serve", "--index", index, "--listen",
+                                      "127.0.0.1:0"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        process = std::make_unique<Process>(args, log, inChild);
+        const std::string found = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
+        port = found.empty() ? -1 : std::stoi(found);
+        scratch_ = log + ".page";
+        // The program's addresses name the host of the last server started.
+        setenv(kPubmedHostVariable, Host().c_str(), 1);
+    }
+    ~Served() {
+        if (process->Running()) process->Stop();
+    }
+    std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
+    // Downloads as the program does; "<failed>" when the download fails.
+    std::string Fetch(const std::string& address) {
+        setenv(kPubmedHostVariable, Host().c_str(), 1);
+        const bool ok = DownloadToFile(address, scratch_);
+        return ok ? ReadScratchFile(scratch_) : std::string("<failed>");
+    }
+    std::pair<int, std::string> Get(const std::string& target, int seconds = 30) {
+        httplib::Client client("127.0.0.1", port);
+        client.set_read_timeout(seconds, 0);
+        auto res = client.Get(target);
+        return res ? std::pair{res->status, res->body} : std::pair{-1, std::string()};
+    }
+
+    std::unique_ptr<Process> process;
+    int port = -1;
+
+private:
+    std::string scratch_;
+};
+
+// A term in an address that cpp-httplib's client sends as it is ('+' it would escape).
+std::string Query(const std::string& term) {
+    std::string out;
+    for (char c : gateway::FormEncode(term))
+        out += c == '+' ? std::string("%20") : std::string(1, c);
+    return out;
+}
+
+CArticleRecord Parse(const std::string& page) {
+    CArticleRecord record;
+    ParseResultPage(page, kServerMarkers, record);
+    record.m_nTotalPages = ParseTotalPages(page);
+    return record;
+}
+
+std::vector<std::int64_t> Ids(const CArticleRecord& record) {
+    std::vector<std::int64_t> ids;
+    for (int i = 0; i < record.m_nCount; ++i)
+        ids.push_back(std::stoll(record.m_strIds[static_cast<std::size_t>(i)]));
+    return ids;
+}
+
+std::vector<std::int64_t> Slice(const std::vector<std::int64_t>& ids, std::size_t from,
+                                std::size_t n) {
+    return {ids.begin() + static_cast<long>(from),
+            ids.begin() + static_cast<long>(std::min(ids.size(), from + n))};
+}
+
+std::string IdList(const std::vector<std::int64_t>& ids) {
+    std::string list;
+    for (const auto id : ids)
+        list += (list.empty() ? "" : ",") + std::to_string(id);
+    return list;
+}
+
+// The most requests that arrived within any span shorter than a second.
+int MostInOneSecond(std::vector<EutilsStandIn::Hit> hits) {
+    std::sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) { return a.when < b.when; });
+    int most = 0;
+    for (std::size_t i = 0, j = 0; j < hits.size(); ++j) {
+        while (hits[j].when - hits[i].when >= std::chrono::seconds(1))
+            ++i;
+        most = std::max(most, static_cast<int>(j - i + 1));
+    }
+    return most;
+}
+
+TEST(EsearchAnswers, NcbisRealAnswersRead) {
+    const struct {
+        const char* file;
+        int count;
+        std::size_t ids;
+        std::int64_t first, last;
+    } kAnswers[] = {{"esearch1", 5, 5, 16403221, 12230038},
+                    {"esearch2", 10238, 100, 18411453, 0},
+                    {"esearch3", 2652, 6, 11121077, 11121072},
+                    {"esearch4", 177, 20, 75, 875},
+                    {"esearch5", 23492, 20, 1894783, 1413911},
+                    {"esearch6", 699, 20, 220161, 287587},
+                    {"esearch7", 3, 3, 16766766, 4104812}};
+    for (const auto& a : kAnswers) {
+        SCOPED_TRACE(a.file);
+        gateway::SearchAnswer answer;
+        std::string why;
+        ASSERT_TRUE(gateway::ParseSearchAnswer(ReadFile(kEntrez + "/" + a.file + ".xml"), answer,
+                                               why))
+            << why;
+        // The translation stack's own counts are not the search's.
+        EXPECT_EQ(answer.count, a.count);
+        ASSERT_EQ(answer.ids.size(), a.ids);
+        EXPECT_EQ(answer.ids.front(), a.first);
+        if (a.last) EXPECT_EQ(answer.ids.back(), a.last);
+        EXPECT_FALSE(answer.rejected);
+        EXPECT_EQ(answer.message, "");
+    }
+
+    gateway::SearchAnswer answer;
+    std::string why;
+    ASSERT_TRUE(gateway::ParseSearchAnswer(ReadFile(kEntrez + "/esearch8.xml"), answer, why));
+    EXPECT_TRUE(answer.rejected);
+    EXPECT_EQ(answer.message, "PubMed did not find: abcXYZ. No items found.");
+
+    ASSERT_TRUE(gateway::ParseSearchAnswer(
+        EutilsStandIn::ErrorAnswer("Invalid query syntax"), answer, why));
+    EXPECT_TRUE(answer.rejected);
+    EXPECT_EQ(answer.message, "PubMed could not search for this: Invalid query syntax");
+    EXPECT_EQ(answer.count, 0);
+
+    // Not an answer: a cut one, another document, one without a count.
+    const std::string real = ReadFile(kEntrez + "/esearch1.xml");
+    EXPECT_FALSE(gateway::ParseSearchAnswer(real.substr(0, real.size() / 2), answer, why));
+    EXPECT_NE(why.find("not XML"), std::string::npos) << why;
+    EXPECT_FALSE(gateway::ParseSearchAnswer(ReadFile(kEntrez + "/einfo1.xml"), answer, why));
+    EXPECT_FALSE(gateway::ParseSearchAnswer("<eSearchResult><IdList/></eSearchResult>", answer, why));
+    EXPECT_FALSE(gateway::ParseSearchAnswer("<html><body>Bad Gateway</body></html>", answer, why));
+}
+
+TEST(EsearchAnswers, AddressesNameNcbisParameters) {
+    gateway::EutilsOptions options;
+    options.base = "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/";
+    EXPECT_EQ(gateway::SearchAddress(options, "heart failure[mh] AND 2020:2021[dp]", "pub_date",
+                                     20, 10),
+              "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/esearch.fcgi?db=pubmed&term=heart+"
+              "failure%5Bmh%5D+AND+2020%3A2021%5Bdp%5D&retstart=20&retmax=10&sort=pub_date&"
+              "retmode=xml&tool=tamix-server");
+    options.email = "a.b@example.org";
+    options.apiKey = "0123abc";
+    EXPECT_EQ(gateway::FetchAddress(options, {1, 22, 333}),
+              "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/efetch.fcgi?db=pubmed&id=1,22,333&"
+              "retmode=xml&tool=tamix-server&email=a.b%40example.org&api_key=0123abc");
+    EXPECT_EQ(gateway::LoggedAddress(gateway::FetchAddress(options, {1})),
+              "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/efetch.fcgi?db=pubmed&id=1&"
+              "retmode=xml&tool=tamix-server&email=a.b%40example.org&api_key=(hidden)");
+}
+
+// Turns are never closer than the rule allows, whoever asks, and none is lost.
+TEST(EsearchAnswers, PacerKeepsTheRateAcrossThreads) {
+    gateway::Pacer pacer(3, std::chrono::milliseconds(300));
+    std::mutex mutex;
+    std::vector<Clock::time_point> turns;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 3; ++i) {
+                pacer.Wait();
+                std::lock_guard<std::mutex> lock(mutex);
+                turns.push_back(Clock::now());
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    ASSERT_EQ(turns.size(), 12u);
+    std::sort(turns.begin(), turns.end());
+    // Seen from outside, turns carry the jitter of the threads that note them.
+    for (std::size_t i = 3; i < turns.size(); ++i)
+        EXPECT_GE(turns[i] - turns[i - 3], std::chrono::milliseconds(250)) << i;
+    EXPECT_GE(turns.back() - turns.front(), std::chrono::milliseconds(880));
+}
+
+TEST(ImportTexts, RecordsFetchedAgainReplaceTheirEarlierCopy) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    server::ImportOptions options;
+    options.wholeFiles = true;
+    auto stats = server::ImportTexts(
+        index, {{"first", test::ArticleSet({{5, "Old title"}, {6, "Other record"}})}}, {}, options);
+    EXPECT_EQ(stats.records, 2);
+    stats = server::ImportTexts(index, {{"again", test::ArticleSet({{5, "New title"}})}}, {},
+                                options);
+    EXPECT_EQ(stats.records, 1);
+    server::IndexReader reader(index);
+    EXPECT_EQ(reader.Size(), 2);
+    EXPECT_EQ(reader.Find(5)->title, "New title");
+    EXPECT_EQ(reader.SummariesOfPmids({5, 6, 7}).size(), 2u);
+    // A text that does not read is not imported at all.
+    std::vector<std::string> problems;
+    server::ImportObserver observer;
+    observer.onProblem = [&](const std::string& m) { problems.push_back(m); };
+    stats = server::ImportTexts(index, {{"cut", test::ArticleSet({{8, "Cut"}}).substr(0, 300)}},
+                                observer, options);
+    EXPECT_EQ(stats.filesFailed, 1u);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("cut"), std::string::npos) << problems[0];
+    EXPECT_FALSE(reader.Find(8));
+}
+
+class Gateway : public ::testing::Test {
+protected:
+    void SetUp() override {
+        eutils_.AddRecords(test::ArticleSet(Planarians()));
+        eutils_.AddRecords(RealRecords());
+        eutils_.SetSearch("planarian regeneration", 25, NewestFirst());
+        index_ = dir_.File("gateway.sqlite");
+    }
+    std::string Log(const std::string& name) const { return dir_.File(name + ".log"); }
+
+    TempDir dir_;
+    EutilsStandIn eutils_;
+    std::string index_;
+};
+
+TEST_F(Gateway, PagesComeInEsearchsOrderAndStayInTheIndex) {
+    unsetenv("NCBI_API_KEY");
+    {
+        Served gateway(index_, {"--eutils", eutils_.Base(), "--email", "lab@example.org"},
+                       Log("gateway"));
+        ASSERT_GT(gateway.port, 0) << gateway.process->Stderr();
+
+        // First, middle and last page; each esearch, then one efetch of its ten new ids.
+        const auto ids = NewestFirst();
+        for (int page = 1; page <= 3; ++page) {
+            SCOPED_TRACE(page);
+            eutils_.ClearHits();
+            const CArticleRecord r =
+                Parse(gateway.Fetch(MakeResultPageAddress("planarian regeneration", page)));
+            const auto expected = Slice(ids, static_cast<std::size_t>(page - 1) * 10, 10);
+            EXPECT_EQ(Ids(r), expected);
+            EXPECT_EQ(r.m_nTotalPages, 3);
+            const auto searches = eutils_.Hits("esearch");
+            ASSERT_EQ(searches.size(), 1u);
+            const auto& s = searches[0];
+            EXPECT_EQ(s.Param("db"), "pubmed");
+            EXPECT_EQ(s.Param("term"), "planarian regeneration");
+            EXPECT_EQ(s.Param("retstart"), std::to_string((page - 1) * 10));
+            EXPECT_EQ(s.Param("retmax"), "10");
+            EXPECT_EQ(s.Param("sort"), "pub_date");
+            EXPECT_EQ(s.Param("retmode"), "xml");
+            EXPECT_EQ(s.Param("tool"), "tamix-server");
+            EXPECT_EQ(s.Param("email"), "lab@example.org");
+            EXPECT_EQ(s.Param("api_key"), "<none>");
+            const auto fetches = eutils_.Hits("efetch");
+            ASSERT_EQ(fetches.size(), 1u);
+            EXPECT_EQ(fetches[0].Param("db"), "pubmed");
+            EXPECT_EQ(fetches[0].Param("id"), IdList(expected));
+            EXPECT_EQ(fetches[0].Param("retmode"), "xml");
+            EXPECT_EQ(fetches[0].Param("tool"), "tamix-server");
+            EXPECT_EQ(fetches[0].Param("email"), "lab@example.org");
+        }
+        const CArticleRecord first =
+            Parse(gateway.Fetch(MakeSearchAddress("planarian regeneration")));
+
+        // Paging back, the same page again and its articles cost no request.
+        eutils_.ClearHits();
+        EXPECT_EQ(Ids(Parse(gateway.Fetch(MakeResultPageAddress("planarian regeneration", 2)))),
+                  Slice(ids, 10, 10));
+        EXPECT_EQ(Ids(Parse(gateway.Fetch(MakeSearchAddress("planarian regeneration")))),
+                  Slice(ids, 0, 10));
+        const ArticleText text =
+            ExtractArticle(gateway.Fetch(MakeArticleAddress(first.m_strIds[0])), first.m_strIds[0]);
+        EXPECT_NE(text.abstract.find("Abstract   Planarian text 24."), std::string::npos)
+            << text.abstract;
+        EXPECT_EQ(text.link, "http://doi.org/10.1/p24");
+        EXPECT_TRUE(eutils_.Hits().empty());
+
+        // Another order, named in esearch's words; esearch's order is kept, not the index's.
+        eutils_.SetSearch("planarian", 25, {1003, 1017, 1001});
+        for (const auto& [sort, name] : {std::pair{"relevance", "relevance"},
+                                         std::pair{"author", "Author"},
+                                         std::pair{"journal", "JournalName"}}) {
+            eutils_.ClearHits();
+            const auto [status, body] = gateway.Get(std::string("/m/pubmed/?term=planarian&sort=") + sort);
+            EXPECT_EQ(status, 200);
+            EXPECT_EQ(Ids(Parse(body)), (std::vector<std::int64_t>{1003, 1017, 1001}));
+            ASSERT_EQ(eutils_.Hits().size(), 1u) << "all three are in the index";
+            EXPECT_EQ(eutils_.Hits()[0].Param("sort"), name);
+        }
+
+        // An article the index does not hold: one efetch, then it is there.
+        eutils_.ClearHits();
+        const std::string page = gateway.Fetch(MakeArticleAddress("11748933"));
+        EXPECT_NE(page.find("Is cryopreservation a homogeneous process?"), std::string::npos)
+            << page.substr(0, 2000);
+        ASSERT_EQ(eutils_.Hits().size(), 1u);
+        EXPECT_EQ(eutils_.Hits()[0].Param("id"), "11748933");
+        EXPECT_EQ(gateway.Get("/m/pubmed/11748933").first, 200);
+        EXPECT_EQ(eutils_.Hits().size(), 1u);
+        // One PubMed does not have is not there.
+        EXPECT_EQ(gateway.Get("/m/pubmed/424242").first, 404);
+
+        // The access log: each request, its status and its time.
+        const std::string log = gateway.process->Stderr();
+        EXPECT_NE(log.find("\"GET " + eutils_.Base() +
+                           "esearch.fcgi?db=pubmed&term=planarian+regeneration&retstart=20&"
+                           "retmax=10&sort=pub_date&retmode=xml&tool=tamix-server&email=lab%"
+                           "40example.org\" 200 "),
+                  std::string::npos)
+            << log;
+        EXPECT_TRUE(std::regex_search(log, std::regex("efetch\\.fcgi\\?db=pubmed&id=11748933&"
+                                                      "[^\"]*\" 200 [0-9]+ [0-9]+ ms\n")))
+            << log;
+        EXPECT_NE(log.find("a gateway to PubMed through " + eutils_.Base()), std::string::npos);
+        const auto [status, start] = gateway.Get("/");
+        EXPECT_NE(start.find("This server is a gateway to PubMed"), std::string::npos);
+    }
+
+    // Offline: NCBI out of reach, a server without the gateway finds what was fetched, in
+    // the same page bytes as a gateway would serve them.
+    Served local(index_, {}, Log("local"));
+    ASSERT_GT(local.port, 0) << local.process->Stderr();
+    const CArticleRecord offline = Parse(local.Fetch(MakeSearchAddress("planarian regeneration")));
+    EXPECT_EQ(Ids(offline), Slice(NewestFirst(), 0, 10));
+    EXPECT_EQ(offline.m_nTotalPages, 3);
+    EXPECT_EQ(Ids(Parse(local.Fetch(MakeSearchAddress("cryopreservation spermatozoa")))),
+              std::vector<std::int64_t>{11748933});
+    const auto [status, start] = local.Get("/");
+    EXPECT_NE(start.find("nothing leaves this machine"), std::string::npos);
+}
+
+TEST_F(Gateway, SamePageBytesAsTheLocalIndex) {
+    // A local index of the same records, and a gateway whose esearch runs on it.
+    const std::string source = dir_.File("source.sqlite");
+    test::ImportFiles(source, {dir_.Write("p.xml", test::ArticleSet(Planarians()))});
+    eutils_.SearchIndex(source);
+    Served local(source, {}, Log("local"));
+    Served gateway(index_, {"--eutils", eutils_.Base()}, Log("gateway"));
+    ASSERT_GT(gateway.port, 0) << gateway.process->Stderr();
+    for (const std::string target :
+         {"/m/pubmed/?term=planarian", "/m/pubmed/?term=planarian&page=2",
+          "/m/pubmed/?term=study+3", "/m/pubmed/?term=planarian&page=3", "/m/pubmed/01007"}) {
+        SCOPED_TRACE(target);
+        const auto fromIndex = local.Get(target), throughGateway = gateway.Get(target);
+        EXPECT_EQ(throughGateway.first, 200);
+        EXPECT_EQ(throughGateway.second, fromIndex.second);
+    }
+}
+
+TEST_F(Gateway, CountsPastTenThousandGiveAThousandPages) {
+    std::vector<std::int64_t> ids(10000);
+    for (int i = 0; i < 10000; ++i)
+        ids[static_cast<std::size_t>(i)] = 1000 + i % 25;
+    eutils_.SetSearch("cancer", 4567890, ids);
+    Served gateway(index_, {"--eutils", eutils_.Base()}, Log("gateway"));
+    const CArticleRecord first = Parse(gateway.Fetch(MakeSearchAddress("cancer")));
+    EXPECT_EQ(first.m_nTotalPages, 1000);
+    EXPECT_EQ(first.m_nCount, 10);
+    const std::string last = gateway.Fetch(MakeResultPageAddress("cancer", 1000));
+    EXPECT_EQ(Parse(last).m_nTotalPages, 1000);
+    EXPECT_NE(last.find("10000+ results"), std::string::npos);
+    EXPECT_NE(last.find("class=\"prev\""), std::string::npos);
+    EXPECT_EQ(last.find("class=\"next\""), std::string::npos);
+    EXPECT_EQ(eutils_.Hits("esearch").back().Param("retstart"), "9990");
+    // Past esearch's reach only the count is asked for.
+    EXPECT_EQ(Parse(gateway.Fetch(MakeResultPageAddress("cancer", 1001))).m_nCount, 0);
+    EXPECT_EQ(eutils_.Hits("esearch").back().Param("retstart"), "0");
+    EXPECT_EQ(eutils_.Hits("esearch").back().Param("retmax"), "0");
+}
+
+TEST_F(Gateway, RejectedQueriesAndPhrasesNotFoundGiveNoResults) {
+    eutils_.SetFault("abcXYZ", {200, EutilsStandIn::PhraseNotFoundAnswer("abcXYZ"), -1, {}, 9});
+    eutils_.SetFault("((", {200, EutilsStandIn::ErrorAnswer("Invalid query syntax"), -1, {}, 9});
+    Served gateway(index_, {"--eutils", eutils_.Base()}, Log("gateway"));
+    for (const auto& [term, message] :
+         {std::pair{"abcXYZ", "PubMed did not find: abcXYZ. No items found."},
+          std::pair{"((", "PubMed could not search for this: Invalid query syntax"}}) {
+        SCOPED_TRACE(term);
+        const auto [status, page] = gateway.Get("/m/pubmed/?term=" + Query(term));
+        EXPECT_EQ(status, 200);
+        const CArticleRecord r = Parse(page);
+        EXPECT_EQ(r.m_nCount, 0);
+        EXPECT_EQ(r.m_nTotalPages, 1);
+        EXPECT_NE(page.find("<p class=\"count\">0 results</p>\n<p class=\"note\">" +
+                            std::string(message) + "</p>\n<ul class=\"r\"></ul>"),
+                  std::string::npos)
+            << page;
+    }
+    EXPECT_EQ(eutils_.Hits("efetch").size(), 0u);
+    // An empty search asks nothing.
+    eutils_.ClearHits();
+    EXPECT_EQ(Parse(gateway.Get("/m/pubmed/?term=%20").second).m_nCount, 0);
+    EXPECT_TRUE(eutils_.Hits().empty()) << eutils_.Hits()[0].Param("term");
+}
+
+TEST_F(Gateway, NcbisRateHoldsUnderConcurrentClients) {
+    // Each search is a term of its own, so nothing is answered from memory.
+    std::vector<std::int64_t> ids = NewestFirst();
+    for (int i = 0; i < 40; ++i)
+        eutils_.SetSearch("term" + std::to_string(i), 25, ids);
+    const auto load = [&](Served& gateway, int clients, int each) {
+        std::vector<std::thread> threads;
+        std::atomic<int> ok{0};
+        for (int c = 0; c < clients; ++c)
+            threads.emplace_back([&, c] {
+                for (int i = 0; i < each; ++i)
+                    if (gateway.Get("/m/pubmed/?term=term" + std::to_string(c * each + i)).first ==
+                        200)
+                        ++ok;
+            });
+        for (auto& thread : threads)
+            thread.join();
+        return ok.load();
+    };
+    {
+        Served gateway(index_, {"--eutils", eutils_.Base()}, Log("nokey"));
+        // 4 clients x 3 searches, each an esearch and (for the first) efetches: 15 requests.
+        EXPECT_EQ(load(gateway, 4, 3), 12);
+        const auto hits = eutils_.Hits();
+        EXPECT_GE(hits.size(), 12u);
+        EXPECT_LE(MostInOneSecond(hits), 3);
+        EXPECT_EQ(hits.front().Param("api_key"), "<none>");
+    }
+    eutils_.ClearHits();
+    {
+        // The key from NCBI's variable: ten a second.
+        Served gateway(index_, {"--eutils", eutils_.Base(), "--quiet"}, Log("key"),
+                       [] { setenv("NCBI_API_KEY", "envkey123", 1); });
+        EXPECT_EQ(load(gateway, 4, 7), 28);
+        const auto hits = eutils_.Hits();
+        EXPECT_EQ(hits.size(), 28u);
+        EXPECT_LE(MostInOneSecond(hits), 10);
+        EXPECT_GE(MostInOneSecond(hits), 8) << "the key's rate is used";
+        for (const auto& hit : hits)
+            EXPECT_EQ(hit.Param("api_key"), "envkey123");
+        EXPECT_EQ(gateway.process->Stderr().find("envkey123"), std::string::npos)
+            << "--quiet logs no request";
+    }
+    eutils_.ClearHits();
+    {
+        // --api-key wins over the variable; the log hides the key.
+        Served gateway(index_, {"--eutils", eutils_.Base(), "--api-key", "optkey"}, Log("opt"),
+                       [] { setenv("NCBI_API_KEY", "envkey123", 1); });
+        EXPECT_EQ(gateway.Get("/m/pubmed/?term=term39").first, 200);
+        EXPECT_EQ(eutils_.Hits().at(0).Param("api_key"), "optkey");
+        const std::string log = gateway.process->Stderr();
+        EXPECT_NE(log.find("api_key=(hidden)\" 200"), std::string::npos) << log;
+        EXPECT_EQ(log.find("optkey"), std::string::npos) << log;
+    }
+}
+
+TEST_F(Gateway, OneRequestForTheSamePageWhileItIsInFlight) {
+    eutils_.SetFault("planarian regeneration", {200, "", -1, std::chrono::milliseconds(600), 1});
+    Served gateway(index_, {"--eutils", eutils_.Base(), "--quiet"}, Log("gateway"));
+    std::vector<std::thread> clients;
+    std::vector<std::vector<std::int64_t>> seen(4);
+    for (int c = 0; c < 4; ++c)
+        clients.emplace_back([&, c] {
+            seen[static_cast<std::size_t>(c)] =
+                Ids(Parse(gateway.Get("/m/pubmed/?term=planarian%20regeneration").second));
+        });
+    for (auto& client : clients)
+        client.join();
+    for (const auto& ids : seen)
+        EXPECT_EQ(ids, Slice(NewestFirst(), 0, 10));
+    EXPECT_EQ(eutils_.Hits("esearch").size(), 1u);
+}
+
+TEST_F(Gateway, TooManyRequestsAreWaitedOutAndRetriedTwice) {
+    Served gateway(index_, {"--eutils", eutils_.Base()}, Log("gateway"));
+    // Two 429s, the first with Retry-After: 2, the second without (a second): then the page.
+    eutils_.SetFault("planarian regeneration", {429, "Too Many Requests", 2, {}, 1});
+    eutils_.SetSearch("planarian", 25, NewestFirst());
+    const auto start = Clock::now();
+    auto [status, page] = gateway.Get("/m/pubmed/?term=planarian%20regeneration");
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(Parse(page).m_nCount, 10);
+    auto searches = eutils_.Hits("esearch");
+    ASSERT_EQ(searches.size(), 2u);
+    EXPECT_GE(searches[1].when - searches[0].when, std::chrono::seconds(2));
+
+    eutils_.ClearHits();
+    eutils_.SetFault("planarian", {429, "Too Many Requests", -1, {}, 2});
+    std::tie(status, page) = gateway.Get("/m/pubmed/?term=planarian");
+    EXPECT_EQ(status, 200);
+    searches = eutils_.Hits("esearch");
+    ASSERT_EQ(searches.size(), 3u);
+    EXPECT_GE(searches[1].when - searches[0].when, std::chrono::milliseconds(1000));
+    EXPECT_GE(searches[2].when - searches[1].when, std::chrono::milliseconds(1000));
+
+    // A third 429 in a row: no more tries, a 502.
+    eutils_.ClearHits();
+    eutils_.SetFault("regeneration", {429, "Too Many Requests", 1, {}, 3});
+    std::tie(status, page) = gateway.Get("/m/pubmed/?term=regeneration");
+    EXPECT_EQ(status, 502);
+    EXPECT_NE(page.find("PubMed could not be reached"), std::string::npos);
+    EXPECT_EQ(eutils_.Hits("esearch").size(), 3u);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(15));
+}
+
+TEST_F(Gateway, FailuresGiveA502AndTheServerLivesOn) {
+    Served gateway(index_, {"--eutils", eutils_.Base()}, Log("gateway"));
+    eutils_.SetFault("broken", {200, EutilsStandIn::ErrorAnswer("x").substr(0, 150), -1, {}, 9});
+    eutils_.SetFault("busy", {503, "<html>Service unavailable</html>", -1, {}, 9});
+    eutils_.SetFault("server error", {500, "", -1, {}, 9});
+    eutils_.SetFault("html", {200, "<html><body>maintenance</body></html>", -1, {}, 9});
+    eutils_.SetFault("slow", {200, "", -1, std::chrono::milliseconds(12000), 1});
+    for (const std::string term : {"broken", "busy", "server error", "html"}) {
+        SCOPED_TRACE(term);
+        const auto [status, page] = gateway.Get("/m/pubmed/?term=" + Query(term));
+        EXPECT_EQ(status, 502);
+        EXPECT_NE(page.find("PubMed could not be reached"), std::string::npos);
+    }
+    // The program takes a 502 for a failed download.
+    EXPECT_EQ(gateway.Fetch(MakeSearchAddress("busy")), "<failed>");
+    // efetch's answer cut short: the page fails, and nothing of it is stored.
+    eutils_.SetSearch("cut", 2, {12091962, 9997});
+    eutils_.SetFault("efetch", {200, ReadGzip(kEntrez + "/pubmed1.xml.gz").substr(0, 2000), -1, {}, 1});
+    EXPECT_EQ(gateway.Get("/m/pubmed/?term=cut").first, 502);
+    EXPECT_EQ(gateway.Get("/m/pubmed/?term=cut").first, 200) << "failures are not kept";
+
+    // A slow answer is given up at ten seconds.
+    const auto start = Clock::now();
+    EXPECT_EQ(gateway.Get("/m/pubmed/?term=slow").first, 502);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(9500));
+    EXPECT_LT(took, std::chrono::milliseconds(11900));
+
+    EXPECT_TRUE(gateway.process->Running());
+    EXPECT_EQ(gateway.Get("/").first, 200);
+    EXPECT_EQ(gateway.Get("/m/pubmed/?term=planarian%20regeneration").first, 200);
+
+    // Nothing listens at the address: 502 at once.
+    Served refused(dir_.File("other.sqlite"),
+                   {"--eutils", "http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/eutils"},
+                   Log("refused"));
+    const auto [status, page] = refused.Get("/m/pubmed/?term=anything");
+    EXPECT_EQ(status, 502);
+    EXPECT_EQ(refused.Get("/m/pubmed/00001000").first, 502);
+    EXPECT_TRUE(refused.process->Running());
+}
+
+TEST(GatewayOptions, CommandLine) {
+    TempDir dir;
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), kServer);
+        Process p(args, dir.File("run.log"));
+        const int status = p.WaitUpTo(std::chrono::seconds(10));
+        return std::pair{status, p.Stderr()};
+    };
+    const std::string index = dir.File("new.sqlite");
+    auto [status, log] = run({"serve", "--index", index, "--api-key", "k"});
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(log.find("--api-key and --email go with --eutils"), std::string::npos) << log;
+    std::tie(status, log) = run({"serve", "--index", index, "--email", "a@b"});
+    EXPECT_EQ(status, 2);
+    std::tie(status, log) = run({"serve", "--index", index, "--eutils", "eutils.ncbi.nlm.nih.gov"});
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(log.find("--eutils takes http[s]://"), std::string::npos) << log;
+    std::tie(status, log) = run({"import", "--index", index, "--eutils", "http://x/"});
+    EXPECT_EQ(status, 2);
+    // Without --eutils a missing index is refused as ever; with it, it is made.
+    std::tie(status, log) = run({"serve", "--index", index, "--listen", "127.0.0.1:0"});
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(log.find("cannot serve"), std::string::npos) << log;
+    EutilsStandIn eutils;
+    Served gateway(index, {"--eutils", eutils.Base()}, dir.File("gateway.log"));
+    ASSERT_GT(gateway.port, 0) << gateway.process->Stderr();
+    EXPECT_EQ(server::IndexReader(index).Size(), 0);
+    EXPECT_NE(gateway.process->Stderr().find("(no API key, 3 requests a second)"),
+              std::string::npos);
+}
+
+} // namespace
+} // namespace tamix

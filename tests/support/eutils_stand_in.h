@@ -1,0 +1,218 @@
+// A stand-in of NCBI's E-utilities on a loopback port: esearch.fcgi and efetch.fcgi under
+// /entrez/eutils/, answering in NCBI's XML (the layout of NCBI's real answers kept in
+// python-biopython-doc). Searches are canned (a term's count and ids) or run on a tamix
+// index of the same records, for a stand-in whose results match a local server's; faults
+// come on demand. It notes every request with its time of arrival.
+#pragma once
+
+#include "server/index/index.h"
+#include "server/index/query.h"
+#include "server/index/results.h"
+#include "support/test_server.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tamix::test {
+
+class EutilsStandIn {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Hit {
+        Clock::time_point when;
+        std::string utility; // "esearch" or "efetch"
+        std::multimap<std::string, std::string> params;
+        std::string Param(const std::string& name) const {
+            const auto found = params.find(name);
+            return found == params.end() ? std::string("<none>") : found->second;
+        }
+    };
+
+    // An answer given in place of the real one, to the next `times` requests of a term (or,
+    // with the term "efetch", of efetch).
+    struct Fault {
+        int status = 200;
+        std::string body;    // "" with status 200: the real answer, after the delay
+        int retryAfter = -1; // seconds, for a Retry-After header
+        std::chrono::milliseconds delay{0};
+        int times = 1;
+    };
+
+    EutilsStandIn() {
+        server_.routes().Get("/entrez/eutils/esearch.fcgi",
+                             [this](const httplib::Request& req, httplib::Response& res) {
+                                 Answer("esearch", req, res);
+                             });
+        server_.routes().Get("/entrez/eutils/efetch.fcgi",
+                             [this](const httplib::Request& req, httplib::Response& res) {
+                                 Answer("efetch", req, res);
+                             });
+        server_.Start();
+    }
+
+    std::string Base() const { return server_.Url("/entrez/eutils/"); }
+    int port() const { return server_.port(); }
+
+    // Each <PubmedArticle> of a PubmedArticleSet becomes a record efetch can give.
+    void AddRecords(const std::string& articleSet) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::size_t at = 0;
+        while ((at = articleSet.find("<PubmedArticle>", at)) != std::string::npos) {
+            const std::size_t end = articleSet.find("</PubmedArticle>", at);
+            const std::string record = articleSet.substr(at, end + 16 - at);
+            const std::size_t pmid = record.find('>', record.find("<PMID")) + 1;
+            records_[std::stoll(record.substr(pmid))] = record;
+            at = end;
+        }
+    }
+    // esearch finds these ids for the term (any order), and counts count.
+    void SetSearch(const std::string& term, int count, std::vector<std::int64_t> ids) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        searches_[term] = {count, std::move(ids)};
+    }
+    // Terms without a canned answer are searched in this index (newest first), as
+    // tamix-server searches it.
+    void SearchIndex(const std::string& index) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reader_ = std::make_unique<server::IndexReader>(index);
+    }
+    void SetFault(const std::string& term, Fault fault) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faults_[term] = std::move(fault);
+    }
+
+    std::vector<Hit> Hits() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return hits_;
+    }
+    std::vector<Hit> Hits(const std::string& utility) {
+        std::vector<Hit> some;
+        for (const Hit& hit : Hits())
+            if (hit.utility == utility) some.push_back(hit);
+        return some;
+    }
+    void ClearHits() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hits_.clear();
+    }
+
+    // NCBI's answer when a phrase is not found (python-biopython-doc's esearch8.xml).
+    static std::string PhraseNotFoundAnswer(const std::string& phrase) {
+        return std::string(kHead) +
+               "<eSearchResult>\n\t<Count>0</Count>\n\t<RetMax>0</RetMax>\n\t<RetStart>0</RetStart>"
+               "\n\t<IdList>\n\t</IdList>\n\t<TranslationSet>\n\t</TranslationSet>\n\t"
+               "<QueryTranslation></QueryTranslation>\n\t<ErrorList>\n\t\t<PhraseNotFound>" +
+               phrase +
+               "</PhraseNotFound>\n\t</ErrorList>\n\t<WarningList>\n\t\t<OutputMessage>No items "
+               "found.</OutputMessage>\n\t</WarningList>\n</eSearchResult>\n";
+    }
+    // What esearch answers a query it cannot run.
+    static std::string ErrorAnswer(const std::string& message) {
+        return std::string(kHead) + "<eSearchResult>\n\t<ERROR>" + message +
+               "</ERROR>\n</eSearchResult>\n";
+    }
+
+private:
+    static constexpr const char* kHead =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE eSearchResult PUBLIC \"-//NLM//DTD eSearchResult, 11 "
+        "May 2002//EN\" \"http://www.ncbi.nlm.nih.gov/entrez/query/DTD/eSearch_020511.dtd\">\n";
+
+    void Answer(const std::string& utility, const httplib::Request& req, httplib::Response& res) {
+        Hit hit{Clock::now(), utility, {}};
+        for (const auto& [name, value] : req.params)
+            hit.params.emplace(name, value);
+        const std::string key = utility == "efetch" ? "efetch" : hit.Param("term");
+        Fault fault;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hits_.push_back(hit);
+            const auto found = faults_.find(key);
+            if (found != faults_.end()) {
+                fault = found->second;
+                if (--found->second.times <= 0) faults_.erase(found);
+            }
+        }
+        if (fault.delay.count() > 0) std::this_thread::sleep_for(fault.delay);
+        if (fault.retryAfter >= 0) res.set_header("Retry-After", std::to_string(fault.retryAfter));
+        if (fault.status != 200 || !fault.body.empty()) {
+            res.status = fault.status;
+            res.set_content(fault.body, "text/xml; charset=UTF-8");
+            return;
+        }
+        res.set_content(utility == "efetch" ? Fetch(hit) : Search(hit), "text/xml; charset=UTF-8");
+    }
+
+    std::string Search(const Hit& hit) {
+        const std::string term = hit.Param("term");
+        const int retstart = std::stoi(hit.Param("retstart"));
+        const int retmax = std::stoi(hit.Param("retmax"));
+        int count = 0;
+        std::vector<std::int64_t> ids;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (const auto found = searches_.find(term); found != searches_.end()) {
+            count = found->second.first;
+            const auto& all = found->second.second;
+            for (int i = retstart; i < retstart + retmax && i < static_cast<int>(all.size()); ++i)
+                ids.push_back(all[i]);
+        } else if (reader_ && retmax > 0) {
+            const server::Search search = server::BuildSearch(term);
+            if (!search.MatchesNothing()) {
+                const auto page = server::FindResults(*reader_, cache_, search,
+                                                      server::SortOrder::Date,
+                                                      retstart / retmax + 1, retmax);
+                count = page.matches;
+                for (const auto& item : page.items)
+                    ids.push_back(item.pmid);
+            }
+        }
+        std::string xml = std::string(kHead) + "<eSearchResult>\n\t<Count>" +
+                          std::to_string(count) + "</Count>\n\t<RetMax>" +
+                          std::to_string(ids.size()) + "</RetMax>\n\t<RetStart>" +
+                          std::to_string(retstart) + "</RetStart>\n\t<IdList>\n";
+        for (const std::int64_t id : ids)
+            xml += "\t\t<Id>" + std::to_string(id) + "</Id>\n";
+        return xml + "\t</IdList>\n\t<TranslationSet>\n\t</TranslationSet>\n\t<TranslationStack>"
+                     "\n\t\t<TermSet>\n\t\t\t<Term>" +
+               term + "[All Fields]</Term>\n\t\t\t<Field>All Fields</Field>\n\t\t\t<Count>" +
+               std::to_string(count) +
+               "</Count>\n\t\t\t<Explode>N</Explode>\n\t\t</TermSet>\n\t\t<OP>GROUP</OP>\n\t"
+               "</TranslationStack>\n\t<QueryTranslation>" +
+               term + "[All Fields]</QueryTranslation>\n</eSearchResult>\n";
+    }
+
+    // The records of the ids it has, in the order asked, as efetch returns them.
+    std::string Fetch(const Hit& hit) {
+        std::string xml = "<?xml version=\"1.0\" ?>\n<!DOCTYPE PubmedArticleSet PUBLIC "
+                          "\"-//NLM//DTD PubMedArticle, 1st January 2019//EN\" "
+                          "\"https://dtd.nlm.nih.gov/ncbi/pubmed/out/pubmed_190101.dtd\">\n"
+                          "<PubmedArticleSet>\n";
+        const std::string ids = hit.Param("id");
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::size_t start = 0;
+        while (start < ids.size()) {
+            const std::size_t comma = std::min(ids.find(',', start), ids.size());
+            const auto found = records_.find(std::stoll(ids.substr(start, comma - start)));
+            if (found != records_.end()) xml += found->second + "\n";
+            start = comma + 1;
+        }
+        return xml + "</PubmedArticleSet>\n";
+    }
+
+    std::mutex mutex_;
+    std::map<std::int64_t, std::string> records_;
+    std::map<std::string, std::pair<int, std::vector<std::int64_t>>> searches_;
+    std::map<std::string, Fault> faults_;
+    std::unique_ptr<server::IndexReader> reader_;
+    server::ResultCache cache_;
+    std::vector<Hit> hits_;
+    // Last, so that it stops before what its handlers use goes away.
+    TestServer server_;
+};
+
+} // namespace tamix::test
