@@ -6,10 +6,11 @@
 #include "pubmed/articlepage.h"
 #include "pubmed/download.h"
 #include "pubmed/resultpage.h"
-#include "server/gateway/eutils.h"
 #include "server/gateway/pacer.h"
+#include "server/gateway/requests.h"
 #include "server/index/importer.h"
 #include "server/index/index.h"
+#include "server/index/lock.h"
 #include "support/eutils_stand_in.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
@@ -186,7 +187,9 @@ TEST(EsearchAnswers, NcbisRealAnswersRead) {
         EXPECT_EQ(answer.count, a.count);
         ASSERT_EQ(answer.ids.size(), a.ids);
         EXPECT_EQ(answer.ids.front(), a.first);
-        if (a.last) EXPECT_EQ(answer.ids.back(), a.last);
+        if (a.last) {
+            EXPECT_EQ(answer.ids.back(), a.last);
+        }
         EXPECT_FALSE(answer.rejected);
         EXPECT_EQ(answer.message, "");
     }
@@ -612,6 +615,31 @@ TEST_F(Gateway, FailuresGiveA502AndTheServerLivesOn) {
     EXPECT_EQ(status, 502);
     EXPECT_EQ(refused.Get("/m/pubmed/00001000").first, 502);
     EXPECT_TRUE(refused.process->Running());
+}
+
+TEST_F(Gateway, PagesAreServedWhileAnotherProcessWritesTheIndex) {
+    Served gateway(index_, {"--eutils", eutils_.Base()}, Log("gateway"));
+    ASSERT_GT(gateway.port, 0);
+    {
+        // As an import or the mirror holds it.
+        server::IndexLock lock(index_);
+        const auto [status, page] = gateway.Get("/m/pubmed/?term=planarian%20regeneration");
+        EXPECT_EQ(status, 200);
+        EXPECT_EQ(Ids(Parse(page)), Slice(NewestFirst(), 0, 10));
+        const auto article = gateway.Get("/m/pubmed/29963580");
+        EXPECT_EQ(article.first, 200);
+        EXPECT_NE(article.second.find("PMID: 29963580"), std::string::npos);
+        EXPECT_EQ(server::IndexReader(index_).Size(), 0);
+        EXPECT_NE(gateway.process->Stderr().find("the records fetched are not stored"),
+                  std::string::npos);
+    }
+    // The next fetch stores them; the search itself is not asked again.
+    eutils_.ClearHits();
+    EXPECT_EQ(Ids(Parse(gateway.Get("/m/pubmed/?term=planarian%20regeneration").second)),
+              Slice(NewestFirst(), 0, 10));
+    EXPECT_EQ(eutils_.Hits("esearch").size(), 0u);
+    EXPECT_EQ(eutils_.Hits("efetch").size(), 1u);
+    EXPECT_EQ(server::IndexReader(index_).Size(), 10);
 }
 
 TEST(GatewayOptions, CommandLine) {
