@@ -1,5 +1,7 @@
 // One search from end to end: the keyword dialog, the result page in the browser, the
-// article dialog over a real tamix-server on a free loopback port.
+// article dialog over a real tamix-server on a free loopback port. With
+// TAMIX_TEST_THROUGH_GATEWAY set the server is a gateway to a stand-in of NCBI's
+// E-utilities that searches the same records, and starts with an empty index.
 #include "app/tamixapp.h"
 #include "dialogs/keyword.h"
 #include "dialogs/pubmeditem.h"
@@ -7,6 +9,7 @@
 #include "server/web/http.h"
 #include "shell/mainframe.h"
 #include "shell/tamixview.h"
+#include "support/eutils_stand_in.h"
 #include "support/pubmed_fixture.h"
 
 #include <QApplication>
@@ -78,6 +81,8 @@ class TestPubmed : public QObject {
 
 private:
     tamix::test::TempDir dir_;
+    std::unique_ptr<tamix::test::EutilsStandIn> eutils_;
+    std::string index_;
     std::unique_ptr<tamix::server::HttpServer> server_;
     std::thread serverThread_;
     std::unique_ptr<tamix::app::CTamixApp> app_;
@@ -85,7 +90,8 @@ private:
 
     void StartServer() {
         tamix::server::ServeOptions options;
-        options.index = dir_.File("index.sqlite");
+        options.index = index_;
+        if (eutils_) options.eutils = eutils_->Base();
         options.port = port_;
         options.accessLog = false;
         options.glossary = TAMIX_GLOSSARY_FILE;
@@ -124,8 +130,16 @@ private:
 
 private slots:
     void initTestCase() {
-        tamix::test::ImportFiles(dir_.File("index.sqlite"),
-                                 {dir_.Write("f.xml", tamix::test::ArticleSet(Fixture()))});
+        const std::string records = tamix::test::ArticleSet(Fixture());
+        index_ = dir_.File("index.sqlite");
+        tamix::test::ImportFiles(index_, {dir_.Write("f.xml", records)});
+        if (qEnvironmentVariableIsSet("TAMIX_TEST_THROUGH_GATEWAY")) {
+            eutils_ = std::make_unique<tamix::test::EutilsStandIn>();
+            eutils_->AddRecords(records);
+            eutils_->SearchIndex(index_);
+            index_ = dir_.File("gateway.sqlite");
+            tamix::server::IndexWriter make(index_);
+        }
         StartServer();
         const QByteArray host = "127.0.0.1:" + QByteArray::number(port_);
         qputenv(tamix::kPubmedHostVariable, host);
@@ -144,6 +158,11 @@ private slots:
     void cleanupTestCase() {
         app_.reset();
         if (server_) StopServer();
+        if (eutils_) {
+            // Every record shown came through efetch into the gateway's own index.
+            QVERIFY(!eutils_->Hits("efetch").empty());
+            QVERIFY(tamix::server::IndexReader(index_).Size() > 0);
+        }
     }
 
     void oneSearchFromEndToEnd() {
