@@ -47,6 +47,7 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 [[ $depends == *libsqlite3-0* ]] || fail "Depends lacks what the library scan finds: $depends"
 [[ $depends == *libqt6webenginewidgets6* ]] || fail "Depends lacks Qt WebEngine: $depends"
+[[ $depends == *ca-certificates* ]] || fail "Depends lacks ca-certificates (NCBI over https): $depends"
 [[ $(dpkg-deb -f "$deb" Recommends) == *fonts-wqy-microhei* ]] || fail "no Chinese font recommended"
 
 step "one version everywhere"
