@@ -328,6 +328,7 @@ TEST_F(Gateway, PagesComeInEsearchsOrderAndStayInTheIndex) {
             EXPECT_EQ(s.Param("tool"), "tamix-server");
             EXPECT_EQ(s.Param("email"), "lab@example.org");
             EXPECT_EQ(s.Param("api_key"), "<none>");
+            EXPECT_TRUE(std::regex_match(s.agent, std::regex("tamix-server/[0-9.]+"))) << s.agent;
             const auto fetches = eutils_.Hits("efetch");
             ASSERT_EQ(fetches.size(), 1u);
             EXPECT_EQ(fetches[0].Param("db"), "pubmed");

@@ -122,22 +122,21 @@ GatewayPage Gateway::Search(const std::string& term, server::SortOrder sort, int
     result.message = answer.message;
     if (answer.ids.empty()) return result;
 
-    const auto have = [&] {
-        std::set<std::int64_t> present;
-        for (const auto& item : reader.SummariesOfPmids(answer.ids))
-            present.insert(item.pmid);
-        return present;
-    };
-    std::set<std::int64_t> present = have();
-    std::vector<std::int64_t> missing;
-    for (const std::int64_t id : answer.ids)
-        if (!present.count(id)) missing.push_back(id);
-    std::vector<server::Article> fetched;
-    if (!missing.empty()) fetched = FetchAndImport(missing);
-
-    // In esearch's order, from the index as local pages are; what the index could not take
-    // from the records just read. Ids efetch did not bring are left out.
+    // In esearch's order, from the index as local pages are; what it lacks is fetched.
     std::vector<server::ArticleSummary> stored = reader.SummariesOfPmids(answer.ids);
+    std::vector<server::Article> fetched;
+    if (stored.size() < answer.ids.size()) {
+        std::set<std::int64_t> present;
+        for (const auto& item : stored)
+            present.insert(item.pmid);
+        std::vector<std::int64_t> missing;
+        for (const std::int64_t id : answer.ids)
+            if (!present.count(id)) missing.push_back(id);
+        fetched = FetchAndImport(missing);
+        stored = reader.SummariesOfPmids(answer.ids);
+    }
+    // What the index could not take comes from the records just read; ids efetch did not
+    // bring are left out.
     std::size_t next = 0;
     for (const std::int64_t id : answer.ids) {
         if (next < stored.size() && stored[next].pmid == id) {

@@ -28,6 +28,7 @@ public:
         Clock::time_point when;
         std::string utility; // "esearch" or "efetch"
         std::multimap<std::string, std::string> params;
+        std::string agent; // the User-Agent header
         std::string Param(const std::string& name) const {
             const auto found = params.find(name);
             return found == params.end() ? std::string("<none>") : found->second;
@@ -124,7 +125,7 @@ private:
         "May 2002//EN\" \"http://www.ncbi.nlm.nih.gov/entrez/query/DTD/eSearch_020511.dtd\">\n";
 
     void Answer(const std::string& utility, const httplib::Request& req, httplib::Response& res) {
-        Hit hit{Clock::now(), utility, {}};
+        Hit hit{Clock::now(), utility, {}, req.get_header_value("User-Agent")};
         for (const auto& [name, value] : req.params)
             hit.params.emplace(name, value);
         const std::string key = utility == "efetch" ? "efetch" : hit.Param("term");
