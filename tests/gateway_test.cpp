@@ -668,9 +668,14 @@ TEST(GatewayOptions, CommandLine) {
     EXPECT_EQ(status, 1);
     EXPECT_NE(log.find("cannot serve"), std::string::npos) << log;
     EutilsStandIn eutils;
-    Served gateway(index, {"--eutils", eutils.Base()}, dir.File("gateway.log"));
+    // The base without its last '/' names the same place.
+    std::string base = eutils.Base();
+    base.pop_back();
+    Served gateway(index, {"--eutils", base}, dir.File("gateway.log"));
     ASSERT_GT(gateway.port, 0) << gateway.process->Stderr();
     EXPECT_EQ(server::IndexReader(index).Size(), 0);
+    EXPECT_EQ(gateway.Get("/m/pubmed/?term=anything").first, 200);
+    EXPECT_EQ(eutils.Hits("esearch").size(), 1u);
     EXPECT_NE(gateway.process->Stderr().find("(no API key, 3 requests a second)"),
               std::string::npos);
 }
