@@ -644,6 +644,45 @@ TEST_F(Gateway, PagesAreServedWhileAnotherProcessWritesTheIndex) {
     EXPECT_EQ(server::IndexReader(index_).Size(), 10);
 }
 
+// NCBI over https: the answer's certificate must be one the system's certificates vouch
+// for, so a stand-in with a certificate of its own is refused before any request.
+TEST(GatewayOptions, HttpsIsCheckedAgainstTheSystemsCertificates) {
+    TempDir dir;
+    const std::string key = dir.File("key.pem"), cert = dir.File("cert.pem");
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " +
+                           cert + " -subj /CN=127.0.0.1 -days 1 2>/dev/null")
+                              .c_str()),
+              0);
+    httplib::SSLServer https(cert.c_str(), key.c_str());
+    std::atomic<int> asked{0};
+    https.Get("/entrez/eutils/esearch.fcgi", [&](const httplib::Request&, httplib::Response& res) {
+        ++asked;
+        res.set_content(ReadFile(kEntrez + "/esearch1.xml"), "text/xml");
+    });
+    const int port = https.bind_to_any_port("127.0.0.1");
+    std::thread thread([&] { https.listen_after_bind(); });
+    {
+        Served gateway(dir.File("index.sqlite"),
+                       {"--eutils", "https://127.0.0.1:" + std::to_string(port) + "/entrez/eutils/"},
+                       dir.File("gateway.log"));
+        ASSERT_GT(gateway.port, 0) << gateway.process->Stderr();
+        EXPECT_EQ(gateway.Get("/m/pubmed/?term=biopython").first, 502);
+        EXPECT_EQ(asked, 0);
+        EXPECT_TRUE(std::regex_search(gateway.process->Stderr(),
+                                      std::regex("esearch\\.fcgi[^\n]*certificate", std::regex::icase)))
+            << gateway.process->Stderr();
+    }
+    // The same server answers a client that trusts its certificate.
+    httplib::SSLClient trusting("127.0.0.1", port);
+    trusting.set_ca_cert_path(cert.c_str());
+    auto res = trusting.Get("/entrez/eutils/esearch.fcgi?db=pubmed&term=biopython");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(asked, 1);
+    https.stop();
+    thread.join();
+}
+
 TEST(GatewayOptions, CommandLine) {
     TempDir dir;
     const auto run = [&](std::vector<std::string> args) {
