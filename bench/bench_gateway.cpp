@@ -40,8 +40,8 @@ struct Setup {
             eutils.SetSearch("page " + std::to_string(p), 10, ids);
             eutils.SetSearch("cached " + std::to_string(p), 10, ids);
         }
-        gateway = Start({"--index", dir + "/gateway.sqlite", "--eutils", eutils.Base(),
-                         "--api-key", "benchmark"},
+        gateway = Start({"--index", dir + "/gateway.sqlite", "--eutils", eutils.Base(), "--api-key",
+                         "benchmark"},
                         gatewayPort, "gateway");
         local = nullptr;
     }

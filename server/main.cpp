@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -178,7 +178,8 @@ int Serve(ServeOptions options) {
                  options.index.c_str(), options.host.c_str(), port, server.Workers(),
                  server.MaxConnections());
     if (!options.eutils.empty())
-        std::fprintf(stderr, "tamix-server: a gateway to PubMed through %s (%s, %d requests a second)\n",
+        std::fprintf(stderr,
+                     "tamix-server: a gateway to PubMed through %s (%s, %d requests a second)\n",
                      options.eutils.c_str(), options.apiKey.empty() ? "no API key" : "API key",
                      options.apiKey.empty() ? 3 : 10);
     std::fflush(stderr);

@@ -82,8 +82,8 @@ class Served {
 public:
     Served(const std::string& index, std::vector<std::string> extra, const std::string& log,
            const std::function<void()>& inChild = {}) {
-        std::vector<std::string> args{kServer, "serve", "--index", index, "--listen",
-                                      "127.0.0.1:0"};
+        std::vector<std::string> args{kServer, "serve",    "--index",
+                                      index,   "--listen", "127.0.0.1:0"};
         args.insert(args.end(), extra.begin(), extra.end());
         process = std::make_unique<Process>(args, log, inChild);
         const std::string found = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
@@ -153,7 +153,8 @@ std::string IdList(const std::vector<std::int64_t>& ids) {
 
 // The most requests that arrived within any span shorter than a second.
 int MostInOneSecond(std::vector<EutilsStandIn::Hit> hits) {
-    std::sort(hits.begin(), hits.end(), [](const auto& a, const auto& b) { return a.when < b.when; });
+    std::sort(hits.begin(), hits.end(),
+              [](const auto& a, const auto& b) { return a.when < b.when; });
     int most = 0;
     for (std::size_t i = 0, j = 0; j < hits.size(); ++j) {
         while (hits[j].when - hits[i].when >= std::chrono::seconds(1))
@@ -169,19 +170,17 @@ TEST(EsearchAnswers, NcbisRealAnswersRead) {
         int count;
         std::size_t ids;
         std::int64_t first, last;
-    } kAnswers[] = {{"esearch1", 5, 5, 16403221, 12230038},
-                    {"esearch2", 10238, 100, 18411453, 0},
-                    {"esearch3", 2652, 6, 11121077, 11121072},
-                    {"esearch4", 177, 20, 75, 875},
-                    {"esearch5", 23492, 20, 1894783, 1413911},
-                    {"esearch6", 699, 20, 220161, 287587},
-                    {"esearch7", 3, 3, 16766766, 4104812}};
+    } kAnswers[] = {
+        {"esearch1", 5, 5, 16403221, 12230038},    {"esearch2", 10238, 100, 18411453, 0},
+        {"esearch3", 2652, 6, 11121077, 11121072}, {"esearch4", 177, 20, 75, 875},
+        {"esearch5", 23492, 20, 1894783, 1413911}, {"esearch6", 699, 20, 220161, 287587},
+        {"esearch7", 3, 3, 16766766, 4104812}};
     for (const auto& a : kAnswers) {
         SCOPED_TRACE(a.file);
         gateway::SearchAnswer answer;
         std::string why;
-        ASSERT_TRUE(gateway::ParseSearchAnswer(ReadFile(kEntrez + "/" + a.file + ".xml"), answer,
-                                               why))
+        ASSERT_TRUE(
+            gateway::ParseSearchAnswer(ReadFile(kEntrez + "/" + a.file + ".xml"), answer, why))
             << why;
         // The translation stack's own counts are not the search's.
         EXPECT_EQ(answer.count, a.count);
@@ -200,8 +199,8 @@ TEST(EsearchAnswers, NcbisRealAnswersRead) {
     EXPECT_TRUE(answer.rejected);
     EXPECT_EQ(answer.message, "PubMed did not find: abcXYZ. No items found.");
 
-    ASSERT_TRUE(gateway::ParseSearchAnswer(
-        EutilsStandIn::ErrorAnswer("Invalid query syntax"), answer, why));
+    ASSERT_TRUE(gateway::ParseSearchAnswer(EutilsStandIn::ErrorAnswer("Invalid query syntax"),
+                                           answer, why));
     EXPECT_TRUE(answer.rejected);
     EXPECT_EQ(answer.message, "PubMed could not search for this: Invalid query syntax");
     EXPECT_EQ(answer.count, 0);
@@ -211,18 +210,19 @@ TEST(EsearchAnswers, NcbisRealAnswersRead) {
     EXPECT_FALSE(gateway::ParseSearchAnswer(real.substr(0, real.size() / 2), answer, why));
     EXPECT_NE(why.find("not XML"), std::string::npos) << why;
     EXPECT_FALSE(gateway::ParseSearchAnswer(ReadFile(kEntrez + "/einfo1.xml"), answer, why));
-    EXPECT_FALSE(gateway::ParseSearchAnswer("<eSearchResult><IdList/></eSearchResult>", answer, why));
+    EXPECT_FALSE(
+        gateway::ParseSearchAnswer("<eSearchResult><IdList/></eSearchResult>", answer, why));
     EXPECT_FALSE(gateway::ParseSearchAnswer("<html><body>Bad Gateway</body></html>", answer, why));
 }
 
 TEST(EsearchAnswers, AddressesNameNcbisParameters) {
     gateway::EutilsOptions options;
     options.base = "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/";
-    EXPECT_EQ(gateway::SearchAddress(options, "heart failure[mh] AND 2020:2021[dp]", "pub_date",
-                                     20, 10),
-              "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/esearch.fcgi?db=pubmed&term=heart+"
-              "failure%5Bmh%5D+AND+2020%3A2021%5Bdp%5D&retstart=20&retmax=10&sort=pub_date&"
-              "retmode=xml&tool=tamix-server");
+    EXPECT_EQ(
+        gateway::SearchAddress(options, "heart failure[mh] AND 2020:2021[dp]", "pub_date", 20, 10),
+        "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/esearch.fcgi?db=pubmed&term=heart+"
+        "failure%5Bmh%5D+AND+2020%3A2021%5Bdp%5D&retstart=20&retmax=10&sort=pub_date&"
+        "retmode=xml&tool=tamix-server");
     options.email = "a.b@example.org";
     options.apiKey = "0123abc";
     EXPECT_EQ(gateway::FetchAddress(options, {1, 22, 333}),
@@ -265,8 +265,8 @@ TEST(ImportTexts, RecordsFetchedAgainReplaceTheirEarlierCopy) {
     auto stats = server::ImportTexts(
         index, {{"first", test::ArticleSet({{5, "Old title"}, {6, "Other record"}})}}, {}, options);
     EXPECT_EQ(stats.records, 2);
-    stats = server::ImportTexts(index, {{"again", test::ArticleSet({{5, "New title"}})}}, {},
-                                options);
+    stats =
+        server::ImportTexts(index, {{"again", test::ArticleSet({{5, "New title"}})}}, {}, options);
     EXPECT_EQ(stats.records, 1);
     server::IndexReader reader(index);
     EXPECT_EQ(reader.Size(), 2);
@@ -355,11 +355,12 @@ TEST_F(Gateway, PagesComeInEsearchsOrderAndStayInTheIndex) {
 
         // Another order, named in esearch's words; esearch's order is kept, not the index's.
         eutils_.SetSearch("planarian", 25, {1003, 1017, 1001});
-        for (const auto& [sort, name] : {std::pair{"relevance", "relevance"},
-                                         std::pair{"author", "Author"},
-                                         std::pair{"journal", "JournalName"}}) {
+        for (const auto& [sort, name] :
+             {std::pair{"relevance", "relevance"}, std::pair{"author", "Author"},
+              std::pair{"journal", "JournalName"}}) {
             eutils_.ClearHits();
-            const auto [status, body] = gateway.Get(std::string("/m/pubmed/?term=planarian&sort=") + sort);
+            const auto [status, body] =
+                gateway.Get(std::string("/m/pubmed/?term=planarian&sort=") + sort);
             EXPECT_EQ(status, 200);
             EXPECT_EQ(Ids(Parse(body)), (std::vector<std::int64_t>{1003, 1017, 1001}));
             ASSERT_EQ(eutils_.Hits().size(), 1u) << "all three are in the index";
@@ -392,6 +393,7 @@ TEST_F(Gateway, PagesComeInEsearchsOrderAndStayInTheIndex) {
         EXPECT_NE(log.find("a gateway to PubMed through " + eutils_.Base()), std::string::npos);
         const auto [status, start] = gateway.Get("/");
         EXPECT_NE(start.find("This server is a gateway to PubMed"), std::string::npos);
+        EXPECT_NE(gateway.Get("/about").second.find("also a gateway to PubMed"), std::string::npos);
     }
 
     // Offline: NCBI out of reach, a server without the gateway finds what was fetched, in
@@ -405,6 +407,7 @@ TEST_F(Gateway, PagesComeInEsearchsOrderAndStayInTheIndex) {
               std::vector<std::int64_t>{11748933});
     const auto [status, start] = local.Get("/");
     EXPECT_NE(start.find("nothing leaves this machine"), std::string::npos);
+    EXPECT_EQ(local.Get("/about").second.find("gateway"), std::string::npos);
 }
 
 TEST_F(Gateway, SamePageBytesAsTheLocalIndex) {
@@ -593,7 +596,8 @@ TEST_F(Gateway, FailuresGiveA502AndTheServerLivesOn) {
     EXPECT_EQ(gateway.Fetch(MakeSearchAddress("busy")), "<failed>");
     // efetch's answer cut short: the page fails, and nothing of it is stored.
     eutils_.SetSearch("cut", 2, {12091962, 9997});
-    eutils_.SetFault("efetch", {200, ReadGzip(kEntrez + "/pubmed1.xml.gz").substr(0, 2000), -1, {}, 1});
+    eutils_.SetFault("efetch",
+                     {200, ReadGzip(kEntrez + "/pubmed1.xml.gz").substr(0, 2000), -1, {}, 1});
     EXPECT_EQ(gateway.Get("/m/pubmed/?term=cut").first, 502);
     EXPECT_EQ(gateway.Get("/m/pubmed/?term=cut").first, 200) << "failures are not kept";
 
@@ -610,9 +614,10 @@ TEST_F(Gateway, FailuresGiveA502AndTheServerLivesOn) {
     EXPECT_EQ(gateway.Get("/m/pubmed/?term=planarian%20regeneration").first, 200);
 
     // Nothing listens at the address: 502 at once.
-    Served refused(dir_.File("other.sqlite"),
-                   {"--eutils", "http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/eutils"},
-                   Log("refused"));
+    Served refused(
+        dir_.File("other.sqlite"),
+        {"--eutils", "http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/eutils"},
+        Log("refused"));
     const auto [status, page] = refused.Get("/m/pubmed/?term=anything");
     EXPECT_EQ(status, 502);
     EXPECT_EQ(refused.Get("/m/pubmed/00001000").first, 502);
@@ -662,14 +667,16 @@ TEST(GatewayOptions, HttpsIsCheckedAgainstTheSystemsCertificates) {
     const int port = https.bind_to_any_port("127.0.0.1");
     std::thread thread([&] { https.listen_after_bind(); });
     {
-        Served gateway(dir.File("index.sqlite"),
-                       {"--eutils", "https://127.0.0.1:" + std::to_string(port) + "/entrez/eutils/"},
-                       dir.File("gateway.log"));
+        Served gateway(
+            dir.File("index.sqlite"),
+            {"--eutils", "https://127.0.0.1:" + std::to_string(port) + "/entrez/eutils/"},
+            dir.File("gateway.log"));
         ASSERT_GT(gateway.port, 0) << gateway.process->Stderr();
         EXPECT_EQ(gateway.Get("/m/pubmed/?term=biopython").first, 502);
         EXPECT_EQ(asked, 0);
-        EXPECT_TRUE(std::regex_search(gateway.process->Stderr(),
-                                      std::regex("esearch\\.fcgi[^\n]*certificate", std::regex::icase)))
+        EXPECT_TRUE(
+            std::regex_search(gateway.process->Stderr(),
+                              std::regex("esearch\\.fcgi[^\n]*certificate", std::regex::icase)))
             << gateway.process->Stderr();
     }
     // The same server answers a client that trusts its certificate.

@@ -27,9 +27,8 @@ EutilsClient::EutilsClient(EutilsOptions options)
 std::string EutilsClient::Get(const std::string& address) {
     upstream::FetchControl control;
     control.timeLimit = options_.timeLimit;
-    control.connectLimit =
-        std::chrono::duration_cast<std::chrono::seconds>(options_.timeLimit) +
-        std::chrono::seconds(1);
+    control.connectLimit = std::chrono::duration_cast<std::chrono::seconds>(options_.timeLimit) +
+                           std::chrono::seconds(1);
     for (int attempt = 0;; ++attempt) {
         pacer_.Wait();
         std::string body;
@@ -51,8 +50,7 @@ std::string EutilsClient::Get(const std::string& address) {
                 continue;
             }
         }
-        throw Unreachable(result.status ? "HTTP " + std::to_string(result.status)
-                                        : result.error);
+        throw Unreachable(result.status ? "HTTP " + std::to_string(result.status) : result.error);
     }
 }
 

@@ -38,8 +38,7 @@ const char* EsearchSort(server::SortOrder sort) {
     return "pub_date";
 }
 
-Gateway::Gateway(GatewayOptions options)
-    : options_(std::move(options)), client_(options_.eutils) {
+Gateway::Gateway(GatewayOptions options) : options_(std::move(options)), client_(options_.eutils) {
 }
 
 SearchAnswer Gateway::AskSearch(const std::string& term, const std::string& sort, int page) {
@@ -56,10 +55,9 @@ SearchAnswer Gateway::AskSearch(const std::string& term, const std::string& sort
                 it = now - it->second.asked >= options_.searchLife ? searches_.erase(it)
                                                                    : std::next(it);
             if (searches_.size() >= kMaxKept)
-                searches_.erase(std::min_element(searches_.begin(), searches_.end(),
-                                                 [](const auto& a, const auto& b) {
-                                                     return a.second.asked < b.second.asked;
-                                                 }));
+                searches_.erase(std::min_element(
+                    searches_.begin(), searches_.end(),
+                    [](const auto& a, const auto& b) { return a.second.asked < b.second.asked; }));
         }
         searches_[key] = Kept{promise.get_future().share(), now};
     }

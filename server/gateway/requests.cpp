@@ -145,7 +145,7 @@ bool ParseSearchAnswer(std::string_view xml, SearchAnswer& answer, std::string& 
     SearchReader reader;
     reader.answer = &answer;
     const std::unique_ptr<XML_ParserStruct, void (*)(XML_Parser)> parser(XML_ParserCreate("UTF-8"),
-                                                                        XML_ParserFree);
+                                                                         XML_ParserFree);
     XML_SetUserData(parser.get(), &reader);
     XML_SetElementHandler(parser.get(), OnStart, OnEnd);
     XML_SetCharacterDataHandler(parser.get(), OnText);

@@ -199,7 +199,7 @@ std::string RenderArticlePage(const Article& a) {
     return page + Footer();
 }
 
-std::string RenderAboutPage(std::int64_t records) {
+std::string RenderAboutPage(std::int64_t records, const std::string& eutils) {
     std::string page = Head("About TAMIX");
     page += Header("");
     page += "<main class=\"about\"><h1>About TAMIX</h1>"
@@ -211,8 +211,14 @@ std::string RenderAboutPage(std::int64_t records) {
             "network. This index holds " +
             std::to_string(records) +
             " records. Records of the journal &ldquo;TAMIX Sample Data&rdquo; are "
-            "synthetic demonstration data, not real literature.</p>"
-            "<h2>Translation</h2><p>The &ldquo;Baidu Translate&rdquo; button of TAMIX is answered "
+            "synthetic demonstration data, not real literature.</p>";
+    if (!eutils.empty())
+        page += "<p>This server is also a gateway to PubMed: its result pages come from NCBI&#39;s "
+                "E-utilities at " +
+                HtmlEscape(eutils) +
+                ", in PubMed&#39;s order, and every record they bring is kept in the index "
+                "above.</p>";
+    page += "<h2>Translation</h2><p>The &ldquo;Baidu Translate&rdquo; button of TAMIX is answered "
             "here, offline, by a <strong>term glossary, not machine translation</strong>: the "
             "English text stays as it is, and each term the glossary knows is followed by its "
             "simplified Chinese rendering in full-width brackets, for example "

@@ -37,7 +37,7 @@ std::string RenderStartPage(std::int64_t records, const std::string& eutils = {}
 // only when it is not the default, so that default pages stay as they were).
 std::string RenderResultPage(const ResultPageData& data);
 std::string RenderArticlePage(const Article& article);
-std::string RenderAboutPage(std::int64_t records);
+std::string RenderAboutPage(std::int64_t records, const std::string& eutils = {});
 std::string RenderErrorPage(int status, std::string_view message);
 std::string_view Stylesheet();
 

@@ -226,7 +226,9 @@ struct Router::Impl {
         if (get && path == "/")
             return Html(RenderStartPage(readers.Take()->Size(),
                                         eutils ? eutils->options().eutils.base : std::string()));
-        if (get && path == "/about") return Html(RenderAboutPage(readers.Take()->Size()));
+        if (get && path == "/about")
+            return Html(RenderAboutPage(readers.Take()->Size(),
+                                        eutils ? eutils->options().eutils.base : std::string()));
         if (get && path == "/static/tamix.css")
             return Response{
                 200,

@@ -164,9 +164,9 @@ private:
         } else if (reader_ && retmax > 0) {
             const server::Search search = server::BuildSearch(term);
             if (!search.MatchesNothing()) {
-                const auto page = server::FindResults(*reader_, cache_, search,
-                                                      server::SortOrder::Date,
-                                                      retstart / retmax + 1, retmax);
+                const auto page =
+                    server::FindResults(*reader_, cache_, search, server::SortOrder::Date,
+                                        retstart / retmax + 1, retmax);
                 count = page.matches;
                 for (const auto& item : page.items)
                     ids.push_back(item.pmid);
@@ -178,8 +178,9 @@ private:
                           std::to_string(retstart) + "</RetStart>\n\t<IdList>\n";
         for (const std::int64_t id : ids)
             xml += "\t\t<Id>" + std::to_string(id) + "</Id>\n";
-        return xml + "\t</IdList>\n\t<TranslationSet>\n\t</TranslationSet>\n\t<TranslationStack>"
-                     "\n\t\t<TermSet>\n\t\t\t<Term>" +
+        return xml +
+               "\t</IdList>\n\t<TranslationSet>\n\t</TranslationSet>\n\t<TranslationStack>"
+               "\n\t\t<TermSet>\n\t\t\t<Term>" +
                term + "[All Fields]</Term>\n\t\t\t<Field>All Fields</Field>\n\t\t\t<Count>" +
                std::to_string(count) +
                "</Count>\n\t\t\t<Explode>N</Explode>\n\t\t</TermSet>\n\t\t<OP>GROUP</OP>\n\t"
