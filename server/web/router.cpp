@@ -304,7 +304,9 @@ struct Router::Impl {
         if (value("client_id") != std::string(kTranslateClientId))
             return ErrorJson("52003", "UNAUTHORIZED USER");
         const auto q = value("q"), from = value("from"), to = value("to");
-        if (!q || !from || !to) return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
+        // An empty text would translate to an empty one, which has no escape to decode.
+        if (!q || q->empty() || !from || !to)
+            return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
         if (*from != "en" || *to != "zh")
             return ErrorJson("58001", "INVALID_TO_PARAM: only en to zh");
         if (!IsValidUtf8(*q)) return ErrorJson("54001", "INVALID_Q: not UTF-8");
