@@ -34,6 +34,13 @@ constexpr int kMaxRequests = 8;
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 
 std::unique_ptr<server::Router> router;
+std::filesystem::path folder;
+
+void RemoveFolder() {
+    router.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
 
 void Abort(const std::string& why) {
     std::fprintf(stderr, "fuzz_http: %s\n", why.c_str());
@@ -44,8 +51,12 @@ void Abort(const std::string& why) {
 
 // The index is made once, in a temporary folder, as `tamix-server import` makes it.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char folder[] = "/tmp/tamix-fuzz-http-XXXXXX";
-    if (!mkdtemp(folder)) Abort("no temporary folder");
+    char name[] = "/tmp/tamix-fuzz-http-XXXXXX";
+    if (!mkdtemp(name)) Abort("no temporary folder");
+    folder = name;
+    // The router may open another reader of the file at any time; the folder goes when
+    // the run ends.
+    std::atexit(RemoveFolder);
     const std::filesystem::path dir = folder;
     const std::string records = (dir / "sample.xml").string();
     {
@@ -60,9 +71,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (stats.records != kSampleRecords) Abort("the sample did not import");
     router = std::make_unique<server::Router>(options);
     router->CheckIndex();
-    // The files stay open; their names go now, so that no run leaves them behind.
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
     return 0;
 }
 

@@ -18,8 +18,8 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// pubmedYYnNNNN.xml.gz, four or more digits of number (at most nine: NLM's run to four),
-// read without the parser.
+// pubmedYYnNNNN.xml.gz, four digits of number or more without a leading zero (at most
+// nine: NLM's run to four), read without the parser.
 bool IsPubmedFileName(std::string_view name, int& year, long& number) {
     constexpr std::string_view kPrefix = "pubmed", kSuffix = ".xml.gz";
     if (name.size() < kPrefix.size() + 7 + kSuffix.size()) return false;
@@ -29,7 +29,7 @@ bool IsPubmedFileName(std::string_view name, int& year, long& number) {
     const std::string_view middle =
         name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
     if (!IsDigit(middle[0]) || !IsDigit(middle[1]) || middle[2] != 'n') return false;
-    if (middle.size() > 3 + 9) return false;
+    if (middle.size() > 3 + 9 || (middle.size() > 3 + 4 && middle[3] == '0')) return false;
     year = (middle[0] - '0') * 10 + (middle[1] - '0');
     number = 0;
     for (char c : middle.substr(3)) {
