@@ -36,6 +36,13 @@ TEST(Listing, FileNames) {
                             "medline17n0001.xml.gz", "README.txt", "", "pubmed26n.xml.gz",
                             "xpubmed26n0001.xml.gz", "pubmed26n0001.xml.gzz"})
         EXPECT_FALSE(ParsePubmedFileName(bad, f)) << bad;
+    // A number past four digits has no leading zero: one name for each file, so that a
+    // listing cannot plan the same number twice (in no set order).
+    for (const char* padded : {"pubmed26n01338.xml.gz", "pubmed26n00001.xml.gz"})
+        EXPECT_FALSE(ParsePubmedFileName(padded, f)) << padded;
+    const auto files = ParseListing(
+        "<a href=\"pubmed26n01338.xml.gz\">x</a><a href=\"pubmed26n1338.xml.gz\">x</a>", false);
+    EXPECT_EQ(Names(files), std::vector<std::string>{"pubmed26n1338.xml.gz"});
 }
 
 TEST(Listing, ApacheIndexPages) {

@@ -103,12 +103,17 @@ TEST(Translate, ErrorsCarryNoEscape) {
           "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=heart&from=de&to=zh",
           "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=heart&from=en&to=fr",
           "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=heart", "q=heart&from=en&to=zh",
-          "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=%FF&from=en&to=zh"}) {
+          "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=%FF&from=en&to=zh",
+          "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=&from=en&to=zh"}) {
         const std::string body = live.Get(base + query);
         EXPECT_NE(body.find("\"error_code\""), std::string::npos) << query << ": " << body;
         EXPECT_EQ(body.find("\\u"), std::string::npos) << query;
         EXPECT_EQ(DecodeTranslation(body), std::nullopt);
     }
+    // Nothing to translate is the error of a missing text: an empty translation would
+    // carry no escape, and the program would take it for a failure of the service.
+    EXPECT_NE(live.Get(base + "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=&from=en&to=zh").find("54000"),
+              std::string::npos);
     // No engine at all is an error too, not an empty success.
     LiveServer none{server::ServeOptions{}};
     EXPECT_EQ(DecodeTranslation(none.Response("heart")), std::nullopt);

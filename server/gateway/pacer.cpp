@@ -16,7 +16,7 @@ Pacer::Clock::time_point Pacer::TurnAt(Clock::time_point now) const {
     return std::max(now, turns_[turns_.size() - perWindow_] + window_);
 }
 
-void Pacer::Wait() {
+Pacer::Clock::time_point Pacer::Wait() {
     Clock::time_point turn;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -26,6 +26,7 @@ void Pacer::Wait() {
             turns_.pop_front();
     }
     std::this_thread::sleep_until(turn);
+    return turn;
 }
 
 Pacer::Clock::time_point Pacer::NextTurn() {

@@ -17,8 +17,9 @@ public:
     explicit Pacer(int perSecond,
                    std::chrono::milliseconds window = std::chrono::milliseconds(1100));
 
-    // Returns when the next request may go out (at once while the window has room).
-    void Wait();
+    // Returns when the next request may go out (at once while the window has room), with
+    // the turn it was given.
+    Clock::time_point Wait();
     // When Wait() would return for a request asked for now, without taking the turn.
     Clock::time_point NextTurn();
 

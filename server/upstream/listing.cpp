@@ -48,6 +48,9 @@ bool ParsePubmedFileName(std::string_view name, PubmedFile& file) {
         return false;
     const std::string_view digits = middle.substr(3);
     if (!std::all_of(digits.begin(), digits.end(), IsDigit)) return false;
+    // Four digits, zero-padded, or more without padding: one name a number, as NLM writes
+    // them, so that no plan holds a file twice under two names.
+    if (digits.size() > 4 && digits[0] == '0') return false;
     file.name = std::string(name);
     file.year = (middle[0] - '0') * 10 + (middle[1] - '0');
     file.number = std::stoi(std::string(digits));

@@ -16,8 +16,8 @@ struct PubmedFile {
     bool update = false; // in updatefiles/, else in baseline/
 };
 
-// "pubmedYYnNNNN.xml.gz" (four or more digits of number) into year and number; false for
-// any other name.
+// "pubmedYYnNNNN.xml.gz" (four digits of number, or more without a leading zero) into
+// year and number; false for any other name.
 bool ParsePubmedFileName(std::string_view name, PubmedFile& file);
 
 // The PubMed files an index page links to (href="..."), each once, in page order. Only the

@@ -29,9 +29,6 @@ constexpr int kListenBacklog = 1024;
 // holds the largest ones we answer ourselves (8 KiB address, 16 KiB headers) with room to
 // spare; past it the library answers 414 or 431 by itself.
 constexpr std::size_t kConnectionMemory = 64 * 1024;
-// A body sent without its length is read (and dropped) this far past the bound before
-// the connection is cut.
-constexpr std::uint64_t kMaxDiscardedBytes = 4 * kMaxBodyBytes;
 // The watchdog looks at most this often: header deadlines hold to within it.
 constexpr auto kWatchdogStep = std::chrono::milliseconds(100);
 // Files open beside the connections: the listening socket, epoll, the library's wake-up
@@ -44,9 +41,8 @@ constexpr std::string_view kRequestTimeout =
 
 // One request, from its request line to its answer.
 struct Exchange {
-    Request request;
+    RequestIntake intake;
     bool headersSeen = false;
-    std::uint64_t bodyBytes = 0;
 };
 
 // One connection, as the watchdog and the bound on connections see it.
@@ -211,7 +207,7 @@ struct HttpServer::Impl {
     // The target as sent, before the library splits and unescapes it.
     static void* OnRequestLine(void*, const char* target, MHD_Connection*) {
         auto* exchange = new Exchange;
-        exchange->request.target = target;
+        exchange->intake.request.target = target;
         return exchange;
     }
 
@@ -240,7 +236,7 @@ struct HttpServer::Impl {
                      const char* uploadData, size_t* uploadSize) {
         if (!exchange.headersSeen) {
             exchange.headersSeen = true;
-            Request& request = exchange.request;
+            Request& request = exchange.intake.request;
             request.method = method;
             MHD_get_connection_values(
                 connection, MHD_HEADER_KIND,
@@ -255,35 +251,24 @@ struct HttpServer::Impl {
 
             if (HeadersArrived(connection))
                 return Answer(connection, BusyResponse(), true, request);
-            const char* length =
-                MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
-            const std::uint64_t declared = length ? std::strtoull(length, nullptr, 10) : 0;
-            if (auto refused = RefuseEarly(request, declared))
+            if (auto refused = exchange.intake.Head())
                 return Answer(connection, std::move(*refused), true, request);
             return MHD_YES;
         }
         if (*uploadSize > 0) {
-            std::string& body = exchange.request.body;
-            exchange.bodyBytes += *uploadSize;
-            if (exchange.bodyBytes > kMaxBodyBytes) {
-                // A body sent without its length ran past the bound. The library lets us
-                // answer only once it is read, so the rest is dropped as it comes; a
-                // client that goes on far beyond is cut off.
-                body.clear();
-                body.shrink_to_fit();
-                if (exchange.bodyBytes > kMaxDiscardedBytes) return MHD_NO;
-            } else {
-                body.append(uploadData, *uploadSize);
-            }
+            // A body sent without its length may run past the bound; the library lets us
+            // answer only once it is read.
+            if (!exchange.intake.Body(std::string_view(uploadData, *uploadSize))) return MHD_NO;
             *uploadSize = 0;
             return MHD_YES;
         }
         // The request is read whole. Answering any earlier would make the library close
         // the connection after the answer.
-        if (auto refused = RefuseEarly(exchange.request, exchange.bodyBytes))
-            return Answer(connection, std::move(*refused), true, exchange.request);
-        if (auto now = router.Immediate(exchange.request))
-            return Answer(connection, std::move(*now), false, exchange.request);
+        const Request& request = exchange.intake.request;
+        if (auto refused = exchange.intake.Whole())
+            return Answer(connection, std::move(*refused), true, request);
+        if (auto now = router.Immediate(request))
+            return Answer(connection, std::move(*now), false, request);
         Dispatch(connection, exchange);
         return MHD_YES;
     }
@@ -313,7 +298,7 @@ struct HttpServer::Impl {
         if (stopping) {
             lock.unlock();
             Answer(connection, ErrorResponse(503, "The server is stopping."), true,
-                   exchange.request);
+                   exchange.intake.request);
             return;
         }
         MHD_suspend_connection(connection);
@@ -339,7 +324,7 @@ struct HttpServer::Impl {
                 job = jobs.front();
                 jobs.pop_front();
             }
-            const Request& request = job.exchange->request;
+            const Request& request = job.exchange->intake.request;
             Answer(job.connection, router.Handle(request), false, request);
             // The exchange may be gone once the connection runs again.
             MHD_resume_connection(job.connection);

@@ -10,6 +10,8 @@
 #include "server/web/pages.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
@@ -27,17 +29,22 @@ class ReaderPool {
 public:
     explicit ReaderPool(std::string path) : path_(std::move(path)) {}
 
+    // A reader whose request failed is dropped rather than kept: it may hold pages of a
+    // file that was damaged and then put back.
     class Lease {
     public:
         Lease(ReaderPool& pool, std::unique_ptr<IndexReader> reader)
-            : pool_(pool), reader_(std::move(reader)) {}
-        ~Lease() { pool_.Return(std::move(reader_)); }
+            : pool_(pool), reader_(std::move(reader)), unwinding_(std::uncaught_exceptions()) {}
+        ~Lease() {
+            if (std::uncaught_exceptions() == unwinding_) pool_.Return(std::move(reader_));
+        }
         IndexReader* operator->() { return reader_.get(); }
         IndexReader& operator*() { return *reader_; }
 
     private:
         ReaderPool& pool_;
         std::unique_ptr<IndexReader> reader_;
+        int unwinding_;
     };
 
     Lease Take() {
@@ -141,6 +148,31 @@ std::optional<Response> RefuseEarly(const Request& head, std::uint64_t bodyBytes
         return ErrorResponse(431, "The request's headers are too large.");
     if (bodyBytes > kMaxBodyBytes) return ErrorResponse(413, "The request's body is too large.");
     return std::nullopt;
+}
+
+std::optional<Response> RequestIntake::Head() {
+    std::uint64_t declared = 0;
+    for (const auto& [name, value] : request.headers)
+        if (ToLowerAscii(name) == "content-length") {
+            declared = std::strtoull(value.c_str(), nullptr, 10);
+            break;
+        }
+    return RefuseEarly(request, declared);
+}
+
+bool RequestIntake::Body(std::string_view piece) {
+    bodyBytes_ += piece.size();
+    if (bodyBytes_ <= kMaxBodyBytes) {
+        request.body.append(piece);
+        return true;
+    }
+    request.body.clear();
+    request.body.shrink_to_fit();
+    return bodyBytes_ <= kMaxDiscardedBytes;
+}
+
+std::optional<Response> RequestIntake::Whole() const {
+    return RefuseEarly(request, bodyBytes_);
 }
 
 Response ErrorResponse(int status, std::string_view message) {
@@ -304,7 +336,9 @@ struct Router::Impl {
         if (value("client_id") != std::string(kTranslateClientId))
             return ErrorJson("52003", "UNAUTHORIZED USER");
         const auto q = value("q"), from = value("from"), to = value("to");
-        if (!q || !from || !to) return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
+        // An empty text would translate to an empty one, which has no escape to decode.
+        if (!q || q->empty() || !from || !to)
+            return ErrorJson("54000", "PARAM_FROM_TO_OR_Q_EMPTY");
         if (*from != "en" || *to != "zh")
             return ErrorJson("58001", "INVALID_TO_PARAM: only en to zh");
         if (!IsValidUtf8(*q)) return ErrorJson("54001", "INVALID_Q: not UTF-8");

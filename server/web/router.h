@@ -65,6 +65,31 @@ std::size_t HeaderBytes(const HeaderList& headers);
 // for it), or nothing when it may go on. bodyBytes is the body's length as far as known.
 std::optional<Response> RefuseEarly(const Request& head, std::uint64_t bodyBytes);
 
+// One request as the HTTP layer reads it: its head (method, target as sent, headers), then
+// its body piece by piece. The transport only splits the wire; what it does with the
+// pieces is here, so that the fuzzer drives the steps the server takes.
+class RequestIntake {
+public:
+    Request request;
+
+    // The head is read: the refusal when the request is refused before its body, else
+    // nothing. A body's length is what its Content-Length says (0 without one).
+    std::optional<Response> Head();
+    // A piece of the body. Past the bound it is dropped as it comes (the answer may only
+    // go once the request is read); false when the client went so far beyond that the
+    // connection should be cut.
+    bool Body(std::string_view piece);
+    // The request is read whole: the refusal, if it is refused.
+    std::optional<Response> Whole() const;
+
+private:
+    std::uint64_t bodyBytes_ = 0;
+};
+
+// A body sent without its length is read (and dropped) this far past the bound before
+// the connection is cut.
+inline constexpr std::uint64_t kMaxDiscardedBytes = 4 * kMaxBodyBytes;
+
 // The short page of an error, as every refusal carries.
 Response ErrorResponse(int status, std::string_view message);
 // Past the bound on connections: come back in a second.
