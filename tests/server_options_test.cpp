@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <pty.h>
+#include <regex>
 #include <sys/wait.h>
 #include <thread>
 
@@ -98,6 +99,17 @@ TEST(ServerOptions, HelpIsTheReadmesUsageAndSampleWritesToStandardOutput) {
     EXPECT_NE(ReadFile(TAMIX_SOURCE_DIR "/README.md").find(indented), std::string::npos)
         << "README.md's tamix-server block is not the usage text:\n"
         << indented;
+
+    // The manual page names every command and option the usage text does (roff writes a
+    // '-' as "\\-").
+    const std::string manual = ReadFile(TAMIX_SOURCE_DIR "/res/packaging/tamix-server.1.in");
+    const std::regex word("(^|[\\s|\\[])(--?[a-z][a-z-]*|import|sample|serve|mirror)\\b");
+    for (std::sregex_iterator it(help.begin(), help.end(), word), end; it != end; ++it) {
+        std::string roff = (*it)[2];
+        for (std::size_t at = 0; (at = roff.find('-', at)) != std::string::npos; at += 2)
+            roff.insert(at, "\\");
+        EXPECT_NE(manual.find(roff), std::string::npos) << "the manual page lacks " << (*it)[2];
+    }
 
     TempDir dir;
     const auto [xml, sampled] = Output(kServer + " sample --count 3");
