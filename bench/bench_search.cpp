@@ -11,6 +11,9 @@
 // Prints, per query and order, the median and the slowest round in ms, the matches, and
 // beside the date order (today's only order) the ratio of each order's median to it.
 //
+// Then article pages with their similar articles, for records spread over the index:
+// the first request for a record (a new cache) and the same request again.
+//
 //   tamix_bench_search INDEX [ROUNDS]        default 9 rounds (disk-cold: a third of them)
 #include "server/index/query.h"
 #include "server/index/results.h"
@@ -146,5 +149,31 @@ int main(int argc, char** argv) {
                     Slowest(c.repeated), Median(c.diskCold), Slowest(c.diskCold),
                     Median(c.queryCold) / std::max(1e-3, dateMedian[c.query]));
     }
+
+    // Article pages: a record every so many of the newest-first list of a common word.
+    std::vector<std::int64_t> pmids;
+    const Search common = BuildSearch("patients");
+    const int matches = reader->Count(common);
+    for (int k = 0; k < 20 && matches > 0; ++k)
+        for (const ArticleSummary& item : reader->Page(common, matches / 20 * k, 1))
+            pmids.push_back(item.pmid);
+    std::vector<double> first, again;
+    std::size_t similar = 0;
+    for (const std::int64_t pmid : pmids) {
+        ResultCache cache;
+        for (std::vector<double>* times : {&first, &again}) {
+            const auto start = Clock::now();
+            const auto article = reader->Find(pmid);
+            const auto items = SimilarArticles(*reader, cache, *article, 5);
+            const std::string html = RenderArticlePage(*article, items);
+            times->push_back(Milliseconds(Clock::now() - start));
+            if (html.empty()) std::abort();
+            similar += items.size();
+        }
+    }
+    std::printf("  article pages with similar articles (%zu records, %.1f similar each): "
+                "first p50 %.2f max %.2f ms, again p50 %.2f max %.2f ms\n",
+                pmids.size(), pmids.empty() ? 0.0 : similar / 2.0 / pmids.size(), Median(first),
+                Slowest(first), Median(again), Slowest(again));
     return 0;
 }

@@ -191,7 +191,7 @@ bool CPubmedItem::LoadAbstract(int k) {
 bool CPubmedItem::LoadResultPage(int n) {
     {
         BusyCursor busy;
-        if (!DownloadToFile(MakeResultPageAddress(m_strKeyword, n), kResultPageFile)) {
+        if (!DownloadToFile(MakeResultPageAddress(m_strKeyword, n, m_strSort), kResultPageFile)) {
             ShowMessage(this, QStringLiteral("Web Page Download Failed"));
             return false;
         }

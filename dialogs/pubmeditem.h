@@ -34,6 +34,9 @@ public:
     int m_nShownTotal = 0;
     int m_nShownPage = 0;
     CMFCLinkCtrl* m_linkFullText;
+    // The order of the result page the dialog was opened on ("" for the default), kept
+    // while paging so that the dialog lists what the page listed.
+    std::string m_strSort;
 
     // Rows from the record, shown numbers, then members into controls.
     void OnInitDialog();

@@ -1,6 +1,6 @@
 // The address rules and their reading back: a search and a result page composed from any
-// keywords and page number read back as those keywords and that page, and every address
-// is printable ASCII without spaces.
+// keywords, page number and order read back as those keywords, that page and that order,
+// and every address is printable ASCII without spaces.
 #include "check.h"
 
 #include "pubmed/addresses.h"
@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FuzzedDataProvider input(data, size);
     const int page = input.ConsumeIntegral<int>();
+    const std::string sort = input.ConsumeRandomLengthString(24);
     const std::string keywords = input.ConsumeRemainingBytesAsString();
 
     const std::string search = MakeSearchAddress(keywords);
@@ -46,6 +47,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(paged.has_value());
     FUZZ_CHECK(paged->keywords == AsReadBack(keywords));
     FUZZ_CHECK(paged->page == (page >= 1 && page <= kMaxReadPage ? page : 1));
+    FUZZ_CHECK(paged->sort.empty());
+
+    // The order follows the page; an empty one is no order at all.
+    const std::string sorted = MakeResultPageAddress(keywords, page, sort);
+    FUZZ_CHECK(fuzz::IsAddressText(sorted));
+    FUZZ_CHECK(sort.empty() == (sorted == result));
+    const auto ordered = ParseResultPageAddress(sorted);
+    FUZZ_CHECK(ordered.has_value());
+    FUZZ_CHECK(ordered->keywords == paged->keywords && ordered->page == paged->page);
+    FUZZ_CHECK(ordered->sort == AsReadBack(sort));
 
     const std::string article = MakeArticleAddress(keywords);
     FUZZ_CHECK(fuzz::IsAddressText(article));

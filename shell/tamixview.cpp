@@ -8,12 +8,16 @@
 #include "pubmed/resultpage.h"
 #include "shell/mainframe.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QTimer>
+#include <QWebEngineDownloadRequest>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
 
 #include <memory>
 
@@ -52,6 +56,27 @@ CTamixView::CTamixView(CMainFrame* frame, app::CTamixDoc* document)
     setPage(new CTamixPage(this, [this](const QUrl& url) { OnBeforeNavigate2(url); }));
     connect(this, &QWebEngineView::titleChanged, this, &CTamixView::OnTitleChange);
     connect(this, &QWebEngineView::loadFinished, this, [this] { OnDocumentComplete(url()); });
+    // The engine drops a download that nobody accepts: a link answered with a file (the
+    // server's citation exports) would do nothing.
+    connect(page()->profile(), &QWebEngineProfile::downloadRequested, this,
+            &CTamixView::OnDownloadRequested);
+    m_chooseSavePath = [this](const QString& suggested) {
+        return QFileDialog::getSaveFileName(this, QString(), suggested);
+    };
+}
+
+void CTamixView::OnDownloadRequested(QWebEngineDownloadRequest* download) {
+    if (download->page() != page()) return;
+    const QString path = m_chooseSavePath(
+        QDir(download->downloadDirectory()).filePath(download->downloadFileName()));
+    if (path.isEmpty()) {
+        download->cancel();
+        return;
+    }
+    const QFileInfo file(path);
+    download->setDownloadDirectory(file.absolutePath());
+    download->setDownloadFileName(file.fileName());
+    download->accept();
 }
 
 CTamixView::~CTamixView() = default;
@@ -185,6 +210,7 @@ void CTamixView::OnPubmedDownload() {
     dialog.m_strKeyword = query ? query->keywords : m_strKeyword;
     dialog.m_nTotalPages = ParseTotalPages(source);
     dialog.m_nPage = query ? query->page : 1;
+    dialog.m_strSort = query ? query->sort : std::string();
     emit articleDialogOpened(&dialog);
     dialog.exec();
 }

@@ -7,10 +7,12 @@
 #include <QPointer>
 #include <QWebEngineView>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 class QPrinter;
+class QWebEngineDownloadRequest;
 
 namespace tamix::app {
 class CTamixDoc;
@@ -42,6 +44,10 @@ public:
     // The keywords of the last confirmed search, as typed.
     std::string m_strKeyword;
 
+    // Where a file the server sends (a citation export) is saved: the user's choice,
+    // from the suggested path; "" cancels. Tests replace the question.
+    std::function<QString(const QString& suggested)> m_chooseSavePath;
+
     void OnFileOpen();
     void OnFilePrint();
     void OnViewStop();
@@ -68,6 +74,7 @@ protected:
     void OnBeforeNavigate2(const QUrl& url);
     void OnTitleChange(const QString& title);
     void OnDocumentComplete(const QUrl& url);
+    void OnDownloadRequested(QWebEngineDownloadRequest* download);
 
 private:
     void SetTextSize(int size);

@@ -79,5 +79,34 @@ TEST_F(Addresses, ResultPageAddressGivesItsTermsAndPage) {
     EXPECT_FALSE(parsed("http://example.org/m/pubmed/?term=x").has_value()) << "another host";
 }
 
+// The dialog pages in the order of the page it was opened on: the order goes through the
+// parse and back into the address of every page it fetches; no order, no change.
+TEST_F(Addresses, ResultPageAddressKeepsItsOrder) {
+    EXPECT_EQ(MakeResultPageAddress("heart failure", 2, ""),
+              "http://127.0.0.1:8790/m/pubmed/?term=heart%20failure&page=2");
+    EXPECT_EQ(MakeResultPageAddress("heart failure", 2, "relevance"),
+              "http://127.0.0.1:8790/m/pubmed/?term=heart%20failure&page=2&sort=relevance");
+    EXPECT_EQ(MakeResultPageAddress("x", 1, "a&b c"),
+              "http://127.0.0.1:8790/m/pubmed/?term=x&page=1&sort=a%26b%20c");
+
+    // As the server's pager writes it (the form's own search puts sort before page).
+    auto q = ParseResultPageAddress(
+        "http://127.0.0.1:8790/m/pubmed/?term=heart+failure&page=3&sort=relevance");
+    ASSERT_TRUE(q.has_value());
+    EXPECT_EQ(q->keywords, "heart failure");
+    EXPECT_EQ(q->page, 3);
+    EXPECT_EQ(q->sort, "relevance");
+    q = ParseResultPageAddress("http://127.0.0.1:8790/m/pubmed/?term=a&sort=author");
+    ASSERT_TRUE(q.has_value());
+    EXPECT_EQ(q->sort, "author");
+    EXPECT_EQ(q->page, 1);
+    EXPECT_EQ(MakeResultPageAddress(q->keywords, q->page + 1, q->sort),
+              "http://127.0.0.1:8790/m/pubmed/?term=a&page=2&sort=author");
+    q = ParseResultPageAddress(MakeSearchAddress("a b"));
+    ASSERT_TRUE(q.has_value());
+    EXPECT_EQ(q->sort, "") << "a page that names no order keeps the default";
+    EXPECT_EQ(MakeResultPageAddress(q->keywords, 2, q->sort), MakeResultPageAddress("a b", 2));
+}
+
 } // namespace
 } // namespace tamix

@@ -54,13 +54,36 @@ std::vector<Record> Fixture() {
     return records;
 }
 
+// A record with every part of PubMed's citation line, headings and links.
+constexpr const char* kMedlineRecord = R"(PMID- 31000001
+IS  - 1234-5678 (Print)
+VI  - 44
+IP  - 7
+DP  - 2021 Jun 14
+TI  - Empagliflozin in heart failure.
+PG  - 1201-10
+AB  - Fewer admissions.
+FAU - HernÃ¡ndez, MarÃ­" "a
+AU  - HernÃ¡ndez M
+PT  - Journal Article
+PT  - Randomized Controlled Trial
+TA  - Cardiol Quart
+JT  - Cardiology quarterly
+MH  - Heart Failure/*drug therapy/physiopathology
+MH  - *Benzhydryl Compounds
+OT  - HFpEF
+PMC - PMC8000001
+AID - 10.1000/cq.2021.44 [doi]
+)";
+
 class ServedPages : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new test::TempDir;
         index_ = dir_->File("index.sqlite");
-        ASSERT_TRUE(
-            test::ImportFiles(index_, {dir_->Write("f.xml", test::ArticleSet(Fixture()))}).empty());
+        ASSERT_TRUE(test::ImportFiles(index_, {dir_->Write("f.xml", test::ArticleSet(Fixture())),
+                                               dir_->Write("m.txt", kMedlineRecord)})
+                        .empty());
         server::ServeOptions options;
         options.index = index_;
         options.port = 0;
@@ -251,10 +274,65 @@ TEST_F(ServedPages, OrdersKeepThePageContract) {
     EXPECT_EQ(count("planarians[mh] NOT review[pt]"), 0);
     EXPECT_EQ(count("authorc j[1au]"), 1);
     EXPECT_EQ(count("hasabstract AND planarian"), 10);
-    EXPECT_EQ(count("free full text[sb]"), 1) << "PMC77";
+    EXPECT_EQ(count("free full text[sb]"), 2) << "PMC77, PMC8000001";
     const std::string start = Fetch(base + "/");
     EXPECT_NE(start.find("<select name=\"sort\""), std::string::npos);
     EXPECT_EQ(start.find("PubMed Mobile"), std::string::npos);
+}
+
+// What follows the full-text link is PubMed's article page; what the browser reads
+// before it is what it was without.
+TEST_F(ServedPages, ArticlePageShowsWhatPubMedShows) {
+    const std::string page = Fetch(MakeArticleAddress("31000001"));
+    for (const std::string part :
+         {"<p class=\"cit\">Cardiol Quart. 2021 Jun 14;44(7):1201-1210.</p>",
+          "DOI: <a class=\"doi\" href=\"https://doi.org/10.1000/cq.2021.44\">",
+          "PMCID: <a class=\"pmc\" href=\"https://www.ncbi.nlm.nih.gov/pmc/articles/PMC8000001/\">",
+          "<ul class=\"pt\"><li>Journal Article</li><li>Randomized Controlled Trial</li></ul>",
+          "<li>Heart Failure / drug therapy* / physiopathology</li><li>Benzhydryl Compounds*</li>",
+          "<ul class=\"kw\"><li>HFpEF</li></ul>",
+          "Cite: <a class=\"cite\" href=\"./31000001?format=ris\">RIS</a> <a class=\"cite\" "
+          "href=\"./31000001?format=bibtex\">BibTeX</a> <a class=\"cite\" "
+          "href=\"./31000001?format=nbib\">MEDLINE</a> <a class=\"cite\" "
+          "href=\"./31000001?format=csl\">CSL-JSON</a>"})
+        EXPECT_NE(page.find(part), std::string::npos) << part << "\nin\n" << page;
+    EXPECT_EQ(page.find("PubMed Mobile"), std::string::npos);
+
+    // Similar articles: those that share the major heading first, then the newest that
+    // share the title's words; never the record itself.
+    const std::string review = Fetch(MakeArticleAddress("00001005"));
+    std::vector<std::string> similar;
+    const std::string anchor = "<a class=\"similar\" href=\"./";
+    for (auto at = review.find(anchor); at != std::string::npos; at = review.find(anchor, at + 1))
+        similar.push_back(review.substr(at + anchor.size(), 8));
+    EXPECT_EQ(similar, (std::vector<std::string>{"00001020", "00001015", "00001010", "00001000",
+                                                 "00001024"}));
+    EXPECT_NE(review.find("<li>Planarians*</li>"), std::string::npos);
+    const std::string alone = Fetch(MakeArticleAddress("00009999"));
+    EXPECT_EQ(alone.find(anchor), alone.rfind(anchor)) << "one record shares a word";
+    EXPECT_NE(alone.find(anchor + "00009998\">Record without"), std::string::npos);
+    EXPECT_EQ(Fetch(MakeArticleAddress("00009996")).find("Similar articles"), std::string::npos)
+        << "no word in common with any other record";
+
+    // The dialog reads the same abstract and link as from the page cut where the
+    // additions begin: with a DOI, a PMC id, neither, and a record with similar articles.
+    for (const std::string id : {"31000001", "00009997", "00009998", "00009999", "00001005"}) {
+        const std::string served = Fetch(MakeArticleAddress(id));
+        const auto more = served.find("<section class=\"more\">");
+        ASSERT_NE(more, std::string::npos) << id;
+        const ArticleText before = ExtractArticle(served.substr(0, more), id);
+        const ArticleText text = ExtractArticle(served, id);
+        EXPECT_EQ(text.abstract, before.abstract) << id;
+        EXPECT_EQ(text.link, before.link) << id;
+        if (id == "31000001") {
+            EXPECT_EQ(before.link, "http://doi.org/10.1000/cq.2021.44");
+            EXPECT_NE(before.abstract.find("Cardiol Quart. 2021 Jun 14.   Abstract   Fewer "
+                                           "admissions."),
+                      std::string::npos)
+                << before.abstract;
+        }
+        if (id == "00009999") EXPECT_EQ(before.link, kNoFullTextLink);
+    }
 }
 
 TEST_F(ServedPages, BadRequestsGetAnAnswer) {

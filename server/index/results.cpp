@@ -1,9 +1,11 @@
 #include "server/index/results.h"
 
 #include "server/index/rank.h"
+#include "server/index/words.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
 namespace tamix::server {
 
@@ -50,13 +52,15 @@ ResultCache::Order ResultCache::GetOrder(const std::string& key, std::int64_t ge
 
 void ResultCache::PutOrder(const std::string& key, std::int64_t generation, Order order) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (orderIds_ + order->size() > kOrderIds) {
+    // A short order (similar articles: six ids) still costs its key and map node.
+    const auto cost = [](const Order& o) { return std::max<std::size_t>(o->size(), kOrderEntry); };
+    if (orderIds_ + cost(order) > kOrderIds) {
         orders_.clear();
         orderIds_ = 0;
     }
     auto& slot = orders_[key];
-    if (slot.second) orderIds_ -= slot.second->size();
-    orderIds_ += order->size();
+    if (slot.second) orderIds_ -= cost(slot.second);
+    orderIds_ += cost(order);
     slot = {generation, std::move(order)};
 }
 
@@ -166,7 +170,108 @@ std::vector<std::int64_t> SortedIds(IndexReader& reader, const Search& search, S
     return ids;
 }
 
+// Words of titles that match most records and tell nothing of a subject.
+bool IsStopWord(const std::string& word) {
+    static const std::set<std::string> kWords = {
+        "a",    "about", "after",  "all",    "among", "an",   "and",   "are",   "as",    "at",
+        "be",   "been",  "before", "being",  "but",   "by",   "can",   "do",    "does",  "during",
+        "for",  "from",  "had",    "has",    "have",  "how",  "in",    "into",  "is",    "it",
+        "its",  "may",   "more",   "no",     "not",   "of",   "on",    "or",    "our",   "over",
+        "than", "that",  "the",    "their",  "these", "this", "those", "to",    "under", "using",
+        "via",  "vs",    "was",    "we",     "were",  "what", "when",  "which", "while", "who",
+        "why",  "with",  "within", "without"};
+    return kWords.count(word) > 0;
+}
+
+// Enough words to find a record's neighbours; each is a phrase FTS5 reads a doclist for.
+constexpr std::size_t kSimilarWords = 32;
+
 } // namespace
+
+Search SimilarSearch(const Article& article) {
+    std::vector<std::string> texts = {article.title};
+    for (const MeshHeading& heading : article.mesh) {
+        bool major = heading.major;
+        for (const MeshQualifier& q : heading.qualifiers)
+            major = major || q.major;
+        if (major) texts.push_back(heading.descriptor);
+    }
+    Search search;
+    std::set<std::string> seen;
+    for (const std::string& text : texts) {
+        const std::string clean = WithoutMarkers(text);
+        for (const std::string_view found : Words(clean)) {
+            std::string word(found);
+            for (char& c : word)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            // Numbers (a trial's phase, a year, a count) say little of a subject.
+            const bool number = word.find_first_not_of("0123456789") == std::string::npos;
+            if (number || !HasTerm(word) || IsStopWord(word) || seen.size() >= kSimilarWords ||
+                !seen.insert(word).second)
+                continue;
+            std::string quoted = "\"";
+            for (char c : word)
+                quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+            const std::string phrase = "{title abstract mesh keywords} : " + quoted + "\"";
+            search.match += (search.match.empty() ? "" : " OR ") + phrase;
+            search.phrases.push_back(phrase);
+        }
+    }
+    return search;
+}
+
+// The words of the search that are found in few records: a word in every twentieth
+// record says little of a subject and weighs little in BM25, yet ORed in it brings a
+// large share of the index to be scored. When fewer than kFewestSimilarWords are rare,
+// the rarest words are kept.
+Search RareWords(IndexReader& reader, ResultCache& cache, const Search& all,
+                 std::int64_t generation) {
+    constexpr std::size_t kFewestSimilarWords = 4;
+    const std::int64_t common = std::max<std::int64_t>(reader.Stats().records / 20, 1);
+    std::vector<std::pair<std::int64_t, std::size_t>> found; // records, phrase
+    for (std::size_t i = 0; i < all.phrases.size(); ++i) {
+        const std::string key = "common:" + std::to_string(common) + ":" + all.phrases[i];
+        std::optional<std::int64_t> df = cache.Frequency(key, generation);
+        if (!df) {
+            df = reader.CountUpTo(all.phrases[i], common + 1);
+            cache.PutFrequency(key, generation, *df);
+        }
+        if (*df > 0) found.emplace_back(*df, i);
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    std::vector<bool> kept(all.phrases.size(), false);
+    for (std::size_t k = 0; k < found.size(); ++k)
+        if (found[k].first <= common || k < kFewestSimilarWords) kept[found[k].second] = true;
+    Search search;
+    for (std::size_t i = 0; i < all.phrases.size(); ++i) {
+        if (!kept[i]) continue;
+        search.match += (search.match.empty() ? "" : " OR ") + all.phrases[i];
+        search.phrases.push_back(all.phrases[i]);
+    }
+    return search;
+}
+
+std::vector<ArticleSummary> SimilarArticles(IndexReader& reader, ResultCache& cache,
+                                            const Article& article, int limit) {
+    if (SimilarSearch(article).MatchesNothing() || limit < 1) return {};
+    const std::int64_t generation = reader.Generation();
+    const ResultCache::Order ids = cache.MakeOrder(
+        "similar:" + std::to_string(article.pmid) + ":" + std::to_string(limit), generation, [&] {
+            const Search search = RareWords(reader, cache, SimilarSearch(article), generation);
+            if (search.MatchesNothing()) return std::vector<std::int64_t>();
+            const std::string weights = PhraseWeights(reader, cache, search, generation);
+            // One more than asked: the record itself is among the best.
+            return reader.BestMatches(search, weights, reader.Stats().averageLength, limit + 1,
+                                      RankingScanLimit(search));
+        });
+    std::vector<ArticleSummary> similar = reader.Summaries(*ids);
+    similar.erase(std::remove_if(similar.begin(), similar.end(),
+                                 [&](const ArticleSummary& s) { return s.pmid == article.pmid; }),
+                  similar.end());
+    if (similar.size() > static_cast<std::size_t>(limit)) similar.resize(limit);
+    return similar;
+}
 
 ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& search,
                        SortOrder order, int page, int perPage) {

@@ -52,6 +52,7 @@ private:
     static constexpr std::size_t kCounts = 20000;
     static constexpr std::size_t kFrequencies = 20000;
     static constexpr std::size_t kOrderIds = 4 << 20; // 32 MiB of ids
+    static constexpr std::size_t kOrderEntry = 32;    // what an entry costs at least, in ids
 
     std::mutex mutex_;
     std::unordered_map<std::string, std::pair<std::int64_t, int>> counts_;
@@ -85,6 +86,16 @@ ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& se
 // weighs as if found in that many.
 std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search& search,
                           std::int64_t generation);
+
+// The records closest to the article by Best Match of the words of its title and of its
+// major MeSH headings (the article itself left out), best first: PubMed's "Similar
+// articles". Words that say nothing about a subject ("the", "of", numbers) are not searched, nor
+// are words found in more than a twentieth of the records while four rarer ones remain.
+// Kept per record until the index changes.
+std::vector<ArticleSummary> SimilarArticles(IndexReader& reader, ResultCache& cache,
+                                            const Article& article, int limit);
+// The search SimilarArticles ranks by: each word once, any of them.
+Search SimilarSearch(const Article& article);
 
 // How many of the search's phrases count for Best Match.
 int RankedPhrases(const Search& search);

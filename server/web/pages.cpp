@@ -1,5 +1,7 @@
 #include "server/web/pages.h"
 
+#include "server/cite/cite.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -91,6 +93,77 @@ std::string FullTextAddress(const Article& a) {
     return {};
 }
 
+std::string EscapedText(std::string_view text) {
+    return HtmlEscape(Defang(std::string(text)));
+}
+
+// "Heart Failure / drug therapy* / physiopathology", a star on each major topic.
+std::string MeshTerm(const MeshHeading& heading) {
+    std::string term = EscapedText(heading.descriptor) + (heading.major ? "*" : "");
+    for (const MeshQualifier& q : heading.qualifiers)
+        term += " / " + EscapedText(q.name) + (q.major ? "*" : "");
+    return term;
+}
+
+// Everything after the full-text link: nothing here changes what the browser reads.
+std::string ArticleDetails(const Article& a, const std::vector<ArticleSummary>& similar) {
+    const std::string id = PaddedId(a.pmid);
+    std::string html =
+        "<section class=\"more\"><p class=\"cit\">" + EscapedText(CitationLine(a)) + "</p>\n";
+    if (!a.doi.empty() || !a.pmcid.empty()) {
+        html += "<p class=\"links\">";
+        if (!a.doi.empty())
+            html += "DOI: <a class=\"doi\" href=\"" + HtmlEscape("https://doi.org/" + a.doi) +
+                    "\">" + HtmlEscape(a.doi) + "</a>";
+        if (!a.doi.empty() && !a.pmcid.empty()) html += " &middot; ";
+        if (!a.pmcid.empty())
+            html += "PMCID: <a class=\"pmc\" href=\"" +
+                    HtmlEscape("https://www.ncbi.nlm.nih.gov/pmc/articles/" + a.pmcid + "/") +
+                    "\">" + HtmlEscape(a.pmcid) + "</a>";
+        html += "</p>\n";
+    }
+    const auto list = [&](const char* heading, const char* cls,
+                          const std::vector<std::string>& items) {
+        if (items.empty()) return;
+        html += std::string("<h3>") + heading + "</h3><ul class=\"" + cls + "\">";
+        for (const std::string& item : items)
+            html += "<li>" + item + "</li>";
+        html += "</ul>\n";
+    };
+    std::vector<std::string> items;
+    for (const std::string& type : a.publicationTypes)
+        items.push_back(EscapedText(type));
+    list("Publication types", "pt", items);
+    items.clear();
+    for (const MeshHeading& heading : a.mesh)
+        items.push_back(MeshTerm(heading));
+    list("MeSH terms", "mesh", items);
+    items.clear();
+    for (const std::string& keyword : a.keywords)
+        items.push_back(EscapedText(keyword));
+    list("Keywords", "kw", items);
+    html += "<p class=\"cite\">Cite:";
+    static constexpr std::pair<CitationFormat, const char*> kFormats[] = {
+        {CitationFormat::Ris, "RIS"},
+        {CitationFormat::Bibtex, "BibTeX"},
+        {CitationFormat::Nbib, "MEDLINE"},
+        {CitationFormat::Csl, "CSL-JSON"}};
+    for (const auto& [format, label] : kFormats)
+        html += std::string(" <a class=\"cite\" href=\"./") + id +
+                "?format=" + CitationFormatName(format) + "\">" + label + "</a>";
+    html += "</p>\n";
+    if (!similar.empty()) {
+        html += "<h3>Similar articles</h3><ul class=\"similar\">";
+        for (const ArticleSummary& item : similar)
+            html += "<li><a class=\"similar\" href=\"./" + PaddedId(item.pmid) + "\">" +
+                    EscapedText(item.title) + "</a><p class=\"au\">" + EscapedText(item.authors) +
+                    "</p><p class=\"src\">" + Source(Defang(item.journal), item.pubdate) +
+                    "</p></li>";
+        html += "</ul>\n";
+    }
+    return html + "</section>\n";
+}
+
 } // namespace
 
 std::string PaddedId(std::int64_t pmid) {
@@ -168,7 +241,7 @@ std::string RenderResultPage(const ResultPageData& d) {
     return page + Footer();
 }
 
-std::string RenderArticlePage(const Article& a) {
+std::string RenderArticlePage(const Article& a, const std::vector<ArticleSummary>& similar) {
     std::string page = Head(HtmlEscape(Defang(a.title)) + " - TAMIX");
     page += Header("");
     // The title heading opens the part the browser reads: title, authors, source, the
@@ -195,6 +268,7 @@ std::string RenderArticlePage(const Article& a) {
     if (!fullText.empty())
         page += "<p class=\"ft\"><a class=\"ft\" href=\"" + HtmlEscape(fullText) +
                 "\">Full text</a></p>\n";
+    page += ArticleDetails(a, similar);
     page += "<p class=\"back\"><a class=\"back\" href=\"/\">New search</a></p></main>\n";
     return page + Footer();
 }
@@ -264,6 +338,12 @@ h2.title { font-size: 1.35rem; line-height: 1.3; margin: .25rem 0 .5rem; }
 div.abs p { margin: .5rem 0; }
 p.ft a { display: inline-block; padding: .35rem .8rem; border-radius: 4px; background: var(--accent);
          color: #fff; text-decoration: none; }
+section.more { margin-top: 1rem; border-top: 1px solid var(--line); }
+section.more h3 { font-size: 1rem; margin: 1rem 0 .25rem; }
+section.more ul { margin: 0; padding-left: 1.2rem; }
+ul.similar { list-style: none; padding-left: 0; }
+ul.similar li { padding: .35rem 0; border-bottom: 1px solid var(--line); }
+p.cit, p.links, p.cite { margin: .4rem 0; }
 footer { max-width: 52rem; margin: 0 auto; padding: 1rem; color: var(--muted); font-size: .85rem; }
 code { background: #eef1f5; padding: 0 .2rem; border-radius: 3px; }
 )css";

@@ -36,7 +36,11 @@ std::string RenderStartPage(std::int64_t records, const std::string& eutils = {}
 // The search form offers the orders; the pager's links keep the one shown (and name it
 // only when it is not the default, so that default pages stay as they were).
 std::string RenderResultPage(const ResultPageData& data);
-std::string RenderArticlePage(const Article& article);
+// The part the browser reads (title to full-text link) comes first and is the same with
+// or without what follows it: the citation line, links, types, headings, keywords, the
+// citation exports and the similar articles.
+std::string RenderArticlePage(const Article& article,
+                              const std::vector<ArticleSummary>& similar = {});
 std::string RenderAboutPage(std::int64_t records, const std::string& eutils = {});
 std::string RenderErrorPage(int status, std::string_view message);
 std::string_view Stylesheet();

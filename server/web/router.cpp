@@ -2,6 +2,7 @@
 
 #include "pubmed/text.h"
 
+#include "server/cite/cite.h"
 #include "server/gateway/gateway.h"
 #include "server/index/index.h"
 #include "server/index/query.h"
@@ -132,6 +133,21 @@ Response Html(std::string body) {
 Response Json(std::string body) {
     return {200, {{"Content-Type", std::string(kJson)}}, std::move(body)};
 }
+
+// A download for a reference manager: the file name says what it holds.
+Response Citations(const std::vector<Article>& articles, CitationFormat format,
+                   const std::string& name) {
+    return {200,
+            {{"Content-Type", CitationContentType(format)},
+             {"Content-Disposition",
+              "attachment; filename=\"" + name + "." + CitationExtension(format) + "\""}},
+            FormatCitations(articles, format)};
+}
+
+constexpr std::string_view kBadFormat = "The format is not one of ris, bibtex, nbib and csl.";
+
+// Similar articles an article page lists.
+constexpr int kSimilarArticles = 5;
 
 } // namespace
 
@@ -278,7 +294,7 @@ struct Router::Impl {
                 return Json(Translate(fields));
             }
         }
-        if (get && IsArticlePath(path)) return ArticlePage(path.substr(kArticles.size()));
+        if (get && IsArticlePath(path)) return ArticlePage(path.substr(kArticles.size()), query);
         return ErrorResponse(404, "There is no such page here.");
     }
 
@@ -300,28 +316,38 @@ struct Router::Impl {
             data.sort = *order;
         }
 
+        std::optional<CitationFormat> format;
+        if (const std::string* name = Find(query, "format")) {
+            format = ParseCitationFormat(*name);
+            if (!format) return ErrorResponse(400, kBadFormat);
+        }
+
         // Counting up to 10,000 matches is most of a common term's page, and ordering them
         // (other than by date) more: both are kept per query until a writer commits.
+        auto reader = readers.Take();
         if (eutils) {
-            if (data.term.find_first_not_of(" \t\r\n") == std::string::npos)
-                return Html(RenderResultPage(data));
-            try {
-                gateway::GatewayPage found =
-                    eutils->Search(data.term, data.sort, data.page, *readers.Take());
-                data.matches = found.matches;
-                data.items = std::move(found.items);
-                data.note = std::move(found.message);
-            } catch (const gateway::Unreachable& e) {
-                return Unreachable(e);
+            if (data.term.find_first_not_of(" \t\r\n") != std::string::npos) {
+                try {
+                    gateway::GatewayPage found =
+                        eutils->Search(data.term, data.sort, data.page, *reader);
+                    data.matches = found.matches;
+                    data.items = std::move(found.items);
+                    data.note = std::move(found.message);
+                } catch (const gateway::Unreachable& e) {
+                    return Unreachable(e);
+                }
             }
-            return Html(RenderResultPage(data));
-        }
-        const Search search = BuildSearch(data.term);
-        if (!search.MatchesNothing()) {
+        } else if (const Search search = BuildSearch(data.term); !search.MatchesNothing()) {
             const auto found =
-                FindResults(*readers.Take(), results, search, data.sort, data.page, kItemsPerPage);
+                FindResults(*reader, results, search, data.sort, data.page, kItemsPerPage);
             data.matches = found.matches;
             data.items = found.items;
+        }
+        if (format) {
+            std::vector<Article> articles;
+            for (const ArticleSummary& item : data.items)
+                if (auto article = reader->Find(item.pmid)) articles.push_back(std::move(*article));
+            return Citations(articles, *format, "pubmed-page-" + std::to_string(data.page));
         }
         return Html(RenderResultPage(data));
     }
@@ -348,17 +374,25 @@ struct Router::Impl {
         return TranslationJson(*translation, *q);
     }
 
-    Response ArticlePage(const std::string& id) {
+    Response ArticlePage(const std::string& id, const HeaderList& query) {
         if (!IsArticleId(id)) return ErrorResponse(404, "There is no article with that id.");
+        auto reader = readers.Take();
         std::optional<Article> article;
         try {
-            article = eutils ? eutils->Find(std::stoll(id), *readers.Take())
-                             : readers.Take()->Find(std::stoll(id));
+            article = eutils ? eutils->Find(std::stoll(id), *reader) : reader->Find(std::stoll(id));
         } catch (const gateway::Unreachable& e) {
             return Unreachable(e);
         }
         if (!article) return ErrorResponse(404, "There is no article with that id.");
-        return Html(RenderArticlePage(*article));
+        if (const std::string* name = Find(query, "format")) {
+            const std::optional<CitationFormat> format = ParseCitationFormat(*name);
+            if (!format) return ErrorResponse(400, kBadFormat);
+            return Citations({*article}, *format, "pubmed-" + PaddedId(article->pmid));
+        }
+        // A gateway's similar articles come from what its index holds, so that its pages
+        // are those of a local index with the same records.
+        return Html(RenderArticlePage(
+            *article, SimilarArticles(*reader, results, *article, kSimilarArticles)));
     }
 
     static Response Unreachable(const gateway::Unreachable& e) {

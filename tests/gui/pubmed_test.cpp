@@ -15,6 +15,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -42,6 +44,11 @@ std::vector<tamix::test::Record> Fixture() {
                            2015, 1, 1 + i, "10.1/p" + std::to_string(i)});
     for (int i = 0; i < 12; ++i)
         records.push_back({20000000 + i, "Zebrafish fin " + std::to_string(i), "", 2016});
+    // Best Match puts the three oldest (the word in their abstracts too) first.
+    for (int i = 0; i < 12; ++i)
+        records.push_back({40000000 + i, "Axolotl limb " + std::to_string(i),
+                           i < 3 ? "<AbstractText>Axolotl axolotl axolotl.</AbstractText>" : "",
+                           2018, 1, 1 + i});
     records.push_back({30000001, "β-blocker dosing in Malmö",
                        "<AbstractText>Hernández J found that patients ≥65 y given 5 μg/kg of a "
                        "β-blocker had SBP 71.2 ± 4.3 mmHg.</AbstractText>",
@@ -313,6 +320,50 @@ private slots:
                 View()->Navigate2(QString::fromStdString("http://" + tamix::PubmedHost() +
                                                          "/m/pubmed/?term=zebrafish+fin&page=2"));
             }));
+    }
+
+    // Opened on a page in Best Match order, the dialog pages in that order, not newest
+    // first.
+    void theDialogPagesInTheOrderOfThePage() {
+        QVERIFY(InArticleDialog(
+            [](CPubmedItem* d) {
+                QCOMPARE(d->m_strSort, std::string("relevance"));
+                QCOMPARE(d->m_nPage, 2);
+                QCOMPARE(d->m_nCount, 2);
+                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Axolotl limb 4 "));
+                d->Button(QStringLiteral("<< Previous"))->click();
+                QCOMPARE(d->m_nPage, 1);
+                QCOMPARE(d->m_nCount, 10);
+                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Axolotl limb 2 "));
+                QCOMPARE(d->Row(3)->text(), QStringLiteral("  Axolotl limb 11 "));
+            },
+            [this] {
+                View()->Navigate2(
+                    QString::fromStdString("http://" + tamix::PubmedHost() +
+                                           "/m/pubmed/?term=axolotl&page=2&sort=relevance"));
+            }));
+    }
+
+    // A citation link on an article page saves the server's file where the user says.
+    void aCitationLinkSavesTheFile() {
+        const QString saved = QString::fromStdString(dir_.File("chosen.ris"));
+        QString suggested;
+        View()->m_chooseSavePath = [&](const QString& path) {
+            suggested = path;
+            return saved;
+        };
+        QSignalSpy loaded(View(), &tamix::shell::CTamixView::documentCompleted);
+        View()->Navigate2(QString::fromStdString(tamix::MakeArticleAddress("00001005")));
+        QVERIFY(loaded.wait(20000));
+        View()->page()->runJavaScript(
+            QStringLiteral("document.querySelector('a.cite[href$=\"format=ris\"]').click()"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(saved).size() > 0, 20000);
+        QVERIFY2(suggested.endsWith(QStringLiteral("/pubmed-00001005.ris")), qPrintable(suggested));
+        QFile file(saved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(text.startsWith("TY  - JOUR\r\n"));
+        QVERIFY(text.contains("TI  - Planarian regeneration study 5\r\n"));
     }
 
     // The list keeps the title's own letters; the copied abstract is ASCII that still
