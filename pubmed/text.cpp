@@ -345,7 +345,7 @@ std::string EncodeAddressText(std::string_view text, std::string_view spaceAs) {
     return out;
 }
 
-std::string EncodeQueryValue(std::string_view text) {
+std::string EncodeQueryValue(std::string_view text, std::string_view spaceAs) {
     std::string out;
     out.reserve(text.size() * 3);
     for (const char c : text) {
@@ -355,6 +355,8 @@ std::string EncodeQueryValue(std::string_view text) {
                                 b == '~';
         if (unreserved) {
             out.push_back(c);
+        } else if (b == ' ') {
+            out.append(spaceAs);
         } else {
             AppendPercent(out, b);
         }

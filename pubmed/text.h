@@ -68,8 +68,9 @@ bool IsValidUtf8(std::string_view text);
 std::string EncodeAddressText(std::string_view text, std::string_view spaceAs);
 
 // Percent-encodes every byte but RFC 3986's unreserved ones, for a query value that
-// must arrive intact ("&", "#", "%", "+" and spaces included).
-std::string EncodeQueryValue(std::string_view text);
+// must arrive intact ("&", "#", "%", "+" and spaces included); spaces become spaceAs
+// ("+" in a form's encoding).
+std::string EncodeQueryValue(std::string_view text, std::string_view spaceAs = "%20");
 
 // & < > " ' as entities, for text placed in HTML or XML.
 std::string HtmlEscape(std::string_view text);

@@ -6,6 +6,7 @@
 #include "pubmed/articlepage.h"
 #include "pubmed/download.h"
 #include "pubmed/resultpage.h"
+#include "pubmed/text.h"
 #include "server/gateway/pacer.h"
 #include "server/gateway/requests.h"
 #include "server/index/importer.h"
@@ -118,10 +119,7 @@ private:
 
 // A term in an address that cpp-httplib's client sends as it is ('+' it would escape).
 std::string Query(const std::string& term) {
-    std::string out;
-    for (char c : gateway::FormEncode(term))
-        out += c == '+' ? std::string("%20") : std::string(1, c);
-    return out;
+    return EncodeQueryValue(term);
 }
 
 CArticleRecord Parse(const std::string& page) {

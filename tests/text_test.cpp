@@ -240,6 +240,7 @@ TEST(Text, EncodeQueryValueKeepsOnlyUnreservedBytes) {
     EXPECT_EQ(EncodeQueryValue("a b&c#d%e+f=g/h"), "a%20b%26c%23d%25e%2Bf%3Dg%2Fh");
     EXPECT_EQ(EncodeQueryValue("AZaz09-._~"), "AZaz09-._~");
     EXPECT_EQ(EncodeQueryValue("\xE4\xB8\xAD"), "%E4%B8%AD");
+    EXPECT_EQ(EncodeQueryValue("heart failure+x", "+"), "heart+failure%2Bx");
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "server/gateway/requests.h"
 
+#include "pubmed/text.h"
+
 #include <expat.h>
 
 #include <memory>
@@ -13,7 +15,7 @@ void AddParameter(std::string& address, const char* name, const std::string& val
     address += '&';
     address += name;
     address += '=';
-    address += FormEncode(value);
+    address += EncodeQueryValue(value, "+");
 }
 
 // Who is asking, as NCBI wants every request to say.
@@ -86,25 +88,6 @@ std::string Joined(const std::vector<std::string>& parts, const char* between) {
 }
 
 } // namespace
-
-std::string FormEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~') {
-            out += c;
-        } else if (c == ' ') {
-            out += '+';
-        } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
-    }
-    return out;
-}
 
 std::string SearchAddress(const EutilsOptions& options, const std::string& term,
                           const std::string& sort, int retstart, int retmax) {

@@ -26,9 +26,6 @@ struct EutilsOptions {
     std::function<void(const std::string&)> log;
 };
 
-// A value in an address: unreserved bytes as they are, spaces as '+', the rest escaped.
-std::string FormEncode(std::string_view text);
-
 // db=pubmed, the term as typed, retmax ids from retstart in esearch's order sort
 // (pub_date, relevance, Author, JournalName), XML.
 std::string SearchAddress(const EutilsOptions& options, const std::string& term,

@@ -19,26 +19,6 @@ constexpr std::string_view kSplitPhrase = "PubMed\xE2\x81\xA0 Mobile";
 // item's anchor (the browser looks 200 bytes past each title for the pager).
 constexpr std::size_t kItemGap = 240;
 
-// A query value in an address: unreserved bytes as they are, spaces as '+'.
-std::string QueryEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~') {
-            out += c;
-        } else if (c == ' ') {
-            out += '+';
-        } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
-    }
-    return out;
-}
-
 std::string Defang(std::string text) {
     for (std::size_t at = text.find(kResultPhrase); at != std::string::npos;
          at = text.find(kResultPhrase, at + kSplitPhrase.size()))
@@ -229,7 +209,7 @@ std::string RenderResultPage(const ResultPageData& d) {
             " of " + std::to_string(total) + "</span>";
     const auto link = [&](const char* cls, int target, const char* label) {
         return std::string(" <a class=\"") + cls +
-               "\" href=\"/m/pubmed/?term=" + HtmlEscape(QueryEncode(d.term)) +
+               "\" href=\"/m/pubmed/?term=" + HtmlEscape(EncodeQueryValue(d.term, "+")) +
                "&amp;page=" + std::to_string(target) +
                (d.sort == SortOrder::Date ? std::string()
                                           : std::string("&amp;sort=") + SortOrderName(d.sort)) +
