@@ -144,7 +144,7 @@ ImportStats Import(const std::string& index, const std::vector<std::string>& nam
             }
             for (Event& event : batch) {
                 if (auto* article = std::get_if<Article>(&event)) {
-                    ++(writer.Put(*article) ? file.replaced : file.added);
+                    ++(writer.Put(std::move(*article)) ? file.replaced : file.added);
                     ++stats.records;
                     if (++sinceCommit >= kCommitEvery && !options.wholeFiles) {
                         writer.Commit();

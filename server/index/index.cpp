@@ -291,6 +291,8 @@ IndexWriter::IndexWriter(const std::string& path)
     // Fewer, larger merges: a third less work per imported record than FTS5's default.
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
+    if (const char* hash = getenv("TAMIX_HASHSIZE"))
+        db_.Exec(("INSERT INTO article_fts(article_fts, rank) VALUES('hashsize', " + std::string(hash) + ")").c_str());
     db_.Exec("COMMIT");
     find_ =
         db_.Prepare(std::string("SELECT id, ") + kArticleColumns + " FROM article WHERE pmid = ?1");
@@ -344,27 +346,83 @@ Statement& BindTexts(Statement& statement, std::int64_t id, const IndexedText& t
 
 } // namespace
 
+static std::size_t PendingLimit() {
+    static const std::size_t limit = getenv("TAMIX_PENDING") ? std::atol(getenv("TAMIX_PENDING")) : 16384;
+    return limit;
+}
+
 bool IndexWriter::Put(const Article& a) {
+    return Put(Article(a));
+}
+
+bool IndexWriter::Put(Article&& a) {
     Begin();
-    const bool replaced = Delete(a.pmid);
+    Pending record;
+    record.texts = TextsOf(a);
+    record.id = SortKey(a, LengthClass(record.texts.rankedWords));
+    record.details = EncodeDetails(a);
+    record.firstAuthor = SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
+    record.journal = SortName(a.journal);
+    const std::int64_t words = record.texts.rankedWords;
+    bool replaced = false;
+    if (const auto earlier = pendingByPmid_.find(a.pmid); earlier != pendingByPmid_.end()) {
+        // As a delete of the earlier record followed by an insert.
+        Pending& slot = pending_[earlier->second];
+        wordsAdded_ -= slot.texts.rankedWords;
+        --recordsAdded_;
+        ++changes_;
+        record.article = std::move(a);
+        slot = std::move(record);
+        replaced = true;
+    } else {
+        replaced = DeleteStored(a.pmid);
+        pendingByPmid_.emplace(a.pmid, pending_.size());
+        record.article = std::move(a);
+        pending_.push_back(std::move(record));
+    }
     ++changes_;
-    const IndexedText texts = TextsOf(a);
-    const std::int64_t id = SortKey(a, LengthClass(texts.rankedWords));
-    insertArticle_.Bind(1, id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
-    insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
-    insertArticle_.Bind(9, a.pmcid).BindBlob(10, EncodeDetails(a)).Run();
-    insertSortKey_.Bind(1, id)
-        .Bind(2, SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName()))
-        .Bind(3, SortName(a.journal))
-        .Run();
-    BindTexts(insertText_, id, texts).Run();
     ++recordsAdded_;
-    wordsAdded_ += texts.rankedWords;
+    wordsAdded_ += words;
+    if (pending_.size() >= PendingLimit()) WritePending();
     return replaced;
+}
+
+void IndexWriter::WritePending() {
+    std::vector<Pending*> order;
+    order.reserve(pending_.size());
+    for (Pending& p : pending_)
+        if (!p.removed) order.push_back(&p);
+    std::sort(order.begin(), order.end(),
+              [](const Pending* x, const Pending* y) { return x->id < y->id; });
+    static const std::string skip = getenv("TAMIX_SKIP") ? getenv("TAMIX_SKIP") : "";
+    for (const Pending* p : order) {
+        const Article& a = p->article;
+        if (skip.find('a') == std::string::npos) {
+        insertArticle_.Bind(1, p->id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
+        insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
+        insertArticle_.Bind(9, a.pmcid).BindBlob(10, p->details).Run();
+        }
+        if (skip.find('s') == std::string::npos) insertSortKey_.Bind(1, p->id).Bind(2, p->firstAuthor).Bind(3, p->journal).Run();
+        if (skip.find('f') == std::string::npos) BindTexts(insertText_, p->id, p->texts).Run();
+    }
+    pending_.clear();
+    pendingByPmid_.clear();
 }
 
 bool IndexWriter::Delete(std::int64_t pmid) {
     Begin();
+    const auto waiting = pendingByPmid_.find(pmid);
+    if (waiting == pendingByPmid_.end()) return DeleteStored(pmid);
+    Pending& p = pending_[waiting->second];
+    p.removed = true;
+    pendingByPmid_.erase(waiting);
+    ++changes_;
+    --recordsAdded_;
+    wordsAdded_ -= p.texts.rankedWords;
+    return true;
+}
+
+bool IndexWriter::DeleteStored(std::int64_t pmid) {
     find_.Bind(1, pmid);
     if (!find_.Step()) {
         find_.Reset();
@@ -398,6 +456,7 @@ void IndexWriter::RecordImportedFile(const ImportedFile& f) {
 
 void IndexWriter::Commit() {
     if (!inTransaction_) return;
+    WritePending();
     bump_.Run();
     addToMeta_.Bind(1, "unmerged").Bind(2, changes_).Run();
     addToMeta_.Bind(1, "records").Bind(2, recordsAdded_).Run();
@@ -410,6 +469,8 @@ void IndexWriter::Commit() {
 void IndexWriter::Rollback() {
     if (!inTransaction_) return;
     inTransaction_ = false;
+    pending_.clear();
+    pendingByPmid_.clear();
     changes_ = recordsAdded_ = wordsAdded_ = 0;
     // Some errors (a full disk) roll the transaction back by themselves.
     if (!sqlite3_get_autocommit(db_.Handle())) db_.Exec("ROLLBACK");

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tamix::server {
@@ -62,6 +63,14 @@ struct Search {
     }
 };
 
+// What the FTS5 index holds of a record, column by column (see index.cpp), and the
+// number of words ranking counts (title, abstract, headings, keywords).
+struct IndexedText {
+    std::string title, abstract, authors, mesh, keywords, affiliations, tags;
+    std::int64_t rankedWords = 0;
+};
+IndexedText TextsOf(const Article& article);
+
 // Writes records into the index; one writer at a time, readers may go on meanwhile.
 class IndexWriter {
 public:
@@ -69,7 +78,10 @@ public:
     ~IndexWriter();
 
     // Adds the record, replacing an earlier one of the same PMID; true when it replaced one.
+    // Records wait in memory and go into the tables in rowid order (at the latest on
+    // Commit), for FTS5 starts a new segment whenever a rowid is lower than the last.
     bool Put(const Article& article);
+    bool Put(Article&& article);
     // Removes the record of that PMID; false when there was none.
     bool Delete(std::int64_t pmid);
     // Notes a file in the table of imported files, in the open transaction, so that it
@@ -88,13 +100,28 @@ public:
 
 private:
     static constexpr std::int64_t kMergeShare = 16;
+    // Records held back at most: a sorted run of them makes one FTS5 segment.
+    static constexpr std::size_t kPendingRecords = 16384;
+
+    // A record between Put and the tables: its row and texts as they will be written.
+    struct Pending {
+        std::int64_t id = 0;
+        bool removed = false; // deleted again, or replaced by a later record
+        Article article;
+        IndexedText texts;
+        std::string details, firstAuthor, journal;
+    };
 
     void Begin();
+    bool DeleteStored(std::int64_t pmid);
+    void WritePending();
 
     Database db_;
     Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortKey_,
         deleteSortKey_, bump_, recordFile_, addToMeta_;
     bool inTransaction_ = false;
+    std::vector<Pending> pending_;
+    std::unordered_map<std::int64_t, std::size_t> pendingByPmid_;
     std::int64_t changes_ = 0;
     std::int64_t recordsAdded_ = 0, wordsAdded_ = 0; // since the last commit, for ranking
 };
@@ -173,13 +200,6 @@ std::string TagsOf(const Article& article);
 inline constexpr const char* kHasAbstractTag = "hasabstract";
 inline constexpr const char* kFreeFullTextTag = "freefulltext";
 
-// What the FTS5 index holds of a record, column by column (see index.cpp), and the
-// number of words ranking counts (title, abstract, headings, keywords).
-struct IndexedText {
-    std::string title, abstract, authors, mesh, keywords, affiliations, tags;
-    std::int64_t rankedWords = 0;
-};
-IndexedText TextsOf(const Article& article);
 
 // The tokens of the tags column that name an author as first (marker::kFirst) or last
 // author: the last name alone, and with each prefix of the initials (the fore name's
