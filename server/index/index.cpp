@@ -18,7 +18,7 @@ namespace tamix::server {
 namespace {
 
 // Version 1 (no 'schema' row) tagged years only; version 2 indexed title, abstract,
-// authors, dates and PMIDs. Whoever changes the tables, the texts TextsOf makes, the
+// authors, dates and PMIDs; version 3 kept records in sort key order. Whoever changes the tables, the texts TextsOf makes, the
 // tags or the rowids raises kSchemaVersion: the FTS5 index is contentless, and deleting
 // a record from it takes exactly the texts it was given.
 constexpr const char* kSchema = R"sql(
@@ -28,8 +28,8 @@ INSERT INTO meta VALUES('unmerged', 0);
 INSERT INTO meta VALUES('records', 0);
 INSERT INTO meta VALUES('ranked_words', 0);
 CREATE TABLE article(
-    id INTEGER PRIMARY KEY,
-    pmid INTEGER NOT NULL UNIQUE,
+    pmid INTEGER PRIMARY KEY,
+    id INTEGER NOT NULL,
     title TEXT NOT NULL,
     authors TEXT NOT NULL,
     journal TEXT NOT NULL,
@@ -40,6 +40,7 @@ CREATE TABLE article(
     details BLOB NOT NULL);
 CREATE TABLE sort_key(
     id INTEGER PRIMARY KEY,
+    pmid INTEGER NOT NULL,
     first_author TEXT NOT NULL,
     journal TEXT NOT NULL);
 CREATE VIRTUAL TABLE article_fts USING fts5(
@@ -296,13 +297,14 @@ IndexWriter::IndexWriter(const std::string& path)
     db_.Exec("COMMIT");
     find_ =
         db_.Prepare(std::string("SELECT id, ") + kArticleColumns + " FROM article WHERE pmid = ?1");
-    deleteArticle_ = db_.Prepare("DELETE FROM article WHERE id = ?1");
+    deleteArticle_ = db_.Prepare("DELETE FROM article WHERE pmid = ?1");
     deleteText_ = db_.Prepare("INSERT INTO article_fts(article_fts, rowid, title, abstract, "
                               "authors, mesh, keywords, affiliations, tags) "
                               "VALUES('delete', ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     insertArticle_ =
-        db_.Prepare("INSERT INTO article VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-    insertSortKey_ = db_.Prepare("INSERT INTO sort_key VALUES(?1, ?2, ?3)");
+        db_.Prepare("INSERT INTO article(id, pmid, title, authors, journal, pubdate, abstract, doi, "
+                    "pmcid, details) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    insertSortKey_ = db_.Prepare("INSERT INTO sort_key VALUES(?1, ?2, ?3, ?4)");
     deleteSortKey_ = db_.Prepare("DELETE FROM sort_key WHERE id = ?1");
     insertText_ =
         db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, mesh, "
@@ -351,34 +353,39 @@ static std::size_t PendingLimit() {
     return limit;
 }
 
-bool IndexWriter::Put(const Article& a) {
-    return Put(Article(a));
+PreparedRecord Prepare(Article&& a) {
+    PreparedRecord r;
+    r.texts = TextsOf(a);
+    r.id = SortKey(a, LengthClass(r.texts.rankedWords));
+    r.details = EncodeDetails(a);
+    r.firstAuthor = SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
+    r.journal = SortName(a.journal);
+    r.article = std::move(a);
+    return r;
 }
 
-bool IndexWriter::Put(Article&& a) {
+bool IndexWriter::Put(const Article& a) {
+    return Put(Prepare(Article(a)));
+}
+
+bool IndexWriter::Put(PreparedRecord&& record) {
     Begin();
-    Pending record;
-    record.texts = TextsOf(a);
-    record.id = SortKey(a, LengthClass(record.texts.rankedWords));
-    record.details = EncodeDetails(a);
-    record.firstAuthor = SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
-    record.journal = SortName(a.journal);
-    const std::int64_t words = record.texts.rankedWords;
+    const std::int64_t pmid = record.article.pmid, words = record.texts.rankedWords;
     bool replaced = false;
-    if (const auto earlier = pendingByPmid_.find(a.pmid); earlier != pendingByPmid_.end()) {
+    if (const auto earlier = pendingByPmid_.find(pmid); earlier != pendingByPmid_.end()) {
         // As a delete of the earlier record followed by an insert.
         Pending& slot = pending_[earlier->second];
         wordsAdded_ -= slot.texts.rankedWords;
         --recordsAdded_;
         ++changes_;
-        record.article = std::move(a);
-        slot = std::move(record);
+        static_cast<PreparedRecord&>(slot) = std::move(record);
+        slot.removed = false;
         replaced = true;
     } else {
-        replaced = DeleteStored(a.pmid);
-        pendingByPmid_.emplace(a.pmid, pending_.size());
-        record.article = std::move(a);
-        pending_.push_back(std::move(record));
+        replaced = DeleteStored(pmid);
+        pendingByPmid_.emplace(pmid, pending_.size());
+        pending_.emplace_back();
+        static_cast<PreparedRecord&>(pending_.back()) = std::move(record);
     }
     ++changes_;
     ++recordsAdded_;
@@ -388,21 +395,26 @@ bool IndexWriter::Put(Article&& a) {
 }
 
 void IndexWriter::WritePending() {
-    std::vector<Pending*> order;
+    std::vector<const Pending*> order;
     order.reserve(pending_.size());
-    for (Pending& p : pending_)
+    for (const Pending& p : pending_)
         if (!p.removed) order.push_back(&p);
-    std::sort(order.begin(), order.end(),
-              [](const Pending* x, const Pending* y) { return x->id < y->id; });
+    // Records come in PMID order as a rule: appended, the table's pages are written once.
+    std::sort(order.begin(), order.end(), [](const Pending* x, const Pending* y) {
+        return x->article.pmid < y->article.pmid;
+    });
     static const std::string skip = getenv("TAMIX_SKIP") ? getenv("TAMIX_SKIP") : "";
     for (const Pending* p : order) {
         const Article& a = p->article;
-        if (skip.find('a') == std::string::npos) {
+        if (skip.find('a') != std::string::npos) continue;
         insertArticle_.Bind(1, p->id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
         insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
         insertArticle_.Bind(9, a.pmcid).BindBlob(10, p->details).Run();
-        }
-        if (skip.find('s') == std::string::npos) insertSortKey_.Bind(1, p->id).Bind(2, p->firstAuthor).Bind(3, p->journal).Run();
+    }
+    std::sort(order.begin(), order.end(),
+              [](const Pending* x, const Pending* y) { return x->id < y->id; });
+    for (const Pending* p : order) {
+        if (skip.find('s') == std::string::npos) insertSortKey_.Bind(1, p->id).Bind(2, p->article.pmid).Bind(3, p->firstAuthor).Bind(4, p->journal).Run();
         if (skip.find('f') == std::string::npos) BindTexts(insertText_, p->id, p->texts).Run();
     }
     pending_.clear();
@@ -439,7 +451,7 @@ bool IndexWriter::DeleteStored(std::int64_t pmid) {
     find_.Reset();
     const IndexedText texts = TextsOf(old);
     BindTexts(deleteText_, id, texts).Run();
-    deleteArticle_.Bind(1, id).Run();
+    deleteArticle_.Bind(1, pmid).Run();
     deleteSortKey_.Bind(1, id).Run();
     ++changes_;
     --recordsAdded_;
@@ -500,7 +512,7 @@ void IndexWriter::MergeIfDue() {
     Statement unmerged = db_.Prepare("SELECT value FROM meta WHERE key = 'unmerged'");
     const std::int64_t changed = unmerged.Step() ? unmerged.Int(0) : 0;
     unmerged.Reset();
-    Statement size = db_.Prepare("SELECT count(*) FROM article");
+    Statement size = db_.Prepare("SELECT count(*) FROM sort_key");
     const std::int64_t records = size.Step() ? size.Int(0) : 0;
     size.Reset();
     if (changed == 0 || changed * kMergeShare < records) return;
@@ -525,11 +537,11 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     count_ = db_.Prepare("SELECT count(*) FROM (" + matches + " LIMIT " + limit + ")");
     countAll_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
                             "MATCH ?1 LIMIT ?2)");
-    page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
-                        "JOIN (" +
+    // sort_key leads from a match to its record's PMID.
+    page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM (" +
                         matches +
-                        " ORDER BY rowid LIMIT ?4 OFFSET ?5) m ON a.id = m.rowid "
-                        "ORDER BY a.id");
+                        " ORDER BY rowid LIMIT ?4 OFFSET ?5) m JOIN sort_key s ON s.id = m.rowid "
+                        "JOIN article a ON a.pmid = s.pmid ORDER BY s.id");
     // The function takes each match into a TopMatches; the limit ends the scan.
     best_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
                         "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 AND "
@@ -540,12 +552,13 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     };
     newestAuthor_ = newest("first_author");
     newestJournal_ = newest("journal");
-    summary_ =
-        db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE id = ?1");
+    summary_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM sort_key "
+                           "s JOIN article a ON a.pmid = s.pmid WHERE s.id = ?1");
     summaryOfPmid_ =
         db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE pmid = ?1");
     find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
-    size_ = db_.Prepare("SELECT count(*) FROM article");
+    // The smallest table with a row a record.
+    size_ = db_.Prepare("SELECT count(*) FROM sort_key");
     stats_ = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'records'), "
                          "(SELECT value FROM meta WHERE key = 'ranked_words')");
 }

@@ -1,10 +1,12 @@
-// The index: one SQLite file holding the records (table article) and an FTS5 index over
-// title, abstract, authors, MeSH headings, keywords, affiliations and a column of tags
-// (dates, PMID, filters, and one token for each whole value of a field that is searched
-// whole: headings, types, languages, journals, first and last author). Rowids are the
-// sort key (publication date, then PMID, negated, and the record's length class for
-// ranking in the lowest bits), so newest-first reads only the rows it shows, and a span
-// of years is a span of rowids.
+// The index: one SQLite file holding the records (table article, by PMID) and an FTS5
+// index over title, abstract, authors, MeSH headings, keywords, affiliations and a column
+// of tags (dates, PMID, filters, and one token for each whole value of a field that is
+// searched whole: headings, types, languages, journals, first and last author). The
+// FTS5 rowids are the sort key (publication date, then PMID, negated, and the record's
+// length class for ranking in the lowest bits), so newest-first reads only the matches it
+// shows, and a span of years is a span of rowids; table sort_key leads from a sort key to
+// its PMID. Records keyed by PMID are appended as imports bring them, where keyed by
+// date each one landed on a page of its own.
 #pragma once
 
 #include "server/index/sqlite.h"
@@ -34,7 +36,7 @@ struct ImportedFile {
 
 // The layout the index's tables follow; an index of another layout is refused, never
 // read or written.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 class SchemaError : public std::runtime_error {
 public:
@@ -71,6 +73,15 @@ struct IndexedText {
 };
 IndexedText TextsOf(const Article& article);
 
+// A record with what the index makes of it, worked out on whichever thread has time.
+struct PreparedRecord {
+    Article article;
+    IndexedText texts;
+    std::int64_t id = 0; // the sort key
+    std::string details, firstAuthor, journal;
+};
+PreparedRecord Prepare(Article&& article);
+
 // Writes records into the index; one writer at a time, readers may go on meanwhile.
 class IndexWriter {
 public:
@@ -81,7 +92,7 @@ public:
     // Records wait in memory and go into the tables in rowid order (at the latest on
     // Commit), for FTS5 starts a new segment whenever a rowid is lower than the last.
     bool Put(const Article& article);
-    bool Put(Article&& article);
+    bool Put(PreparedRecord&& record);
     // Removes the record of that PMID; false when there was none.
     bool Delete(std::int64_t pmid);
     // Notes a file in the table of imported files, in the open transaction, so that it
@@ -103,13 +114,9 @@ private:
     // Records held back at most: a sorted run of them makes one FTS5 segment.
     static constexpr std::size_t kPendingRecords = 16384;
 
-    // A record between Put and the tables: its row and texts as they will be written.
-    struct Pending {
-        std::int64_t id = 0;
+    // A record between Put and the tables.
+    struct Pending : PreparedRecord {
         bool removed = false; // deleted again, or replaced by a later record
-        Article article;
-        IndexedText texts;
-        std::string details, firstAuthor, journal;
     };
 
     void Begin();
