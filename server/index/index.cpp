@@ -292,8 +292,9 @@ IndexWriter::IndexWriter(const std::string& path)
     // Fewer, larger merges: a third less work per imported record than FTS5's default.
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
-    if (const char* hash = getenv("TAMIX_HASHSIZE"))
-        db_.Exec(("INSERT INTO article_fts(article_fts, rank) VALUES('hashsize', " + std::string(hash) + ")").c_str());
+    // Room for the terms of a whole run of held-back records, so that the run makes one
+    // segment: at FTS5's default of 1 MB it made dozens, merged again and again later.
+    db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('hashsize', 134217728)");
     db_.Exec("COMMIT");
     find_ =
         db_.Prepare(std::string("SELECT id, ") + kArticleColumns + " FROM article WHERE pmid = ?1");
@@ -348,11 +349,6 @@ Statement& BindTexts(Statement& statement, std::int64_t id, const IndexedText& t
 
 } // namespace
 
-static std::size_t PendingLimit() {
-    static const std::size_t limit = getenv("TAMIX_PENDING") ? std::atol(getenv("TAMIX_PENDING")) : 16384;
-    return limit;
-}
-
 PreparedRecord Prepare(Article&& a) {
     PreparedRecord r;
     r.texts = TextsOf(a);
@@ -390,7 +386,7 @@ bool IndexWriter::Put(PreparedRecord&& record) {
     ++changes_;
     ++recordsAdded_;
     wordsAdded_ += words;
-    if (pending_.size() >= PendingLimit()) WritePending();
+    if (pending_.size() >= kPendingRecords) WritePending();
     return replaced;
 }
 
@@ -403,10 +399,8 @@ void IndexWriter::WritePending() {
     std::sort(order.begin(), order.end(), [](const Pending* x, const Pending* y) {
         return x->article.pmid < y->article.pmid;
     });
-    static const std::string skip = getenv("TAMIX_SKIP") ? getenv("TAMIX_SKIP") : "";
     for (const Pending* p : order) {
         const Article& a = p->article;
-        if (skip.find('a') != std::string::npos) continue;
         insertArticle_.Bind(1, p->id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
         insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
         insertArticle_.Bind(9, a.pmcid).BindBlob(10, p->details).Run();
@@ -414,8 +408,9 @@ void IndexWriter::WritePending() {
     std::sort(order.begin(), order.end(),
               [](const Pending* x, const Pending* y) { return x->id < y->id; });
     for (const Pending* p : order) {
-        if (skip.find('s') == std::string::npos) insertSortKey_.Bind(1, p->id).Bind(2, p->article.pmid).Bind(3, p->firstAuthor).Bind(4, p->journal).Run();
-        if (skip.find('f') == std::string::npos) BindTexts(insertText_, p->id, p->texts).Run();
+        insertSortKey_.Bind(1, p->id).Bind(2, p->article.pmid).Bind(3, p->firstAuthor);
+        insertSortKey_.Bind(4, p->journal).Run();
+        BindTexts(insertText_, p->id, p->texts).Run();
     }
     pending_.clear();
     pendingByPmid_.clear();

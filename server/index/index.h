@@ -111,8 +111,9 @@ public:
 
 private:
     static constexpr std::int64_t kMergeShare = 16;
-    // Records held back at most: a sorted run of them makes one FTS5 segment.
-    static constexpr std::size_t kPendingRecords = 16384;
+    // Records held back at most (as many as an import commits at once; some hundreds of
+    // MB): a run of them in rowid order makes one FTS5 segment.
+    static constexpr std::size_t kPendingRecords = 50000;
 
     // A record between Put and the tables.
     struct Pending : PreparedRecord {
