@@ -289,8 +289,15 @@ IndexWriter::IndexWriter(const std::string& path)
         db_.Exec(
             ("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ")").c_str());
     }
-    // Fewer, larger merges: a third less work per imported record than FTS5's default.
-    db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
+    // Fewer, larger merges: a third less work per imported record than FTS5's default. A
+    // new index is merged whole when its import ends (MergeIfDue): merging its segments
+    // along the way too would rewrite the full-text index two or three times more, so
+    // only a pile of 64 segments is merged before that.
+    db_.Exec(version == 0 ? "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 0)"
+                          : "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
+    db_.Exec(version == 0
+                 ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 64)"
+                 : "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
     // Room for the terms of a whole run of held-back records, so that the run makes one
     // segment: at FTS5's default of 1 MB it made dozens, merged again and again later.
