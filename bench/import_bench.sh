@@ -24,7 +24,7 @@ done
 mkdir -p "$data"
 sample=$data/sample-$records.xml
 [[ -s $sample ]] || "$build/server/tamix-server" sample --count "$records" --out "$sample"
-echo "== import: $records sample records ($(du -m "$sample" | cut -f1) MB of PubMed XML), $runs run(s) a build"
+echo "== import: $records sample records ($(du -mL "$sample" | cut -f1) MB of PubMed XML), $runs run(s) a build"
 
 builds=("$build")
 [[ -n $other ]] && builds+=("$other")
