@@ -13,6 +13,8 @@
 # scripts/setup.sh; BENCH_IMPORT=0 skips the import when the last run's index is there;
 # BENCH_INDEX=FILE skips the import and serves that index, for instance 1,000,000 sample
 # records: tamix-server sample --count 1000000 --out s.xml; tamix-server import --index FILE s.xml)
+# BENCH_OTHER_INDEX=FILE: the other build serves that index instead (the same records
+# imported by it, when the two builds' index layouts differ).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -52,7 +54,8 @@ fi
 start_tamix_server "$server" "$index" "$data/access.log"
 this_port=$port
 if [[ -n $other ]]; then
-    start_tamix_server "$other/server/tamix-server" "$index" "$data/other-access.log"
+    start_tamix_server "$other/server/tamix-server" "${BENCH_OTHER_INDEX:-$index}" \
+        "$data/other-access.log"
     other_port=$port
 fi
 

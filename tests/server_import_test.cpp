@@ -348,6 +348,59 @@ TEST(Index, ReplacementAndDeletion) {
     EXPECT_EQ(page[0].pmid, 5) << "the replacement's newer date puts it first";
 }
 
+// Records replaced or deleted again before the writer has written them (one file, one
+// commit) count and end up as those replaced or deleted after a commit do.
+TEST(Index, ReplacementAndDeletionWithinOneCommit) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    const std::string file = dir.Write(
+        "1.xml", ArticleSet({{5, "Alpha zebrafish study", "", 2001},
+                             {6, "Beta zebrafish study", "", 2002},
+                             {7, "Gamma study", "", 1999},
+                             {5, "Alpha axolotl study of the long kind", "", 2010},
+                             {6, "Beta again", "", 2003}},
+                            "<DeleteCitation><PMID Version=\"1\">6</PMID><PMID>999</PMID>"
+                            "</DeleteCitation>\n"));
+    const std::string again = dir.Write(
+        "2.xml", ArticleSet({{6, "Beta back zebrafish", "", 2004}, {7, "Gamma later", "", 2011}}));
+    std::vector<FileImport> files;
+    ImportObserver observer;
+    observer.beforeFileCommit = [&](const FileImport& f, IndexWriter&) { files.push_back(f); };
+    const ImportStats stats = ImportFiles(index, {file, again}, observer);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].added, 3);
+    EXPECT_EQ(files[0].replaced, 2);
+    EXPECT_EQ(files[0].deleted, 1);
+    EXPECT_EQ(files[1].added, 1) << "6 was deleted";
+    EXPECT_EQ(files[1].replaced, 1);
+    EXPECT_EQ(stats.records, 7);
+    EXPECT_EQ(stats.deletions, 1);
+
+    IndexReader reader(index);
+    EXPECT_EQ(reader.Size(), 3);
+    EXPECT_EQ(reader.Count(BuildSearch("zebrafish")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("axolotl")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("gamma")), 1);
+    EXPECT_EQ(reader.Count(BuildSearch("1999[dp]")), 0) << "the first 7 left no date behind";
+    EXPECT_EQ(reader.Find(7)->title, "Gamma later");
+    const auto page = reader.Page(BuildSearch("study OR gamma OR zebrafish"), 0, 10);
+    ASSERT_EQ(page.size(), 3u);
+    EXPECT_EQ(page[0].pmid, 7);
+    EXPECT_EQ(page[1].pmid, 5);
+    EXPECT_EQ(page[2].pmid, 6);
+
+    // What ranking counts is what the same records imported once give.
+    const std::string once = dir.File("once.sqlite");
+    ASSERT_TRUE(test::ImportFiles(once, {dir.Write("3.xml", ArticleSet({
+                                                                 {5, "Alpha axolotl study of the long kind", "", 2010},
+                                                                 {6, "Beta back zebrafish", "", 2004},
+                                                                 {7, "Gamma later", "", 2011}}))})
+                    .empty());
+    EXPECT_EQ(MetaValue(index, "records"), 3);
+    EXPECT_EQ(MetaValue(index, "ranked_words"), MetaValue(once, "ranked_words"));
+    EXPECT_EQ(reader.Stats().averageLength, IndexReader(once).Stats().averageLength);
+}
+
 } // namespace
 } // namespace tamix::server
 

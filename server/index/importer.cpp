@@ -36,7 +36,7 @@ struct FileDone {
     std::string path;
     bool failed;
 };
-using Event = std::variant<Article, Deletion, Problem, FileDone>;
+using Event = std::variant<PreparedRecord, Deletion, Problem, FileDone>;
 using Batch = std::vector<Event>;
 
 // Hands batches from the reading thread to the writing one, in order.
@@ -98,7 +98,9 @@ void ReadAll(const std::vector<std::string>& names, const ReadOne& read, BatchQu
         }
     };
     RecordSink sink;
-    sink.onArticle = [&](Article&& a) { add(std::move(a)); };
+    // The writer's thread is the busier one: what can be made of a record without the
+    // index is made here.
+    sink.onArticle = [&](Article&& a) { add(Prepare(std::move(a))); };
     sink.onDelete = [&](std::int64_t pmid) { add(Deletion{pmid}); };
     sink.onSkip = [&](const SourcePosition& where, const std::string& why) {
         add(Problem{where.file + ":" + std::to_string(where.line) + ": record skipped: " + why,
@@ -143,8 +145,8 @@ ImportStats Import(const std::string& index, const std::vector<std::string>& nam
                 break;
             }
             for (Event& event : batch) {
-                if (auto* article = std::get_if<Article>(&event)) {
-                    ++(writer.Put(*article) ? file.replaced : file.added);
+                if (auto* record = std::get_if<PreparedRecord>(&event)) {
+                    ++(writer.Put(std::move(*record)) ? file.replaced : file.added);
                     ++stats.records;
                     if (++sinceCommit >= kCommitEvery && !options.wholeFiles) {
                         writer.Commit();

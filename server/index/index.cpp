@@ -18,7 +18,7 @@ namespace tamix::server {
 namespace {
 
 // Version 1 (no 'schema' row) tagged years only; version 2 indexed title, abstract,
-// authors, dates and PMIDs. Whoever changes the tables, the texts TextsOf makes, the
+// authors, dates and PMIDs; version 3 kept records in sort key order. Whoever changes the tables, the texts TextsOf makes, the
 // tags or the rowids raises kSchemaVersion: the FTS5 index is contentless, and deleting
 // a record from it takes exactly the texts it was given.
 constexpr const char* kSchema = R"sql(
@@ -28,8 +28,8 @@ INSERT INTO meta VALUES('unmerged', 0);
 INSERT INTO meta VALUES('records', 0);
 INSERT INTO meta VALUES('ranked_words', 0);
 CREATE TABLE article(
-    id INTEGER PRIMARY KEY,
-    pmid INTEGER NOT NULL UNIQUE,
+    pmid INTEGER PRIMARY KEY,
+    id INTEGER NOT NULL,
     title TEXT NOT NULL,
     authors TEXT NOT NULL,
     journal TEXT NOT NULL,
@@ -40,6 +40,7 @@ CREATE TABLE article(
     details BLOB NOT NULL);
 CREATE TABLE sort_key(
     id INTEGER PRIMARY KEY,
+    pmid INTEGER NOT NULL,
     first_author TEXT NOT NULL,
     journal TEXT NOT NULL);
 CREATE VIRTUAL TABLE article_fts USING fts5(
@@ -288,19 +289,30 @@ IndexWriter::IndexWriter(const std::string& path)
         db_.Exec(
             ("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ")").c_str());
     }
-    // Fewer, larger merges: a third less work per imported record than FTS5's default.
-    db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
+    // Fewer, larger merges: a third less work per imported record than FTS5's default. A
+    // new index is merged whole when its import ends (MergeIfDue): merging its segments
+    // along the way too would rewrite the full-text index two or three times more, so
+    // only a pile of 64 segments is merged before that.
+    db_.Exec(version == 0 ? "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 0)"
+                          : "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
+    db_.Exec(version == 0
+                 ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 64)"
+                 : "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
+    // Room for the terms of a whole run of held-back records, so that the run makes one
+    // segment: at FTS5's default of 1 MB it made dozens, merged again and again later.
+    db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('hashsize', 134217728)");
     db_.Exec("COMMIT");
     find_ =
         db_.Prepare(std::string("SELECT id, ") + kArticleColumns + " FROM article WHERE pmid = ?1");
-    deleteArticle_ = db_.Prepare("DELETE FROM article WHERE id = ?1");
+    deleteArticle_ = db_.Prepare("DELETE FROM article WHERE pmid = ?1");
     deleteText_ = db_.Prepare("INSERT INTO article_fts(article_fts, rowid, title, abstract, "
                               "authors, mesh, keywords, affiliations, tags) "
                               "VALUES('delete', ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     insertArticle_ =
-        db_.Prepare("INSERT INTO article VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-    insertSortKey_ = db_.Prepare("INSERT INTO sort_key VALUES(?1, ?2, ?3)");
+        db_.Prepare("INSERT INTO article(id, pmid, title, authors, journal, pubdate, abstract, doi, "
+                    "pmcid, details) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    insertSortKey_ = db_.Prepare("INSERT INTO sort_key VALUES(?1, ?2, ?3, ?4)");
     deleteSortKey_ = db_.Prepare("DELETE FROM sort_key WHERE id = ?1");
     insertText_ =
         db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, mesh, "
@@ -344,27 +356,87 @@ Statement& BindTexts(Statement& statement, std::int64_t id, const IndexedText& t
 
 } // namespace
 
+PreparedRecord Prepare(Article&& a) {
+    PreparedRecord r;
+    r.texts = TextsOf(a);
+    r.id = SortKey(a, LengthClass(r.texts.rankedWords));
+    r.details = EncodeDetails(a);
+    r.firstAuthor = SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
+    r.journal = SortName(a.journal);
+    r.article = std::move(a);
+    return r;
+}
+
 bool IndexWriter::Put(const Article& a) {
+    return Put(Prepare(Article(a)));
+}
+
+bool IndexWriter::Put(PreparedRecord&& record) {
     Begin();
-    const bool replaced = Delete(a.pmid);
+    const std::int64_t pmid = record.article.pmid, words = record.texts.rankedWords;
+    bool replaced = false;
+    if (const auto earlier = pendingByPmid_.find(pmid); earlier != pendingByPmid_.end()) {
+        // As a delete of the earlier record followed by an insert.
+        Pending& slot = pending_[earlier->second];
+        wordsAdded_ -= slot.texts.rankedWords;
+        --recordsAdded_;
+        ++changes_;
+        static_cast<PreparedRecord&>(slot) = std::move(record);
+        slot.removed = false;
+        replaced = true;
+    } else {
+        replaced = DeleteStored(pmid);
+        pendingByPmid_.emplace(pmid, pending_.size());
+        pending_.emplace_back();
+        static_cast<PreparedRecord&>(pending_.back()) = std::move(record);
+    }
     ++changes_;
-    const IndexedText texts = TextsOf(a);
-    const std::int64_t id = SortKey(a, LengthClass(texts.rankedWords));
-    insertArticle_.Bind(1, id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
-    insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
-    insertArticle_.Bind(9, a.pmcid).BindBlob(10, EncodeDetails(a)).Run();
-    insertSortKey_.Bind(1, id)
-        .Bind(2, SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName()))
-        .Bind(3, SortName(a.journal))
-        .Run();
-    BindTexts(insertText_, id, texts).Run();
     ++recordsAdded_;
-    wordsAdded_ += texts.rankedWords;
+    wordsAdded_ += words;
+    if (pending_.size() >= kPendingRecords) WritePending();
     return replaced;
+}
+
+void IndexWriter::WritePending() {
+    std::vector<const Pending*> order;
+    order.reserve(pending_.size());
+    for (const Pending& p : pending_)
+        if (!p.removed) order.push_back(&p);
+    // Records come in PMID order as a rule: appended, the table's pages are written once.
+    std::sort(order.begin(), order.end(), [](const Pending* x, const Pending* y) {
+        return x->article.pmid < y->article.pmid;
+    });
+    for (const Pending* p : order) {
+        const Article& a = p->article;
+        insertArticle_.Bind(1, p->id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
+        insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
+        insertArticle_.Bind(9, a.pmcid).BindBlob(10, p->details).Run();
+    }
+    std::sort(order.begin(), order.end(),
+              [](const Pending* x, const Pending* y) { return x->id < y->id; });
+    for (const Pending* p : order) {
+        insertSortKey_.Bind(1, p->id).Bind(2, p->article.pmid).Bind(3, p->firstAuthor);
+        insertSortKey_.Bind(4, p->journal).Run();
+        BindTexts(insertText_, p->id, p->texts).Run();
+    }
+    pending_.clear();
+    pendingByPmid_.clear();
 }
 
 bool IndexWriter::Delete(std::int64_t pmid) {
     Begin();
+    const auto waiting = pendingByPmid_.find(pmid);
+    if (waiting == pendingByPmid_.end()) return DeleteStored(pmid);
+    Pending& p = pending_[waiting->second];
+    p.removed = true;
+    pendingByPmid_.erase(waiting);
+    ++changes_;
+    --recordsAdded_;
+    wordsAdded_ -= p.texts.rankedWords;
+    return true;
+}
+
+bool IndexWriter::DeleteStored(std::int64_t pmid) {
     find_.Bind(1, pmid);
     if (!find_.Step()) {
         find_.Reset();
@@ -381,7 +453,7 @@ bool IndexWriter::Delete(std::int64_t pmid) {
     find_.Reset();
     const IndexedText texts = TextsOf(old);
     BindTexts(deleteText_, id, texts).Run();
-    deleteArticle_.Bind(1, id).Run();
+    deleteArticle_.Bind(1, pmid).Run();
     deleteSortKey_.Bind(1, id).Run();
     ++changes_;
     --recordsAdded_;
@@ -398,6 +470,7 @@ void IndexWriter::RecordImportedFile(const ImportedFile& f) {
 
 void IndexWriter::Commit() {
     if (!inTransaction_) return;
+    WritePending();
     bump_.Run();
     addToMeta_.Bind(1, "unmerged").Bind(2, changes_).Run();
     addToMeta_.Bind(1, "records").Bind(2, recordsAdded_).Run();
@@ -410,6 +483,8 @@ void IndexWriter::Commit() {
 void IndexWriter::Rollback() {
     if (!inTransaction_) return;
     inTransaction_ = false;
+    pending_.clear();
+    pendingByPmid_.clear();
     changes_ = recordsAdded_ = wordsAdded_ = 0;
     // Some errors (a full disk) roll the transaction back by themselves.
     if (!sqlite3_get_autocommit(db_.Handle())) db_.Exec("ROLLBACK");
@@ -439,7 +514,7 @@ void IndexWriter::MergeIfDue() {
     Statement unmerged = db_.Prepare("SELECT value FROM meta WHERE key = 'unmerged'");
     const std::int64_t changed = unmerged.Step() ? unmerged.Int(0) : 0;
     unmerged.Reset();
-    Statement size = db_.Prepare("SELECT count(*) FROM article");
+    Statement size = db_.Prepare("SELECT count(*) FROM sort_key");
     const std::int64_t records = size.Step() ? size.Int(0) : 0;
     size.Reset();
     if (changed == 0 || changed * kMergeShare < records) return;
@@ -464,11 +539,11 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     count_ = db_.Prepare("SELECT count(*) FROM (" + matches + " LIMIT " + limit + ")");
     countAll_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
                             "MATCH ?1 LIMIT ?2)");
-    page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM article a "
-                        "JOIN (" +
+    // sort_key leads from a match to its record's PMID.
+    page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM (" +
                         matches +
-                        " ORDER BY rowid LIMIT ?4 OFFSET ?5) m ON a.id = m.rowid "
-                        "ORDER BY a.id");
+                        " ORDER BY rowid LIMIT ?4 OFFSET ?5) m JOIN sort_key s ON s.id = m.rowid "
+                        "JOIN article a ON a.pmid = s.pmid ORDER BY s.id");
     // The function takes each match into a TopMatches; the limit ends the scan.
     best_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
                         "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 AND "
@@ -479,12 +554,13 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     };
     newestAuthor_ = newest("first_author");
     newestJournal_ = newest("journal");
-    summary_ =
-        db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE id = ?1");
+    summary_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM sort_key "
+                           "s JOIN article a ON a.pmid = s.pmid WHERE s.id = ?1");
     summaryOfPmid_ =
         db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE pmid = ?1");
     find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
-    size_ = db_.Prepare("SELECT count(*) FROM article");
+    // The smallest table with a row a record.
+    size_ = db_.Prepare("SELECT count(*) FROM sort_key");
     stats_ = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'records'), "
                          "(SELECT value FROM meta WHERE key = 'ranked_words')");
 }

@@ -1,10 +1,12 @@
-// The index: one SQLite file holding the records (table article) and an FTS5 index over
-// title, abstract, authors, MeSH headings, keywords, affiliations and a column of tags
-// (dates, PMID, filters, and one token for each whole value of a field that is searched
-// whole: headings, types, languages, journals, first and last author). Rowids are the
-// sort key (publication date, then PMID, negated, and the record's length class for
-// ranking in the lowest bits), so newest-first reads only the rows it shows, and a span
-// of years is a span of rowids.
+// The index: one SQLite file holding the records (table article, by PMID) and an FTS5
+// index over title, abstract, authors, MeSH headings, keywords, affiliations and a column
+// of tags (dates, PMID, filters, and one token for each whole value of a field that is
+// searched whole: headings, types, languages, journals, first and last author). The
+// FTS5 rowids are the sort key (publication date, then PMID, negated, and the record's
+// length class for ranking in the lowest bits), so newest-first reads only the matches it
+// shows, and a span of years is a span of rowids; table sort_key leads from a sort key to
+// its PMID. Records keyed by PMID are appended as imports bring them, where keyed by
+// date each one landed on a page of its own.
 #pragma once
 
 #include "server/index/sqlite.h"
@@ -16,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tamix::server {
@@ -33,7 +36,7 @@ struct ImportedFile {
 
 // The layout the index's tables follow; an index of another layout is refused, never
 // read or written.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 class SchemaError : public std::runtime_error {
 public:
@@ -62,6 +65,23 @@ struct Search {
     }
 };
 
+// What the FTS5 index holds of a record, column by column (see index.cpp), and the
+// number of words ranking counts (title, abstract, headings, keywords).
+struct IndexedText {
+    std::string title, abstract, authors, mesh, keywords, affiliations, tags;
+    std::int64_t rankedWords = 0;
+};
+IndexedText TextsOf(const Article& article);
+
+// A record with what the index makes of it, worked out on whichever thread has time.
+struct PreparedRecord {
+    Article article;
+    IndexedText texts;
+    std::int64_t id = 0; // the sort key
+    std::string details, firstAuthor, journal;
+};
+PreparedRecord Prepare(Article&& article);
+
 // Writes records into the index; one writer at a time, readers may go on meanwhile.
 class IndexWriter {
 public:
@@ -69,7 +89,10 @@ public:
     ~IndexWriter();
 
     // Adds the record, replacing an earlier one of the same PMID; true when it replaced one.
+    // Records wait in memory and go into the tables in rowid order (at the latest on
+    // Commit), for FTS5 starts a new segment whenever a rowid is lower than the last.
     bool Put(const Article& article);
+    bool Put(PreparedRecord&& record);
     // Removes the record of that PMID; false when there was none.
     bool Delete(std::int64_t pmid);
     // Notes a file in the table of imported files, in the open transaction, so that it
@@ -88,13 +111,25 @@ public:
 
 private:
     static constexpr std::int64_t kMergeShare = 16;
+    // Records held back at most (as many as an import commits at once; some hundreds of
+    // MB): a run of them in rowid order makes one FTS5 segment.
+    static constexpr std::size_t kPendingRecords = 50000;
+
+    // A record between Put and the tables.
+    struct Pending : PreparedRecord {
+        bool removed = false; // deleted again, or replaced by a later record
+    };
 
     void Begin();
+    bool DeleteStored(std::int64_t pmid);
+    void WritePending();
 
     Database db_;
     Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortKey_,
         deleteSortKey_, bump_, recordFile_, addToMeta_;
     bool inTransaction_ = false;
+    std::vector<Pending> pending_;
+    std::unordered_map<std::int64_t, std::size_t> pendingByPmid_;
     std::int64_t changes_ = 0;
     std::int64_t recordsAdded_ = 0, wordsAdded_ = 0; // since the last commit, for ranking
 };
@@ -173,13 +208,6 @@ std::string TagsOf(const Article& article);
 inline constexpr const char* kHasAbstractTag = "hasabstract";
 inline constexpr const char* kFreeFullTextTag = "freefulltext";
 
-// What the FTS5 index holds of a record, column by column (see index.cpp), and the
-// number of words ranking counts (title, abstract, headings, keywords).
-struct IndexedText {
-    std::string title, abstract, authors, mesh, keywords, affiliations, tags;
-    std::int64_t rankedWords = 0;
-};
-IndexedText TextsOf(const Article& article);
 
 // The tokens of the tags column that name an author as first (marker::kFirst) or last
 // author: the last name alone, and with each prefix of the initials (the fore name's
