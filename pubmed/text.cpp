@@ -391,4 +391,39 @@ std::string HtmlEscape(std::string_view text) {
     return out;
 }
 
+std::string JsonEscape(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (b < 0x20) {
+                out += "\\u00";
+                out += kHex[b >> 4];
+                out += kHex[b & 15];
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
 } // namespace tamix

@@ -75,4 +75,7 @@ std::string EncodeQueryValue(std::string_view text, std::string_view spaceAs = "
 // & < > " ' as entities, for text placed in HTML or XML.
 std::string HtmlEscape(std::string_view text);
 
+// The inside of a JSON string: quote, backslash and control bytes escaped; UTF-8 as it is.
+std::string JsonEscape(std::string_view text);
+
 } // namespace tamix

@@ -1,5 +1,7 @@
 #include "server/cite/cite.h"
 
+#include "pubmed/text.h"
+
 #include <cstdio>
 
 namespace tamix::server {
@@ -21,12 +23,6 @@ std::string OneLine(std::string text) {
 std::string TwoDigits(int n) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%02d", n);
-    return buffer;
-}
-
-std::string Padded(std::int64_t pmid) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%08lld", static_cast<long long>(pmid));
     return buffer;
 }
 
@@ -343,24 +339,7 @@ void Nbib(std::string& out, const Article& a) {
 
 // A JSON string; UTF-8 as it is, so names keep their accents in the file.
 std::string JsonString(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (b < 0x20) {
-            out += "\\u00";
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out + '"';
+    return '"' + JsonEscape(text) + '"';
 }
 
 class JsonObject {
@@ -435,51 +414,45 @@ void Csl(std::string& out, const Article& a) {
 
 } // namespace
 
+namespace {
+
+struct FormatFacts {
+    CitationFormat format;
+    const char* name;
+    const char* contentType;
+    const char* extension;
+};
+
+// In the enum's order.
+constexpr FormatFacts kFormats[] = {
+    {CitationFormat::Ris, "ris", "application/x-research-info-systems; charset=utf-8", "ris"},
+    {CitationFormat::Bibtex, "bibtex", "application/x-bibtex; charset=utf-8", "bib"},
+    {CitationFormat::Nbib, "nbib", "application/nbib; charset=utf-8", "nbib"},
+    {CitationFormat::Csl, "csl", "application/vnd.citationstyles.csl+json; charset=utf-8", "json"},
+};
+
+const FormatFacts& FactsOf(CitationFormat format) {
+    return kFormats[static_cast<std::size_t>(format)];
+}
+
+} // namespace
+
 std::optional<CitationFormat> ParseCitationFormat(std::string_view name) {
-    if (name == "ris") return CitationFormat::Ris;
-    if (name == "bibtex") return CitationFormat::Bibtex;
-    if (name == "nbib") return CitationFormat::Nbib;
-    if (name == "csl") return CitationFormat::Csl;
+    for (const FormatFacts& facts : kFormats)
+        if (name == facts.name) return facts.format;
     return std::nullopt;
 }
 
 const char* CitationFormatName(CitationFormat format) {
-    switch (format) {
-    case CitationFormat::Ris:
-        return "ris";
-    case CitationFormat::Bibtex:
-        return "bibtex";
-    case CitationFormat::Nbib:
-        return "nbib";
-    default:
-        return "csl";
-    }
+    return FactsOf(format).name;
 }
 
 const char* CitationContentType(CitationFormat format) {
-    switch (format) {
-    case CitationFormat::Ris:
-        return "application/x-research-info-systems; charset=utf-8";
-    case CitationFormat::Bibtex:
-        return "application/x-bibtex; charset=utf-8";
-    case CitationFormat::Nbib:
-        return "application/nbib; charset=utf-8";
-    default:
-        return "application/vnd.citationstyles.csl+json; charset=utf-8";
-    }
+    return FactsOf(format).contentType;
 }
 
 const char* CitationExtension(CitationFormat format) {
-    switch (format) {
-    case CitationFormat::Ris:
-        return "ris";
-    case CitationFormat::Bibtex:
-        return "bib";
-    case CitationFormat::Nbib:
-        return "nbib";
-    default:
-        return "json";
-    }
+    return FactsOf(format).extension;
 }
 
 std::string FormatCitations(const std::vector<Article>& articles, CitationFormat format) {

@@ -161,49 +161,12 @@ void AppendEscape(std::string& out, unsigned value) {
         out += kHex[(value >> shift) & 0xF];
 }
 
-// Standard JSON escaping; ASCII only where it must be.
-std::string JsonEscape(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20)
-                AppendEscape(out, static_cast<unsigned char>(c));
-            else
-                out += c;
-        }
-    }
-    return out;
-}
-
-int Hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Reads four hex digits at json[i]; -1 when they are not there.
 long Hex4(std::string_view json, std::size_t i) {
     if (i + 4 > json.size()) return -1;
     long value = 0;
     for (std::size_t k = i; k < i + 4; ++k) {
-        const int h = Hex(json[k]);
+        const int h = HexDigitValue(json[k]);
         if (h < 0) return -1;
         value = value * 16 + h;
     }
