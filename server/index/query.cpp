@@ -76,16 +76,6 @@ std::optional<std::vector<Token>> Tokenize(std::string_view q) {
     return tokens;
 }
 
-// FTS5 string literal: the text in double quotes, its quotes doubled.
-std::string Quote(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + '"';
-}
-
 // The query as a tree. AND and OR hold all the operands of a repeated operator side by
 // side, and NOT takes its first operand minus all the others, so that "a OR b OR c"
 // is written flat, as FTS5 reads it, and not as nested pairs.
@@ -165,10 +155,10 @@ std::string Write(const Node& node, std::vector<std::string>& phrases, bool rank
     case Node::Years: {
         const std::vector<std::string> tags = YearTags(node.from, node.to);
         phrases.insert(phrases.end(), tags.size(), std::string());
-        if (tags.size() == 1) return "tags : " + Quote(tags[0]);
+        if (tags.size() == 1) return "tags : " + QuoteFts5(tags[0]);
         std::string any;
         for (const std::string& tag : tags)
-            any += (any.empty() ? "" : " OR ") + Quote(tag);
+            any += (any.empty() ? "" : " OR ") + QuoteFts5(tag);
         return "tags : (" + any + ")";
     }
     default:
@@ -310,7 +300,7 @@ private:
         }
         if (!HasTerm(text)) return Node();
         Node leaf(Node::Leaf);
-        leaf.leaf = std::string(columns) + " : " + Quote(text) + (prefix ? " *" : "");
+        leaf.leaf = std::string(columns) + " : " + QuoteFts5(text) + (prefix ? " *" : "");
         leaf.terms = std::max(1, TermsIn(text)) + (prefix ? kPrefixTerms - 1 : 0);
         leaf.phrases = {Ranked(columns) ? leaf.leaf : std::string()};
         return leaf;
@@ -322,7 +312,7 @@ private:
         std::string any;
         for (const std::string& token : tokens) {
             if (token.empty()) continue;
-            any += (any.empty() ? "" : " OR ") + Quote(token) + (prefix ? " *" : "");
+            any += (any.empty() ? "" : " OR ") + QuoteFts5(token) + (prefix ? " *" : "");
             leaf.phrases.emplace_back();
             leaf.terms += prefix ? kPrefixTerms : 1;
         }
@@ -502,7 +492,7 @@ Search PlainWords(std::string_view q) {
         if (!HasTerm(word) || !seen.insert(word).second) continue;
         terms += std::max(1, TermsIn(word));
         if (terms > kMaxTerms) break;
-        const std::string phrase = std::string(kAllColumns) + " : " + Quote(word);
+        const std::string phrase = std::string(kAllColumns) + " : " + QuoteFts5(word);
         search.match += (search.match.empty() ? "" : " AND ") + phrase;
         search.phrases.push_back(phrase);
     }
@@ -510,6 +500,15 @@ Search PlainWords(std::string_view q) {
 }
 
 } // namespace
+
+std::string QuoteFts5(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + '"';
+}
 
 Search BuildSearch(std::string_view query) {
     // A NUL would end the expression inside FTS5 ("unterminated string"); no control

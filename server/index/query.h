@@ -6,6 +6,7 @@
 
 #include "server/index/index.h"
 
+#include <string>
 #include <string_view>
 
 namespace tamix::server {
@@ -14,5 +15,8 @@ namespace tamix::server {
 // unknown tag, a dangling operator, nesting or terms past the bounds) is searched as the
 // plain words it holds. Control bytes (NUL included) count as spaces.
 Search BuildSearch(std::string_view query);
+
+// An FTS5 string literal: the text in double quotes, its quotes doubled.
+std::string QuoteFts5(std::string_view text);
 
 } // namespace tamix::server

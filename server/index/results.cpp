@@ -1,5 +1,8 @@
 #include "server/index/results.h"
 
+#include "pubmed/text.h"
+
+#include "server/index/query.h"
 #include "server/index/rank.h"
 #include "server/index/words.h"
 
@@ -123,6 +126,22 @@ std::int64_t RankingScanLimit(const Search& search) {
                                   kRankingBudget / std::max(1, RankedPhrases(search)));
 }
 
+namespace {
+
+// Records matching the phrase, counted up to limit, kept until the index changes.
+std::int64_t CachedCount(IndexReader& reader, ResultCache& cache, const std::string& phrase,
+                         std::int64_t limit, std::int64_t generation) {
+    const std::string key = std::to_string(limit) + ":" + phrase;
+    std::optional<std::int64_t> count = cache.Frequency(key, generation);
+    if (!count) {
+        count = reader.CountUpTo(phrase, limit);
+        cache.PutFrequency(key, generation, *count);
+    }
+    return *count;
+}
+
+} // namespace
+
 std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search& search,
                           std::int64_t generation) {
     const int ranked = RankedPhrases(search);
@@ -135,13 +154,8 @@ std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search&
         if (!phrase.empty() && ranked == 1) {
             weight = 1; // one ranked phrase: its weight changes no order
         } else if (!phrase.empty()) {
-            const std::string key = std::to_string(counted) + ":" + phrase;
-            std::optional<std::int64_t> df = cache.Frequency(key, generation);
-            if (!df) {
-                df = reader.CountUpTo(phrase, counted);
-                cache.PutFrequency(key, generation, *df);
-            }
-            weight = InverseDocumentFrequency(records, *df);
+            weight = InverseDocumentFrequency(
+                records, CachedCount(reader, cache, phrase, counted, generation));
         }
         char number[32];
         std::snprintf(number, sizeof number, "%.6g ", weight);
@@ -201,18 +215,13 @@ Search SimilarSearch(const Article& article) {
     for (const std::string& text : texts) {
         const std::string clean = WithoutMarkers(text);
         for (const std::string_view found : Words(clean)) {
-            std::string word(found);
-            for (char& c : word)
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            const std::string word = ToLowerAscii(found);
             // Numbers (a trial's phase, a year, a count) say little of a subject.
             const bool number = word.find_first_not_of("0123456789") == std::string::npos;
             if (number || !HasTerm(word) || IsStopWord(word) || seen.size() >= kSimilarWords ||
                 !seen.insert(word).second)
                 continue;
-            std::string quoted = "\"";
-            for (char c : word)
-                quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-            const std::string phrase = "{title abstract mesh keywords} : " + quoted + "\"";
+            const std::string phrase = "{title abstract mesh keywords} : " + QuoteFts5(word);
             search.match += (search.match.empty() ? "" : " OR ") + phrase;
             search.phrases.push_back(phrase);
         }
@@ -230,13 +239,8 @@ Search RareWords(IndexReader& reader, ResultCache& cache, const Search& all,
     const std::int64_t common = std::max<std::int64_t>(reader.Stats().records / 20, 1);
     std::vector<std::pair<std::int64_t, std::size_t>> found; // records, phrase
     for (std::size_t i = 0; i < all.phrases.size(); ++i) {
-        const std::string key = "common:" + std::to_string(common) + ":" + all.phrases[i];
-        std::optional<std::int64_t> df = cache.Frequency(key, generation);
-        if (!df) {
-            df = reader.CountUpTo(all.phrases[i], common + 1);
-            cache.PutFrequency(key, generation, *df);
-        }
-        if (*df > 0) found.emplace_back(*df, i);
+        const std::int64_t df = CachedCount(reader, cache, all.phrases[i], common + 1, generation);
+        if (df > 0) found.emplace_back(df, i);
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const auto& x, const auto& y) { return x.first < y.first; });
@@ -254,11 +258,12 @@ Search RareWords(IndexReader& reader, ResultCache& cache, const Search& all,
 
 std::vector<ArticleSummary> SimilarArticles(IndexReader& reader, ResultCache& cache,
                                             const Article& article, int limit) {
-    if (SimilarSearch(article).MatchesNothing() || limit < 1) return {};
+    const Search words = SimilarSearch(article);
+    if (words.MatchesNothing() || limit < 1) return {};
     const std::int64_t generation = reader.Generation();
     const ResultCache::Order ids = cache.MakeOrder(
         "similar:" + std::to_string(article.pmid) + ":" + std::to_string(limit), generation, [&] {
-            const Search search = RareWords(reader, cache, SimilarSearch(article), generation);
+            const Search search = RareWords(reader, cache, words, generation);
             if (search.MatchesNothing()) return std::vector<std::int64_t>();
             const std::string weights = PhraseWeights(reader, cache, search, generation);
             // One more than asked: the record itself is among the best.
