@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
     const ImportStats stats = ImportFiles(index, {records}, observer, options);
     // What came after the last report: the rest of the records, then the merge.
     const double merge = stats.seconds - lastSeconds;
-    if (lastRecords < stats.records) std::printf("(%ld records after the last slice)\n", stats.records - lastRecords);
+    if (lastRecords < stats.records)
+        std::printf("(%ld records after the last slice)\n", stats.records - lastRecords);
     std::printf("records loaded: %.1f s; final merge and commit: %.1f s\n", lastSeconds, merge);
     const long long bytes = FileSize(index) + FileSize(index + "-wal");
     std::printf("overall: %ld records in %.1f s: %.0f records/s; index %.0f bytes/record\n",

@@ -18,9 +18,9 @@ namespace tamix::server {
 namespace {
 
 // Version 1 (no 'schema' row) tagged years only; version 2 indexed title, abstract,
-// authors, dates and PMIDs; version 3 kept records in sort key order. Whoever changes the tables, the texts TextsOf makes, the
-// tags or the rowids raises kSchemaVersion: the FTS5 index is contentless, and deleting
-// a record from it takes exactly the texts it was given.
+// authors, dates and PMIDs; version 3 kept records in sort key order. Whoever changes the
+// tables, the texts TextsOf makes, the tags or the rowids raises kSchemaVersion: the FTS5
+// index is contentless, and deleting a record from it takes exactly the texts it was given.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 INSERT INTO meta VALUES('generation', 0);
@@ -295,9 +295,8 @@ IndexWriter::IndexWriter(const std::string& path)
     // only a pile of 64 segments is merged before that.
     db_.Exec(version == 0 ? "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 0)"
                           : "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
-    db_.Exec(version == 0
-                 ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 64)"
-                 : "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 16)");
+    db_.Exec(version == 0 ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 64)"
+                          : "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
     // Room for the terms of a whole run of held-back records, so that the run makes one
     // segment: at FTS5's default of 1 MB it made dozens, merged again and again later.
@@ -309,9 +308,9 @@ IndexWriter::IndexWriter(const std::string& path)
     deleteText_ = db_.Prepare("INSERT INTO article_fts(article_fts, rowid, title, abstract, "
                               "authors, mesh, keywords, affiliations, tags) "
                               "VALUES('delete', ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-    insertArticle_ =
-        db_.Prepare("INSERT INTO article(id, pmid, title, authors, journal, pubdate, abstract, doi, "
-                    "pmcid, details) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    insertArticle_ = db_.Prepare(
+        "INSERT INTO article(id, pmid, title, authors, journal, pubdate, abstract, doi, "
+        "pmcid, details) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     insertSortKey_ = db_.Prepare("INSERT INTO sort_key VALUES(?1, ?2, ?3, ?4)");
     deleteSortKey_ = db_.Prepare("DELETE FROM sort_key WHERE id = ?1");
     insertText_ =
@@ -403,9 +402,8 @@ void IndexWriter::WritePending() {
     for (const Pending& p : pending_)
         if (!p.removed) order.push_back(&p);
     // Records come in PMID order as a rule: appended, the table's pages are written once.
-    std::sort(order.begin(), order.end(), [](const Pending* x, const Pending* y) {
-        return x->article.pmid < y->article.pmid;
-    });
+    std::sort(order.begin(), order.end(),
+              [](const Pending* x, const Pending* y) { return x->article.pmid < y->article.pmid; });
     for (const Pending* p : order) {
         const Article& a = p->article;
         insertArticle_.Bind(1, p->id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
@@ -540,8 +538,7 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     countAll_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
                             "MATCH ?1 LIMIT ?2)");
     // sort_key leads from a match to its record's PMID.
-    page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM (" +
-                        matches +
+    page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM (" + matches +
                         " ORDER BY rowid LIMIT ?4 OFFSET ?5) m JOIN sort_key s ON s.id = m.rowid "
                         "JOIN article a ON a.pmid = s.pmid ORDER BY s.id");
     // The function takes each match into a TopMatches; the limit ends the scan.

@@ -208,7 +208,6 @@ std::string TagsOf(const Article& article);
 inline constexpr const char* kHasAbstractTag = "hasabstract";
 inline constexpr const char* kFreeFullTextTag = "freefulltext";
 
-
 // The tokens of the tags column that name an author as first (marker::kFirst) or last
 // author: the last name alone, and with each prefix of the initials (the fore name's
 // initials when none are given); a group's name whole.
