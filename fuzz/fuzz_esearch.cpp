@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     gateway::EutilsOptions options;
-    options.base = "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/";
+    options.base = "http://127.0.0.1:9/entrez/eutils/"; // addresses are only built, never sent
     options.apiKey = std::string(input);
     const std::string address =
         gateway::SearchAddress(options, std::string(input), "pub_date", 0, 10);

@@ -213,6 +213,7 @@ TEST(EsearchAnswers, NcbisRealAnswersRead) {
     EXPECT_FALSE(gateway::ParseSearchAnswer("<html><body>Bad Gateway</body></html>", answer, why));
 }
 
+// Only builds addresses: the requests library has no network code, so nothing is sent.
 TEST(EsearchAnswers, AddressesNameNcbisParameters) {
     gateway::EutilsOptions options;
     options.base = "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/";
