@@ -23,7 +23,10 @@ using Clock = std::chrono::steady_clock;
 // progress and a failure loses little.
 constexpr long kCommitEvery = 50000;
 constexpr std::size_t kBatch = 256;
-constexpr std::size_t kQueuedBatches = 16;
+// The writer holds back a run of records and then writes them all at once; room for as
+// many again lets the reader go on meanwhile rather than wait, the two threads taking
+// turns.
+constexpr std::size_t kQueuedBatches = (IndexWriter::kPendingRecords + kBatch - 1) / kBatch;
 
 struct Deletion {
     std::int64_t pmid;

@@ -356,13 +356,28 @@ Statement& BindTexts(Statement& statement, std::int64_t id, const IndexedText& t
 } // namespace
 
 PreparedRecord Prepare(Article&& a) {
+    const IndexedText t = TextsOf(a);
+    const std::string details = EncodeDetails(a);
+    const std::string firstAuthor =
+        SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
+    const std::string journal = SortName(a.journal);
+    const std::string* fields[PreparedRecord::kFields] = {
+        &a.title,  &a.authors,  &a.journal, &a.pubdate,  &a.abstract,    &a.doi,
+        &a.pmcid,  &details,    &firstAuthor, &journal,  &t.title,       &t.abstract,
+        &t.authors, &t.mesh,    &t.keywords, &t.affiliations, &t.tags};
     PreparedRecord r;
-    r.texts = TextsOf(a);
-    r.id = SortKey(a, LengthClass(r.texts.rankedWords));
-    r.details = EncodeDetails(a);
-    r.firstAuthor = SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
-    r.journal = SortName(a.journal);
-    r.article = std::move(a);
+    r.pmid = a.pmid;
+    r.rankedWords = t.rankedWords;
+    r.id = SortKey(a, LengthClass(t.rankedWords));
+    std::size_t size = 0;
+    for (const std::string* field : fields)
+        size += field->size();
+    r.texts_.reserve(size);
+    for (int i = 0; i < PreparedRecord::kFields; ++i) {
+        r.ends_[i] = static_cast<std::uint32_t>(r.texts_.size());
+        r.texts_ += *fields[i];
+    }
+    r.ends_[PreparedRecord::kFields] = static_cast<std::uint32_t>(r.texts_.size());
     return r;
 }
 
@@ -372,12 +387,12 @@ bool IndexWriter::Put(const Article& a) {
 
 bool IndexWriter::Put(PreparedRecord&& record) {
     Begin();
-    const std::int64_t pmid = record.article.pmid, words = record.texts.rankedWords;
+    const std::int64_t pmid = record.pmid, words = record.rankedWords;
     bool replaced = false;
     if (const auto earlier = pendingByPmid_.find(pmid); earlier != pendingByPmid_.end()) {
         // As a delete of the earlier record followed by an insert.
         Pending& slot = pending_[earlier->second];
-        wordsAdded_ -= slot.texts.rankedWords;
+        wordsAdded_ -= slot.rankedWords;
         --recordsAdded_;
         ++changes_;
         static_cast<PreparedRecord&>(slot) = std::move(record);
@@ -403,19 +418,23 @@ void IndexWriter::WritePending() {
         if (!p.removed) order.push_back(&p);
     // Records come in PMID order as a rule: appended, the table's pages are written once.
     std::sort(order.begin(), order.end(),
-              [](const Pending* x, const Pending* y) { return x->article.pmid < y->article.pmid; });
+              [](const Pending* x, const Pending* y) { return x->pmid < y->pmid; });
+    using F = PreparedRecord::Field;
     for (const Pending* p : order) {
-        const Article& a = p->article;
-        insertArticle_.Bind(1, p->id).Bind(2, a.pmid).Bind(3, a.title).Bind(4, a.authors);
-        insertArticle_.Bind(5, a.journal).Bind(6, a.pubdate).Bind(7, a.abstract).Bind(8, a.doi);
-        insertArticle_.Bind(9, a.pmcid).BindBlob(10, p->details).Run();
+        insertArticle_.Bind(1, p->id).Bind(2, p->pmid);
+        for (int field = F::kTitle; field < F::kDetails; ++field)
+            insertArticle_.BindStatic(3 + field, p->Get(field));
+        insertArticle_.BindBlobStatic(10, p->Get(F::kDetails)).Run();
     }
     std::sort(order.begin(), order.end(),
               [](const Pending* x, const Pending* y) { return x->id < y->id; });
     for (const Pending* p : order) {
-        insertSortKey_.Bind(1, p->id).Bind(2, p->article.pmid).Bind(3, p->firstAuthor);
-        insertSortKey_.Bind(4, p->journal).Run();
-        BindTexts(insertText_, p->id, p->texts).Run();
+        insertSortKey_.Bind(1, p->id).Bind(2, p->pmid).BindStatic(3, p->Get(F::kFirstAuthorKey));
+        insertSortKey_.BindStatic(4, p->Get(F::kJournalKey)).Run();
+        insertText_.Bind(1, p->id);
+        for (int column = 0; column < 7; ++column)
+            insertText_.BindStatic(2 + column, p->Get(F::kFirstIndexed + column));
+        insertText_.Run();
     }
     pending_.clear();
     pendingByPmid_.clear();
@@ -430,7 +449,7 @@ bool IndexWriter::Delete(std::int64_t pmid) {
     pendingByPmid_.erase(waiting);
     ++changes_;
     --recordsAdded_;
-    wordsAdded_ -= p.texts.rankedWords;
+    wordsAdded_ -= p.rankedWords;
     return true;
 }
 

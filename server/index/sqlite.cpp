@@ -57,6 +57,16 @@ Statement& Statement::Bind(int index, std::string_view value) {
     return *this;
 }
 
+Statement& Statement::BindStatic(int index, std::string_view value) {
+    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
+    return *this;
+}
+
+Statement& Statement::BindBlobStatic(int index, std::string_view bytes) {
+    sqlite3_bind_blob(stmt_, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+    return *this;
+}
+
 Statement& Statement::BindBlob(int index, std::string_view bytes) {
     sqlite3_bind_blob(stmt_, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
     return *this;

@@ -39,6 +39,9 @@ public:
     Statement& Bind(int index, std::int64_t value);
     Statement& Bind(int index, std::string_view value);
     Statement& BindBlob(int index, std::string_view bytes);
+    // As Bind and BindBlob without a copy: the bytes must outlive the next Reset or Run.
+    Statement& BindStatic(int index, std::string_view value);
+    Statement& BindBlobStatic(int index, std::string_view bytes);
     Statement& BindDouble(int index, double value);
     // True while a row is ready; false when done. Throws on error.
     bool Step();
