@@ -106,10 +106,6 @@ std::string SortName(const std::string& name) {
 
 namespace {
 
-std::int64_t WordCount(std::string_view text) {
-    return static_cast<std::int64_t>(Words(text).size());
-}
-
 // Keys of one date never collide: readers keep PMIDs under 10^8. The largest rowid,
 // (99991231 * kPmidSpan + kPmidSpan - 1) * kLengthClasses, is below 2^63.
 constexpr std::int64_t kPmidSpan = 1000000000;
@@ -242,8 +238,8 @@ IndexedText TextsOf(const Article& a) {
         for (const std::string& token : AuthorTokens(marker::kLast, a.authorList.back()))
             AddToken(t.tags, token);
     }
-    t.rankedWords =
-        WordCount(t.title) + WordCount(t.abstract) + WordCount(t.mesh) + WordCount(t.keywords);
+    t.rankedWords = static_cast<std::int64_t>(WordCount(t.title) + WordCount(t.abstract) +
+                                              WordCount(t.mesh) + WordCount(t.keywords));
     return t;
 }
 

@@ -85,8 +85,9 @@ int TermsIn(std::string_view text) {
     return terms;
 }
 
-std::vector<std::string_view> Words(std::string_view text) {
-    std::vector<std::string_view> words;
+namespace {
+
+template <typename OnWord> void ForEachWord(std::string_view text, OnWord&& onWord) {
     std::size_t start = std::string_view::npos;
     for (std::size_t i = 0; i < text.size();) {
         const auto b = static_cast<unsigned char>(text[i]);
@@ -102,13 +103,26 @@ std::vector<std::string_view> Words(std::string_view text) {
         }
         if (word && start == std::string_view::npos) start = i;
         if (!word && start != std::string_view::npos) {
-            words.push_back(text.substr(start, i - start));
+            onWord(text.substr(start, i - start));
             start = std::string_view::npos;
         }
         i += length;
     }
-    if (start != std::string_view::npos) words.push_back(text.substr(start));
+    if (start != std::string_view::npos) onWord(text.substr(start));
+}
+
+} // namespace
+
+std::vector<std::string_view> Words(std::string_view text) {
+    std::vector<std::string_view> words;
+    ForEachWord(text, [&](std::string_view word) { words.push_back(word); });
     return words;
+}
+
+std::size_t WordCount(std::string_view text) {
+    std::size_t count = 0;
+    ForEachWord(text, [&](std::string_view) { ++count; });
+    return count;
 }
 
 std::string WithoutMarkers(std::string_view text) {

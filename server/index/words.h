@@ -33,6 +33,8 @@ int TermsIn(std::string_view text);
 // The words of the text: runs of characters that are not separators. Bytes that are not
 // UTF-8 stay inside words, as the tokenizer keeps them.
 std::vector<std::string_view> Words(std::string_view text);
+// How many words Words finds, without making the list.
+std::size_t WordCount(std::string_view text);
 
 // The text with the index's markers (U+E000..U+E00F) replaced by spaces.
 std::string WithoutMarkers(std::string_view text);
