@@ -110,6 +110,15 @@ namespace {
 // (99991231 * kPmidSpan + kPmidSpan - 1) * kLengthClasses, is below 2^63.
 constexpr std::int64_t kPmidSpan = 1000000000;
 
+// The PMID a sort key holds, in C++ and as SQL over a rowid column.
+std::int64_t PmidOfKey(std::int64_t key) {
+    return (-key / kLengthClasses) % kPmidSpan;
+}
+std::string PmidOfKeySql(const std::string& column) {
+    return "((-" + column + " / " + std::to_string(kLengthClasses) + ") % " +
+           std::to_string(kPmidSpan) + ")";
+}
+
 // The layout of an open file: 0 when it holds no index yet.
 int SchemaVersionOf(Database& db) {
     Statement tables = db.Prepare(
@@ -555,10 +564,10 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     count_ = db_.Prepare("SELECT count(*) FROM (" + matches + " LIMIT " + limit + ")");
     countAll_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
                             "MATCH ?1 LIMIT ?2)");
-    // sort_key leads from a match to its record's PMID.
+    // A match's rowid holds its record's PMID.
     page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM (" + matches +
-                        " ORDER BY rowid LIMIT ?4 OFFSET ?5) m JOIN sort_key s ON s.id = m.rowid "
-                        "JOIN article a ON a.pmid = s.pmid ORDER BY s.id");
+                        " ORDER BY rowid LIMIT ?4 OFFSET ?5) m JOIN article a ON a.pmid = " +
+                        PmidOfKeySql("m.rowid") + " ORDER BY m.rowid");
     // The function takes each match into a TopMatches; the limit ends the scan.
     best_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
                         "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 AND "
@@ -569,8 +578,6 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     };
     newestAuthor_ = newest("first_author");
     newestJournal_ = newest("journal");
-    summary_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM sort_key "
-                           "s JOIN article a ON a.pmid = s.pmid WHERE s.id = ?1");
     summaryOfPmid_ =
         db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE pmid = ?1");
     find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
@@ -639,15 +646,11 @@ IndexReader::NewestWith(const Search& search, SortColumn column, int limit) {
 }
 
 std::vector<ArticleSummary> IndexReader::Summaries(const std::vector<std::int64_t>& ids) {
-    std::vector<ArticleSummary> items;
-    for (const std::int64_t id : ids) {
-        summary_.Bind(1, id);
-        if (summary_.Step())
-            items.push_back({summary_.Int(0), summary_.Text(1), summary_.Text(2), summary_.Text(3),
-                             summary_.Text(4)});
-        summary_.Reset();
-    }
-    return items;
+    std::vector<std::int64_t> pmids;
+    pmids.reserve(ids.size());
+    for (const std::int64_t id : ids)
+        pmids.push_back(PmidOfKey(id));
+    return SummariesOfPmids(pmids);
 }
 
 std::vector<ArticleSummary> IndexReader::SummariesOfPmids(const std::vector<std::int64_t>& pmids) {

@@ -4,9 +4,9 @@
 // searched whole: headings, types, languages, journals, first and last author). The
 // FTS5 rowids are the sort key (publication date, then PMID, negated, and the record's
 // length class for ranking in the lowest bits), so newest-first reads only the matches it
-// shows, and a span of years is a span of rowids; table sort_key leads from a sort key to
-// its PMID. Records keyed by PMID are appended as imports bring them, where keyed by
-// date each one landed on a page of its own.
+// shows, and a span of years is a span of rowids; a sort key holds its record's PMID, and
+// table sort_key the names pages sort by. Records keyed by PMID are appended as imports
+// bring them, where keyed by date each one landed on a page of its own.
 #pragma once
 
 #include "server/index/sqlite.h"
@@ -207,7 +207,7 @@ public:
 
 private:
     Database db_;
-    Statement generation_, count_, countAll_, page_, best_, newestAuthor_, newestJournal_, summary_,
+    Statement generation_, count_, countAll_, page_, best_, newestAuthor_, newestJournal_,
         summaryOfPmid_, find_, size_, stats_;
 };
 
