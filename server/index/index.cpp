@@ -369,10 +369,11 @@ PreparedRecord Prepare(Article&& a) {
     const std::string firstAuthor =
         SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
     const std::string journal = SortName(a.journal);
-    const std::string* fields[PreparedRecord::kFields] = {
-        &a.title,  &a.authors,  &a.journal, &a.pubdate,  &a.abstract,    &a.doi,
-        &a.pmcid,  &details,    &firstAuthor, &journal,  &t.title,       &t.abstract,
-        &t.authors, &t.mesh,    &t.keywords, &t.affiliations, &t.tags};
+    const std::string* fields[] = {
+        &a.title,   &a.authors, &a.journal,   &a.pubdate,      &a.abstract, &a.doi,
+        &a.pmcid,   &details,   &firstAuthor, &journal,        &t.title,    &t.abstract,
+        &t.authors, &t.mesh,    &t.keywords,  &t.affiliations, &t.tags};
+    static_assert(std::size(fields) == PreparedRecord::kFields);
     PreparedRecord r;
     r.pmid = a.pmid;
     r.rankedWords = t.rankedWords;
@@ -440,8 +441,8 @@ void IndexWriter::WritePending() {
         insertSortKey_.Bind(1, p->id).Bind(2, p->pmid).BindStatic(3, p->Get(F::kFirstAuthorKey));
         insertSortKey_.BindStatic(4, p->Get(F::kJournalKey)).Run();
         insertText_.Bind(1, p->id);
-        for (int column = 0; column < 7; ++column)
-            insertText_.BindStatic(2 + column, p->Get(F::kFirstIndexed + column));
+        for (int field = F::kFirstIndexed; field < F::kFields; ++field)
+            insertText_.BindStatic(2 + field - F::kFirstIndexed, p->Get(field));
         insertText_.Run();
     }
     pending_.clear();

@@ -82,9 +82,18 @@ public:
     // The texts, in this order: those of the article table, the sort keys, then the
     // FTS5 columns in IndexedText's order.
     enum Field {
-        kTitle, kAuthors, kJournal, kPubdate, kAbstract, kDoi, kPmcid, kDetails,
-        kFirstAuthorKey, kJournalKey, kFirstIndexed,
-        kFields = kFirstIndexed + 7
+        kTitle,
+        kAuthors,
+        kJournal,
+        kPubdate,
+        kAbstract,
+        kDoi,
+        kPmcid,
+        kDetails,
+        kFirstAuthorKey,
+        kJournalKey,
+        kFirstIndexed,
+        kFields = kFirstIndexed + 7 // the FTS5 columns, title to tags
     };
     std::int64_t pmid = 0;
     std::int64_t id = 0; // the sort key
