@@ -331,7 +331,9 @@ TEST_F(ServedPages, ArticlePageShowsWhatPubMedShows) {
                       std::string::npos)
                 << before.abstract;
         }
-        if (id == "00009999") EXPECT_EQ(before.link, kNoFullTextLink);
+        if (id == "00009999") {
+            EXPECT_EQ(before.link, kNoFullTextLink);
+        }
     }
 }
 

@@ -211,7 +211,10 @@ ImportStats Import(const std::string& index, const std::vector<std::string>& nam
         writer.Rollback();
     }
     reader.join();
-    writer.MergeIfDue();
+    if (options.merge)
+        writer.MergeIfDue();
+    else
+        writer.Commit();
     report(true);
     return stats;
 }

@@ -57,6 +57,9 @@ struct ImportOptions {
     // Set from another thread to stop soon; what is not committed then is rolled back.
     const std::atomic<bool>* stop = nullptr;
     std::chrono::milliseconds progressEvery{2000};
+    // Merges the full-text index at the end when it is due (IndexWriter::MergeIfDue). A
+    // caller that imports file after file into one index merges once, after the last.
+    bool merge = true;
 };
 
 // Imports the files in order. Throws IndexBusy when another process writes the index, and
