@@ -87,11 +87,12 @@ private:
     bool abandoned_ = false;
 };
 
-// Reads one source (a file, a text) into the sink; false with a message when it cannot be
-// read to its end.
-using ReadOne = std::function<bool(std::size_t, const RecordSink&, std::string&)>;
+// Reads the next source (a file, a text) into the sink, naming it; ok false with a message
+// when it cannot be read to its end. False when there is none left.
+using ReadNext =
+    std::function<bool(const RecordSink&, std::string& name, bool& ok, std::string& error)>;
 
-void ReadAll(const std::vector<std::string>& names, const ReadOne& read, BatchQueue& queue) {
+void ReadAll(const ReadNext& readNext, BatchQueue& queue) {
     Batch batch;
     const auto add = [&](Event event) {
         batch.push_back(std::move(event));
@@ -109,20 +110,25 @@ void ReadAll(const std::vector<std::string>& names, const ReadOne& read, BatchQu
         add(Problem{where.file + ":" + std::to_string(where.line) + ": record skipped: " + why,
                     true});
     };
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (queue.Abandoned()) break;
-        std::string error;
-        const bool ok = read(i, sink, error);
+    while (!queue.Abandoned()) {
+        std::string name, error;
+        bool ok = true;
+        if (!readNext(sink, name, ok, error)) break;
         if (!ok) add(Problem{error, false});
-        add(FileDone{names[i], !ok});
+        add(FileDone{name, !ok});
+        // The file commits now, not once the next one (perhaps still downloading) fills
+        // the batch.
+        if (!batch.empty()) queue.Push(std::move(batch));
+        batch = Batch{};
     }
     if (!batch.empty()) queue.Push(std::move(batch));
     queue.Finish();
 }
 
-ImportStats Import(const std::string& index, const std::vector<std::string>& names,
-                   const ReadOne& read, const ImportObserver& observer,
-                   const ImportOptions& options) {
+// giveUp, when given, makes a readNext that waits return at once.
+ImportStats Import(const std::string& index, const ReadNext& readNext,
+                   const ImportObserver& observer, const ImportOptions& options,
+                   const std::function<void()>& giveUp = {}) {
     std::unique_ptr<IndexLock> ownLock;
     if (!options.lock) ownLock = std::make_unique<IndexLock>(index);
     IndexWriter writer(index);
@@ -137,7 +143,11 @@ ImportStats Import(const std::string& index, const std::vector<std::string>& nam
     const auto stopping = [&] { return options.stop && options.stop->load(); };
 
     BatchQueue queue;
-    std::thread reader([&] { ReadAll(names, read, queue); });
+    const auto abandon = [&] {
+        queue.Abandon();
+        if (giveUp) giveUp();
+    };
+    std::thread reader([&] { ReadAll(readNext, queue); });
     try {
         long sinceCommit = 0;
         bool ended = false;
@@ -181,13 +191,14 @@ ImportStats Import(const std::string& index, const std::vector<std::string>& nam
                         stats.records -= file.added + file.replaced;
                         stats.deletions -= file.deleted;
                         stats.skipped -= file.skipped;
-                        queue.Abandon();
+                        abandon();
                         ended = true;
                         break;
                     }
                     if (observer.beforeFileCommit) observer.beforeFileCommit(file, writer);
                     writer.Commit();
                     sinceCommit = 0;
+                    if (observer.afterFileCommit) observer.afterFileCommit(file);
                     file = FileImport{};
                 }
             }
@@ -197,7 +208,7 @@ ImportStats Import(const std::string& index, const std::vector<std::string>& nam
             }
         }
     } catch (...) {
-        queue.Abandon();
+        abandon();
         reader.join();
         try {
             writer.Rollback();
@@ -207,7 +218,7 @@ ImportStats Import(const std::string& index, const std::vector<std::string>& nam
         throw;
     }
     if (stats.stopped) {
-        queue.Abandon();
+        abandon();
         writer.Rollback();
     }
     reader.join();
@@ -223,23 +234,44 @@ ImportStats Import(const std::string& index, const std::vector<std::string>& nam
 
 ImportStats ImportFiles(const std::string& index, const std::vector<std::string>& files,
                         const ImportObserver& observer, const ImportOptions& options) {
+    std::size_t i = 0;
     return Import(
-        index, files,
-        [&](std::size_t i, const RecordSink& sink, std::string& error) {
-            return ReadRecordFile(files[i], sink, error);
+        index,
+        [&](const RecordSink& sink, std::string& name, bool& ok, std::string& error) {
+            if (i == files.size()) return false;
+            name = files[i++];
+            ok = ReadRecordFile(name, sink, error);
+            return true;
         },
         observer, options);
 }
 
+ImportStats ImportArriving(const std::string& index, const std::function<std::string()>& next,
+                           const std::function<void()>& giveUp, const ImportObserver& observer,
+                           ImportOptions options) {
+    options.wholeFiles = true;
+    return Import(
+        index,
+        [&](const RecordSink& sink, std::string& name, bool& ok, std::string& error) {
+            name = next();
+            if (name.empty()) return false;
+            ok = ReadRecordFile(name, sink, error);
+            return true;
+        },
+        observer, options, giveUp);
+}
+
 ImportStats ImportTexts(const std::string& index, const std::vector<RecordText>& texts,
                         const ImportObserver& observer, const ImportOptions& options) {
-    std::vector<std::string> names;
-    for (const RecordText& text : texts)
-        names.push_back(text.name);
+    std::size_t i = 0;
     return Import(
-        index, names,
-        [&](std::size_t i, const RecordSink& sink, std::string& error) {
-            return ReadRecordText(texts[i].text, texts[i].name, sink, error);
+        index,
+        [&](const RecordSink& sink, std::string& name, bool& ok, std::string& error) {
+            if (i == texts.size()) return false;
+            const RecordText& text = texts[i++];
+            name = text.name;
+            ok = ReadRecordText(text.text, text.name, sink, error);
+            return true;
         },
         observer, options);
 }

@@ -44,6 +44,8 @@ struct ImportObserver {
     // A file has been read to its end: called inside the transaction that commits its last
     // records, so what is written through the writer here commits with them or not at all.
     std::function<void(const FileImport&, IndexWriter&)> beforeFileCommit;
+    // After that transaction has committed.
+    std::function<void(const FileImport&)> afterFileCommit;
 };
 
 struct ImportOptions {
@@ -66,6 +68,15 @@ struct ImportOptions {
 // SqliteError when the index cannot be written.
 ImportStats ImportFiles(const std::string& index, const std::vector<std::string>& files,
                         const ImportObserver& observer = {}, const ImportOptions& options = {});
+
+// Files that arrive one at a time, as downloads do: next() waits for the next one and gives
+// its path, or an empty string when there are no more. Each is read while the one before
+// is written, in a transaction of its own (wholeFiles is implied). When the import gives up
+// early (an error, a file it cannot read, a stop), giveUp() is called from the writing
+// thread so that a next() that waits returns at once.
+ImportStats ImportArriving(const std::string& index, const std::function<std::string()>& next,
+                           const std::function<void()>& giveUp, const ImportObserver& observer,
+                           ImportOptions options);
 
 // Records already in memory (answers of NCBI's E-utilities), each a document of PubMed XML
 // or MEDLINE text, imported as files are: name stands for the file in messages.

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -163,7 +164,7 @@ private:
     std::string FetchMd5(const PubmedFile& file, std::string& md5);
     std::string FetchChecked(std::size_t k, const PubmedFile& file, Ready& ready);
     FetchResult Download(std::size_t k, const PubmedFile& file, const std::string& part);
-    std::string Import(const Ready& ready, const server::IndexLock& lock, Totals& totals);
+    std::string ImportAll(std::size_t planned, const server::IndexLock& lock, Totals& totals);
     int NewBaseline(int indexYear, int newerYear);
     // Whatever downloads or waits gives up.
     void EndTransfers() {
@@ -320,56 +321,86 @@ void Mirror::DownloadAll(const std::vector<PubmedFile>& plan) {
     handoff_.Finish();
 }
 
-std::string Mirror::Import(const Ready& ready, const server::IndexLock& lock, Totals& totals) {
-    const std::string& name = ready.file.name;
-    progress_.Importing(ready.k, name, 0);
-    std::optional<server::FileImport> counts;
+std::string Mirror::ImportAll(std::size_t planned, const server::IndexLock& lock,
+                              Totals& totals) {
+    // Files the reading thread has taken and whose transaction has not committed yet, in
+    // order: the first is the one being written.
+    std::mutex mutex;
+    std::deque<Ready> taken;
+    const auto current = [&] {
+        std::lock_guard<std::mutex> guard(mutex);
+        return taken.front();
+    };
+    long recordsBefore = 0; // of the files committed
+    auto fileStart = Clock::now();
     std::string problem;
+
     server::ImportObserver observer;
     observer.onProgress = [&](const server::ImportStats& stats, bool) {
-        progress_.Importing(ready.k, name, stats.records);
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!taken.empty())
+            progress_.Importing(taken.front().k, taken.front().file.name,
+                                stats.records - recordsBefore);
     };
     observer.onProblem = [&](const std::string& message) {
         progress_.Note(message);
         problem = message;
     };
     observer.beforeFileCommit = [&](const server::FileImport& c, server::IndexWriter& writer) {
+        const Ready ready = current();
         server::ImportedFile row;
-        row.name = name;
+        row.name = ready.file.name;
         row.md5 = ready.md5;
         row.added = c.added;
         row.replaced = c.replaced;
         row.deleted = c.deleted;
         row.skipped = c.skipped;
         writer.RecordImportedFile(row);
-        counts = c;
+    };
+    observer.afterFileCommit = [&](const server::FileImport& c) {
+        Ready ready;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            ready = std::move(taken.front());
+            taken.pop_front();
+        }
+        ++totals.files;
+        totals.added += c.added;
+        totals.replaced += c.replaced;
+        totals.deleted += c.deleted;
+        totals.skipped += c.skipped;
+        totals.bytes += ready.bytes;
+        recordsBefore += c.added + c.replaced;
+        progress_.Imported(ready.k, ready.file.name, c, ready.bytes, Since(fileStart));
+        fileStart = Clock::now();
+        if (!options_.keep) {
+            std::error_code error;
+            fs::remove(ready.path, error);
+        }
+        progress_.ImportIdle(totals.files < planned ? "waiting for the next file" : "done");
     };
     server::ImportOptions importOptions;
-    importOptions.wholeFiles = true;
     importOptions.lock = &lock;
     importOptions.stop = &stop_;
     importOptions.progressEvery = std::chrono::milliseconds(200);
     // Merging after each file rewrote the whole full-text index every few files of a
     // baseline (a sixteenth of the index changed): once, after the last file, is enough.
     importOptions.merge = false;
-    const auto start = Clock::now();
-    const server::ImportStats stats =
-        server::ImportFiles(options_.index, {ready.path}, observer, importOptions);
-    if (stats.stopped) return "stopped";
-    if (!counts)
-        return name + " could not be read to its end, though its checksum is NLM's (" + problem +
-               "); nothing of it was imported";
-    ++totals.files;
-    totals.added += counts->added;
-    totals.replaced += counts->replaced;
-    totals.deleted += counts->deleted;
-    totals.skipped += counts->skipped;
-    totals.bytes += ready.bytes;
-    progress_.Imported(ready.k, name, *counts, ready.bytes, Since(start));
-    if (!options_.keep) {
-        std::error_code error;
-        fs::remove(ready.path, error);
-    }
+    // One import over all files, so that the next file is read while this one is written.
+    const server::ImportStats stats = server::ImportArriving(
+        options_.index,
+        [&]() -> std::string {
+            std::optional<Ready> ready = handoff_.Take();
+            if (!ready) return {};
+            std::lock_guard<std::mutex> guard(mutex);
+            taken.push_back(std::move(*ready));
+            return taken.back().path;
+        },
+        [&] { handoff_.Close(); }, observer, importOptions);
+    if (stats.stopped || stop_) return "stopped";
+    if (stats.filesFailed > 0)
+        return current().file.name + " could not be read to its end, though its checksum is " +
+               "NLM's (" + problem + "); nothing of it was imported";
     return {};
 }
 
@@ -432,12 +463,7 @@ int Mirror::Run() {
         progress_.Begin(plan.files.size());
         std::thread downloader([&] { DownloadAll(plan.files); });
         try {
-            while (auto ready = handoff_.Take()) {
-                failure = Import(*ready, *lock, totals);
-                if (!failure.empty()) break;
-                progress_.ImportIdle(totals.files < plan.files.size() ? "waiting for the next file"
-                                                                      : "done");
-            }
+            failure = ImportAll(plan.files.size(), *lock, totals);
         } catch (const std::exception& e) {
             failure = e.what();
         }
