@@ -321,8 +321,7 @@ void Mirror::DownloadAll(const std::vector<PubmedFile>& plan) {
     handoff_.Finish();
 }
 
-std::string Mirror::ImportAll(std::size_t planned, const server::IndexLock& lock,
-                              Totals& totals) {
+std::string Mirror::ImportAll(std::size_t planned, const server::IndexLock& lock, Totals& totals) {
     // Files the reading thread has taken and whose transaction has not committed yet, in
     // order: the first is the one being written.
     std::mutex mutex;
