@@ -330,8 +330,8 @@ std::string Mirror::ImportAll(std::size_t planned, const server::IndexLock& lock
         std::lock_guard<std::mutex> guard(mutex);
         return taken.front();
     };
-    long recordsBefore = 0; // of the files committed
-    auto fileStart = Clock::now();
+    long recordsBefore = 0;      // of the files committed
+    Clock::time_point fileStart; // when the writer turned to the first file taken
     std::string problem;
 
     server::ImportObserver observer;
@@ -358,10 +358,13 @@ std::string Mirror::ImportAll(std::size_t planned, const server::IndexLock& lock
     };
     observer.afterFileCommit = [&](const server::FileImport& c) {
         Ready ready;
+        double seconds = 0;
         {
             std::lock_guard<std::mutex> guard(mutex);
             ready = std::move(taken.front());
             taken.pop_front();
+            seconds = Since(fileStart);
+            fileStart = Clock::now();
         }
         ++totals.files;
         totals.added += c.added;
@@ -370,8 +373,7 @@ std::string Mirror::ImportAll(std::size_t planned, const server::IndexLock& lock
         totals.skipped += c.skipped;
         totals.bytes += ready.bytes;
         recordsBefore += c.added + c.replaced;
-        progress_.Imported(ready.k, ready.file.name, c, ready.bytes, Since(fileStart));
-        fileStart = Clock::now();
+        progress_.Imported(ready.k, ready.file.name, c, ready.bytes, seconds);
         if (!options_.keep) {
             std::error_code error;
             fs::remove(ready.path, error);
@@ -392,6 +394,7 @@ std::string Mirror::ImportAll(std::size_t planned, const server::IndexLock& lock
             std::optional<Ready> ready = handoff_.Take();
             if (!ready) return {};
             std::lock_guard<std::mutex> guard(mutex);
+            if (taken.empty()) fileStart = Clock::now(); // the writer waited for it
             taken.push_back(std::move(*ready));
             return taken.back().path;
         },
