@@ -350,15 +350,13 @@ void IndexWriter::Begin() {
 
 namespace {
 
-Statement& BindTexts(Statement& statement, std::int64_t id, const IndexedText& t) {
-    return statement.Bind(1, id)
-        .Bind(2, t.title)
-        .Bind(3, t.abstract)
-        .Bind(4, t.authors)
-        .Bind(5, t.mesh)
-        .Bind(6, t.keywords)
-        .Bind(7, t.affiliations)
-        .Bind(8, t.tags);
+// The texts must outlive the statement's run.
+Statement& BindTexts(Statement& statement, std::int64_t id,
+                     const std::array<std::string_view, IndexedText::kColumns>& columns) {
+    statement.Bind(1, id);
+    for (int i = 0; i < IndexedText::kColumns; ++i)
+        statement.BindStatic(2 + i, columns[i]);
+    return statement;
 }
 
 } // namespace
@@ -440,10 +438,7 @@ void IndexWriter::WritePending() {
     for (const Pending* p : order) {
         insertSortKey_.Bind(1, p->id).Bind(2, p->pmid).BindStatic(3, p->Get(F::kFirstAuthorKey));
         insertSortKey_.BindStatic(4, p->Get(F::kJournalKey)).Run();
-        insertText_.Bind(1, p->id);
-        for (int field = F::kFirstIndexed; field < F::kFields; ++field)
-            insertText_.BindStatic(2 + field - F::kFirstIndexed, p->Get(field));
-        insertText_.Run();
+        BindTexts(insertText_, p->id, p->Columns()).Run();
     }
     pending_.clear();
     pendingByPmid_.clear();
@@ -478,7 +473,7 @@ bool IndexWriter::DeleteStored(std::int64_t pmid) {
     }
     find_.Reset();
     const IndexedText texts = TextsOf(old);
-    BindTexts(deleteText_, id, texts).Run();
+    BindTexts(deleteText_, id, texts.Columns()).Run();
     deleteArticle_.Bind(1, pmid).Run();
     deleteSortKey_.Bind(1, id).Run();
     ++changes_;

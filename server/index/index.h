@@ -12,6 +12,7 @@
 #include "server/index/sqlite.h"
 #include "server/records/article.h"
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -68,8 +69,14 @@ struct Search {
 // What the FTS5 index holds of a record, column by column (see index.cpp), and the
 // number of words ranking counts (title, abstract, headings, keywords).
 struct IndexedText {
+    static constexpr int kColumns = 7;
     std::string title, abstract, authors, mesh, keywords, affiliations, tags;
     std::int64_t rankedWords = 0;
+
+    // The FTS5 columns' texts, in the table's order.
+    std::array<std::string_view, kColumns> Columns() const {
+        return {title, abstract, authors, mesh, keywords, affiliations, tags};
+    }
 };
 IndexedText TextsOf(const Article& article);
 
@@ -93,7 +100,7 @@ public:
         kFirstAuthorKey,
         kJournalKey,
         kFirstIndexed,
-        kFields = kFirstIndexed + 7 // the FTS5 columns, title to tags
+        kFields = kFirstIndexed + IndexedText::kColumns
     };
     std::int64_t pmid = 0;
     std::int64_t id = 0; // the sort key
@@ -101,6 +108,13 @@ public:
 
     std::string_view Get(int field) const {
         return std::string_view(texts_).substr(ends_[field], ends_[field + 1] - ends_[field]);
+    }
+    // As IndexedText::Columns.
+    std::array<std::string_view, IndexedText::kColumns> Columns() const {
+        std::array<std::string_view, IndexedText::kColumns> columns;
+        for (int i = 0; i < IndexedText::kColumns; ++i)
+            columns[i] = Get(kFirstIndexed + i);
+        return columns;
     }
 
 private:
