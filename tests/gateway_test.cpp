@@ -213,22 +213,22 @@ TEST(EsearchAnswers, NcbisRealAnswersRead) {
     EXPECT_FALSE(gateway::ParseSearchAnswer("<html><body>Bad Gateway</body></html>", answer, why));
 }
 
-// Only builds addresses: the requests library has no network code, so nothing is sent.
+// Only builds addresses (on a loopback base): the requests library has no network code.
 TEST(EsearchAnswers, AddressesNameNcbisParameters) {
     gateway::EutilsOptions options;
-    options.base = "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/";
+    options.base = "http://127.0.0.1:9/entrez/eutils/";
     EXPECT_EQ(
         gateway::SearchAddress(options, "heart failure[mh] AND 2020:2021[dp]", "pub_date", 20, 10),
-        "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/esearch.fcgi?db=pubmed&term=heart+"
+        "http://127.0.0.1:9/entrez/eutils/esearch.fcgi?db=pubmed&term=heart+"
         "failure%5Bmh%5D+AND+2020%3A2021%5Bdp%5D&retstart=20&retmax=10&sort=pub_date&"
         "retmode=xml&tool=tamix-server");
     options.email = "a.b@example.org";
     options.apiKey = "0123abc";
     EXPECT_EQ(gateway::FetchAddress(options, {1, 22, 333}),
-              "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/efetch.fcgi?db=pubmed&id=1,22,333&"
+              "http://127.0.0.1:9/entrez/eutils/efetch.fcgi?db=pubmed&id=1,22,333&"
               "retmode=xml&tool=tamix-server&email=a.b%40example.org&api_key=0123abc");
     EXPECT_EQ(gateway::LoggedAddress(gateway::FetchAddress(options, {1})),
-              "https://eutils.ncbi.nlm.nih.gov/entrez/eutils/efetch.fcgi?db=pubmed&id=1&"
+              "http://127.0.0.1:9/entrez/eutils/efetch.fcgi?db=pubmed&id=1&"
               "retmode=xml&tool=tamix-server&email=a.b%40example.org&api_key=(hidden)");
 }
 
@@ -708,7 +708,8 @@ TEST(GatewayOptions, CommandLine) {
     EXPECT_NE(log.find("--api-key and --email go with --eutils"), std::string::npos) << log;
     std::tie(status, log) = run({"serve", "--index", index, "--email", "a@b"});
     EXPECT_EQ(status, 2);
-    std::tie(status, log) = run({"serve", "--index", index, "--eutils", "eutils.ncbi.nlm.nih.gov"});
+    std::tie(status, log) =
+        run({"serve", "--index", index, "--eutils", "127.0.0.1:9/entrez/eutils/"});
     EXPECT_EQ(status, 2);
     EXPECT_NE(log.find("--eutils takes http[s]://"), std::string::npos) << log;
     std::tie(status, log) = run({"import", "--index", index, "--eutils", "http://x/"});
