@@ -5,6 +5,7 @@
 #include "pubmed/download.h"
 #include "pubmed/resultpage.h"
 #include "server/web/http.h"
+#include "support/page_readback.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
 
@@ -76,13 +77,29 @@ PMC - PMC8000001
 AID - 10.1000/cq.2021.44 [doi]
 )";
 
+// Records whose fields name the marker where no page but a result page may: a DOI and a
+// date as MEDLINE files bring them.
+constexpr const char* kMarkerRecords = R"(PMID- 32000001
+DP  - 2021 PubMed Mobile
+TI  - Okapi census methods.
+AB  - Counts.
+AID - 10.1000/PubMed Mobile [doi]
+
+PMID- 32000002
+DP  - 2020 Jan
+TI  - Narwhal tusk growth.
+AB  - Lengths.
+LID - 10.1000/PubMed Mobile [doi]
+)";
+
 class ServedPages : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new test::TempDir;
         index_ = dir_->File("index.sqlite");
         ASSERT_TRUE(test::ImportFiles(index_, {dir_->Write("f.xml", test::ArticleSet(Fixture())),
-                                               dir_->Write("m.txt", kMedlineRecord)})
+                                               dir_->Write("m.txt", kMedlineRecord),
+                                               dir_->Write("marker.txt", kMarkerRecords)})
                         .empty());
         server::ServeOptions options;
         options.index = index_;
@@ -335,6 +352,70 @@ TEST_F(ServedPages, ArticlePageShowsWhatPubMedShows) {
             EXPECT_EQ(before.link, kNoFullTextLink);
         }
     }
+}
+
+// Fields that bring the marker, markup, quotes, entities, control bytes and the record's own
+// id, in every field a page shows: no page but a result page names the marker, and what the
+// browser reads back is what the records hold.
+TEST(PageText, HostileRecordsReadBackAsTheyAre) {
+    const std::vector<std::string> hostile = {
+        "PubMed Mobile",
+        "<a href=\"./12345678\"><span>x</span></a> class=\"r\" class=\"pag\" Page 1 of 9",
+        "&amp; &lt;b&gt; &#80;ubMed Mobile &quot; ' \" </span> </SPAN> <A href=",
+        std::string("tab\tline\nfeed\rbell\x07 del\x7F esc\x1B"),
+        "PMID: 00004246 href=\"http://x/\" Full text",
+        "Hern\xC3\xA1ndez \xCE\xB2-blocker PubMed\xE2\x81\xA0 Mobile 5 \xC2\xB5g"};
+    std::vector<server::Article> records;
+    for (std::size_t i = 0; i < hostile.size(); ++i) {
+        server::Article a;
+        a.pmid = 4242 + static_cast<int>(i);
+        const std::string& t = hostile[i];
+        a.title = a.authors = a.journal = a.pubdate = a.volume = a.issue = a.pages = t;
+        a.abstract = t + "\n" + t;
+        a.doi = i % 2 ? "10.1000/" + t : t;
+        a.pmcid = t;
+        a.keywords = a.publicationTypes = {t, t};
+        a.mesh = {{t, true, {{t, true}}}};
+        records.push_back(a);
+    }
+    records.push_back(records[0]);
+    records.back().pmid = 99999999;
+    records.back().doi = "10.1002/(SICI)1097-4636(199910)47:1<1::AID-JBM1>3.0.CO;2-T";
+    records.back().pmcid = "PMC12345";
+    EXPECT_EQ(test::CheckPagesReadBack(records, 10000, 1000, "http://127.0.0.1/PubMed Mobile/"),
+              "");
+
+    // Identifiers that are not ones are not linked; those that are, are linked with the
+    // characters an address cannot hold percent-encoded.
+    EXPECT_TRUE(server::IsDoi("10.1000/182"));
+    EXPECT_TRUE(server::IsDoi("10.1002/(SICI)1097-4636(199910)47:1<1::AID-JBM1>3.0.CO;2-T"));
+    for (const char* doi : {"10.1000/a b", "10.1000/a\"b", "10.1000/<i>x</i>", "10.1000/",
+                            "10./x", "11.1000/x", "10.10a0/x", "doi:10.1000/x"})
+        EXPECT_FALSE(server::IsDoi(doi)) << doi;
+    EXPECT_TRUE(server::IsPmcId("PMC1234567"));
+    for (const char* id : {"PMC", "PMC12a", "pmc123", "PMC 123", "1234567"})
+        EXPECT_FALSE(server::IsPmcId(id)) << id;
+    EXPECT_EQ(server::FullTextAddress(records.back()),
+              "http://doi.org/10.1002/(SICI)1097-4636(199910)47:1%3C1::AID-JBM1%3E3.0.CO;2-T");
+    server::Article pmc;
+    pmc.doi = "not a doi";
+    pmc.pmcid = "PMC77";
+    EXPECT_EQ(server::FullTextAddress(pmc), "http://www.ncbi.nlm.nih.gov/pmc/articles/PMC77/");
+    pmc.doi = "10.1000/x?y#z%";
+    EXPECT_EQ(server::FullTextAddress(pmc), "http://doi.org/10.1000/x%3Fy%23z%25");
+}
+
+// The records a MEDLINE file brought with the marker in a DOI, a PMC id and a date.
+TEST_F(ServedPages, MarkerInImportedFieldsNeverReachesAnArticlePage) {
+    for (const std::string id : {"32000001", "32000002"}) {
+        const std::string page = Fetch(MakeArticleAddress(id));
+        EXPECT_EQ(page.find("PubMed Mobile"), std::string::npos) << page;
+        EXPECT_EQ(ToBrowserForm(page).find("PubMed Mobile"), std::string::npos);
+        EXPECT_EQ(ExtractArticle(page, id).link, kNoFullTextLink) << "the DOI is not one";
+        EXPECT_NE(page.find("DOI: 10.1000/P\xE2\x81\xA0ubMed Mobile"), std::string::npos)
+            << "shown as text";
+    }
+    EXPECT_EQ(Parse(Fetch(MakeSearchAddress("okapi OR narwhal"))).m_nCount, 2);
 }
 
 TEST_F(ServedPages, BadRequestsGetAnAnswer) {

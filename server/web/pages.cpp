@@ -10,21 +10,40 @@ namespace tamix::server {
 namespace {
 
 // The desktop program opens its article dialog on any page holding this phrase, so
-// only result pages may: elsewhere (titles, abstracts of the index) a word joiner,
-// invisible to readers, splits it.
+// only result pages may: elsewhere a word joiner, invisible to readers and dropped by the
+// dialog's reduction to ASCII, splits it.
 constexpr std::string_view kResultPhrase = "PubMed Mobile";
-constexpr std::string_view kSplitPhrase = "PubMed\xE2\x81\xA0 Mobile";
+constexpr std::string_view kWordJoiner = "\xE2\x81\xA0";
 
 // Items are placed so that more than 200 bytes stand between a title's end and the next
 // item's anchor (the browser looks 200 bytes past each title for the pager).
 constexpr std::size_t kItemGap = 240;
 
-std::string Defang(std::string text) {
-    for (std::size_t at = text.find(kResultPhrase); at != std::string::npos;
-         at = text.find(kResultPhrase, at + kSplitPhrase.size()))
-        text.replace(at, kResultPhrase.size(), kSplitPhrase);
-    return text;
-}
+// Writes text from outside (a record's fields, whatever the gateway or the command line
+// brings) into a page, and nothing else does: escaped for HTML, and with the words the
+// browser acts on split by a word joiner after their first letter. Those are the phrase
+// that opens the article dialog, on every page but a result page (which holds it anyway,
+// and whose titles the dialog lists as they are), and on an article page its own id,
+// where the dialog's abstract ends.
+class TextWriter {
+public:
+    explicit TextWriter(bool resultPage, std::string id = {}) : id_(std::move(id)) {
+        if (!resultPage) words_.push_back(kResultPhrase);
+        if (!id_.empty()) words_.push_back(id_);
+    }
+    std::string operator()(std::string_view text) const {
+        std::string split(text);
+        for (const std::string_view word : words_)
+            for (std::size_t at = split.find(word); at != std::string::npos;
+                 at = split.find(word, at + 1))
+                split.insert(at + 1, kWordJoiner);
+        return HtmlEscape(split);
+    }
+
+private:
+    std::string id_;
+    std::vector<std::string_view> words_;
+};
 
 std::string Head(std::string_view title) {
     // Long enough that the pager's "Page N of M" always stands past byte 297.
@@ -34,7 +53,8 @@ std::string Head(std::string_view title) {
            std::string(title) + "</title></head>\n<body>";
 }
 
-std::string Header(std::string_view term, SortOrder sort = SortOrder::Date) {
+std::string Header(const TextWriter& text, std::string_view term = {},
+                   SortOrder sort = SortOrder::Date) {
     static constexpr std::pair<SortOrder, const char*> kOrders[] = {
         {SortOrder::Date, "Most recent"},
         {SortOrder::Relevance, "Best match"},
@@ -43,7 +63,7 @@ std::string Header(std::string_view term, SortOrder sort = SortOrder::Date) {
     std::string header = "<header class=\"top\"><a class=\"brand\" href=\"/\">TAMIX PubMed</a>"
                          "<form class=\"search\" action=\"/m/pubmed/\" method=\"get\">"
                          "<input type=\"search\" name=\"term\" value=\"" +
-                         HtmlEscape(term) +
+                         text(term) +
                          "\" placeholder=\"Search PubMed\" aria-label=\"Search terms\">"
                          "<select name=\"sort\" aria-label=\"Order\">";
     for (const auto& [order, label] : kOrders) {
@@ -59,47 +79,68 @@ std::string Footer() {
            "</body></html>\n";
 }
 
-std::string Source(std::string_view journal, std::string_view pubdate) {
-    std::string source = HtmlEscape(journal);
+// "Journal. 2020 Mar 15." as one text, so that no phrase runs across its parts unsplit.
+std::string Source(const TextWriter& text, const std::string& journal,
+                   const std::string& pubdate) {
+    std::string source = journal;
     if (!source.empty() && !pubdate.empty()) source += ". ";
-    source += HtmlEscape(pubdate);
+    source += pubdate;
     if (!source.empty()) source += '.';
-    return source;
+    return text(source);
 }
 
-std::string FullTextAddress(const Article& a) {
-    if (!a.doi.empty()) return "http://doi.org/" + a.doi;
-    if (!a.pmcid.empty()) return "http://www.ncbi.nlm.nih.gov/pmc/articles/" + a.pmcid + "/";
-    return {};
-}
-
-std::string EscapedText(std::string_view text) {
-    return HtmlEscape(Defang(std::string(text)));
+// A DOI's suffix may hold any character; in an address those outside RFC 3986's path
+// characters are percent-encoded ("<" in the suffixes of old SICI DOIs, "#", "?", "%").
+std::string DoiPath(std::string_view doi) {
+    static constexpr std::string_view kKept = "-._~!$&'()*+,;=:@/";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : doi) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            kKept.find(c) != std::string_view::npos) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
 }
 
 // "Heart Failure / drug therapy* / physiopathology", a star on each major topic.
 std::string MeshTerm(const MeshHeading& heading) {
-    std::string term = EscapedText(heading.descriptor) + (heading.major ? "*" : "");
+    std::string term = heading.descriptor + (heading.major ? "*" : "");
     for (const MeshQualifier& q : heading.qualifiers)
-        term += " / " + EscapedText(q.name) + (q.major ? "*" : "");
+        term += " / " + q.name + (q.major ? "*" : "");
     return term;
 }
 
 // Everything after the full-text link: nothing here changes what the browser reads.
-std::string ArticleDetails(const Article& a, const std::vector<ArticleSummary>& similar) {
+std::string ArticleDetails(const TextWriter& text, const Article& a,
+                           const std::vector<ArticleSummary>& similar) {
     const std::string id = PaddedId(a.pmid);
     std::string html =
-        "<section class=\"more\"><p class=\"cit\">" + EscapedText(CitationLine(a)) + "</p>\n";
+        "<section class=\"more\"><p class=\"cit\">" + text(CitationLine(a)) + "</p>\n";
+    // An identifier that is not one is shown as the text it is, not linked.
     if (!a.doi.empty() || !a.pmcid.empty()) {
         html += "<p class=\"links\">";
-        if (!a.doi.empty())
-            html += "DOI: <a class=\"doi\" href=\"" + HtmlEscape("https://doi.org/" + a.doi) +
-                    "\">" + HtmlEscape(a.doi) + "</a>";
+        if (!a.doi.empty()) {
+            html += "DOI: ";
+            html += IsDoi(a.doi) ? "<a class=\"doi\" href=\"" +
+                                       HtmlEscape("https://doi.org/" + DoiPath(a.doi)) + "\">" +
+                                       text(a.doi) + "</a>"
+                                 : text(a.doi);
+        }
         if (!a.doi.empty() && !a.pmcid.empty()) html += " &middot; ";
-        if (!a.pmcid.empty())
-            html += "PMCID: <a class=\"pmc\" href=\"" +
-                    HtmlEscape("https://www.ncbi.nlm.nih.gov/pmc/articles/" + a.pmcid + "/") +
-                    "\">" + HtmlEscape(a.pmcid) + "</a>";
+        if (!a.pmcid.empty()) {
+            html += "PMCID: ";
+            html += IsPmcId(a.pmcid)
+                        ? "<a class=\"pmc\" href=\"https://www.ncbi.nlm.nih.gov/pmc/articles/" +
+                              a.pmcid + "/\">" + a.pmcid + "</a>"
+                        : text(a.pmcid);
+        }
         html += "</p>\n";
     }
     const auto list = [&](const char* heading, const char* cls,
@@ -107,21 +148,15 @@ std::string ArticleDetails(const Article& a, const std::vector<ArticleSummary>& 
         if (items.empty()) return;
         html += std::string("<h3>") + heading + "</h3><ul class=\"" + cls + "\">";
         for (const std::string& item : items)
-            html += "<li>" + item + "</li>";
+            html += "<li>" + text(item) + "</li>";
         html += "</ul>\n";
     };
-    std::vector<std::string> items;
-    for (const std::string& type : a.publicationTypes)
-        items.push_back(EscapedText(type));
-    list("Publication types", "pt", items);
-    items.clear();
+    list("Publication types", "pt", a.publicationTypes);
+    std::vector<std::string> headings;
     for (const MeshHeading& heading : a.mesh)
-        items.push_back(MeshTerm(heading));
-    list("MeSH terms", "mesh", items);
-    items.clear();
-    for (const std::string& keyword : a.keywords)
-        items.push_back(EscapedText(keyword));
-    list("Keywords", "kw", items);
+        headings.push_back(MeshTerm(heading));
+    list("MeSH terms", "mesh", headings);
+    list("Keywords", "kw", a.keywords);
     html += "<p class=\"cite\">Cite:";
     static constexpr std::pair<CitationFormat, const char*> kFormats[] = {
         {CitationFormat::Ris, "RIS"},
@@ -136,8 +171,8 @@ std::string ArticleDetails(const Article& a, const std::vector<ArticleSummary>& 
         html += "<h3>Similar articles</h3><ul class=\"similar\">";
         for (const ArticleSummary& item : similar)
             html += "<li><a class=\"similar\" href=\"./" + PaddedId(item.pmid) + "\">" +
-                    EscapedText(item.title) + "</a><p class=\"au\">" + EscapedText(item.authors) +
-                    "</p><p class=\"src\">" + Source(Defang(item.journal), item.pubdate) +
+                    text(item.title) + "</a><p class=\"au\">" + text(item.authors) +
+                    "</p><p class=\"src\">" + Source(text, item.journal, item.pubdate) +
                     "</p></li>";
         html += "</ul>\n";
     }
@@ -145,6 +180,36 @@ std::string ArticleDetails(const Article& a, const std::vector<ArticleSummary>& 
 }
 
 } // namespace
+
+bool IsDoi(std::string_view doi) {
+    // "10.", the registrant's code (digits and dots), "/", a suffix.
+    if (doi.substr(0, 3) != "10.") return false;
+    const std::size_t slash = doi.find('/');
+    if (slash == std::string_view::npos || slash == 3 || slash + 1 == doi.size() ||
+        doi.find_first_not_of("0123456789.", 3) != slash)
+        return false;
+    for (std::size_t i = slash + 1; i < doi.size(); ++i) {
+        const auto c = static_cast<unsigned char>(doi[i]);
+        if (c <= ' ' || c == 0x7F || c == '"') return false;
+        // "<i>", "</sup>", "<!--": markup, where a SICI DOI has "<1::AID-...>".
+        const char next = i + 1 < doi.size() ? doi[i + 1] : '\0';
+        if (c == '<' && ((next >= 'A' && next <= 'Z') || (next >= 'a' && next <= 'z') ||
+                         next == '/' || next == '!' || next == '?'))
+            return false;
+    }
+    return IsValidUtf8(doi);
+}
+
+bool IsPmcId(std::string_view id) {
+    return id.size() > 3 && id.size() <= 13 && id.substr(0, 3) == "PMC" &&
+           id.find_first_not_of("0123456789", 3) == std::string_view::npos;
+}
+
+std::string FullTextAddress(const Article& a) {
+    if (IsDoi(a.doi)) return "http://doi.org/" + DoiPath(a.doi);
+    if (IsPmcId(a.pmcid)) return "http://www.ncbi.nlm.nih.gov/pmc/articles/" + a.pmcid + "/";
+    return {};
+}
 
 std::string PaddedId(std::int64_t pmid) {
     char buffer[24];
@@ -158,8 +223,9 @@ int TotalPages(int matches) {
 }
 
 std::string RenderStartPage(std::int64_t records, const std::string& eutils) {
+    const TextWriter text(false);
     std::string page = Head("TAMIX PubMed search");
-    page += Header("");
+    page += Header(text);
     page += "<main class=\"start\"><h1>Search the literature</h1>"
             "<p>Type keywords above. The search understands <code>AND</code>, <code>OR</code>, "
             "<code>NOT</code>, parentheses, quoted phrases, truncation with <code>*</code> and "
@@ -178,7 +244,7 @@ std::string RenderStartPage(std::int64_t records, const std::string& eutils) {
     else
         page += "<p class=\"source\">This server is a gateway to PubMed: searches go to NCBI's "
                 "E-utilities at " +
-                HtmlEscape(eutils) +
+                text(eutils) +
                 ", and the records they bring are kept in this index, where they are also "
                 "found offline.</p>";
     page += "</main>\n";
@@ -186,22 +252,23 @@ std::string RenderStartPage(std::int64_t records, const std::string& eutils) {
 }
 
 std::string RenderResultPage(const ResultPageData& d) {
+    const TextWriter text(true);
     const int total = TotalPages(d.matches);
-    std::string page = Head("PubMed Mobile: " + HtmlEscape(d.term));
+    std::string page = Head("PubMed Mobile: " + text(d.term));
     page.reserve(16384);
-    page += Header(d.term, d.sort);
+    page += Header(text, d.term, d.sort);
     page += "<main><p class=\"count\">" + std::to_string(d.matches) +
             (d.matches >= kMaxCountedMatches ? "+" : "") + " results</p>\n";
-    if (!d.note.empty()) page += "<p class=\"note\">" + HtmlEscape(Defang(d.note)) + "</p>\n";
+    if (!d.note.empty()) page += "<p class=\"note\">" + text(d.note) + "</p>\n";
     page += "<ul class=\"r\">";
     for (const ArticleSummary& item : d.items) {
         // Authors and source come before the anchor and fill the gap after the title
         // above; the anchor's id starts at its 12th byte.
-        std::string lead = "\n<li><p class=\"au\">" + HtmlEscape(item.authors) +
-                           "</p><p class=\"src\">" + Source(item.journal, item.pubdate) + "</p>";
+        std::string lead = "\n<li><p class=\"au\">" + text(item.authors) + "</p><p class=\"src\">" +
+                           Source(text, item.journal, item.pubdate) + "</p>";
         if (lead.size() < kItemGap) lead.append(kItemGap - lead.size(), ' ');
         page += lead;
-        page += "<a href=\"./" + PaddedId(item.pmid) + "\"><span>" + HtmlEscape(item.title) +
+        page += "<a href=\"./" + PaddedId(item.pmid) + "\"><span>" + text(item.title) +
                 "</span></a></li>";
     }
     // The pager follows the last title at once.
@@ -222,40 +289,42 @@ std::string RenderResultPage(const ResultPageData& d) {
 }
 
 std::string RenderArticlePage(const Article& a, const std::vector<ArticleSummary>& similar) {
-    std::string page = Head(HtmlEscape(Defang(a.title)) + " - TAMIX");
-    page += Header("");
+    const TextWriter text(false, PaddedId(a.pmid));
+    std::string page = Head(text(a.title) + " - TAMIX");
+    page += Header(text);
     // The title heading opens the part the browser reads: title, authors, source, the
     // abstract, then the id once, then the full-text link.
-    page += "<main class=\"article\"><h2 class=\"title\">" + HtmlEscape(Defang(a.title)) +
-            "</h2>\n<p class=\"au\">" + HtmlEscape(Defang(a.authors)) + "</p><p class=\"src\">" +
-            Source(Defang(a.journal), a.pubdate) + "</p>\n<h3>Abstract</h3><div class=\"abs\">";
+    page += "<main class=\"article\"><h2 class=\"title\">" + text(a.title) +
+            "</h2>\n<p class=\"au\">" + text(a.authors) + "</p><p class=\"src\">" +
+            Source(text, a.journal, a.pubdate) + "</p>\n<h3>Abstract</h3><div class=\"abs\">";
     if (a.abstract.empty()) {
         page += "<p class=\"none\">No abstract available.</p>";
     } else {
         std::size_t start = 0;
         while (start <= a.abstract.size()) {
             const std::size_t end = std::min(a.abstract.find('\n', start), a.abstract.size());
-            page += "<p>" + HtmlEscape(Defang(a.abstract.substr(start, end - start))) + "</p>";
+            page += "<p>" + text(std::string_view(a.abstract).substr(start, end - start)) + "</p>";
             start = end + 1;
         }
     }
     page += "</div>\n<p class=\"ids\">PMID: " + PaddedId(a.pmid);
-    if (!a.doi.empty()) page += " &middot; DOI: " + HtmlEscape(a.doi);
-    if (!a.pmcid.empty()) page += " &middot; " + HtmlEscape(a.pmcid);
+    if (!a.doi.empty()) page += " &middot; DOI: " + text(a.doi);
+    if (!a.pmcid.empty()) page += " &middot; " + text(a.pmcid);
     page += "</p>\n";
     // With no full-text address the next link is one that is not an http address.
     const std::string fullText = FullTextAddress(a);
     if (!fullText.empty())
         page += "<p class=\"ft\"><a class=\"ft\" href=\"" + HtmlEscape(fullText) +
                 "\">Full text</a></p>\n";
-    page += ArticleDetails(a, similar);
+    page += ArticleDetails(text, a, similar);
     page += "<p class=\"back\"><a class=\"back\" href=\"/\">New search</a></p></main>\n";
     return page + Footer();
 }
 
 std::string RenderAboutPage(std::int64_t records, const std::string& eutils) {
+    const TextWriter text(false);
     std::string page = Head("About TAMIX");
-    page += Header("");
+    page += Header(text);
     page += "<main class=\"about\"><h1>About TAMIX</h1>"
             "<p>TAMIX is a desktop literature-search browser: it searches PubMed, pages through "
             "the results, shows each abstract with its full-text link, has abstracts translated "
@@ -269,7 +338,7 @@ std::string RenderAboutPage(std::int64_t records, const std::string& eutils) {
     if (!eutils.empty())
         page += "<p>This server is also a gateway to PubMed: its result pages come from NCBI&#39;s "
                 "E-utilities at " +
-                HtmlEscape(eutils) +
+                text(eutils) +
                 ", in PubMed&#39;s order, and every record they bring is kept in the index "
                 "above.</p>";
     page += "<h2>Translation</h2><p>The &ldquo;Baidu Translate&rdquo; button of TAMIX is answered "
@@ -286,10 +355,11 @@ std::string RenderAboutPage(std::int64_t records, const std::string& eutils) {
 }
 
 std::string RenderErrorPage(int status, std::string_view message) {
+    const TextWriter text(false);
     std::string page = Head(std::to_string(status) + " - TAMIX");
-    page += Header("");
-    page += "<main class=\"error\"><h1>" + std::to_string(status) + "</h1><p>" +
-            HtmlEscape(message) + "</p><p><a class=\"back\" href=\"/\">New search</a></p></main>\n";
+    page += Header(text);
+    page += "<main class=\"error\"><h1>" + std::to_string(status) + "</h1><p>" + text(message) +
+            "</p><p><a class=\"back\" href=\"/\">New search</a></p></main>\n";
     return page + Footer();
 }
 

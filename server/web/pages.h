@@ -31,6 +31,14 @@ struct ResultPageData {
 
 int TotalPages(int matches);
 
+// Whether a record's DOI or PMC id is one ("10.1000/xyz", "PMC1234567"): one that is not
+// (spaces, quotes, markup) is shown as text and never linked.
+bool IsDoi(std::string_view doi);
+bool IsPmcId(std::string_view id);
+// The address the article page's full-text link leads to (the DOI, else PubMed Central),
+// "" when the record has neither.
+std::string FullTextAddress(const Article& article);
+
 // eutils: the E-utilities address the server is a gateway to, "" when it is not one.
 std::string RenderStartPage(std::int64_t records, const std::string& eutils = {});
 // The search form offers the orders; the pager's links keep the one shown (and name it
