@@ -1,0 +1,370 @@
+#include "server/rank/engine.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace tamix::server {
+
+namespace {
+
+constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
+
+// A leaf's list in one segment: a block pointer that moves without reading blocks (for
+// bounds), and a posting pointer that reads them.
+class Cursor {
+public:
+    Cursor(SegmentSource& segment, int leaf, const RankLeaf& info, const Bm25& bm25)
+        : segment_(segment), leaf_(leaf), info_(info), bm25_(bm25), list_(segment.List(leaf)) {}
+
+    std::uint32_t Doc() const { return doc_; }
+    // No posting counts any more: the node above can match no further record.
+    void Exhaust() { doc_ = kEnd; }
+    const Posting& Current() const { return buffer_[position_]; }
+
+    // The last doc of the block that holds the first posting at or after target, kEnd
+    // when none does; bound and possible describe that block.
+    std::uint32_t Window(std::uint32_t target, double& bound, bool& possible) {
+        if (!list_) {
+            bound = 0;
+            possible = false;
+            return kEnd;
+        }
+        const auto& blocks = list_->blocks;
+        while (shallow_ < blocks.size() && blocks[shallow_].lastDoc < target)
+            ++shallow_;
+        if (shallow_ == blocks.size()) {
+            bound = 0;
+            possible = false;
+            return kEnd;
+        }
+        const BlockInfo& block = blocks[shallow_];
+        possible = !info_.rankedOnly || block.maxF2 > 0;
+        bound = info_.weight > 0 ? info_.weight * bm25_.Impact(block.maxF2, block.minClass) : 0;
+        return block.lastDoc;
+    }
+
+    // The first posting at or after target (with a frequency, for a leaf of the ranked
+    // fields), kEnd when none is.
+    std::uint32_t Advance(std::uint32_t target) {
+        if (doc_ == kEnd) return kEnd;
+        if (doc_ >= target && decoded_ != kNone) return doc_;
+        if (!list_) return doc_ = kEnd;
+        const auto& blocks = list_->blocks;
+        while (true) {
+            while (shallow_ < blocks.size() && blocks[shallow_].lastDoc < target)
+                ++shallow_;
+            if (shallow_ == blocks.size()) return doc_ = kEnd;
+            if (decoded_ != shallow_) Decode(shallow_);
+            while (position_ < count_ &&
+                   (buffer_[position_].doc < target ||
+                    (info_.rankedOnly && buffer_[position_].f2 == 0)))
+                ++position_;
+            if (position_ < count_) return doc_ = buffer_[position_].doc;
+            target = blocks[shallow_].lastDoc + 1;
+        }
+    }
+
+private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    void Decode(std::size_t block) {
+        const auto& blocks = list_->blocks;
+        const std::string_view bytes = segment_.Block(leaf_, block);
+        if (!DecodeBlock(bytes, blocks[block], block ? &blocks[block - 1] : nullptr, buffer_))
+            throw DamagedPostings("a block of postings does not read back");
+        decoded_ = block;
+        count_ = blocks[block].postings;
+        position_ = 0;
+    }
+
+    SegmentSource& segment_;
+    int leaf_;
+    const RankLeaf& info_;
+    const Bm25& bm25_;
+    const ListHeader* list_;
+    std::size_t shallow_ = 0;
+    std::size_t decoded_ = kNone;
+    std::uint32_t count_ = 0, position_ = 0;
+    std::uint32_t doc_ = 0;
+    Posting buffer_[kBlockPostings];
+};
+
+// A node of the search over cursors: the next record it matches, and how high a stretch
+// of records from some record on can score.
+class Node {
+public:
+    virtual ~Node() = default;
+    virtual std::uint32_t NextMatch(std::uint32_t target) = 0;
+    // The last doc of a stretch from target over which, for every record, each leaf below
+    // adds at most bounds[leaf] to the score (0 for a leaf that cannot count), and whether
+    // any record in the stretch can match.
+    virtual std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) = 0;
+    // Sets the bounds of the leaves below to 0.
+    virtual void Clear(double* bounds) = 0;
+    // Leaves a node that matches no more with no term at any record: as in FTS5, the terms
+    // of a part that does not match a record do not count for its score.
+    virtual void Exhaust() = 0;
+};
+
+class TermNode : public Node {
+public:
+    TermNode(Cursor& cursor, int leaf) : cursor_(cursor), leaf_(leaf) {}
+    std::uint32_t NextMatch(std::uint32_t target) override { return cursor_.Advance(target); }
+    std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) override {
+        return cursor_.Window(target, bounds[leaf_], possible);
+    }
+    void Clear(double* bounds) override { bounds[leaf_] = 0; }
+    void Exhaust() override { cursor_.Exhaust(); }
+
+private:
+    Cursor& cursor_;
+    int leaf_;
+};
+
+class Composite : public Node {
+public:
+    explicit Composite(std::vector<std::unique_ptr<Node>> operands)
+        : operands_(std::move(operands)) {}
+    void Exhaust() override {
+        for (auto& operand : operands_)
+            operand->Exhaust();
+    }
+    void Clear(double* bounds) override {
+        for (auto& operand : operands_)
+            operand->Clear(bounds);
+    }
+
+protected:
+    std::uint32_t Done() {
+        Exhaust();
+        return kEnd;
+    }
+    std::vector<std::unique_ptr<Node>> operands_;
+};
+
+class AndNode : public Composite {
+public:
+    using Composite::Composite;
+    std::uint32_t NextMatch(std::uint32_t target) override {
+        // Each operand in turn to the furthest record any of them is at, until all agree.
+        for (std::uint32_t doc = target;;) {
+            bool agreed = true;
+            for (auto& operand : operands_) {
+                const std::uint32_t next = operand->NextMatch(doc);
+                if (next == kEnd) return Done();
+                if (next != doc) {
+                    doc = next;
+                    agreed = false;
+                    break;
+                }
+            }
+            if (agreed) return doc;
+        }
+    }
+    std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) override {
+        std::uint32_t end = kEnd;
+        possible = true;
+        for (auto& operand : operands_) {
+            bool p = false;
+            const std::uint32_t e = operand->Window(target, bounds, p);
+            if (!p && e == kEnd) {
+                possible = false;
+                return kEnd; // an operand has no match left: neither has the whole
+            }
+            end = std::min(end, e);
+            possible = possible && p;
+        }
+        return end;
+    }
+};
+
+class OrNode : public Composite {
+public:
+    using Composite::Composite;
+    std::uint32_t NextMatch(std::uint32_t target) override {
+        std::uint32_t best = kEnd;
+        for (auto& operand : operands_)
+            best = std::min(best, operand->NextMatch(target));
+        return best;
+    }
+    std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) override {
+        std::uint32_t end = kEnd;
+        possible = false;
+        for (auto& operand : operands_) {
+            bool p = false;
+            end = std::min(end, operand->Window(target, bounds, p));
+            if (!p) operand->Clear(bounds);
+            possible = possible || p;
+        }
+        return end;
+    }
+};
+
+class NotNode : public Composite {
+public:
+    using Composite::Composite;
+    std::uint32_t NextMatch(std::uint32_t target) override {
+        for (std::uint32_t doc = operands_[0]->NextMatch(target); doc != kEnd;
+             doc = operands_[0]->NextMatch(doc + 1)) {
+            bool excluded = false;
+            for (std::size_t i = 1; i < operands_.size() && !excluded; ++i)
+                excluded = operands_[i]->NextMatch(doc) == doc;
+            if (!excluded) return doc;
+        }
+        return Done();
+    }
+    std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) override {
+        for (std::size_t i = 1; i < operands_.size(); ++i)
+            operands_[i]->Clear(bounds);
+        return operands_[0]->Window(target, bounds, possible);
+    }
+};
+
+std::unique_ptr<Node> Build(const RankNode& node, std::vector<std::unique_ptr<Cursor>>& cursors) {
+    if (node.kind == RankNode::Term)
+        return std::make_unique<TermNode>(*cursors[node.leaf], node.leaf);
+    std::vector<std::unique_ptr<Node>> operands;
+    for (const RankNode& operand : node.operands)
+        operands.push_back(Build(operand, cursors));
+    if (node.kind == RankNode::And) return std::make_unique<AndNode>(std::move(operands));
+    if (node.kind == RankNode::Or) return std::make_unique<OrNode>(std::move(operands));
+    return std::make_unique<NotNode>(std::move(operands));
+}
+
+} // namespace
+
+namespace {
+
+// A search's tree over its own cursors; cursors only move forward.
+struct Walk {
+    std::vector<std::unique_ptr<Cursor>> cursors;
+    std::unique_ptr<Node> root;
+    std::vector<double> bounds;
+
+    Walk(const RankQuery& query, SegmentSource& segment, const Bm25& bm25)
+        : bounds(query.leaves.size(), 0.0) {
+        for (std::size_t i = 0; i < query.leaves.size(); ++i)
+            cursors.push_back(
+                std::make_unique<Cursor>(segment, static_cast<int>(i), query.leaves[i], bm25));
+        root = Build(query.root, cursors);
+    }
+
+    // Offers the records of [from, to) that can be among the best, passing over those in
+    // done (sorted, apart).
+    void Sweep(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
+               std::uint32_t from, std::uint32_t to,
+               const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
+               TopMatches& top) {
+        auto skip = done.begin();
+        std::uint32_t doc = from;
+        while (doc < to) {
+            while (skip != done.end() && skip->second < doc)
+                ++skip;
+            if (skip != done.end() && skip->first <= doc) {
+                doc = skip->second + 1;
+                continue;
+            }
+            bool possible = false;
+            std::uint32_t last = root->Window(doc, bounds.data(), possible);
+            if (skip != done.end() && last >= skip->first) last = skip->first - 1;
+            // Summed leaf by leaf as a score is, the bound rounds as the scores it bounds.
+            double bound = 0;
+            for (const double b : bounds)
+                bound += b;
+            // Over a stretch that cannot match, or whose best can neither beat the worst
+            // kept nor tie with it from a newer record, no record is read.
+            const bool hopeless =
+                !possible || (top.Full() && (bound < top.WorstScore() ||
+                                             (bound == top.WorstScore() &&
+                                              segment.Key(doc) > top.WorstKey())));
+            if (hopeless) {
+                if (last == kEnd) break;
+                doc = last + 1;
+                continue;
+            }
+            const std::uint32_t match = root->NextMatch(doc);
+            if (match >= to) break;
+            if (match > last) {
+                doc = match;
+                continue;
+            }
+            // Every leaf in order, as tamix_rank sums its phrases.
+            double score = 0;
+            for (std::size_t i = 0; i < cursors.size(); ++i) {
+                const RankLeaf& leaf = query.leaves[i];
+                if (leaf.weight > 0 && cursors[i]->Doc() == match) {
+                    const Posting& p = cursors[i]->Current();
+                    score += leaf.weight * bm25.Impact(p.f2, p.lengthClass);
+                }
+            }
+            const std::int64_t key = segment.Key(match);
+            if (top.Admits(score, key) && segment.Live(match)) top.Offer(score, key);
+            doc = match + 1;
+        }
+    }
+};
+
+// The stretches of records to read first: each ranked term's highest blocks, where the
+// best records are likely to be, so that the sweep that follows passes over the most.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& query,
+                                                               SegmentSource& segment,
+                                                               const Bm25& bm25, int limit) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+    // The best records may each stand in a block of their own.
+    const std::size_t wanted = 2 + static_cast<std::size_t>(std::max(limit, 0));
+    for (std::size_t i = 0; i < query.leaves.size(); ++i) {
+        const ListHeader* list = segment.List(static_cast<int>(i));
+        if (!list || query.leaves[i].weight <= 0) continue;
+        std::vector<std::pair<double, std::size_t>> blocks;
+        for (std::size_t b = 0; b < list->blocks.size(); ++b)
+            blocks.emplace_back(-bm25.Impact(list->blocks[b].maxF2, list->blocks[b].minClass), b);
+        const std::size_t take = std::min(wanted, blocks.size());
+        std::partial_sort(blocks.begin(), blocks.begin() + take, blocks.end());
+        for (std::size_t j = 0; j < take; ++j) {
+            const std::size_t b = blocks[j].second;
+            ranges.emplace_back(b ? list->blocks[b - 1].lastDoc + 1 : 0, list->blocks[b].lastDoc);
+        }
+    }
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> merged;
+    for (const auto& range : ranges) {
+        if (!merged.empty() && range.first <= merged.back().second + 1)
+            merged.back().second = std::max(merged.back().second, range.second);
+        else
+            merged.push_back(range);
+    }
+    return merged;
+}
+
+} // namespace
+
+void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit) {
+    const std::uint32_t records = segment.Records();
+    if (records == 0) return;
+    const Bm25 bm25(query.averageLength);
+    const std::uint32_t from = query.firstKey == std::numeric_limits<std::int64_t>::min()
+                                   ? 0
+                                   : segment.FirstAtOrAfter(query.firstKey);
+    const std::uint32_t to = query.lastKey == std::numeric_limits<std::int64_t>::max()
+                                 ? records
+                                 : segment.FirstAtOrAfter(query.lastKey + 1);
+    if (from >= to) return;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> first =
+        Promising(query, segment, bm25, limit);
+    for (auto& range : first) {
+        range.first = std::max(range.first, from);
+        range.second = std::min(range.second, to - 1);
+    }
+    first.erase(std::remove_if(first.begin(), first.end(),
+                               [](const auto& r) { return r.first > r.second; }),
+                first.end());
+    {
+        Walk walk(query, segment, bm25);
+        for (const auto& range : first)
+            walk.Sweep(query, segment, bm25, range.first, range.second + 1, {}, top);
+    }
+    Walk walk(query, segment, bm25);
+    walk.Sweep(query, segment, bm25, from, to, first, top);
+}
+
+} // namespace tamix::server

@@ -1,0 +1,74 @@
+// The ranking engine: the best records of a search by BM25 (bm25.h), found without scoring
+// most of its matches. The index keeps, segment by segment, each term's postings in blocks
+// that say how high they can score (postings.h); a search walks its terms' lists together,
+// record by record in sort key order, and passes over every stretch of records whose
+// blocks cannot beat the records it holds already. The answer is exactly that of scoring
+// every match: equal scores go newest first (lower sort key).
+#pragma once
+
+#include "server/rank/bm25.h"
+#include "server/rank/postings.h"
+
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace tamix::server {
+
+// A search as the engine evaluates it: terms joined by AND, OR and NOT (the first operand
+// without the others).
+struct RankNode {
+    enum Kind { Term, And, Or, Not };
+    Kind kind = Term;
+    int leaf = 0; // Term: its index in RankQuery::leaves
+    std::vector<RankNode> operands;
+};
+
+struct RankLeaf {
+    // What the term adds to a record's score, times its Bm25::Impact: 0 for a term whose
+    // presence counts but not its frequency.
+    double weight = 0;
+    // Found in the ranked fields only (title, abstract, headings, keywords), not in a
+    // record's author list alone.
+    bool rankedOnly = false;
+};
+
+struct RankQuery {
+    RankNode root;
+    std::vector<RankLeaf> leaves;
+    double averageLength = 1;
+    // The span of sort keys the records must lie in (a search within dates).
+    std::int64_t firstKey = std::numeric_limits<std::int64_t>::min();
+    std::int64_t lastKey = std::numeric_limits<std::int64_t>::max();
+};
+
+// One segment's postings, as the index hands them out.
+class SegmentSource {
+public:
+    virtual ~SegmentSource() = default;
+    // The leaf's term's list in this segment; null when the segment does not hold it.
+    virtual const ListHeader* List(int leaf) = 0;
+    // The bytes of one block of that list.
+    virtual std::string_view Block(int leaf, std::size_t block) = 0;
+    // A record's sort key, and the first record whose key is at least key (Records()
+    // when none is).
+    virtual std::int64_t Key(std::uint32_t doc) = 0;
+    virtual std::uint32_t FirstAtOrAfter(std::int64_t key) = 0;
+    virtual std::uint32_t Records() = 0;
+    // False for a record deleted, or replaced by a later one, since the segment was made.
+    virtual bool Live(std::uint32_t doc) = 0;
+};
+
+// Thrown for postings that do not read back (a damaged index).
+class DamagedPostings : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Offers the segment's records that can be among the limit best to top (keyed by sort
+// key). Segments may come in any order; a full top passes over more.
+void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit);
+
+} // namespace tamix::server

@@ -1,0 +1,67 @@
+// A term's postings in one segment of the ranking index: the records (numbered in sort
+// key order within their segment) whose fields hold the term, each with the term's
+// weighted frequency and the record's length class, in blocks of up to 128. A header
+// lists the blocks with what bounds them (their last record, their largest frequency,
+// their shortest record), so that a search skips a block without reading it.
+//
+// Headers and blocks come from the index file: every reader here checks what it reads
+// and says false on anything a writer would not have written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamix::server {
+
+struct Posting {
+    std::uint32_t doc = 0;
+    std::uint32_t f2 = 0; // see Bm25
+    std::uint8_t lengthClass = 0;
+};
+
+inline constexpr std::uint32_t kBlockPostings = 128;
+// Blocks a stored part holds: some 8 to 16 KB, about a page of the index.
+inline constexpr std::uint32_t kBlocksPerPart = 32;
+
+struct BlockInfo {
+    std::uint32_t lastDoc = 0;
+    std::uint32_t postings = 0;
+    std::uint32_t offset = 0; // in the list's data
+    std::uint32_t size = 0;
+    std::uint32_t maxF2 = 0;
+    std::uint8_t minClass = 0;
+};
+
+struct ListHeader {
+    std::uint32_t postings = 0;
+    std::vector<BlockInfo> blocks;
+    std::uint32_t dataSize = 0;
+    // Parts of the data: part p holds blocks [p kBlocksPerPart, (p + 1) kBlocksPerPart).
+    std::uint32_t Parts() const {
+        return static_cast<std::uint32_t>((blocks.size() + kBlocksPerPart - 1) / kBlocksPerPart);
+    }
+    // Where part p's bytes start in the data, and how many.
+    std::uint32_t PartOffset(std::uint32_t part) const {
+        return blocks[part * kBlocksPerPart].offset;
+    }
+    std::uint32_t PartSize(std::uint32_t part) const;
+};
+
+// Postings sorted by doc, docs distinct, classes below 64.
+void EncodeList(const std::vector<Posting>& postings, std::string& header, std::string& data);
+
+// False when the bytes are not a header a writer makes.
+bool ParseHeader(std::string_view bytes, ListHeader& header);
+// The postings of a block from its bytes; previousLastDoc is the last doc of the block
+// before (none for the first). False when they do not agree with the block's header.
+bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
+                 Posting* out);
+
+// Varints as the index keeps lengths: 7 bits a byte, low first.
+void PutVarint(std::string& out, std::uint64_t value);
+// Reads one at pos, moving pos past it; false past the end or beyond 64 bits.
+bool GetVarint(std::string_view bytes, std::size_t& pos, std::uint64_t& value);
+
+} // namespace tamix::server

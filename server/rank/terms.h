@@ -1,0 +1,31 @@
+// What the ranking engine keeps of a record: each term of its title, abstract, authors,
+// MeSH headings and keywords once, with its weighted frequency in the ranked fields.
+#pragma once
+
+#include "server/rank/tokenizer.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tamix::server {
+
+struct TermFrequency {
+    std::string term;
+    // 2 (3 title + abstract + 1.5 (MeSH + keywords)) occurrences: 0 for a word found in the
+    // author list alone, which a search of all fields finds but Best Match does not count.
+    std::uint32_t f2 = 0;
+    bool operator==(const TermFrequency& other) const {
+        return term == other.term && f2 == other.f2;
+    }
+};
+
+// The texts as the full-text index's columns hold them (IndexedText). Sorted by term.
+// Tokens holding the index's markers (the boundary between two headings) are no words
+// anyone searches for and are left out.
+std::vector<TermFrequency> RecordTerms(Tokenizer& tokenizer, std::string_view title,
+                                       std::string_view abstract, std::string_view authors,
+                                       std::string_view mesh, std::string_view keywords);
+
+} // namespace tamix::server

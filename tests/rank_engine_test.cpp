@@ -1,0 +1,263 @@
+// The ranking engine against every record scored plainly: random records, random searches
+// of AND, OR and NOT, in segments of any size, with deleted records and ties.
+#include "server/rank/engine.h"
+#include "server/rank/postings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+namespace tamix::server {
+namespace {
+
+struct Record {
+    std::int64_t key = 0;
+    int lengthClass = 0;
+    std::map<int, std::uint32_t> f2; // term -> f2 (0: in the author list only)
+    bool live = true;
+};
+
+// A segment held in memory, made with the encoder the index uses.
+class MemorySegment : public SegmentSource {
+public:
+    MemorySegment(std::vector<Record> records, const std::vector<int>& leafTerms)
+        : records_(std::move(records)) {
+        std::sort(records_.begin(), records_.end(),
+                  [](const Record& x, const Record& y) { return x.key < y.key; });
+        for (const int term : leafTerms) {
+            std::vector<Posting> postings;
+            for (std::uint32_t doc = 0; doc < records_.size(); ++doc) {
+                const auto found = records_[doc].f2.find(term);
+                if (found != records_[doc].f2.end())
+                    postings.push_back(
+                        {doc, found->second, static_cast<std::uint8_t>(records_[doc].lengthClass)});
+            }
+            Stored stored;
+            if (!postings.empty()) {
+                std::string header;
+                EncodeList(postings, header, stored.data);
+                EXPECT_TRUE(ParseHeader(header, stored.header));
+                stored.present = true;
+            }
+            lists_.push_back(std::move(stored));
+        }
+    }
+    const ListHeader* List(int leaf) override {
+        return lists_[leaf].present ? &lists_[leaf].header : nullptr;
+    }
+    std::string_view Block(int leaf, std::size_t block) override {
+        const BlockInfo& info = lists_[leaf].header.blocks[block];
+        ++blocksRead;
+        return std::string_view(lists_[leaf].data).substr(info.offset, info.size);
+    }
+    std::int64_t Key(std::uint32_t doc) override { return records_[doc].key; }
+    std::uint32_t FirstAtOrAfter(std::int64_t key) override {
+        return static_cast<std::uint32_t>(
+            std::lower_bound(records_.begin(), records_.end(), key,
+                             [](const Record& r, std::int64_t k) { return r.key < k; }) -
+            records_.begin());
+    }
+    std::uint32_t Records() override { return static_cast<std::uint32_t>(records_.size()); }
+    bool Live(std::uint32_t doc) override { return records_[doc].live; }
+
+    std::size_t blocksRead = 0;
+
+private:
+    struct Stored {
+        bool present = false;
+        ListHeader header;
+        std::string data;
+    };
+    std::vector<Record> records_;
+    std::vector<Stored> lists_;
+};
+
+// Plainly: a leaf counts for a record when it and every node above it match the record.
+bool Matches(const RankNode& node, const RankQuery& q, const std::vector<int>& terms,
+             const Record& r) {
+    switch (node.kind) {
+    case RankNode::Term: {
+        const auto found = r.f2.find(terms[node.leaf]);
+        return found != r.f2.end() && (!q.leaves[node.leaf].rankedOnly || found->second > 0);
+    }
+    case RankNode::And:
+        for (const RankNode& operand : node.operands)
+            if (!Matches(operand, q, terms, r)) return false;
+        return true;
+    case RankNode::Or:
+        for (const RankNode& operand : node.operands)
+            if (Matches(operand, q, terms, r)) return true;
+        return false;
+    case RankNode::Not:
+        if (!Matches(node.operands[0], q, terms, r)) return false;
+        for (std::size_t i = 1; i < node.operands.size(); ++i)
+            if (Matches(node.operands[i], q, terms, r)) return false;
+        return true;
+    }
+    return false;
+}
+
+void Counting(const RankNode& node, const RankQuery& q, const std::vector<int>& terms,
+              const Record& r, bool counts, std::vector<bool>& out) {
+    counts = counts && Matches(node, q, terms, r);
+    if (node.kind == RankNode::Term) {
+        out[node.leaf] = counts;
+        return;
+    }
+    for (std::size_t i = 0; i < node.operands.size(); ++i)
+        Counting(node.operands[i], q, terms, r, counts && (node.kind != RankNode::Not || i == 0),
+                 out);
+}
+
+std::vector<std::int64_t> Plainly(const RankQuery& q, const std::vector<int>& terms,
+                                  const std::vector<Record>& records, int k) {
+    const Bm25 bm25(q.averageLength);
+    std::vector<std::pair<double, std::int64_t>> scored;
+    for (const Record& r : records) {
+        if (!r.live || r.key < q.firstKey || r.key > q.lastKey || !Matches(q.root, q, terms, r))
+            continue;
+        std::vector<bool> counts(q.leaves.size(), false);
+        Counting(q.root, q, terms, r, true, counts);
+        double score = 0;
+        for (std::size_t i = 0; i < q.leaves.size(); ++i)
+            if (counts[i] && q.leaves[i].weight > 0)
+                score += q.leaves[i].weight * bm25.Impact(r.f2.at(terms[i]), r.lengthClass);
+        scored.emplace_back(-score, r.key);
+    }
+    std::sort(scored.begin(), scored.end());
+    std::vector<std::int64_t> keys;
+    for (std::size_t i = 0; i < scored.size() && static_cast<int>(i) < k; ++i)
+        keys.push_back(scored[i].second);
+    return keys;
+}
+
+RankNode RandomTree(std::mt19937& random, int depth, int& leaves) {
+    if (depth == 0 || random() % 3 == 0) {
+        RankNode leaf;
+        leaf.leaf = leaves++;
+        return leaf;
+    }
+    RankNode node;
+    node.kind = static_cast<RankNode::Kind>(1 + random() % 3);
+    const int operands = 2 + random() % 2;
+    for (int i = 0; i < operands; ++i)
+        node.operands.push_back(RandomTree(random, depth - 1, leaves));
+    return node;
+}
+
+TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
+    std::mt19937 random(7);
+    constexpr int kTerms = 10;
+    for (int round = 0; round < 300; ++round) {
+        // Few classes and frequencies, so that many records tie.
+        std::vector<Record> records;
+        const int count = 1 + random() % 3000;
+        for (int i = 0; i < count; ++i) {
+            Record r;
+            r.key = -static_cast<std::int64_t>(random() % 100000) * 64;
+            r.lengthClass = 20 + random() % 4;
+            r.key -= r.lengthClass;
+            for (int t = 0; t < kTerms; ++t)
+                if (random() % (t + 2) == 0) r.f2[t] = random() % 4 == 0 ? 0 : 2 + 2 * (random() % 3);
+            r.live = random() % 10 != 0;
+            records.push_back(r);
+        }
+        std::sort(records.begin(), records.end(),
+                  [](const Record& x, const Record& y) { return x.key < y.key; });
+        records.erase(std::unique(records.begin(), records.end(),
+                                  [](const Record& x, const Record& y) { return x.key == y.key; }),
+                      records.end());
+
+        int leaves = 0;
+        RankQuery q;
+        q.root = RandomTree(random, 3, leaves);
+        std::vector<int> terms;
+        for (int i = 0; i < leaves; ++i) {
+            terms.push_back(random() % kTerms);
+            q.leaves.push_back({random() % 5 == 0 ? 0.0 : 0.5 + (random() % 4) * 0.25,
+                                random() % 3 == 0});
+        }
+        q.averageLength = 50 + random() % 100;
+        if (round % 5 == 0) {
+            q.firstKey = -static_cast<std::int64_t>(random() % 100000) * 64;
+            q.lastKey = q.firstKey + static_cast<std::int64_t>(random() % 50000) * 64;
+        }
+        const int k = 1 + random() % 40;
+
+        // In one segment, and split into three of any sizes.
+        TopMatches whole(k);
+        MemorySegment segment(records, terms);
+        RankSegment(q, segment, whole, k);
+        const std::vector<std::int64_t> expected = Plainly(q, terms, records, k);
+        ASSERT_EQ(whole.Take(), expected) << "round " << round;
+
+        std::vector<Record> parts[3];
+        for (const Record& r : records)
+            parts[random() % 3].push_back(r);
+        TopMatches split(k);
+        for (auto& part : parts) {
+            MemorySegment piece(part, terms);
+            RankSegment(q, piece, split, k);
+        }
+        ASSERT_EQ(split.Take(), expected) << "round " << round << " in three segments";
+    }
+}
+
+// A term in most records, the best of them few and in no particular place: most blocks
+// are passed over unread.
+TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
+    std::vector<Record> records;
+    for (int i = 0; i < 100000; ++i) {
+        Record r;
+        r.lengthClass = 25 + (i * 7919) % 5;
+        r.key = -static_cast<std::int64_t>(i) * 64 - r.lengthClass;
+        r.f2[0] = 2;
+        if (i % 9973 == 5000) {
+            r.f2[0] = 12;
+            r.lengthClass = 20;
+            r.key = -static_cast<std::int64_t>(i) * 64 - 20;
+        }
+        records.push_back(r);
+    }
+    RankQuery q;
+    q.leaves = {{1.0, false}};
+    q.averageLength = 100;
+    MemorySegment segment(records, {0});
+    TopMatches top(10);
+    RankSegment(q, segment, top, 10);
+    EXPECT_EQ(top.Take().size(), 10u);
+    EXPECT_LT(segment.blocksRead, 30u) << "of " << 100000 / kBlockPostings;
+}
+
+// Damaged bytes: the engine says so, and never reads past what it was given.
+TEST(RankEngine, DamagedBlocksAreReportedNotRead) {
+    std::vector<Posting> postings;
+    for (std::uint32_t d = 0; d < 1000; d += 3)
+        postings.push_back({d, 4, 21});
+    std::string header, data;
+    EncodeList(postings, header, data);
+    ListHeader parsed;
+    ASSERT_TRUE(ParseHeader(header, parsed));
+    EXPECT_EQ(parsed.postings, postings.size());
+    Posting out[kBlockPostings];
+    for (std::size_t b = 0; b < parsed.blocks.size(); ++b) {
+        const BlockInfo& info = parsed.blocks[b];
+        const std::string_view bytes = std::string_view(data).substr(info.offset, info.size);
+        ASSERT_TRUE(DecodeBlock(bytes, info, b ? &parsed.blocks[b - 1] : nullptr, out));
+        EXPECT_EQ(out[info.postings - 1].doc, info.lastDoc);
+        // A byte changed reads back or is refused, never read past; one byte short is refused.
+        std::string changed(bytes);
+        changed[changed.size() / 2] ^= 0x40;
+        DecodeBlock(changed, info, b ? &parsed.blocks[b - 1] : nullptr, out);
+        EXPECT_FALSE(DecodeBlock(bytes.substr(0, bytes.size() - 1), info,
+                                 b ? &parsed.blocks[b - 1] : nullptr, out));
+    }
+    for (std::size_t cut = 0; cut < header.size(); ++cut)
+        EXPECT_FALSE(ParseHeader(header.substr(0, cut), parsed)) << cut;
+    EXPECT_FALSE(ParseHeader(header + "x", parsed));
+}
+
+} // namespace
+} // namespace tamix::server
