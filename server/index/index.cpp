@@ -4,6 +4,7 @@
 #include "server/index/details.h"
 #include "server/index/rank.h"
 #include "server/index/words.h"
+#include "server/rank/terms.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +19,8 @@ namespace tamix::server {
 namespace {
 
 // Version 1 (no 'schema' row) tagged years only; version 2 indexed title, abstract,
-// authors, dates and PMIDs; version 3 kept records in sort key order. Whoever changes the
+// authors, dates and PMIDs; version 3 kept records in sort key order; version 4 had no
+// ranking engine. Whoever changes the
 // tables, the texts TextsOf makes, the tags or the rowids raises kSchemaVersion: the FTS5
 // index is contentless, and deleting a record from it takes exactly the texts it was given.
 constexpr const char* kSchema = R"sql(
@@ -294,6 +296,7 @@ IndexWriter::IndexWriter(const std::string& path)
     db_.Exec("BEGIN");
     if (version == 0) {
         db_.Exec(kSchema);
+        db_.Exec(kRankingSchema);
         db_.Exec(
             ("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ")").c_str());
     }
@@ -328,6 +331,7 @@ IndexWriter::IndexWriter(const std::string& path)
     recordFile_ = db_.Prepare("INSERT OR REPLACE INTO imported_file VALUES(?1, ?2, ?3, ?4, ?5, ?6, "
                               "strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))");
     addToMeta_ = db_.Prepare("UPDATE meta SET value = value + ?2 WHERE key = ?1");
+    rank_ = std::make_unique<RankWriter>(db_);
 }
 
 IndexWriter::~IndexWriter() {
@@ -359,18 +363,25 @@ Statement& BindTexts(Statement& statement, std::int64_t id,
     return statement;
 }
 
+// The ranking engine's terms of a record's texts; a tokenizer a thread.
+std::vector<TermFrequency> RankedTerms(const IndexedText& t) {
+    thread_local Tokenizer tokenizer;
+    return RecordTerms(tokenizer, t.title, t.abstract, t.authors, t.mesh, t.keywords);
+}
+
 } // namespace
 
 PreparedRecord Prepare(Article&& a) {
     const IndexedText t = TextsOf(a);
+    const std::string terms = EncodeTerms(RankedTerms(t));
     const std::string details = EncodeDetails(a);
     const std::string firstAuthor =
         SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
     const std::string journal = SortName(a.journal);
     const std::string* fields[] = {
         &a.title,   &a.authors, &a.journal,   &a.pubdate,      &a.abstract, &a.doi,
-        &a.pmcid,   &details,   &firstAuthor, &journal,        &t.title,    &t.abstract,
-        &t.authors, &t.mesh,    &t.keywords,  &t.affiliations, &t.tags};
+        &a.pmcid,   &details,   &firstAuthor, &journal,        &terms,      &t.title,
+        &t.abstract, &t.authors, &t.mesh,   &t.keywords,      &t.affiliations, &t.tags};
     static_assert(std::size(fields) == PreparedRecord::kFields);
     PreparedRecord r;
     r.pmid = a.pmid;
@@ -435,11 +446,15 @@ void IndexWriter::WritePending() {
     }
     std::sort(order.begin(), order.end(),
               [](const Pending* x, const Pending* y) { return x->id < y->id; });
+    std::vector<RankWriter::Record> ranked;
+    ranked.reserve(order.size());
     for (const Pending* p : order) {
         insertSortKey_.Bind(1, p->id).Bind(2, p->pmid).BindStatic(3, p->Get(F::kFirstAuthorKey));
         insertSortKey_.BindStatic(4, p->Get(F::kJournalKey)).Run();
         BindTexts(insertText_, p->id, p->Columns()).Run();
+        ranked.push_back({p->id, p->Get(F::kTerms)});
     }
+    rank_->AddSegment(ranked);
     pending_.clear();
     pendingByPmid_.clear();
 }
@@ -474,6 +489,7 @@ bool IndexWriter::DeleteStored(std::int64_t pmid) {
     find_.Reset();
     const IndexedText texts = TextsOf(old);
     BindTexts(deleteText_, id, texts.Columns()).Run();
+    rank_->Remove(id, RankedTerms(texts));
     deleteArticle_.Bind(1, pmid).Run();
     deleteSortKey_.Bind(1, id).Run();
     ++changes_;
@@ -492,6 +508,7 @@ void IndexWriter::RecordImportedFile(const ImportedFile& f) {
 void IndexWriter::Commit() {
     if (!inTransaction_) return;
     WritePending();
+    rank_->Flush();
     bump_.Run();
     addToMeta_.Bind(1, "unmerged").Bind(2, changes_).Run();
     addToMeta_.Bind(1, "records").Bind(2, recordsAdded_).Run();
@@ -504,6 +521,7 @@ void IndexWriter::Commit() {
 void IndexWriter::Rollback() {
     if (!inTransaction_) return;
     inTransaction_ = false;
+    rank_->Forget();
     pending_.clear();
     pendingByPmid_.clear();
     changes_ = recordsAdded_ = wordsAdded_ = 0;
@@ -540,6 +558,13 @@ void IndexWriter::MergeIfDue() {
     size.Reset();
     if (changed == 0 || changed * kMergeShare < records) return;
     db_.Exec("BEGIN");
+    try {
+        rank_->MergeAll();
+    } catch (...) {
+        rank_->Forget();
+        db_.Exec("ROLLBACK");
+        throw;
+    }
     db_.Exec("INSERT INTO article_fts(article_fts) VALUES('optimize');"
              "UPDATE meta SET value = 0 WHERE key = 'unmerged'; COMMIT");
 }
@@ -551,6 +576,7 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     // slower from disk (a fault for each 4 KiB instead of one read a page).
     db_.Exec("PRAGMA query_only=1; PRAGMA mmap_size=0; PRAGMA cache_size=-65536;");
     RequireSchema(SchemaVersionOf(db_), path);
+    rank_ = std::make_unique<RankReader>(db_);
     RegisterRankFunction(db_.Handle());
     generation_ = db_.Prepare("SELECT value FROM meta WHERE key = 'generation'");
     // FTS5 takes the rowid bounds as where its doclists start and stop.
@@ -564,10 +590,9 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     page_ = db_.Prepare("SELECT a.pmid, a.title, a.authors, a.journal, a.pubdate FROM (" + matches +
                         " ORDER BY rowid LIMIT ?4 OFFSET ?5) m JOIN article a ON a.pmid = " +
                         PmidOfKeySql("m.rowid") + " ORDER BY m.rowid");
-    // The function takes each match into a TopMatches; the limit ends the scan.
-    best_ = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM article_fts WHERE article_fts "
-                        "MATCH ?1 AND rowid >= ?2 AND rowid <= ?3 AND "
-                        "tamix_rank(article_fts, ?4, ?5, ?6) LIMIT ?7)");
+    // The function takes each match into a TopMatches.
+    best_ = db_.Prepare("SELECT count(*) FROM article_fts WHERE article_fts MATCH ?1 AND "
+                        "rowid >= ?2 AND rowid <= ?3 AND tamix_rank(article_fts, ?4, ?5, ?6)");
     const auto newest = [&](const char* column) {
         return db_.Prepare(std::string("SELECT s.id, s.") + column + " FROM sort_key s JOIN (" +
                            matches + " ORDER BY rowid LIMIT ?4) m ON s.id = m.rowid");
@@ -616,13 +641,15 @@ std::vector<ArticleSummary> IndexReader::Page(const Search& search, int offset, 
     return items;
 }
 
-std::vector<std::int64_t> IndexReader::BestMatches(const Search& search, const std::string& idfs,
-                                                   double averageLength, int limit,
-                                                   std::int64_t scanned) {
+std::vector<std::int64_t> IndexReader::ScoreEveryMatch(const Search& search,
+                                                       const std::vector<double>& weights,
+                                                       double averageLength, int limit) {
     if (search.MatchesNothing() || limit <= 0) return {};
+    const ScoringQuery query = MakeScoringQuery(search, weights);
+    if (query.match.empty()) return {};
     TopMatches top(limit);
-    best_.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
-    best_.Bind(4, idfs).BindDouble(5, averageLength).Bind(7, scanned);
+    best_.Bind(1, query.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
+    best_.Bind(4, query.plan).BindDouble(5, averageLength);
     sqlite3_bind_pointer(best_.Handle(), 6, &top, TopMatches::kPointerType, nullptr);
     best_.Run();
     return top.Take();

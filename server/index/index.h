@@ -9,12 +9,14 @@
 // bring them, where keyed by date each one landed on a page of its own.
 #pragma once
 
+#include "server/index/ranking.h"
 #include "server/index/sqlite.h"
 #include "server/records/article.h"
 
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -37,11 +39,25 @@ struct ImportedFile {
 
 // The layout the index's tables follow; an index of another layout is refused, never
 // read or written.
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 class SchemaError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A search's expression as a tree, for the ranking engine: its phrases as typed, and
+// everything else (tags, dates under OR or NOT) as parts the engine does not read.
+struct SearchNode {
+    enum Kind { Phrase, Other, And, Or, Not };
+    Kind kind = Other;
+    int phrase = 0;      // Phrase: its index in Search::phrases
+    std::string text;    // Phrase: the words as the search holds them
+    std::string columns; // Phrase: where it is searched, as FTS5 writes it
+    bool prefix = false; // Phrase: its last word is a prefix
+    // Phrase and Other: the part as an FTS5 expression that finds it alone.
+    std::string expression;
+    std::vector<SearchNode> operands;
 };
 
 // What one search asks of the index: the records that an FTS5 expression matches, within
@@ -51,6 +67,8 @@ struct Search {
     // For ranking: each phrase of match, in order, as an expression that finds it alone
     // in its columns, or "" when it is not ranked (tags, authors, affiliations).
     std::vector<std::string> phrases;
+    // match as a tree; empty when match is.
+    std::vector<SearchNode> tree;
     std::int64_t firstRowid = std::numeric_limits<std::int64_t>::min();
     std::int64_t lastRowid = std::numeric_limits<std::int64_t>::max();
 
@@ -86,8 +104,8 @@ IndexedText TextsOf(const Article& article);
 // reading thread and freed by the writing one, took a fifth of the writer's time.
 class PreparedRecord {
 public:
-    // The texts, in this order: those of the article table, the sort keys, then the
-    // FTS5 columns in IndexedText's order.
+    // The texts, in this order: those of the article table, the sort keys, the terms the
+    // ranking engine keeps (EncodeTerms), then the FTS5 columns in IndexedText's order.
     enum Field {
         kTitle,
         kAuthors,
@@ -99,6 +117,7 @@ public:
         kDetails,
         kFirstAuthorKey,
         kJournalKey,
+        kTerms,
         kFirstIndexed,
         kFields = kFirstIndexed + IndexedText::kColumns
     };
@@ -168,6 +187,7 @@ private:
     void WritePending();
 
     Database db_;
+    std::unique_ptr<RankWriter> rank_; // made once the tables exist
     Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortKey_,
         deleteSortKey_, bump_, recordFile_, addToMeta_;
     bool inTransaction_ = false;
@@ -213,10 +233,11 @@ public:
     // Newest first, skipping offset matches.
     std::vector<ArticleSummary> Page(const Search& search, int offset, int limit);
     // The ids of the limit matches that score highest by tamix_rank (see rank.h) with the
-    // phrase weights given, best first, equal scores newest first, among the newest
-    // scanned matches.
-    std::vector<std::int64_t> BestMatches(const Search& search, const std::string& idfs,
-                                          double averageLength, int limit, std::int64_t scanned);
+    // phrase weights given (PhraseWeights), best first, equal scores newest first: every
+    // match scored, for searches the ranking engine does not evaluate.
+    std::vector<std::int64_t> ScoreEveryMatch(const Search& search,
+                                              const std::vector<double>& weights,
+                                              double averageLength, int limit);
     // The newest limit matches, each with its value of the column (a SortName).
     std::vector<std::pair<std::int64_t, std::string>> NewestWith(const Search& search,
                                                                  SortColumn column, int limit);
@@ -227,9 +248,14 @@ public:
     std::optional<Article> Find(std::int64_t pmid);
     std::int64_t Size();
     RankStats Stats();
+    // The ranking engine's tables, and the index's tokenizer for the words of searches.
+    RankReader& Ranking() { return *rank_; }
+    Tokenizer& Tokens() { return tokenizer_; }
 
 private:
     Database db_;
+    std::unique_ptr<RankReader> rank_;
+    Tokenizer tokenizer_;
     Statement generation_, count_, countAll_, page_, best_, newestAuthor_, newestJournal_,
         summaryOfPmid_, find_, size_, stats_;
 };

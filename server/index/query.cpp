@@ -24,8 +24,6 @@ constexpr int kMinPrefix = 4;
 // expressions written here stay at a third of that, and so does the reading of them.
 constexpr int kMaxDepth = 10;
 constexpr int kMaxParentheses = 10;
-// Words without a tag: the text of a record, its MeSH headings and its keywords.
-constexpr const char* kAllColumns = "{title abstract authors mesh keywords}";
 
 struct Token {
     enum Kind { Word, Phrase, Open, Close, And, Or, Not, Tag } kind;
@@ -90,6 +88,10 @@ struct Node {
     // Leaf: each phrase's expression alone, "" for one that is not ranked (Search::phrases)
     std::vector<std::string> phrases;
     int from = 0, to = 0; // Years
+    // Leaf of a phrase (not tags): the words as given, where, and whether a prefix.
+    bool words = false;
+    std::string text, columns;
+    bool prefix = false;
     std::vector<Node> operands;
 };
 
@@ -139,14 +141,21 @@ int Terms(const Node& node) {
     return terms;
 }
 
-// The expression, and in phrases each of its phrases in FTS5's order (that of the text).
-// A phrase that a match cannot hold (taken away by NOT) is not ranked: its weight would
-// cost a count and change nothing.
-std::string Write(const Node& node, std::vector<std::string>& phrases, bool ranked = true) {
+// The expression, and in phrases each of its phrases in FTS5's order (that of the text);
+// tree gets the same as a SearchNode. A phrase that a match cannot hold (taken away by NOT)
+// is not ranked: its weight would cost a count and change nothing.
+std::string Write(const Node& node, std::vector<std::string>& phrases, SearchNode& tree,
+                  bool ranked = true) {
     switch (node.kind) {
     case Node::Empty:
         return {};
     case Node::Leaf:
+        tree.kind = node.words ? SearchNode::Phrase : SearchNode::Other;
+        tree.phrase = static_cast<int>(phrases.size());
+        tree.text = node.text;
+        tree.columns = node.columns;
+        tree.prefix = node.prefix;
+        tree.expression = node.leaf;
         if (ranked)
             phrases.insert(phrases.end(), node.phrases.begin(), node.phrases.end());
         else
@@ -154,21 +163,26 @@ std::string Write(const Node& node, std::vector<std::string>& phrases, bool rank
         return node.leaf;
     case Node::Years: {
         const std::vector<std::string> tags = YearTags(node.from, node.to);
+        tree.kind = SearchNode::Other;
         phrases.insert(phrases.end(), tags.size(), std::string());
-        if (tags.size() == 1) return "tags : " + QuoteFts5(tags[0]);
+        if (tags.size() == 1) return tree.expression = "tags : " + QuoteFts5(tags[0]);
         std::string any;
         for (const std::string& tag : tags)
             any += (any.empty() ? "" : " OR ") + QuoteFts5(tag);
-        return "tags : (" + any + ")";
+        return tree.expression = "tags : (" + any + ")";
     }
     default:
         break;
     }
     const char* op = node.kind == Node::And ? " AND " : node.kind == Node::Or ? " OR " : " NOT ";
+    tree.kind = node.kind == Node::And  ? SearchNode::And
+                : node.kind == Node::Or ? SearchNode::Or
+                                        : SearchNode::Not;
+    tree.operands.resize(node.operands.size());
     std::string out = "(";
     for (std::size_t i = 0; i < node.operands.size(); ++i)
-        out += (i ? op : "") +
-               Write(node.operands[i], phrases, ranked && (i == 0 || node.kind != Node::Not));
+        out += (i ? op : "") + Write(node.operands[i], phrases, tree.operands[i],
+                                     ranked && (i == 0 || node.kind != Node::Not));
     return out + ")";
 }
 
@@ -300,6 +314,10 @@ private:
         }
         if (!HasTerm(text)) return Node();
         Node leaf(Node::Leaf);
+        leaf.words = true;
+        leaf.text = text;
+        leaf.columns = columns;
+        leaf.prefix = prefix;
         leaf.leaf = std::string(columns) + " : " + QuoteFts5(text) + (prefix ? " *" : "");
         leaf.terms = std::max(1, TermsIn(text)) + (prefix ? kPrefixTerms - 1 : 0);
         leaf.phrases = {Ranked(columns) ? leaf.leaf : std::string()};
@@ -494,7 +512,18 @@ Search PlainWords(std::string_view q) {
         if (terms > kMaxTerms) break;
         const std::string phrase = std::string(kAllColumns) + " : " + QuoteFts5(word);
         search.match += (search.match.empty() ? "" : " AND ") + phrase;
+        SearchNode leaf;
+        leaf.kind = SearchNode::Phrase;
+        leaf.phrase = static_cast<int>(search.phrases.size());
+        leaf.text = std::string(word);
+        leaf.columns = kAllColumns;
+        leaf.expression = phrase;
         search.phrases.push_back(phrase);
+        if (search.tree.empty()) {
+            search.tree.emplace_back();
+            search.tree[0].kind = SearchNode::And;
+        }
+        search.tree[0].operands.push_back(std::move(leaf));
     }
     return search;
 }
@@ -523,7 +552,9 @@ Search BuildSearch(std::string_view query) {
             Search search;
             TakeTopSpans(*tree, search);
             if (Depth(*tree) <= kMaxDepth && Terms(*tree) <= kMaxTerms) {
-                search.match = Write(*tree, search.phrases);
+                search.tree.emplace_back();
+                search.match = Write(*tree, search.phrases, search.tree[0]);
+                if (search.match.empty()) search.tree.clear();
                 return search;
             }
         }

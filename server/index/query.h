@@ -19,4 +19,8 @@ Search BuildSearch(std::string_view query);
 // An FTS5 string literal: the text in double quotes, its quotes doubled.
 std::string QuoteFts5(std::string_view text);
 
+// Where words without a tag are searched, and where Best Match counts them.
+inline constexpr const char* kAllColumns = "{title abstract authors mesh keywords}";
+inline constexpr const char* kRankedColumns = "{title abstract mesh keywords}";
+
 } // namespace tamix::server

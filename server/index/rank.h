@@ -1,11 +1,16 @@
-// Best Match (rank/bm25.h) inside FTS5: an auxiliary function of our own that scores the
-// record FTS5 is at from its phrases' positions, for searches the ranking engine does not
-// evaluate by itself (phrases, fields, tags) and for checking the engine.
+// Best Match (rank/bm25.h) inside FTS5, for the searches the ranking engine does not
+// evaluate by itself (phrases of several words, fields, prefixes): an auxiliary function of
+// our own that scores each match exactly as the engine would.
 //
-// FTS5's own bm25() reads each matched record's length from its %_docsize table, a
-// B-tree lookup per record; here the length class is read from the low bits of the rowid.
+// FTS5's own phrase data for a row cannot be trusted under AND: an AND that stands at a
+// row where one of its parts does not match there (a word outside the column searched, the
+// words of a phrase apart) clears the position lists of everything below it, also of the
+// parts that stand at later rows, and they stay cleared when FTS5 moves on to those rows.
+// So the search is given to FTS5 as "(search) AND (part OR part ...)", every part of it
+// once more in an OR that no AND stands above, and the function reads the copies.
 #pragma once
 
+#include "server/index/index.h"
 #include "server/rank/bm25.h"
 
 #include <sqlite3.h>
@@ -22,15 +27,18 @@ enum RankColumn { kTitle, kAbstract, kAuthors, kMesh, kKeywords, kAffiliations, 
 // What one occurrence in each column adds to f2 (see Bm25); 0: not ranked.
 inline constexpr std::uint32_t kColumnF2[kColumns] = {6, 2, 0, 3, 3, 0, 0};
 
-// Registers tamix_rank(article_fts, weights, averageLength[, top]) on the connection: the
-// record's score, higher first. weights lists, separated by spaces, each phrase's weight
-// in the order of the MATCH expression; a phrase of weight 0 (or past the list) does not
-// count. With top (a TopMatches bound as a pointer of kPointerType) the record is offered
-// to it and the function gives 1: in a WHERE clause, matches are scored without becoming
-// result rows. Throws SqliteError when FTS5 is missing.
-void RegisterRankFunction(sqlite3* db);
+// What FTS5 is given for a search, and the plan the function reads it with.
+struct ScoringQuery {
+    std::string match;
+    std::string plan;
+};
+// weights: Best Match's weight of each of the search's phrases (PhraseWeights).
+ScoringQuery MakeScoringQuery(const Search& search, const std::vector<double>& weights);
 
-// The weights as tamix_rank reads them back exactly.
-std::string WeightList(const std::vector<double>& weights);
+// Registers tamix_rank(article_fts, plan, averageLength, top) on the connection: offers the
+// record to top (a TopMatches bound as a pointer of kPointerType) with its score, and gives
+// 1, so that in a WHERE clause matches are scored without becoming rows. Throws
+// SqliteError when FTS5 is missing.
+void RegisterRankFunction(sqlite3* db);
 
 } // namespace tamix::server

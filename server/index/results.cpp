@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <set>
 
 namespace tamix::server {
@@ -121,47 +122,114 @@ int RankedPhrases(const Search& search) {
                                           [](const std::string& p) { return !p.empty(); }));
 }
 
-std::int64_t RankingScanLimit(const Search& search) {
-    return std::max<std::int64_t>(kMaxCountedMatches,
-                                  kRankingBudget / std::max(1, RankedPhrases(search)));
+int OrderDepth(long long records) {
+    long long depth = 10;
+    while (depth < records && depth < kMaxCountedMatches)
+        depth *= 4;
+    return static_cast<int>(std::min<long long>(depth, kMaxCountedMatches));
 }
 
 namespace {
 
-// Records matching the phrase, counted up to limit, kept until the index changes.
-std::int64_t CachedCount(IndexReader& reader, ResultCache& cache, const std::string& phrase,
-                         std::int64_t limit, std::int64_t generation) {
-    const std::string key = std::to_string(limit) + ":" + phrase;
-    std::optional<std::int64_t> count = cache.Frequency(key, generation);
-    if (!count) {
-        count = reader.CountUpTo(phrase, limit);
-        cache.PutFrequency(key, generation, *count);
+// The phrase leaves of the tree, by their index among the search's phrases.
+void CollectPhrases(const SearchNode& node, std::vector<const SearchNode*>& out) {
+    if (node.kind == SearchNode::Phrase) {
+        if (node.phrase >= 0 && static_cast<std::size_t>(node.phrase) < out.size())
+            out[node.phrase] = &node;
+        return;
     }
-    return *count;
+    for (const SearchNode& operand : node.operands)
+        CollectPhrases(operand, out);
+}
+
+std::vector<const SearchNode*> PhraseNodes(const Search& search) {
+    std::vector<const SearchNode*> nodes(search.phrases.size(), nullptr);
+    if (!search.tree.empty()) CollectPhrases(search.tree[0], nodes);
+    return nodes;
+}
+
+// The tree as the engine evaluates it, with each leaf's term; false when a part of it is
+// not words the engine holds (tags, fields, phrases of several words, prefixes).
+bool EngineTree(IndexReader& reader, const SearchNode& node, const std::vector<double>& weights,
+                RankQuery& query, std::vector<std::string>& terms, RankNode& out) {
+    switch (node.kind) {
+    case SearchNode::Phrase: {
+        if (node.prefix || (node.columns != kAllColumns && node.columns != kRankedColumns))
+            return false;
+        std::vector<std::string> words = reader.Tokens().Terms(node.text);
+        if (words.size() != 1) return false;
+        out.kind = RankNode::Term;
+        out.leaf = static_cast<int>(query.leaves.size());
+        const double weight = static_cast<std::size_t>(node.phrase) < weights.size()
+                                  ? weights[node.phrase]
+                                  : 0.0;
+        query.leaves.push_back({weight, node.columns == kRankedColumns});
+        terms.push_back(std::move(words[0]));
+        return true;
+    }
+    case SearchNode::Other:
+        return false;
+    default:
+        break;
+    }
+    out.kind = node.kind == SearchNode::And  ? RankNode::And
+               : node.kind == SearchNode::Or ? RankNode::Or
+                                             : RankNode::Not;
+    out.operands.resize(node.operands.size());
+    for (std::size_t i = 0; i < node.operands.size(); ++i)
+        if (!EngineTree(reader, node.operands[i], weights, query, terms, out.operands[i]))
+            return false;
+    return true;
 }
 
 } // namespace
 
-std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search& search,
-                          std::int64_t generation) {
+std::vector<double> PhraseWeights(IndexReader& reader, const Search& search) {
+    std::vector<double> weights(search.phrases.size(), 0.0);
     const int ranked = RankedPhrases(search);
-    std::int64_t records = 0;
-    if (ranked > 1) records = reader.Stats().records;
-    const std::int64_t counted = kRankingBudget / std::max(1, ranked);
-    std::string weights;
-    for (const std::string& phrase : search.phrases) {
-        double weight = 0;
-        if (!phrase.empty() && ranked == 1) {
-            weight = 1; // one ranked phrase: its weight changes no order
-        } else if (!phrase.empty()) {
-            weight = InverseDocumentFrequency(
-                records, CachedCount(reader, cache, phrase, counted, generation));
+    if (ranked == 0) return weights;
+    const std::vector<const SearchNode*> nodes = PhraseNodes(search);
+    const std::int64_t records = ranked > 1 ? reader.Stats().records : 0;
+    for (std::size_t i = 0; i < search.phrases.size(); ++i) {
+        if (search.phrases[i].empty()) continue;
+        if (ranked == 1) {
+            weights[i] = 1;
+            continue;
         }
-        char number[32];
-        std::snprintf(number, sizeof number, "%.6g ", weight);
-        weights += number;
+        std::int64_t df = std::numeric_limits<std::int64_t>::max();
+        if (const SearchNode* node = nodes[i]) {
+            const std::vector<std::string> words = reader.Tokens().Terms(node->text);
+            for (std::size_t w = 0; w < words.size(); ++w) {
+                std::int64_t found = 0;
+                if (node->prefix && w + 1 == words.size()) {
+                    const auto commonest = reader.Ranking().TermsWithPrefix(words[w], 1);
+                    found = commonest.empty() ? 0 : commonest[0].second;
+                } else {
+                    found = reader.Ranking().Records(words[w]);
+                }
+                df = std::min(df, found);
+            }
+        }
+        if (df == std::numeric_limits<std::int64_t>::max()) df = 0;
+        weights[i] = InverseDocumentFrequency(records, df);
     }
     return weights;
+}
+
+std::vector<std::int64_t> BestMatches(IndexReader& reader, const Search& search, int limit) {
+    if (search.MatchesNothing() || limit <= 0 || RankedPhrases(search) == 0) return {};
+    const std::vector<double> weights = PhraseWeights(reader, search);
+    const double average = reader.Stats().averageLength;
+    RankQuery query;
+    std::vector<std::string> terms;
+    if (!search.tree.empty() &&
+        EngineTree(reader, search.tree[0], weights, query, terms, query.root)) {
+        query.averageLength = average;
+        query.firstKey = search.firstRowid;
+        query.lastKey = search.lastRowid;
+        return reader.Ranking().Best(query, terms, limit);
+    }
+    return reader.ScoreEveryMatch(search, weights, average, limit);
 }
 
 namespace {
@@ -211,6 +279,8 @@ Search SimilarSearch(const Article& article) {
         if (major) texts.push_back(heading.descriptor);
     }
     Search search;
+    search.tree.emplace_back();
+    search.tree[0].kind = SearchNode::Or;
     std::set<std::string> seen;
     for (const std::string& text : texts) {
         const std::string clean = WithoutMarkers(text);
@@ -221,11 +291,19 @@ Search SimilarSearch(const Article& article) {
             if (number || !HasTerm(word) || IsStopWord(word) || seen.size() >= kSimilarWords ||
                 !seen.insert(word).second)
                 continue;
-            const std::string phrase = "{title abstract mesh keywords} : " + QuoteFts5(word);
+            const std::string phrase = std::string(kRankedColumns) + " : " + QuoteFts5(word);
             search.match += (search.match.empty() ? "" : " OR ") + phrase;
+            SearchNode leaf;
+            leaf.kind = SearchNode::Phrase;
+            leaf.phrase = static_cast<int>(search.phrases.size());
+            leaf.text = word;
+            leaf.columns = kRankedColumns;
+            leaf.expression = phrase;
+            search.tree[0].operands.push_back(std::move(leaf));
             search.phrases.push_back(phrase);
         }
     }
+    if (search.match.empty()) search.tree.clear();
     return search;
 }
 
@@ -233,26 +311,34 @@ Search SimilarSearch(const Article& article) {
 // record says little of a subject and weighs little in BM25, yet ORed in it brings a
 // large share of the index to be scored. When fewer than kFewestSimilarWords are rare,
 // the rarest words are kept.
-Search RareWords(IndexReader& reader, ResultCache& cache, const Search& all,
-                 std::int64_t generation) {
+Search RareWords(IndexReader& reader, const Search& all) {
     constexpr std::size_t kFewestSimilarWords = 4;
     const std::int64_t common = std::max<std::int64_t>(reader.Stats().records / 20, 1);
     std::vector<std::pair<std::int64_t, std::size_t>> found; // records, phrase
-    for (std::size_t i = 0; i < all.phrases.size(); ++i) {
-        const std::int64_t df = CachedCount(reader, cache, all.phrases[i], common + 1, generation);
+    const SearchNode& any = all.tree[0];
+    for (std::size_t i = 0; i < any.operands.size(); ++i) {
+        std::int64_t df = 0;
+        for (const std::string& term : reader.Tokens().Terms(any.operands[i].text))
+            df = std::max(df, reader.Ranking().Records(term));
         if (df > 0) found.emplace_back(df, i);
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const auto& x, const auto& y) { return x.first < y.first; });
-    std::vector<bool> kept(all.phrases.size(), false);
+    std::vector<bool> kept(any.operands.size(), false);
     for (std::size_t k = 0; k < found.size(); ++k)
         if (found[k].first <= common || k < kFewestSimilarWords) kept[found[k].second] = true;
     Search search;
-    for (std::size_t i = 0; i < all.phrases.size(); ++i) {
+    search.tree.emplace_back();
+    search.tree[0].kind = SearchNode::Or;
+    for (std::size_t i = 0; i < any.operands.size(); ++i) {
         if (!kept[i]) continue;
         search.match += (search.match.empty() ? "" : " OR ") + all.phrases[i];
+        SearchNode leaf = any.operands[i];
+        leaf.phrase = static_cast<int>(search.phrases.size());
+        search.tree[0].operands.push_back(std::move(leaf));
         search.phrases.push_back(all.phrases[i]);
     }
+    if (search.match.empty()) search.tree.clear();
     return search;
 }
 
@@ -263,12 +349,8 @@ std::vector<ArticleSummary> SimilarArticles(IndexReader& reader, ResultCache& ca
     const std::int64_t generation = reader.Generation();
     const ResultCache::Order ids = cache.MakeOrder(
         "similar:" + std::to_string(article.pmid) + ":" + std::to_string(limit), generation, [&] {
-            const Search search = RareWords(reader, cache, words, generation);
-            if (search.MatchesNothing()) return std::vector<std::int64_t>();
-            const std::string weights = PhraseWeights(reader, cache, search, generation);
             // One more than asked: the record itself is among the best.
-            return reader.BestMatches(search, weights, reader.Stats().averageLength, limit + 1,
-                                      RankingScanLimit(search));
+            return BestMatches(reader, RareWords(reader, words), limit + 1);
         });
     std::vector<ArticleSummary> similar = reader.Summaries(*ids);
     similar.erase(std::remove_if(similar.begin(), similar.end(),
@@ -296,13 +378,11 @@ ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& se
         result.items = reader.Page(search, static_cast<int>(offset), perPage);
         return result;
     }
-    const std::string key = std::string(SortOrderName(order)) + ":" + search.Key();
+    const int depth = OrderDepth(offset + perPage);
+    const std::string key = std::string(SortOrderName(order)) + ":" + std::to_string(depth) +
+                            ":" + search.Key();
     const ResultCache::Order ids = cache.MakeOrder(key, generation, [&] {
-        if (order == SortOrder::Relevance) {
-            const std::string weights = PhraseWeights(reader, cache, search, generation);
-            return reader.BestMatches(search, weights, reader.Stats().averageLength,
-                                      kMaxCountedMatches, RankingScanLimit(search));
-        }
+        if (order == SortOrder::Relevance) return BestMatches(reader, search, depth);
         return SortedIds(reader, search,
                          order == SortOrder::Author ? SortColumn::FirstAuthor
                                                     : SortColumn::Journal);

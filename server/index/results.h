@@ -67,31 +67,32 @@ struct ResultPage {
     std::vector<ArticleSummary> items;
 };
 
-// Best Match reads each match it scores, and each phrase's records to weigh it; the
-// work of one search is bounded by this many (phrases times records): a search of one
-// word scores its newest million matches, one of four words their newest 250,000.
-inline constexpr std::int64_t kRankingBudget = 1000000;
-
-// Page page (from 1) of perPage items. Author and journal orders sort the newest
-// kMaxCountedMatches matches, the records the count covers: sorting all of a common
-// word's matches would read a record for each. Best Match scores the newest
-// kRankingBudget / (ranked phrases) matches, at least kMaxCountedMatches; a search with
-// no ranked phrase (tags alone) comes newest first.
+// Page page (from 1) of perPage items, in the order asked for, over all matches: Best
+// Match by the ranking engine (or, for a search it does not evaluate, by scoring every
+// match); a search with no ranked phrase (tags alone) comes newest first.
 ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& search,
                        SortOrder order, int page, int perPage);
 
-// The weights tamix_rank takes for the search's phrases (see rank.h): by the number of
-// records that hold each, none needed when one phrase alone is ranked. Records are
-// counted up to the ranking budget shared out among the phrases; a phrase found in more
-// weighs as if found in that many.
-std::string PhraseWeights(IndexReader& reader, ResultCache& cache, const Search& search,
-                          std::int64_t generation);
+// Best Match's weight of each of the search's phrases (0 for one that is not ranked), by the
+// number of records whose ranked fields hold its words: a phrase of several words weighs as
+// its rarest word, a prefix as the commonest word it begins. One ranked phrase alone weighs
+// 1 (its weight would change no order).
+std::vector<double> PhraseWeights(IndexReader& reader, const Search& search);
+
+// The sort keys of the limit matches that Best Match puts first, best first, equal scores
+// newest first: by the ranking engine when the search is words joined by AND, OR and NOT
+// (searched in all fields or in the ranked ones), else by scoring every match in FTS5.
+std::vector<std::int64_t> BestMatches(IndexReader& reader, const Search& search, int limit);
+
+// How many of an order's first records a page needs made: 10, 40, 160, ... (four times
+// over, so that paging on makes an order again rarely), at most kMaxCountedMatches.
+int OrderDepth(long long records);
 
 // The records closest to the article by Best Match of the words of its title and of its
 // major MeSH headings (the article itself left out), best first: PubMed's "Similar
-// articles". Words that say nothing about a subject ("the", "of", numbers) are not searched, nor
-// are words found in more than a twentieth of the records while four rarer ones remain.
-// Kept per record until the index changes.
+// articles". Words that say nothing about a subject ("the", "of", numbers) are not
+// searched, nor are words found in more than a twentieth of the records while four rarer
+// ones remain. Kept per record until the index changes.
 std::vector<ArticleSummary> SimilarArticles(IndexReader& reader, ResultCache& cache,
                                             const Article& article, int limit);
 // The search SimilarArticles ranks by: each word once, any of them.
@@ -99,8 +100,5 @@ Search SimilarSearch(const Article& article);
 
 // How many of the search's phrases count for Best Match.
 int RankedPhrases(const Search& search);
-// How many of its newest matches Best Match scores: kRankingBudget / RankedPhrases, at
-// least kMaxCountedMatches.
-std::int64_t RankingScanLimit(const Search& search);
 
 } // namespace tamix::server

@@ -17,6 +17,8 @@ public:
         : segment_(segment), leaf_(leaf), info_(info), bm25_(bm25), list_(segment.List(leaf)) {}
 
     std::uint32_t Doc() const { return doc_; }
+    // The smallest length class the current posting's block claims.
+    int BlockClass() const { return list_->blocks[decoded_].minClass; }
     // No posting counts any more: the node above can match no further record.
     void Exhaust() { doc_ = kEnd; }
     const Posting& Current() const { return buffer_[position_]; }
@@ -288,16 +290,19 @@ struct Walk {
                 doc = match;
                 continue;
             }
-            // Every leaf in order, as tamix_rank sums its phrases.
+            // Every leaf in order, as tamix_rank sums its phrases; the record's length class
+            // is in its sort key.
+            const std::int64_t key = segment.Key(match);
+            const int lengthClass = static_cast<int>(-(key % kLengthClasses));
             double score = 0;
             for (std::size_t i = 0; i < cursors.size(); ++i) {
                 const RankLeaf& leaf = query.leaves[i];
                 if (leaf.weight > 0 && cursors[i]->Doc() == match) {
-                    const Posting& p = cursors[i]->Current();
-                    score += leaf.weight * bm25.Impact(p.f2, p.lengthClass);
+                    if (lengthClass < cursors[i]->BlockClass())
+                        throw DamagedPostings("a block's bound does not hold its records");
+                    score += leaf.weight * bm25.Impact(cursors[i]->Current().f2, lengthClass);
                 }
             }
-            const std::int64_t key = segment.Key(match);
             if (top.Admits(score, key) && segment.Live(match)) top.Offer(score, key);
             doc = match + 1;
         }

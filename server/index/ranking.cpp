@@ -1,0 +1,634 @@
+#include "server/index/ranking.h"
+
+#include <algorithm>
+#include <queue>
+#include <unordered_map>
+
+namespace tamix::server {
+
+const char* const kRankingSchema = R"sql(
+CREATE TABLE rank_term(term TEXT PRIMARY KEY, id INTEGER NOT NULL, records INTEGER NOT NULL)
+    WITHOUT ROWID;
+CREATE TABLE rank_segment(id INTEGER PRIMARY KEY, records INTEGER NOT NULL,
+    dead INTEGER NOT NULL);
+CREATE TABLE rank_keys(segment INTEGER NOT NULL, chunk INTEGER NOT NULL,
+    first_key INTEGER NOT NULL, keys BLOB NOT NULL, PRIMARY KEY(segment, chunk)) WITHOUT ROWID;
+CREATE TABLE rank_list(segment INTEGER NOT NULL, term INTEGER NOT NULL, part INTEGER NOT NULL,
+    data BLOB NOT NULL, PRIMARY KEY(segment, term, part)) WITHOUT ROWID;
+CREATE TABLE rank_dead(segment INTEGER NOT NULL, doc INTEGER NOT NULL, PRIMARY KEY(segment, doc))
+    WITHOUT ROWID;
+INSERT INTO meta VALUES('rank_next_term', 1);
+)sql";
+
+namespace {
+
+// Keys a row of rank_keys holds.
+constexpr std::uint32_t kKeysPerChunk = 1024;
+// A list whose data is this small goes in the row of its header.
+constexpr std::size_t kInlineData = 4096;
+
+std::string EncodeKeys(const std::int64_t* keys, std::size_t count) {
+    std::string out;
+    for (std::size_t i = 1; i < count; ++i)
+        PutVarint(out, static_cast<std::uint64_t>(keys[i] - keys[i - 1]));
+    return out;
+}
+
+// A chunk's keys from its first key and bytes; false unless they rise and are no more than
+// a chunk.
+bool DecodeKeys(std::int64_t first, std::string_view bytes, std::vector<std::int64_t>& keys) {
+    keys.assign(1, first);
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        std::uint64_t gap = 0;
+        if (!GetVarint(bytes, pos, gap) || gap == 0 || keys.size() == kKeysPerChunk ||
+            gap > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+            keys.back() > std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(gap))
+            return false;
+        keys.push_back(keys.back() + static_cast<std::int64_t>(gap));
+    }
+    return true;
+}
+
+[[noreturn]] void Damaged(const std::string& what) {
+    throw DamagedPostings("the ranking index is damaged: " + what);
+}
+
+// A stored list: part 0 is the header's length, the header, and the data when small.
+struct StoredList {
+    ListHeader header;
+    std::string inlineData;
+    bool inlined = false;
+};
+
+void ParseStored(std::string_view part0, StoredList& list) {
+    std::size_t pos = 0;
+    std::uint64_t headerSize = 0;
+    if (!GetVarint(part0, pos, headerSize) || headerSize > part0.size() - pos ||
+        !ParseHeader(part0.substr(pos, headerSize), list.header))
+        Damaged("a list header does not read back");
+    const std::string_view rest = part0.substr(pos + headerSize);
+    list.inlined = !rest.empty() || list.header.dataSize == 0;
+    if (list.inlined && rest.size() != list.header.dataSize) Damaged("a list's data is cut short");
+    list.inlineData.assign(rest);
+}
+
+int LengthClassOfKey(std::int64_t key) {
+    return static_cast<int>(-(key % kLengthClasses));
+}
+
+} // namespace
+
+std::string EncodeTerms(const std::vector<TermFrequency>& terms) {
+    std::string out;
+    for (const TermFrequency& t : terms) {
+        PutVarint(out, t.term.size());
+        out += t.term;
+        PutVarint(out, t.f2);
+    }
+    return out;
+}
+
+// ---- writing ----
+
+struct RankWriter::Impl {
+    explicit Impl(Database& database) : db(database) {
+        findTerm = db.Prepare("SELECT id FROM rank_term WHERE term = ?1");
+        addTerm = db.Prepare("INSERT INTO rank_term VALUES(?1, ?2, ?3)");
+        countTerm = db.Prepare("UPDATE rank_term SET records = records + ?2 WHERE term = ?1");
+        nextTerm = db.Prepare("SELECT value FROM meta WHERE key = 'rank_next_term'");
+        setNextTerm = db.Prepare("UPDATE meta SET value = ?1 WHERE key = 'rank_next_term'");
+        nextSegment = db.Prepare("SELECT coalesce(max(id), 0) + 1 FROM rank_segment");
+        addSegment = db.Prepare("INSERT INTO rank_segment VALUES(?1, ?2, 0)");
+        addKeys = db.Prepare("INSERT INTO rank_keys VALUES(?1, ?2, ?3, ?4)");
+        addList = db.Prepare("INSERT INTO rank_list VALUES(?1, ?2, ?3, ?4)");
+        segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records");
+        chunkStarts = db.Prepare("SELECT chunk, first_key FROM rank_keys WHERE segment = ?1");
+        chunk = db.Prepare(
+            "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 AND chunk = ?2");
+        allKeys = db.Prepare(
+            "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 ORDER BY chunk");
+        isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
+        addDead = db.Prepare("INSERT INTO rank_dead VALUES(?1, ?2)");
+        countDead = db.Prepare("UPDATE rank_segment SET dead = dead + 1 WHERE id = ?1");
+        deadOf = db.Prepare("SELECT doc FROM rank_dead WHERE segment = ?1 ORDER BY doc");
+        listsOf = db.Prepare(
+            "SELECT term, part, data FROM rank_list WHERE segment = ?1 ORDER BY term, part");
+    }
+
+    struct Segment {
+        std::int64_t id, records, dead;
+        std::vector<std::int64_t> chunkStarts; // loaded when a deletion looks here
+        bool loaded = false;
+    };
+
+    std::int64_t TermId(std::string_view term, std::int64_t records) {
+        findTerm.BindStatic(1, term);
+        if (findTerm.Step()) {
+            const std::int64_t id = findTerm.Int(0);
+            findTerm.Reset();
+            if (records != 0) countTerm.BindStatic(1, term).Bind(2, records).Run();
+            return id;
+        }
+        findTerm.Reset();
+        if (next == 0) {
+            next = nextTerm.Step() ? nextTerm.Int(0) : 1;
+            nextTerm.Reset();
+        }
+        const std::int64_t id = next++;
+        addTerm.BindStatic(1, term).Bind(2, id).Bind(3, records).Run();
+        return id;
+    }
+
+    std::int64_t NewSegment() {
+        const std::int64_t id = nextSegment.Step() ? nextSegment.Int(0) : 1;
+        nextSegment.Reset();
+        return id;
+    }
+
+    void WriteKeys(std::int64_t segment, const std::vector<std::int64_t>& keys) {
+        for (std::size_t first = 0, c = 0; first < keys.size(); first += kKeysPerChunk, ++c) {
+            const std::size_t count = std::min<std::size_t>(kKeysPerChunk, keys.size() - first);
+            const std::string bytes = EncodeKeys(&keys[first], count);
+            addKeys.Bind(1, segment).Bind(2, static_cast<std::int64_t>(c)).Bind(3, keys[first]);
+            addKeys.BindBlob(4, bytes).Run();
+        }
+    }
+
+    // keys: the segment's, whose low bits are each record's length class.
+    void WriteList(std::int64_t segment, std::int64_t term, const std::vector<Posting>& postings,
+                   const std::vector<std::int64_t>& keys) {
+        EncodeList(
+            postings, [&](std::uint32_t doc) { return LengthClassOfKey(keys[doc]); }, header,
+            data);
+        std::string part0;
+        PutVarint(part0, header.size());
+        part0 += header;
+        if (data.size() <= kInlineData) {
+            part0 += data;
+            addList.Bind(1, segment).Bind(2, term).Bind(3, 0).BindBlob(4, part0).Run();
+            return;
+        }
+        addList.Bind(1, segment).Bind(2, term).Bind(3, 0).BindBlob(4, part0).Run();
+        ListHeader parsed;
+        if (!ParseHeader(header, parsed)) throw std::logic_error("a list header does not read back");
+        for (std::uint32_t p = 0; p < parsed.Parts(); ++p) {
+            const std::string_view bytes =
+                std::string_view(data).substr(parsed.PartOffset(p), parsed.PartSize(p));
+            addList.Bind(1, segment).Bind(2, term).Bind(3, static_cast<std::int64_t>(p) + 1);
+            addList.BindBlob(4, bytes).Run();
+        }
+    }
+
+    std::vector<Segment> LoadSegments() {
+        std::vector<Segment> list;
+        while (segments.Step())
+            list.push_back({segments.Int(0), segments.Int(1), segments.Int(2), {}, false});
+        segments.Reset();
+        return list;
+    }
+
+    std::vector<std::int64_t> AllKeys(std::int64_t segment) {
+        std::vector<std::int64_t> keys, chunkKeys;
+        allKeys.Bind(1, segment);
+        while (allKeys.Step()) {
+            if (!DecodeKeys(allKeys.Int(0), allKeys.Text(1), chunkKeys)) {
+                allKeys.Reset();
+                Damaged("a segment's keys do not read back");
+            }
+            keys.insert(keys.end(), chunkKeys.begin(), chunkKeys.end());
+        }
+        allKeys.Reset();
+        return keys;
+    }
+
+    // The live record of that key: its segment and doc; false when none holds it.
+    bool Locate(std::int64_t key, std::int64_t& segment, std::uint32_t& doc) {
+        if (!cacheValid) {
+            cache = LoadSegments();
+            cacheValid = true;
+        }
+        std::vector<std::int64_t> keys;
+        for (Segment& s : cache) {
+            if (!s.loaded) {
+                chunkStarts.Bind(1, s.id);
+                s.chunkStarts.clear();
+                while (chunkStarts.Step())
+                    s.chunkStarts.push_back(chunkStarts.Int(1));
+                chunkStarts.Reset();
+                s.loaded = true;
+            }
+            const auto after = std::upper_bound(s.chunkStarts.begin(), s.chunkStarts.end(), key);
+            if (after == s.chunkStarts.begin()) continue;
+            const std::int64_t c = (after - s.chunkStarts.begin()) - 1;
+            chunk.Bind(1, s.id).Bind(2, c);
+            const bool found = chunk.Step() && DecodeKeys(chunk.Int(0), chunk.Text(1), keys);
+            chunk.Reset();
+            if (!found) continue;
+            const auto at = std::lower_bound(keys.begin(), keys.end(), key);
+            if (at == keys.end() || *at != key) continue;
+            const auto d = static_cast<std::uint32_t>(c * kKeysPerChunk + (at - keys.begin()));
+            isDead.Bind(1, s.id).Bind(2, static_cast<std::int64_t>(d));
+            const bool dead = isDead.Step();
+            isDead.Reset();
+            if (dead) continue;
+            segment = s.id;
+            doc = d;
+            return true;
+        }
+        return false;
+    }
+
+    void Merge(const std::vector<Segment>& inputs);
+
+    Database& db;
+    Statement findTerm, addTerm, countTerm, nextTerm, setNextTerm, nextSegment, addSegment,
+        addKeys, addList, segments, chunkStarts, chunk, allKeys, isDead, addDead, countDead,
+        deadOf, listsOf;
+    std::int64_t next = 0;
+    std::unordered_map<std::string, std::int64_t> removedCounts;
+    std::vector<Segment> cache;
+    bool cacheValid = false;
+    std::string header, data;
+};
+
+RankWriter::RankWriter(Database& db) : impl_(std::make_unique<Impl>(db)) {
+}
+
+RankWriter::~RankWriter() = default;
+
+void RankWriter::AddSegment(const std::vector<Record>& records) {
+    if (records.empty()) return;
+    Impl& m = *impl_;
+    struct Collected {
+        std::vector<Posting> postings;
+        std::int64_t records = 0; // with the term in a ranked field
+    };
+    std::unordered_map<std::string_view, Collected> terms;
+    std::vector<std::int64_t> keys;
+    keys.reserve(records.size());
+    for (std::uint32_t doc = 0; doc < records.size(); ++doc) {
+        const Record& r = records[doc];
+        keys.push_back(r.key);
+        const bool whole = ForEachEncodedTerm(r.terms, [&](std::string_view term, std::uint32_t f2) {
+            Collected& c = terms[term];
+            c.postings.push_back({doc, f2});
+            if (f2 > 0) ++c.records;
+        });
+        if (!whole) throw std::logic_error("a prepared record's terms do not read back");
+    }
+    std::vector<std::pair<std::int64_t, const Collected*>> ids;
+    ids.reserve(terms.size());
+    for (const auto& [term, collected] : terms)
+        ids.emplace_back(m.TermId(term, collected.records), &collected);
+    if (m.next != 0) m.setNextTerm.Bind(1, m.next).Run();
+    std::sort(ids.begin(), ids.end(),
+              [](const auto& x, const auto& y) { return x.first < y.first; });
+    const std::int64_t segment = m.NewSegment();
+    m.WriteKeys(segment, keys);
+    for (const auto& [id, collected] : ids)
+        m.WriteList(segment, id, collected->postings, keys);
+    m.addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(records.size())).Run();
+    m.cacheValid = false;
+}
+
+void RankWriter::Remove(std::int64_t key, const std::vector<TermFrequency>& terms) {
+    Impl& m = *impl_;
+    for (const TermFrequency& t : terms)
+        if (t.f2 > 0) --m.removedCounts[t.term];
+    std::int64_t segment = 0;
+    std::uint32_t doc = 0;
+    if (!m.Locate(key, segment, doc)) return;
+    m.addDead.Bind(1, segment).Bind(2, static_cast<std::int64_t>(doc)).Run();
+    m.countDead.Bind(1, segment).Run();
+    for (Impl::Segment& s : m.cache)
+        if (s.id == segment) ++s.dead;
+}
+
+void RankWriter::Flush() {
+    Impl& m = *impl_;
+    for (const auto& [term, change] : m.removedCounts)
+        if (change != 0) m.countTerm.Bind(1, term).Bind(2, change).Run();
+    m.removedCounts.clear();
+    std::vector<Impl::Segment> all = m.LoadSegments(); // smallest first
+    if (all.size() > kMaxSegments) {
+        // The smallest together, as LSM trees do: a record is merged again each time its
+        // segment grows some times over.
+        constexpr std::size_t kMergeFactor = 8;
+        all.resize(kMergeFactor);
+        m.Merge(all);
+    }
+}
+
+void RankWriter::Forget() {
+    impl_->removedCounts.clear();
+    impl_->cacheValid = false;
+    impl_->next = 0;
+}
+
+void RankWriter::MergeAll() {
+    Impl& m = *impl_;
+    const std::vector<Impl::Segment> all = m.LoadSegments();
+    if (all.size() > 1 || (all.size() == 1 && all[0].dead > 0)) m.Merge(all);
+}
+
+void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
+    cacheValid = false;
+    // The merged order of the live records, and where each input's records go.
+    std::vector<std::vector<std::int64_t>> keys(inputs.size());
+    std::vector<std::vector<std::uint32_t>> to(inputs.size());
+    constexpr std::uint32_t kGone = 0xFFFFFFFFu;
+    using Head = std::pair<std::int64_t, std::size_t>; // key, input
+    std::priority_queue<Head, std::vector<Head>, std::greater<Head>> heads;
+    std::vector<std::size_t> at(inputs.size(), 0);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        keys[i] = AllKeys(inputs[i].id);
+        if (static_cast<std::int64_t>(keys[i].size()) != inputs[i].records)
+            Damaged("a segment's keys do not match its records");
+        to[i].assign(keys[i].size(), 0);
+        deadOf.Bind(1, inputs[i].id);
+        while (deadOf.Step()) {
+            const std::int64_t doc = deadOf.Int(0);
+            if (doc >= 0 && doc < static_cast<std::int64_t>(keys[i].size())) to[i][doc] = kGone;
+        }
+        deadOf.Reset();
+        if (!keys[i].empty()) heads.emplace(keys[i][0], i);
+    }
+    std::vector<std::int64_t> merged;
+    while (!heads.empty()) {
+        const auto [key, i] = heads.top();
+        heads.pop();
+        if (to[i][at[i]] != kGone) {
+            to[i][at[i]] = static_cast<std::uint32_t>(merged.size());
+            merged.push_back(key);
+        }
+        if (++at[i] < keys[i].size()) heads.emplace(keys[i][at[i]], i);
+    }
+    keys.clear();
+    const std::int64_t segment = NewSegment();
+    WriteKeys(segment, merged);
+    const bool any = !merged.empty();
+
+    // Each input's lists in term order, taken together term by term.
+    std::vector<std::unique_ptr<Statement>> readers;
+    std::vector<bool> more(inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        readers.push_back(std::make_unique<Statement>(db.Prepare(
+            "SELECT term, part, data FROM rank_list WHERE segment = ?1 ORDER BY term, part")));
+        readers[i]->Bind(1, inputs[i].id);
+        more[i] = readers[i]->Step();
+    }
+    std::vector<Posting> postings, piece;
+    Posting block[kBlockPostings];
+    while (true) {
+        std::int64_t term = std::numeric_limits<std::int64_t>::max();
+        for (std::size_t i = 0; i < inputs.size(); ++i)
+            if (more[i]) term = std::min(term, readers[i]->Int(0));
+        if (term == std::numeric_limits<std::int64_t>::max()) break;
+        postings.clear();
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            if (!more[i] || readers[i]->Int(0) != term) continue;
+            Statement& r = *readers[i];
+            if (r.Int(1) != 0) Damaged("a list has data but no header");
+            StoredList list;
+            ParseStored(r.Text(2), list);
+            std::string data = list.inlineData;
+            for (std::uint32_t p = 1; p <= (list.inlined ? 0 : list.header.Parts()); ++p) {
+                if (!(more[i] = r.Step()) || r.Int(0) != term || r.Int(1) != p)
+                    Damaged("a list's data is missing");
+                data += r.Text(2);
+            }
+            if (data.size() != list.header.dataSize) Damaged("a list's data is cut short");
+            more[i] = r.Step();
+            piece.clear();
+            const auto& blocks = list.header.blocks;
+            for (std::size_t b = 0; b < blocks.size(); ++b) {
+                if (!DecodeBlock(std::string_view(data).substr(blocks[b].offset, blocks[b].size),
+                                 blocks[b], b ? &blocks[b - 1] : nullptr, block))
+                    Damaged("a block of postings does not read back");
+                for (std::uint32_t j = 0; j < blocks[b].postings; ++j) {
+                    if (block[j].doc >= to[i].size()) Damaged("a posting names no record");
+                    const std::uint32_t doc = to[i][block[j].doc];
+                    if (doc != kGone) piece.push_back({doc, block[j].f2});
+                }
+            }
+            const std::size_t middle = postings.size();
+            postings.insert(postings.end(), piece.begin(), piece.end());
+            std::inplace_merge(postings.begin(), postings.begin() + middle, postings.end(),
+                               [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
+        }
+        if (!postings.empty()) WriteList(segment, term, postings, merged);
+    }
+    readers.clear();
+    if (any) addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(merged.size())).Run();
+    for (const Segment& s : inputs) {
+        for (const char* table : {"rank_list", "rank_keys", "rank_dead"}) {
+            Statement drop = db.Prepare(std::string("DELETE FROM ") + table + " WHERE segment = ?1");
+            drop.Bind(1, s.id).Run();
+        }
+        Statement drop = db.Prepare("DELETE FROM rank_segment WHERE id = ?1");
+        drop.Bind(1, s.id).Run();
+    }
+}
+
+// ---- reading ----
+
+namespace {
+
+// One segment as the engine reads it, row by row as it asks.
+class StoredSegment : public SegmentSource {
+public:
+    StoredSegment(Statement& listPart, Statement& keysChunk, Statement& chunkStarts,
+                  Statement& isDead, std::int64_t id, std::uint32_t records, bool anyDead,
+                  const std::vector<std::int64_t>& termIds)
+        : listPart_(listPart), keysChunk_(keysChunk), chunkStarts_(chunkStarts), isDead_(isDead),
+          id_(id), records_(records), anyDead_(anyDead), termIds_(termIds),
+          lists_(termIds.size()), loaded_(termIds.size(), false) {}
+
+    const ListHeader* List(int leaf) override {
+        Leaf& l = lists_[leaf];
+        if (!loaded_[leaf]) {
+            loaded_[leaf] = true;
+            if (termIds_[leaf] == 0) return nullptr;
+            const std::string part0 = Part(termIds_[leaf], 0);
+            if (part0.empty()) return nullptr;
+            ParseStored(part0, l.stored);
+            l.present = true;
+            if (!l.stored.header.blocks.empty() && l.stored.header.blocks.back().lastDoc >= records_)
+                Damaged("a list names records the segment does not hold");
+            l.parts.resize(l.stored.inlined ? 0 : l.stored.header.Parts());
+        }
+        return l.present ? &l.stored.header : nullptr;
+    }
+
+    std::string_view Block(int leaf, std::size_t block) override {
+        Leaf& l = lists_[leaf];
+        const ListHeader& h = l.stored.header;
+        const BlockInfo& info = h.blocks[block];
+        if (l.stored.inlined) return std::string_view(l.stored.inlineData).substr(info.offset, info.size);
+        const auto part = static_cast<std::uint32_t>(block / kBlocksPerPart);
+        std::string& bytes = l.parts[part];
+        if (bytes.empty()) {
+            bytes = Part(termIds_[leaf], part + 1);
+            if (bytes.size() != h.PartSize(part)) Damaged("a part of a list is cut short");
+        }
+        return std::string_view(bytes).substr(info.offset - h.PartOffset(part), info.size);
+    }
+
+    std::int64_t Key(std::uint32_t doc) override {
+        const std::uint32_t c = doc / kKeysPerChunk;
+        auto found = chunks_.find(c);
+        if (found == chunks_.end()) {
+            std::vector<std::int64_t> keys;
+            keysChunk_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(c));
+            const bool read = keysChunk_.Step() &&
+                              DecodeKeys(keysChunk_.Int(0), keysChunk_.Text(1), keys);
+            keysChunk_.Reset();
+            if (!read) Damaged("a segment's keys do not read back");
+            found = chunks_.emplace(c, std::move(keys)).first;
+        }
+        const std::uint32_t i = doc % kKeysPerChunk;
+        if (i >= found->second.size()) Damaged("a segment's keys are fewer than its records");
+        return found->second[i];
+    }
+
+    std::uint32_t FirstAtOrAfter(std::int64_t key) override {
+        if (starts_.empty()) {
+            chunkStarts_.Bind(1, id_);
+            while (chunkStarts_.Step())
+                starts_.push_back(chunkStarts_.Int(1));
+            chunkStarts_.Reset();
+            if (starts_.size() != (records_ + kKeysPerChunk - 1) / kKeysPerChunk)
+                Damaged("a segment's keys are fewer than its records");
+        }
+        const auto after = std::upper_bound(starts_.begin(), starts_.end(), key);
+        if (after == starts_.begin()) return 0;
+        std::uint32_t doc = static_cast<std::uint32_t>((after - starts_.begin()) - 1) * kKeysPerChunk;
+        const std::uint32_t end = std::min(records_, doc + kKeysPerChunk);
+        while (doc < end && Key(doc) < key)
+            ++doc;
+        return doc;
+    }
+
+    std::uint32_t Records() override { return records_; }
+
+    bool Live(std::uint32_t doc) override {
+        if (!anyDead_) return true;
+        isDead_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(doc));
+        const bool dead = isDead_.Step();
+        isDead_.Reset();
+        return !dead;
+    }
+
+private:
+    struct Leaf {
+        bool present = false;
+        StoredList stored;
+        std::vector<std::string> parts;
+    };
+
+    std::string Part(std::int64_t term, std::int64_t part) {
+        listPart_.Bind(1, id_).Bind(2, term).Bind(3, part);
+        std::string bytes = listPart_.Step() ? listPart_.Text(0) : std::string();
+        listPart_.Reset();
+        if (part > 0 && bytes.empty()) Damaged("a part of a list is missing");
+        return bytes;
+    }
+
+    Statement &listPart_, &keysChunk_, &chunkStarts_, &isDead_;
+    std::int64_t id_;
+    std::uint32_t records_;
+    bool anyDead_;
+    const std::vector<std::int64_t>& termIds_;
+    std::vector<Leaf> lists_;
+    std::vector<bool> loaded_;
+    std::unordered_map<std::uint32_t, std::vector<std::int64_t>> chunks_;
+    std::vector<std::int64_t> starts_;
+};
+
+} // namespace
+
+struct RankReader::Impl {
+    explicit Impl(Database& db) {
+        term = db.Prepare("SELECT id, records FROM rank_term WHERE term = ?1");
+        prefix = db.Prepare("SELECT term, records FROM rank_term WHERE term >= ?1 AND term < ?2 "
+                            "AND records > 0");
+        segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records DESC");
+        listPart = db.Prepare(
+            "SELECT data FROM rank_list WHERE segment = ?1 AND term = ?2 AND part = ?3");
+        keysChunk = db.Prepare(
+            "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 AND chunk = ?2");
+        chunkStarts = db.Prepare(
+            "SELECT chunk, first_key FROM rank_keys WHERE segment = ?1 ORDER BY chunk");
+        isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
+    }
+    Statement term, prefix, segments, listPart, keysChunk, chunkStarts, isDead;
+};
+
+RankReader::RankReader(Database& db) : impl_(std::make_unique<Impl>(db)) {
+}
+
+RankReader::~RankReader() = default;
+
+std::int64_t RankReader::Records(std::string_view term) {
+    Statement& s = impl_->term;
+    s.BindStatic(1, term);
+    const std::int64_t records = s.Step() ? s.Int(1) : 0;
+    s.Reset();
+    return records;
+}
+
+std::vector<std::pair<std::string, std::int64_t>>
+RankReader::TermsWithPrefix(std::string_view prefix, int limit) {
+    std::vector<std::pair<std::string, std::int64_t>> terms;
+    if (prefix.empty()) return terms;
+    std::string end(prefix);
+    end += "\xF4\x8F\xBF\xBF\xFF"; // past every term that begins with prefix
+    Statement& s = impl_->prefix;
+    s.BindStatic(1, prefix).Bind(2, end);
+    while (s.Step())
+        terms.emplace_back(s.Text(0), s.Int(1));
+    s.Reset();
+    std::sort(terms.begin(), terms.end(),
+              [](const auto& x, const auto& y) { return x.second > y.second; });
+    if (terms.size() > static_cast<std::size_t>(std::max(limit, 0))) terms.resize(limit);
+    return terms;
+}
+
+std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
+                                           const std::vector<std::string>& terms, int limit) {
+    Impl& m = *impl_;
+    std::vector<std::int64_t> ids;
+    for (const std::string& t : terms) {
+        m.term.Bind(1, t);
+        ids.push_back(m.term.Step() ? m.term.Int(0) : 0);
+        m.term.Reset();
+    }
+    struct Row {
+        std::int64_t id, records, dead;
+    };
+    std::vector<Row> rows;
+    while (m.segments.Step())
+        rows.push_back({m.segments.Int(0), m.segments.Int(1), m.segments.Int(2)});
+    m.segments.Reset();
+    TopMatches top(limit);
+    // The largest segment first: it holds the most of the best, and the rest pass over more.
+    for (const Row& row : rows) {
+        if (row.records <= 0 || row.records > 0xFFFFFFFFll) continue;
+        StoredSegment segment(m.listPart, m.keysChunk, m.chunkStarts, m.isDead, row.id,
+                              static_cast<std::uint32_t>(row.records), row.dead > 0, ids);
+        RankSegment(query, segment, top, limit);
+    }
+    return top.Take();
+}
+
+std::size_t RankReader::Segments() {
+    Statement& s = impl_->segments;
+    std::size_t count = 0;
+    while (s.Step())
+        ++count;
+    s.Reset();
+    return count;
+}
+
+} // namespace tamix::server

@@ -1,0 +1,98 @@
+// The ranking engine's part of the index file (rank/engine.h): its terms with the number
+// of records that hold each, and segments of postings. A writer's run of records becomes
+// a segment of its own, numbered in sort key order; segments are merged now and then
+// (and into one when an import ends), dropping the records deleted or replaced since.
+// Everything is in the index's transactions: a commit shows readers the new segment,
+// and a killed writer leaves nothing of its uncommitted ones.
+#pragma once
+
+#include "server/index/sqlite.h"
+#include "server/rank/engine.h"
+#include "server/rank/terms.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tamix::server {
+
+// The tables, for the index's schema.
+extern const char* const kRankingSchema;
+
+// A record's terms as the writer gets them from the reading thread: in the record's one
+// block of texts (see PreparedRecord).
+std::string EncodeTerms(const std::vector<TermFrequency>& terms);
+// Calls each(term, f2); false when the bytes are not what EncodeTerms makes.
+template <typename Each> bool ForEachEncodedTerm(std::string_view bytes, Each each);
+
+class RankWriter {
+public:
+    explicit RankWriter(Database& db);
+    ~RankWriter();
+
+    // A run of records, each its sort key and encoded terms, in sort key order: a new
+    // segment.
+    struct Record {
+        std::int64_t key;
+        std::string_view terms;
+    };
+    void AddSegment(const std::vector<Record>& records);
+    // The record of that key, with those terms, was deleted or replaced.
+    void Remove(std::int64_t key, const std::vector<TermFrequency>& terms);
+    // Before a commit: the counts of records a term, and a merge when segments pile up.
+    void Flush();
+    // Merges every segment into one (an import's end). Call in a transaction.
+    void MergeAll();
+    // After a rollback: what the writer remembered of uncommitted work goes.
+    void Forget();
+
+    // Segments kept before the smallest are merged.
+    static constexpr std::size_t kMaxSegments = 12;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Reads the ranking tables; one per connection (thread).
+class RankReader {
+public:
+    explicit RankReader(Database& db);
+    ~RankReader();
+
+    // Records whose ranked fields hold the term.
+    std::int64_t Records(std::string_view term);
+    // The terms the dictionary holds that begin with prefix, most records first, at most
+    // limit of them.
+    std::vector<std::pair<std::string, std::int64_t>> TermsWithPrefix(std::string_view prefix,
+                                                                      int limit);
+    // The best limit records of the query (keys, best first). terms[i] is the term of
+    // query.leaves[i]. Throws DamagedPostings or SqliteError on a damaged index.
+    std::vector<std::int64_t> Best(const RankQuery& query, const std::vector<std::string>& terms,
+                                   int limit);
+    // How many segments there are (for tests and benchmarks).
+    std::size_t Segments();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+template <typename Each> bool ForEachEncodedTerm(std::string_view bytes, Each each) {
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        std::uint64_t length = 0, f2 = 0;
+        if (!GetVarint(bytes, pos, length) || length > bytes.size() - pos) return false;
+        const std::string_view term = bytes.substr(pos, length);
+        pos += length;
+        if (!GetVarint(bytes, pos, f2) || f2 > 0xFFFFFFFFu) return false;
+        each(term, static_cast<std::uint32_t>(f2));
+    }
+    return true;
+}
+
+} // namespace tamix::server

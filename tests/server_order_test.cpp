@@ -1,0 +1,347 @@
+// The orders of result pages against an oracle: every match of a small index taken, and
+// scored or sorted plainly, over random searches of words, phrases, prefixes, fields and
+// tags joined by AND, OR and NOT; with records replaced and deleted, in several segments
+// and after they are merged. The fast paths must equal it exactly, ties included.
+#include "server/index/index.h"
+#include "server/index/query.h"
+#include "server/index/results.h"
+#include "server/rank/tokenizer.h"
+#include "support/pubmed_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+
+namespace tamix::server {
+namespace {
+
+using test::TempDir;
+
+const std::vector<std::string> kWords = {
+    "heart",   "failure", "patients", "kidney", "metformin", "trial",   "mortality", "child",
+    "stroke",  "sepsis",  "cohort",   "therapy", "outcomes", "insulin", "cardiac",   "cardiology",
+    "renal",   "risk",    "asthma",   "aspirin", "women",    "study",   "acute",     "chronic"};
+const std::vector<std::string> kHeadings = {"Heart Failure", "Kidney Diseases", "Stroke",
+                                            "Metformin", "Asthma", "Sepsis"};
+const std::vector<std::string> kSurnames = {"Smith", "Zhang", "Garc\xC3\xAD" "a", "Okafor",
+                                            "Lee", "Smithson"};
+
+// Few words to a record and a skewed choice of them, so that many records tie.
+std::string Words(std::mt19937& random, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t w = std::min<std::size_t>(random() % kWords.size(),
+                                                    random() % kWords.size());
+        text += (i ? " " : "") + kWords[w];
+    }
+    return text;
+}
+
+Article RandomRecord(std::mt19937& random, std::int64_t pmid) {
+    Article a;
+    a.pmid = pmid;
+    a.title = Words(random, 2 + random() % 4);
+    if (random() % 4) a.abstract = Words(random, random() % 30);
+    a.year = 1995 + random() % 12;
+    a.month = 1 + random() % 12;
+    a.pubdate = std::to_string(a.year);
+    const int authors = random() % 3;
+    for (int i = 0; i < authors; ++i) {
+        Author author;
+        author.lastName = kSurnames[random() % kSurnames.size()];
+        author.initials = std::string(1, static_cast<char>('A' + random() % 3));
+        a.authorList.push_back(author);
+    }
+    a.authors = AuthorsDisplay(a.authorList);
+    if (random() % 2) a.mesh.push_back({kHeadings[random() % kHeadings.size()], random() % 2 == 0, {}});
+    if (random() % 3 == 0) a.keywords.push_back(Words(random, 2));
+    if (random() % 5 == 0) a.publicationTypes.push_back("Review");
+    a.journal = random() % 2 ? "Journal of Tests" : "Acta Testica";
+    return a;
+}
+
+std::string RandomLeaf(std::mt19937& random) {
+    const std::string& word = kWords[std::min(random() % kWords.size(), random() % kWords.size())];
+    switch (random() % 10) {
+    case 0:
+        return word + "[ti]";
+    case 1:
+        return word + "[tiab]";
+    case 2:
+        return "\"" + word + " " + kWords[random() % kWords.size()] + "\"";
+    case 3:
+        return word.substr(0, 4) + "*";
+    case 4:
+        return "\"" + kHeadings[random() % kHeadings.size()] + "\"[mh]";
+    case 5:
+        return std::to_string(1995 + random() % 12) + "[dp]";
+    case 6:
+        return "review[pt]";
+    case 7:
+        return kSurnames[random() % kSurnames.size()] + "[au]";
+    default:
+        return word;
+    }
+}
+
+// Mostly plain words, sometimes with the other kinds of part.
+std::string RandomQuery(std::mt19937& random, int depth, bool wordsOnly) {
+    if (depth == 0 || random() % 3 == 0) {
+        if (wordsOnly) return kWords[std::min(random() % kWords.size(), random() % kWords.size())];
+        return RandomLeaf(random);
+    }
+    static const char* const kOps[] = {" AND ", " OR ", " NOT "};
+    const char* op = kOps[random() % 3];
+    std::string q = "(" + RandomQuery(random, depth - 1, wordsOnly);
+    const int more = 1 + random() % 2;
+    for (int i = 0; i < more; ++i)
+        q += op + RandomQuery(random, depth - 1, wordsOnly);
+    return q + ")";
+}
+
+// ---- the oracle ----
+
+struct Columns {
+    std::vector<std::string> title, abstract, authors, mesh, keywords;
+};
+
+class Oracle {
+public:
+    Oracle(IndexReader& reader, const std::map<std::int64_t, Article>& records)
+        : reader_(reader), records_(records) {
+        for (const auto& [pmid, a] : records_) {
+            const IndexedText t = TextsOf(a);
+            Columns& c = columns_[pmid];
+            c.title = tokenizer_.Terms(t.title);
+            c.abstract = tokenizer_.Terms(t.abstract);
+            c.authors = tokenizer_.Terms(t.authors);
+            c.mesh = tokenizer_.Terms(t.mesh);
+            c.keywords = tokenizer_.Terms(t.keywords);
+            std::set<std::string> ranked;
+            for (const auto* column : {&c.title, &c.abstract, &c.mesh, &c.keywords})
+                ranked.insert(column->begin(), column->end());
+            for (const std::string& term : ranked)
+                ++records_of_[term];
+            length_[pmid] = t.rankedWords;
+            key_[pmid] = SortKey(a, LengthClass(t.rankedWords));
+            ranked_ += t.rankedWords;
+        }
+    }
+
+    // The limit best matches' PMIDs, every match scored plainly.
+    std::vector<std::int64_t> Best(const Search& search, int limit) {
+        const std::vector<std::int64_t> matches = Matching(search.match, search);
+        std::vector<double> weights = Weights(search);
+        std::vector<std::pair<std::pair<double, std::int64_t>, std::int64_t>> scored;
+        for (const std::int64_t pmid : matches) {
+            std::map<int, bool> counts;
+            Counts(search.tree[0], pmid, true, counts);
+            double score = 0;
+            const double average = static_cast<double>(ranked_) / records_.size();
+            const int lengthClass = LengthClass(length_[pmid]);
+            const double norm = 1.2 * (1 - 0.75 + 0.75 * ClassLength(lengthClass) / average);
+            for (const auto& [phrase, counted] : counts) {
+                if (!counted || weights[phrase] <= 0) continue;
+                const double f = Frequency(*phraseNodes_[phrase], pmid);
+                if (f > 0) score += weights[phrase] * (f * (1.2 + 1) / (f + norm));
+            }
+            scored.push_back({{-score, key_[pmid]}, pmid});
+        }
+        std::sort(scored.begin(), scored.end());
+        std::vector<std::int64_t> best;
+        for (std::size_t i = 0; i < scored.size() && static_cast<int>(i) < limit; ++i)
+            best.push_back(scored[i].second);
+        return best;
+    }
+
+private:
+    std::vector<std::int64_t> Matching(const std::string& expression, const Search& within) {
+        Search s;
+        s.match = expression;
+        s.firstRowid = within.firstRowid;
+        s.lastRowid = within.lastRowid;
+        std::vector<std::int64_t> pmids;
+        for (const ArticleSummary& item : reader_.Page(s, 0, 1 << 20))
+            pmids.push_back(item.pmid);
+        return pmids;
+    }
+
+    bool Matches(const SearchNode& node, std::int64_t pmid) {
+        switch (node.kind) {
+        case SearchNode::Phrase:
+        case SearchNode::Other: {
+            auto found = leafSets_.find(node.expression);
+            if (found == leafSets_.end()) {
+                const std::vector<std::int64_t> pmids = Matching(node.expression, Search());
+                found = leafSets_.emplace(node.expression,
+                                          std::set<std::int64_t>(pmids.begin(), pmids.end()))
+                            .first;
+            }
+            return found->second.count(pmid) > 0;
+        }
+        case SearchNode::And:
+            for (const SearchNode& operand : node.operands)
+                if (!Matches(operand, pmid)) return false;
+            return true;
+        case SearchNode::Or:
+            for (const SearchNode& operand : node.operands)
+                if (Matches(operand, pmid)) return true;
+            return false;
+        case SearchNode::Not:
+            if (!Matches(node.operands[0], pmid)) return false;
+            for (std::size_t i = 1; i < node.operands.size(); ++i)
+                if (Matches(node.operands[i], pmid)) return false;
+            return true;
+        }
+        return false;
+    }
+
+    // A phrase counts for a record when it and every part above it match the record.
+    void Counts(const SearchNode& node, std::int64_t pmid, bool above, std::map<int, bool>& out) {
+        const bool here = above && Matches(node, pmid);
+        if (node.kind == SearchNode::Phrase) {
+            out[node.phrase] = here;
+            return;
+        }
+        for (std::size_t i = 0; i < node.operands.size(); ++i)
+            Counts(node.operands[i], pmid, here && (node.kind != SearchNode::Not || i == 0), out);
+    }
+
+    // Occurrences of the phrase in its ranked columns, weighted: title 3, abstract 1,
+    // headings and keywords 1.5.
+    double Frequency(const SearchNode& node, std::int64_t pmid) {
+        const std::vector<std::string> words = tokenizer_.Terms(node.text);
+        const Columns& c = columns_[pmid];
+        const std::pair<const char*, std::pair<const std::vector<std::string>*, double>> all[] = {
+            {"title", {&c.title, 3}}, {"abstract", {&c.abstract, 1}},
+            {"mesh", {&c.mesh, 1.5}}, {"keywords", {&c.keywords, 1.5}}};
+        double f = 0;
+        for (const auto& [name, column] : all) {
+            if (node.columns.find(name) == std::string::npos) continue;
+            const std::vector<std::string>& tokens = *column.first;
+            for (std::size_t at = 0; at + words.size() <= tokens.size(); ++at) {
+                bool same = !words.empty();
+                for (std::size_t w = 0; w < words.size() && same; ++w) {
+                    const bool last = w + 1 == words.size();
+                    same = node.prefix && last ? tokens[at + w].rfind(words[w], 0) == 0
+                                               : tokens[at + w] == words[w];
+                }
+                if (same) f += column.second;
+            }
+        }
+        return f;
+    }
+
+    void CollectPhrases(const SearchNode& node) {
+        if (node.kind == SearchNode::Phrase) phraseNodes_[node.phrase] = &node;
+        for (const SearchNode& operand : node.operands)
+            CollectPhrases(operand);
+    }
+
+    std::vector<double> Weights(const Search& search) {
+        std::vector<double> weights(search.phrases.size(), 0.0);
+        phraseNodes_.clear();
+        CollectPhrases(search.tree[0]);
+        int ranked = 0;
+        for (const std::string& p : search.phrases)
+            ranked += !p.empty();
+        for (std::size_t i = 0; i < search.phrases.size(); ++i) {
+            if (search.phrases[i].empty()) continue;
+            if (ranked == 1) {
+                weights[i] = 1;
+                continue;
+            }
+            const SearchNode& node = *phraseNodes_[static_cast<int>(i)];
+            const std::vector<std::string> words = tokenizer_.Terms(node.text);
+            std::int64_t df = std::numeric_limits<std::int64_t>::max();
+            for (std::size_t w = 0; w < words.size(); ++w) {
+                std::int64_t found = 0;
+                for (const auto& [term, count] : records_of_)
+                    if (node.prefix && w + 1 == words.size() ? term.rfind(words[w], 0) == 0
+                                                             : term == words[w])
+                        found = std::max(found, count);
+                df = std::min(df, found);
+            }
+            const double n = static_cast<double>(records_.size());
+            weights[i] = std::log(1.0 + (n - df + 0.5) / (df + 0.5));
+        }
+        return weights;
+    }
+
+    IndexReader& reader_;
+    const std::map<std::int64_t, Article>& records_;
+    Tokenizer tokenizer_;
+    std::map<std::int64_t, Columns> columns_;
+    std::map<std::string, std::int64_t> records_of_;
+    std::map<std::int64_t, std::int64_t> length_, key_;
+    std::int64_t ranked_ = 0;
+    std::map<std::string, std::set<std::int64_t>> leafSets_;
+    std::map<int, const SearchNode*> phraseNodes_;
+};
+
+std::vector<std::int64_t> Pmids(IndexReader& reader, const std::vector<std::int64_t>& keys) {
+    std::vector<std::int64_t> pmids;
+    for (const ArticleSummary& s : reader.Summaries(keys))
+        pmids.push_back(s.pmid);
+    return pmids;
+}
+
+TEST(OrderOracle, BestMatchEqualsEveryMatchScoredPlainly) {
+    TempDir dir;
+    const std::string index = dir.File("oracle.sqlite");
+    std::mt19937 random(19);
+    std::map<std::int64_t, Article> records;
+    {
+        // Four runs of records make four segments; then replacements and deletions.
+        IndexWriter writer(index);
+        for (int run = 0; run < 4; ++run) {
+            for (int i = 0; i < 150; ++i) {
+                const Article a = RandomRecord(random, 1000 + run * 150 + i);
+                records[a.pmid] = a;
+                writer.Put(a);
+            }
+            writer.Commit();
+        }
+        for (int i = 0; i < 60; ++i) {
+            const std::int64_t pmid = 1000 + random() % 600;
+            if (i % 3 == 0) {
+                writer.Delete(pmid);
+                records.erase(pmid);
+            } else {
+                const Article a = RandomRecord(random, pmid);
+                records[pmid] = a;
+                writer.Put(a);
+            }
+        }
+        writer.Commit();
+    }
+    for (const bool merged : {false, true}) {
+        if (merged) IndexWriter(index).MergeIfDue();
+        IndexReader reader(index);
+        EXPECT_EQ(reader.Ranking().Segments(), merged ? 1u : 5u);
+        Oracle oracle(reader, records);
+        int compared = 0;
+        for (int round = 0; round < 250; ++round) {
+            const bool wordsOnly = round % 2 == 0;
+            std::string query = RandomQuery(random, 3, wordsOnly);
+            if (round % 7 == 0) query = "1998:2003[dp] AND " + query;
+            const Search search = BuildSearch(query);
+            // With no ranked phrase, pages come newest first (tested with the date order).
+            if (search.MatchesNothing() || RankedPhrases(search) == 0) continue;
+            const int limit = 1 + random() % 25;
+            const auto got = Pmids(reader, BestMatches(reader, search, limit));
+            const auto want = oracle.Best(search, limit);
+            EXPECT_EQ(got, want)
+                << query << " (limit " << limit << (merged ? ", merged)" : ")");
+            ++compared;
+        }
+        EXPECT_GT(compared, 200);
+    }
+}
+
+} // namespace
+} // namespace tamix::server
