@@ -30,7 +30,8 @@ using namespace tamix::server;
 constexpr const char* kUsage =
     "usage:\n"
     "  tamix-server --help                           this text\n"
-    "  tamix-server import --index FILE RECORDS...   PubMed XML or MEDLINE text, plain or .gz\n"
+    "  tamix-server import --index FILE RECORDS...   PubMed XML or MEDLINE text, plain or .gz;\n"
+    "                                                - reads standard input\n"
     "  tamix-server sample --count N [--out FILE]    synthetic PubMed XML (default: stdout)\n"
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
     "                     [--glossary FILE | --translate-backend URL]\n"

@@ -4,6 +4,7 @@
 #include "pubmed/addresses.h"
 #include "pubmed/download.h"
 #include "pubmed/translation.h"
+#include "server/index/index.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
@@ -120,6 +121,22 @@ TEST(ServerOptions, HelpIsTheReadmesUsageAndSampleWritesToStandardOutput) {
     EXPECT_EQ(xml, ReadFile(dir.File("s.xml"))) << "the same corpus either way";
     EXPECT_EQ(Output(kServer + " sample --count 0").first.find("<PubmedArticle>"),
               std::string::npos);
+
+    // "-" imports standard input, XML (piped from sample, or gzip-compressed) or MEDLINE.
+    const std::string piped = dir.File("piped.sqlite");
+    EXPECT_EQ(Output(kServer + " sample --count 40 | " + kServer + " import --index " + piped +
+                     " - 2>" + dir.File("i.log"))
+                  .second,
+              0);
+    EXPECT_EQ(Output(kServer + " sample --count 45 | gzip | " + kServer + " import --index " +
+                     piped + " - 2>>" + dir.File("i.log"))
+                  .second,
+              0);
+    EXPECT_EQ(Output("printf 'PMID- 7\nTI  - Quokka census.\n' | " + kServer +
+                     " import --index " + piped + " - 2>>" + dir.File("i.log"))
+                  .second,
+              0);
+    EXPECT_EQ(server::IndexReader(piped).Size(), 46) << ReadFile(dir.File("i.log"));
 }
 
 TEST(ServerOptions, WrongCommandLinesAreUsageErrors) {

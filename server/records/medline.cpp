@@ -2,6 +2,8 @@
 
 #include "server/records/source.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -360,6 +362,31 @@ bool ReadMedlineText(std::string_view text, const std::string& name, const Recor
 }
 
 bool ReadRecordFile(const std::string& path, const RecordSink& sink, std::string& error) {
+    if (path == "-") {
+        // Standard input can be read once only: what was read to tell XML from MEDLINE is
+        // handed to the reader first.
+        GzSource input(dup(0));
+        if (!input.IsOpen()) {
+            error = "standard input: cannot read";
+            return false;
+        }
+        std::string head(kSniffBytes, '\0');
+        long got = 0;
+        while (got < static_cast<long>(head.size())) {
+            const long n = input.Read(&head[got], head.size() - got);
+            if (n < 0) {
+                error = "standard input: " + input.Error();
+                return false;
+            }
+            if (n == 0) break;
+            got += n;
+        }
+        head.resize(static_cast<std::size_t>(got));
+        const bool xml = LooksLikeXml(head);
+        ReplayedSource source(std::move(head), input);
+        return xml ? ReadPubmedXmlFrom(source, "standard input", sink, error)
+                   : ReadMedlineFrom(source, "standard input", sink, error);
+    }
     char head[kSniffBytes];
     long got = 0;
     {

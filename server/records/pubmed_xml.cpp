@@ -464,6 +464,11 @@ private:
 
 } // namespace
 
+bool ReadPubmedXmlFrom(ByteSource& source, const std::string& name, const RecordSink& sink,
+                       std::string& error) {
+    return XmlReader(name, sink).Read(source, error);
+}
+
 bool ReadPubmedXml(const std::string& path, const RecordSink& sink, std::string& error) {
     GzSource file(path);
     if (!file.IsOpen()) {

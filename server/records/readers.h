@@ -9,10 +9,10 @@
 
 namespace tamix::server {
 
-// Reads one file, handing each record to the sink as soon as it is complete. Returns
-// false, with a message naming file and line in error, when the file cannot be read to
-// its end; the records handed on before that stand. Records that cannot be indexed
-// (no PMID, say) go to sink.onSkip and the reading goes on.
+// Reads one file ("-": standard input), handing each record to the sink as soon as it is
+// complete. Returns false, with a message naming file and line in error, when the file
+// cannot be read to its end; the records handed on before that stand. Records that cannot
+// be indexed (no PMID, say) go to sink.onSkip and the reading goes on.
 bool ReadRecordFile(const std::string& path, const RecordSink& sink, std::string& error);
 
 bool ReadPubmedXml(const std::string& path, const RecordSink& sink, std::string& error);

@@ -2,6 +2,8 @@
 // or text already in memory. The readers take pieces and never see which it is.
 #pragma once
 
+#include "server/records/article.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -23,6 +25,10 @@ public:
 class GzSource : public ByteSource {
 public:
     explicit GzSource(const std::string& path) : file_(gzopen(path.c_str(), "rb")) {
+        if (file_) gzbuffer(file_.get(), 1 << 17);
+    }
+    // An open file descriptor, which the source closes.
+    explicit GzSource(int fd) : file_(fd >= 0 ? gzdopen(fd, "rb") : nullptr) {
         if (file_) gzbuffer(file_.get(), 1 << 17);
     }
     bool IsOpen() const { return file_ != nullptr; }
@@ -59,5 +65,30 @@ public:
 private:
     std::string_view text_;
 };
+
+// Bytes already read from a source (to tell what it holds), then the rest of it.
+class ReplayedSource : public ByteSource {
+public:
+    ReplayedSource(std::string head, ByteSource& rest) : head_(std::move(head)), rest_(rest) {}
+    long Read(char* buffer, std::size_t size) override {
+        if (at_ < head_.size()) {
+            const std::size_t n = std::min(size, head_.size() - at_);
+            std::memcpy(buffer, head_.data() + at_, n);
+            at_ += n;
+            return static_cast<long>(n);
+        }
+        return rest_.Read(buffer, size);
+    }
+    std::string Error() override { return rest_.Error(); }
+
+private:
+    std::string head_;
+    std::size_t at_ = 0;
+    ByteSource& rest_;
+};
+
+// The XML reader over any source (pubmed_xml.cpp).
+bool ReadPubmedXmlFrom(ByteSource& source, const std::string& name, const RecordSink& sink,
+                       std::string& error);
 
 } // namespace tamix::server
