@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
         "patients AND metformin",     // common AND less common
         "calciphylaxis",              // about a thousand
         "2001:2005[dp] AND patients", // a span of years
+        "patients OR treatment OR outcome OR events", // four words, each in most records
     };
     std::vector<Case> cases;
     for (const std::string& q : queries)
@@ -140,10 +141,10 @@ int main(int argc, char** argv) {
     std::map<std::string, double> dateMedian;
     for (const Case& c : cases)
         if (c.order == SortOrder::Date) dateMedian[c.query] = Median(c.queryCold);
-    std::printf("  %-28s %-9s %8s %8s %19s %19s %19s %7s\n", "query", "order", "matches", "of",
+    std::printf("  %-42s %-9s %8s %8s %19s %19s %19s %7s\n", "query", "order", "matches", "of",
                 "query-cold p50/max", "repeated p50/max", "disk-cold p50/max", "x date");
     for (const Case& c : cases) {
-        std::printf("  %-28s %-9s %8d %8s %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %7.1f\n",
+        std::printf("  %-42s %-9s %8d %8s %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %7.1f\n",
                     c.query.c_str(), SortOrderName(c.order), c.matches, all[c.query].c_str(),
                     Median(c.queryCold), Slowest(c.queryCold), Median(c.repeated),
                     Slowest(c.repeated), Median(c.diskCold), Slowest(c.diskCold),

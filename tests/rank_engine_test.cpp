@@ -30,13 +30,14 @@ public:
             std::vector<Posting> postings;
             for (std::uint32_t doc = 0; doc < records_.size(); ++doc) {
                 const auto found = records_[doc].f2.find(term);
-                if (found != records_[doc].f2.end()) postings.push_back({doc, found->second});
+                if (found != records_[doc].f2.end())
+                    postings.push_back(
+                        {doc, found->second, static_cast<std::uint8_t>(records_[doc].lengthClass)});
             }
             Stored stored;
             if (!postings.empty()) {
                 std::string header;
-                EncodeList(postings, [&](std::uint32_t d) { return records_[d].lengthClass; },
-                           header, stored.data);
+                EncodeList(postings.data(), postings.size(), header, stored.data);
                 EXPECT_TRUE(ParseHeader(header, stored.header));
                 stored.present = true;
             }
@@ -234,9 +235,9 @@ TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
 TEST(RankEngine, DamagedBlocksAreReportedNotRead) {
     std::vector<Posting> postings;
     for (std::uint32_t d = 0; d < 1000; d += 3)
-        postings.push_back({d, 4});
+        postings.push_back({d, 4, 21});
     std::string header, data;
-    EncodeList(postings, [](std::uint32_t) { return 21; }, header, data);
+    EncodeList(postings.data(), postings.size(), header, data);
     ListHeader parsed;
     ASSERT_TRUE(ParseHeader(header, parsed));
     EXPECT_EQ(parsed.postings, postings.size());

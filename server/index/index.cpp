@@ -373,7 +373,9 @@ std::vector<TermFrequency> RankedTerms(const IndexedText& t) {
 
 PreparedRecord Prepare(Article&& a) {
     const IndexedText t = TextsOf(a);
-    const std::string terms = EncodeTerms(RankedTerms(t));
+    thread_local Tokenizer tokenizer;
+    const std::string terms =
+        EncodedRecordTerms(tokenizer, t.title, t.abstract, t.authors, t.mesh, t.keywords);
     const std::string details = EncodeDetails(a);
     const std::string firstAuthor =
         SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());

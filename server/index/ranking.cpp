@@ -13,8 +13,7 @@ CREATE TABLE rank_segment(id INTEGER PRIMARY KEY, records INTEGER NOT NULL,
     dead INTEGER NOT NULL);
 CREATE TABLE rank_keys(segment INTEGER NOT NULL, chunk INTEGER NOT NULL,
     first_key INTEGER NOT NULL, keys BLOB NOT NULL, PRIMARY KEY(segment, chunk)) WITHOUT ROWID;
-CREATE TABLE rank_list(segment INTEGER NOT NULL, term INTEGER NOT NULL, part INTEGER NOT NULL,
-    data BLOB NOT NULL, PRIMARY KEY(segment, term, part)) WITHOUT ROWID;
+CREATE TABLE rank_list(id INTEGER PRIMARY KEY, data BLOB NOT NULL);
 CREATE TABLE rank_dead(segment INTEGER NOT NULL, doc INTEGER NOT NULL, PRIMARY KEY(segment, doc))
     WITHOUT ROWID;
 INSERT INTO meta VALUES('rank_next_term', 1);
@@ -26,6 +25,20 @@ namespace {
 constexpr std::uint32_t kKeysPerChunk = 1024;
 // A list whose data is this small goes in the row of its header.
 constexpr std::size_t kInlineData = 4096;
+
+// A list's rows are keyed by segment, term and part in one rowid: in a table with rowids a
+// row of some KB stays in its page, where WITHOUT ROWID tables spill all but a quarter of a
+// page to overflow pages and left rank_list half empty.
+constexpr int kPartBits = 16, kTermBits = 28;
+std::int64_t ListRow(std::int64_t segment, std::int64_t term, std::int64_t part) {
+    return (segment << (kTermBits + kPartBits)) | (term << kPartBits) | part;
+}
+std::int64_t TermOfRow(std::int64_t row) {
+    return (row >> kPartBits) & ((std::int64_t{1} << kTermBits) - 1);
+}
+std::int64_t PartOfRow(std::int64_t row) {
+    return row & ((std::int64_t{1} << kPartBits) - 1);
+}
 
 std::string EncodeKeys(const std::int64_t* keys, std::size_t count) {
     std::string out;
@@ -79,16 +92,6 @@ int LengthClassOfKey(std::int64_t key) {
 
 } // namespace
 
-std::string EncodeTerms(const std::vector<TermFrequency>& terms) {
-    std::string out;
-    for (const TermFrequency& t : terms) {
-        PutVarint(out, t.term.size());
-        out += t.term;
-        PutVarint(out, t.f2);
-    }
-    return out;
-}
-
 // ---- writing ----
 
 struct RankWriter::Impl {
@@ -101,7 +104,7 @@ struct RankWriter::Impl {
         nextSegment = db.Prepare("SELECT coalesce(max(id), 0) + 1 FROM rank_segment");
         addSegment = db.Prepare("INSERT INTO rank_segment VALUES(?1, ?2, 0)");
         addKeys = db.Prepare("INSERT INTO rank_keys VALUES(?1, ?2, ?3, ?4)");
-        addList = db.Prepare("INSERT INTO rank_list VALUES(?1, ?2, ?3, ?4)");
+        addList = db.Prepare("INSERT INTO rank_list VALUES(?1, ?2)");
         segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records");
         chunkStarts = db.Prepare("SELECT chunk, first_key FROM rank_keys WHERE segment = ?1");
         chunk = db.Prepare(
@@ -112,8 +115,6 @@ struct RankWriter::Impl {
         addDead = db.Prepare("INSERT INTO rank_dead VALUES(?1, ?2)");
         countDead = db.Prepare("UPDATE rank_segment SET dead = dead + 1 WHERE id = ?1");
         deadOf = db.Prepare("SELECT doc FROM rank_dead WHERE segment = ?1 ORDER BY doc");
-        listsOf = db.Prepare(
-            "SELECT term, part, data FROM rank_list WHERE segment = ?1 ORDER BY term, part");
     }
 
     struct Segment {
@@ -135,6 +136,8 @@ struct RankWriter::Impl {
             next = nextTerm.Step() ? nextTerm.Int(0) : 1;
             nextTerm.Reset();
         }
+        if (next >= (std::int64_t{1} << kTermBits))
+            throw std::runtime_error("the ranking index holds as many terms as it can");
         const std::int64_t id = next++;
         addTerm.BindStatic(1, term).Bind(2, id).Bind(3, records).Run();
         return id;
@@ -155,28 +158,26 @@ struct RankWriter::Impl {
         }
     }
 
-    // keys: the segment's, whose low bits are each record's length class.
-    void WriteList(std::int64_t segment, std::int64_t term, const std::vector<Posting>& postings,
-                   const std::vector<std::int64_t>& keys) {
-        EncodeList(
-            postings, [&](std::uint32_t doc) { return LengthClassOfKey(keys[doc]); }, header,
-            data);
+    void WriteList(std::int64_t segment, std::int64_t term, const Posting* postings,
+                   std::size_t count) {
+        EncodeList(postings, count, header, data);
         std::string part0;
         PutVarint(part0, header.size());
         part0 += header;
         if (data.size() <= kInlineData) {
             part0 += data;
-            addList.Bind(1, segment).Bind(2, term).Bind(3, 0).BindBlob(4, part0).Run();
+            addList.Bind(1, ListRow(segment, term, 0)).BindBlob(2, part0).Run();
             return;
         }
-        addList.Bind(1, segment).Bind(2, term).Bind(3, 0).BindBlob(4, part0).Run();
+        addList.Bind(1, ListRow(segment, term, 0)).BindBlob(2, part0).Run();
         ListHeader parsed;
-        if (!ParseHeader(header, parsed)) throw std::logic_error("a list header does not read back");
+        if (!ParseHeader(header, parsed) || parsed.Parts() >= (1u << kPartBits))
+            throw std::logic_error("a list does not fit the ranking index's rows");
         for (std::uint32_t p = 0; p < parsed.Parts(); ++p) {
             const std::string_view bytes =
                 std::string_view(data).substr(parsed.PartOffset(p), parsed.PartSize(p));
-            addList.Bind(1, segment).Bind(2, term).Bind(3, static_cast<std::int64_t>(p) + 1);
-            addList.BindBlob(4, bytes).Run();
+            addList.Bind(1, ListRow(segment, term, static_cast<std::int64_t>(p) + 1));
+            addList.BindBlob(2, bytes).Run();
         }
     }
 
@@ -244,7 +245,7 @@ struct RankWriter::Impl {
     Database& db;
     Statement findTerm, addTerm, countTerm, nextTerm, setNextTerm, nextSegment, addSegment,
         addKeys, addList, segments, chunkStarts, chunk, allKeys, isDead, addDead, countDead,
-        deadOf, listsOf;
+        deadOf;
     std::int64_t next = 0;
     std::unordered_map<std::string, std::int64_t> removedCounts;
     std::vector<Segment> cache;
@@ -260,34 +261,80 @@ RankWriter::~RankWriter() = default;
 void RankWriter::AddSegment(const std::vector<Record>& records) {
     if (records.empty()) return;
     Impl& m = *impl_;
-    struct Collected {
-        std::vector<Posting> postings;
-        std::int64_t records = 0; // with the term in a ranked field
+    // Every posting once, counted by term, then placed term by term in doc order: one
+    // look-up of a term a posting, and no list that grows.
+    struct Term {
+        std::string_view text;
+        std::uint64_t hash;
+        std::uint32_t postings = 0, records = 0, start = 0;
     };
-    std::unordered_map<std::string_view, Collected> terms;
+    std::vector<Term> terms;
+    std::vector<int> slots(4096, -1);
+    struct Found {
+        std::uint32_t term, doc, f2;
+        std::uint8_t lengthClass;
+    };
+    std::vector<Found> found;
     std::vector<std::int64_t> keys;
     keys.reserve(records.size());
     for (std::uint32_t doc = 0; doc < records.size(); ++doc) {
         const Record& r = records[doc];
         keys.push_back(r.key);
-        const bool whole = ForEachEncodedTerm(r.terms, [&](std::string_view term, std::uint32_t f2) {
-            Collected& c = terms[term];
-            c.postings.push_back({doc, f2});
-            if (f2 > 0) ++c.records;
-        });
+        const auto lengthClass = static_cast<std::uint8_t>(LengthClassOfKey(r.key));
+        const bool whole =
+            ForEachEncodedTerm(r.terms, [&](std::string_view text, std::uint32_t f2) {
+                std::uint64_t hash = 14695981039346656037ull;
+                for (const char c : text)
+                    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+                if (slots.size() < 2 * (terms.size() + 1)) {
+                    slots.assign(slots.size() * 2, -1);
+                    for (std::size_t i = 0; i < terms.size(); ++i) {
+                        std::size_t slot = terms[i].hash & (slots.size() - 1);
+                        while (slots[slot] >= 0)
+                            slot = (slot + 1) & (slots.size() - 1);
+                        slots[slot] = static_cast<int>(i);
+                    }
+                }
+                std::size_t slot = hash & (slots.size() - 1);
+                while (slots[slot] >= 0 &&
+                       (terms[slots[slot]].hash != hash || terms[slots[slot]].text != text))
+                    slot = (slot + 1) & (slots.size() - 1);
+                if (slots[slot] < 0) {
+                    slots[slot] = static_cast<int>(terms.size());
+                    terms.push_back({text, hash});
+                }
+                Term& t = terms[slots[slot]];
+                ++t.postings;
+                if (f2 > 0) ++t.records;
+                found.push_back({static_cast<std::uint32_t>(slots[slot]), doc, f2, lengthClass});
+            });
         if (!whole) throw std::logic_error("a prepared record's terms do not read back");
     }
-    std::vector<std::pair<std::int64_t, const Collected*>> ids;
+    std::uint32_t start = 0;
+    for (Term& t : terms) {
+        t.start = start;
+        start += t.postings;
+    }
+    std::vector<Posting> postings(found.size());
+    std::vector<std::uint32_t> next(terms.size());
+    for (std::size_t i = 0; i < terms.size(); ++i)
+        next[i] = terms[i].start;
+    for (const Found& f : found)
+        postings[next[f.term]++] = {f.doc, f.f2, f.lengthClass};
+    found.clear();
+    found.shrink_to_fit();
+
+    std::vector<std::pair<std::int64_t, const Term*>> ids;
     ids.reserve(terms.size());
-    for (const auto& [term, collected] : terms)
-        ids.emplace_back(m.TermId(term, collected.records), &collected);
+    for (const Term& t : terms)
+        ids.emplace_back(m.TermId(t.text, t.records), &t);
     if (m.next != 0) m.setNextTerm.Bind(1, m.next).Run();
     std::sort(ids.begin(), ids.end(),
               [](const auto& x, const auto& y) { return x.first < y.first; });
     const std::int64_t segment = m.NewSegment();
     m.WriteKeys(segment, keys);
-    for (const auto& [id, collected] : ids)
-        m.WriteList(segment, id, collected->postings, keys);
+    for (const auto& [id, t] : ids)
+        m.WriteList(segment, id, &postings[t->start], t->postings);
     m.addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(records.size())).Run();
     m.cacheValid = false;
 }
@@ -374,29 +421,31 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
     std::vector<bool> more(inputs.size());
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         readers.push_back(std::make_unique<Statement>(db.Prepare(
-            "SELECT term, part, data FROM rank_list WHERE segment = ?1 ORDER BY term, part")));
-        readers[i]->Bind(1, inputs[i].id);
+            "SELECT id, data FROM rank_list WHERE id >= ?1 AND id < ?2 ORDER BY id")));
+        readers[i]->Bind(1, ListRow(inputs[i].id, 0, 0)).Bind(2, ListRow(inputs[i].id + 1, 0, 0));
         more[i] = readers[i]->Step();
     }
+    const auto termOf = [&](std::size_t i) { return TermOfRow(readers[i]->Int(0)); };
+    const auto partOf = [&](std::size_t i) { return PartOfRow(readers[i]->Int(0)); };
     std::vector<Posting> postings, piece;
     Posting block[kBlockPostings];
     while (true) {
         std::int64_t term = std::numeric_limits<std::int64_t>::max();
         for (std::size_t i = 0; i < inputs.size(); ++i)
-            if (more[i]) term = std::min(term, readers[i]->Int(0));
+            if (more[i]) term = std::min(term, termOf(i));
         if (term == std::numeric_limits<std::int64_t>::max()) break;
         postings.clear();
         for (std::size_t i = 0; i < inputs.size(); ++i) {
-            if (!more[i] || readers[i]->Int(0) != term) continue;
+            if (!more[i] || termOf(i) != term) continue;
             Statement& r = *readers[i];
-            if (r.Int(1) != 0) Damaged("a list has data but no header");
+            if (partOf(i) != 0) Damaged("a list has data but no header");
             StoredList list;
-            ParseStored(r.Text(2), list);
+            ParseStored(r.Text(1), list);
             std::string data = list.inlineData;
             for (std::uint32_t p = 1; p <= (list.inlined ? 0 : list.header.Parts()); ++p) {
-                if (!(more[i] = r.Step()) || r.Int(0) != term || r.Int(1) != p)
+                if (!(more[i] = r.Step()) || termOf(i) != term || partOf(i) != p)
                     Damaged("a list's data is missing");
-                data += r.Text(2);
+                data += r.Text(1);
             }
             if (data.size() != list.header.dataSize) Damaged("a list's data is cut short");
             more[i] = r.Step();
@@ -409,7 +458,7 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
                 for (std::uint32_t j = 0; j < blocks[b].postings; ++j) {
                     if (block[j].doc >= to[i].size()) Damaged("a posting names no record");
                     const std::uint32_t doc = to[i][block[j].doc];
-                    if (doc != kGone) piece.push_back({doc, block[j].f2});
+                    if (doc != kGone) piece.push_back({doc, block[j].f2, block[j].lengthClass});
                 }
             }
             const std::size_t middle = postings.size();
@@ -417,12 +466,14 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
             std::inplace_merge(postings.begin(), postings.begin() + middle, postings.end(),
                                [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
         }
-        if (!postings.empty()) WriteList(segment, term, postings, merged);
+        if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size());
     }
     readers.clear();
     if (any) addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(merged.size())).Run();
     for (const Segment& s : inputs) {
-        for (const char* table : {"rank_list", "rank_keys", "rank_dead"}) {
+        Statement lists = db.Prepare("DELETE FROM rank_list WHERE id >= ?1 AND id < ?2");
+        lists.Bind(1, ListRow(s.id, 0, 0)).Bind(2, ListRow(s.id + 1, 0, 0)).Run();
+        for (const char* table : {"rank_keys", "rank_dead"}) {
             Statement drop = db.Prepare(std::string("DELETE FROM ") + table + " WHERE segment = ?1");
             drop.Bind(1, s.id).Run();
         }
@@ -528,7 +579,7 @@ private:
     };
 
     std::string Part(std::int64_t term, std::int64_t part) {
-        listPart_.Bind(1, id_).Bind(2, term).Bind(3, part);
+        listPart_.Bind(1, ListRow(id_, term, part));
         std::string bytes = listPart_.Step() ? listPart_.Text(0) : std::string();
         listPart_.Reset();
         if (part > 0 && bytes.empty()) Damaged("a part of a list is missing");
@@ -554,8 +605,7 @@ struct RankReader::Impl {
         prefix = db.Prepare("SELECT term, records FROM rank_term WHERE term >= ?1 AND term < ?2 "
                             "AND records > 0");
         segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records DESC");
-        listPart = db.Prepare(
-            "SELECT data FROM rank_list WHERE segment = ?1 AND term = ?2 AND part = ?3");
+        listPart = db.Prepare("SELECT data FROM rank_list WHERE id = ?1");
         keysChunk = db.Prepare(
             "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 AND chunk = ?2");
         chunkStarts = db.Prepare(

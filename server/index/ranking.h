@@ -23,10 +23,8 @@ namespace tamix::server {
 // The tables, for the index's schema.
 extern const char* const kRankingSchema;
 
-// A record's terms as the writer gets them from the reading thread: in the record's one
-// block of texts (see PreparedRecord).
-std::string EncodeTerms(const std::vector<TermFrequency>& terms);
-// Calls each(term, f2); false when the bytes are not what EncodeTerms makes.
+// Calls each(term, f2) over a record's terms as EncodeTerms writes them (in the record's
+// one block of texts, see PreparedRecord); false when the bytes are not such.
 template <typename Each> bool ForEachEncodedTerm(std::string_view bytes, Each each);
 
 class RankWriter {

@@ -9,6 +9,14 @@ namespace {
 
 constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
 
+// The highest impact any posting of the block can have.
+double Best(const BlockInfo& block, const Bm25& bm25) {
+    double best = 0;
+    for (std::size_t i = 0; i < block.best.size; ++i)
+        best = std::max(best, bm25.Impact(block.best.f2[i], block.best.lengthClass[i]));
+    return best;
+}
+
 // A leaf's list in one segment: a block pointer that moves without reading blocks (for
 // bounds), and a posting pointer that reads them.
 class Cursor {
@@ -17,31 +25,24 @@ public:
         : segment_(segment), leaf_(leaf), info_(info), bm25_(bm25), list_(segment.List(leaf)) {}
 
     std::uint32_t Doc() const { return doc_; }
-    // The smallest length class the current posting's block claims.
-    int BlockClass() const { return list_->blocks[decoded_].minClass; }
     // No posting counts any more: the node above can match no further record.
     void Exhaust() { doc_ = kEnd; }
     const Posting& Current() const { return buffer_[position_]; }
 
     // The last doc of the block that holds the first posting at or after target, kEnd
-    // when none does; bound and possible describe that block.
-    std::uint32_t Window(std::uint32_t target, double& bound, bool& possible) {
-        if (!list_) {
-            bound = 0;
-            possible = false;
-            return kEnd;
-        }
+    // when none does; best (none for a leaf that adds nothing) and possible describe that
+    // block.
+    std::uint32_t Window(std::uint32_t target, const Frontier*& best, bool& possible) {
+        best = nullptr;
+        possible = false;
+        if (!list_) return kEnd;
         const auto& blocks = list_->blocks;
         while (shallow_ < blocks.size() && blocks[shallow_].lastDoc < target)
             ++shallow_;
-        if (shallow_ == blocks.size()) {
-            bound = 0;
-            possible = false;
-            return kEnd;
-        }
+        if (shallow_ == blocks.size()) return kEnd;
         const BlockInfo& block = blocks[shallow_];
         possible = !info_.rankedOnly || block.maxF2 > 0;
-        bound = info_.weight > 0 ? info_.weight * bm25_.Impact(block.maxF2, block.minClass) : 0;
+        if (info_.weight > 0) best = &block.best;
         return block.lastDoc;
     }
 
@@ -98,11 +99,11 @@ public:
     virtual ~Node() = default;
     virtual std::uint32_t NextMatch(std::uint32_t target) = 0;
     // The last doc of a stretch from target over which, for every record, each leaf below
-    // adds at most bounds[leaf] to the score (0 for a leaf that cannot count), and whether
-    // any record in the stretch can match.
-    virtual std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) = 0;
-    // Sets the bounds of the leaves below to 0.
-    virtual void Clear(double* bounds) = 0;
+    // adds no more than a posting of best[leaf] could (none for a leaf that cannot count),
+    // and whether any record in the stretch can match.
+    virtual std::uint32_t Window(std::uint32_t target, const Frontier** best, bool& possible) = 0;
+    // Says of the leaves below that they add nothing.
+    virtual void Clear(const Frontier** best) = 0;
     // Leaves a node that matches no more with no term at any record: as in FTS5, the terms
     // of a part that does not match a record do not count for its score.
     virtual void Exhaust() = 0;
@@ -112,10 +113,10 @@ class TermNode : public Node {
 public:
     TermNode(Cursor& cursor, int leaf) : cursor_(cursor), leaf_(leaf) {}
     std::uint32_t NextMatch(std::uint32_t target) override { return cursor_.Advance(target); }
-    std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) override {
-        return cursor_.Window(target, bounds[leaf_], possible);
+    std::uint32_t Window(std::uint32_t target, const Frontier** best, bool& possible) override {
+        return cursor_.Window(target, best[leaf_], possible);
     }
-    void Clear(double* bounds) override { bounds[leaf_] = 0; }
+    void Clear(const Frontier** best) override { best[leaf_] = nullptr; }
     void Exhaust() override { cursor_.Exhaust(); }
 
 private:
@@ -131,9 +132,9 @@ public:
         for (auto& operand : operands_)
             operand->Exhaust();
     }
-    void Clear(double* bounds) override {
+    void Clear(const Frontier** best) override {
         for (auto& operand : operands_)
-            operand->Clear(bounds);
+            operand->Clear(best);
     }
 
 protected:
@@ -163,12 +164,12 @@ public:
             if (agreed) return doc;
         }
     }
-    std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) override {
+    std::uint32_t Window(std::uint32_t target, const Frontier** best, bool& possible) override {
         std::uint32_t end = kEnd;
         possible = true;
         for (auto& operand : operands_) {
             bool p = false;
-            const std::uint32_t e = operand->Window(target, bounds, p);
+            const std::uint32_t e = operand->Window(target, best, p);
             if (!p && e == kEnd) {
                 possible = false;
                 return kEnd; // an operand has no match left: neither has the whole
@@ -189,13 +190,13 @@ public:
             best = std::min(best, operand->NextMatch(target));
         return best;
     }
-    std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) override {
+    std::uint32_t Window(std::uint32_t target, const Frontier** best, bool& possible) override {
         std::uint32_t end = kEnd;
         possible = false;
         for (auto& operand : operands_) {
             bool p = false;
-            end = std::min(end, operand->Window(target, bounds, p));
-            if (!p) operand->Clear(bounds);
+            end = std::min(end, operand->Window(target, best, p));
+            if (!p) operand->Clear(best);
             possible = possible || p;
         }
         return end;
@@ -215,10 +216,10 @@ public:
         }
         return Done();
     }
-    std::uint32_t Window(std::uint32_t target, double* bounds, bool& possible) override {
+    std::uint32_t Window(std::uint32_t target, const Frontier** best, bool& possible) override {
         for (std::size_t i = 1; i < operands_.size(); ++i)
-            operands_[i]->Clear(bounds);
-        return operands_[0]->Window(target, bounds, possible);
+            operands_[i]->Clear(best);
+        return operands_[0]->Window(target, best, possible);
     }
 };
 
@@ -241,10 +242,10 @@ namespace {
 struct Walk {
     std::vector<std::unique_ptr<Cursor>> cursors;
     std::unique_ptr<Node> root;
-    std::vector<double> bounds;
+    std::vector<const Frontier*> best;
 
     Walk(const RankQuery& query, SegmentSource& segment, const Bm25& bm25)
-        : bounds(query.leaves.size(), 0.0) {
+        : best(query.leaves.size(), nullptr) {
         for (std::size_t i = 0; i < query.leaves.size(); ++i)
             cursors.push_back(
                 std::make_unique<Cursor>(segment, static_cast<int>(i), query.leaves[i], bm25));
@@ -267,46 +268,71 @@ struct Walk {
                 continue;
             }
             bool possible = false;
-            std::uint32_t last = root->Window(doc, bounds.data(), possible);
+            std::uint32_t last = root->Window(doc, best.data(), possible);
             if (skip != done.end() && last >= skip->first) last = skip->first - 1;
-            // Summed leaf by leaf as a score is, the bound rounds as the scores it bounds.
-            double bound = 0;
-            for (const double b : bounds)
-                bound += b;
             // Over a stretch that cannot match, or whose best can neither beat the worst
             // kept nor tie with it from a newer record, no record is read.
-            const bool hopeless =
-                !possible || (top.Full() && (bound < top.WorstScore() ||
-                                             (bound == top.WorstScore() &&
-                                              segment.Key(doc) > top.WorstKey())));
-            if (hopeless) {
-                if (last == kEnd) break;
-                doc = last + 1;
-                continue;
+            bool hopeless = !possible;
+            if (!hopeless && top.Full()) {
+                const double bound = JointBound(query, bm25);
+                hopeless = bound < top.WorstScore() ||
+                           (bound == top.WorstScore() && segment.Key(doc) > top.WorstKey());
             }
-            const std::uint32_t match = root->NextMatch(doc);
-            if (match >= to) break;
-            if (match > last) {
-                doc = match;
-                continue;
-            }
-            // Every leaf in order, as tamix_rank sums its phrases; the record's length class
-            // is in its sort key.
-            const std::int64_t key = segment.Key(match);
-            const int lengthClass = static_cast<int>(-(key % kLengthClasses));
-            double score = 0;
-            for (std::size_t i = 0; i < cursors.size(); ++i) {
-                const RankLeaf& leaf = query.leaves[i];
-                if (leaf.weight > 0 && cursors[i]->Doc() == match) {
-                    if (lengthClass < cursors[i]->BlockClass())
-                        throw DamagedPostings("a block's bound does not hold its records");
-                    score += leaf.weight * bm25.Impact(cursors[i]->Current().f2, lengthClass);
+            if (!hopeless) {
+                // Every match of the stretch.
+                for (std::uint32_t match = root->NextMatch(doc); match <= last && match < to;
+                     match = root->NextMatch(match + 1)) {
+                    // Every leaf in order, as tamix_rank sums its phrases.
+                    double score = 0;
+                    for (std::size_t i = 0; i < cursors.size(); ++i) {
+                        const RankLeaf& leaf = query.leaves[i];
+                        if (leaf.weight > 0 && cursors[i]->Doc() == match) {
+                            const Posting& p = cursors[i]->Current();
+                            score += leaf.weight * bm25.Impact(p.f2, p.lengthClass);
+                        }
+                    }
+                    // The key, to tell ties apart and to keep, only for one that may be kept.
+                    if (!top.Full() || score >= top.WorstScore()) {
+                        const std::int64_t key = segment.Key(match);
+                        if (top.Admits(score, key) && segment.Live(match)) top.Offer(score, key);
+                    }
+                    if (match == last) break;
                 }
             }
-            if (top.Admits(score, key) && segment.Live(match)) top.Offer(score, key);
-            doc = match + 1;
+            if (last == kEnd) break;
+            doc = last + 1;
         }
     }
+
+    // The highest score a record of the stretch can have. Its terms share its length
+    // class: a short record's frequencies are weighed against a short record's length only,
+    // so the best of each block counts together only at a class all of them reach. Summed
+    // leaf by leaf as a score is, a bound rounds as the scores it bounds.
+    double JointBound(const RankQuery& query, const Bm25& bm25) {
+        classes.clear();
+        for (const Frontier* f : best)
+            if (f)
+                for (std::size_t k = 0; k < f->size; ++k)
+                    classes.push_back(f->lengthClass[k]);
+        std::sort(classes.begin(), classes.end());
+        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+        double highest = 0;
+        for (const int c : classes) {
+            double sum = 0;
+            for (std::size_t i = 0; i < best.size(); ++i) {
+                const Frontier* f = best[i];
+                if (!f) continue;
+                std::uint32_t f2 = 0;
+                for (std::size_t k = 0; k < f->size && f->lengthClass[k] <= c; ++k)
+                    f2 = f->f2[k];
+                if (f2 > 0) sum += query.leaves[i].weight * bm25.Impact(f2, c);
+            }
+            highest = std::max(highest, sum);
+        }
+        return highest;
+    }
+
+    std::vector<int> classes;
 };
 
 // The stretches of records to read first: each ranked term's highest blocks, where the
@@ -322,7 +348,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& 
         if (!list || query.leaves[i].weight <= 0) continue;
         std::vector<std::pair<double, std::size_t>> blocks;
         for (std::size_t b = 0; b < list->blocks.size(); ++b)
-            blocks.emplace_back(-bm25.Impact(list->blocks[b].maxF2, list->blocks[b].minClass), b);
+            blocks.emplace_back(-Best(list->blocks[b], bm25), b);
         const std::size_t take = std::min(wanted, blocks.size());
         std::partial_sort(blocks.begin(), blocks.begin() + take, blocks.end());
         for (std::size_t j = 0; j < take; ++j) {

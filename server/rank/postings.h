@@ -1,9 +1,10 @@
 // A term's postings in one segment of the ranking index: the records (numbered in sort
 // key order within their segment) whose fields hold the term, each with the term's
-// weighted frequency, in blocks of up to 128. A header lists the blocks with what bounds
-// them (their last record, their largest frequency, their shortest record's length
-// class), so that a search skips a block without reading it. A record's length class is
-// in its sort key, not in its postings.
+// weighted frequency and the record's length class, in blocks of up to 128. A header
+// lists the blocks with what bounds them (their last record, their largest frequency,
+// their shortest record's length class), so that a search skips a block without reading
+// it. The class is in each posting, where scoring reads it, though the sort key has it too:
+// read from the keys, the classes of a rare term's records took a read of the index each.
 //
 // Headers and blocks come from the index file: every reader here checks what it reads
 // and says false on anything a writer would not have written.
@@ -20,11 +21,22 @@ namespace tamix::server {
 struct Posting {
     std::uint32_t doc = 0;
     std::uint32_t f2 = 0; // see Bm25
+    std::uint8_t lengthClass = 0;
 };
 
 inline constexpr std::uint32_t kBlockPostings = 128;
-// Blocks a stored part holds: some 8 to 16 KB, about a page of the index.
-inline constexpr std::uint32_t kBlocksPerPart = 32;
+// Blocks a stored part holds: some 4 to 8 KB, so that two or three share a page of the
+// index.
+inline constexpr std::uint32_t kBlocksPerPart = 16;
+
+// A block's postings that no other beats in both frequency and shortness: the block's best
+// score, whatever the index's average length, is one of theirs. Shorter first.
+inline constexpr std::size_t kFrontier = 8;
+struct Frontier {
+    std::uint8_t size = 0;
+    std::uint8_t lengthClass[kFrontier];
+    std::uint32_t f2[kFrontier];
+};
 
 struct BlockInfo {
     std::uint32_t lastDoc = 0;
@@ -33,6 +45,7 @@ struct BlockInfo {
     std::uint32_t size = 0;
     std::uint32_t maxF2 = 0;
     std::uint8_t minClass = 0;
+    Frontier best;
 };
 
 struct ListHeader {
@@ -50,9 +63,8 @@ struct ListHeader {
     std::uint32_t PartSize(std::uint32_t part) const;
 };
 
-// Postings sorted by doc, docs distinct; lengthClass(doc) gives a record's class, below 64.
-template <typename ClassOf>
-void EncodeList(const std::vector<Posting>& postings, ClassOf lengthClass, std::string& header,
+// Postings sorted by doc, docs distinct, classes below 64.
+void EncodeList(const Posting* postings, std::size_t count, std::string& header,
                 std::string& data);
 
 // False when the bytes are not a header a writer makes.
@@ -62,38 +74,9 @@ bool ParseHeader(std::string_view bytes, ListHeader& header);
 bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
                  Posting* out);
 
-// The bytes of one block of postings, and its entry in the header.
-void EncodeBlock(const Posting* postings, std::size_t count, std::int64_t previousLast,
-                 std::uint32_t maxF2, std::uint8_t minClass, std::string& header,
-                 std::string& data);
-
 // Varints as the index keeps lengths: 7 bits a byte, low first.
 void PutVarint(std::string& out, std::uint64_t value);
 // Reads one at pos, moving pos past it; false past the end or beyond 64 bits.
 bool GetVarint(std::string_view bytes, std::size_t& pos, std::uint64_t& value);
-
-template <typename ClassOf>
-void EncodeList(const std::vector<Posting>& postings, ClassOf lengthClass, std::string& header,
-                std::string& data) {
-    header.clear();
-    data.clear();
-    const std::size_t count = postings.size();
-    const std::size_t blocks = (count + kBlockPostings - 1) / kBlockPostings;
-    PutVarint(header, count);
-    PutVarint(header, blocks);
-    std::int64_t previousLast = -1;
-    for (std::size_t first = 0; first < count; first += kBlockPostings) {
-        const std::size_t end = std::min<std::size_t>(count, first + kBlockPostings);
-        std::uint32_t maxF2 = 0;
-        int minClass = 63;
-        for (std::size_t i = first; i < end; ++i) {
-            maxF2 = std::max(maxF2, postings[i].f2);
-            minClass = std::min(minClass, static_cast<int>(lengthClass(postings[i].doc)));
-        }
-        EncodeBlock(&postings[first], end - first, previousLast, maxF2,
-                    static_cast<std::uint8_t>(minClass), header, data);
-        previousLast = postings[end - 1].doc;
-    }
-}
 
 } // namespace tamix::server

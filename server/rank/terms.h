@@ -21,11 +21,20 @@ struct TermFrequency {
     }
 };
 
-// The texts as the full-text index's columns hold them (IndexedText). Sorted by term.
+// The texts as the full-text index's columns hold them (IndexedText); each term once, in
+// the order first met.
 // Tokens holding the index's markers (the boundary between two headings) are no words
 // anyone searches for and are left out.
 std::vector<TermFrequency> RecordTerms(Tokenizer& tokenizer, std::string_view title,
                                        std::string_view abstract, std::string_view authors,
                                        std::string_view mesh, std::string_view keywords);
+// The same as EncodeTerms writes them, made at once.
+std::string EncodedRecordTerms(Tokenizer& tokenizer, std::string_view title,
+                               std::string_view abstract, std::string_view authors,
+                               std::string_view mesh, std::string_view keywords);
+
+// Each term's length and bytes, then its f2, as varints (postings.h): what a record's
+// terms take on their way from the reading thread to the writer.
+std::string EncodeTerms(const std::vector<TermFrequency>& terms);
 
 } // namespace tamix::server
