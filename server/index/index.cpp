@@ -2,6 +2,7 @@
 
 #include "pubmed/text.h"
 #include "server/index/details.h"
+#include "server/index/query.h"
 #include "server/index/rank.h"
 #include "server/index/words.h"
 #include "server/rank/terms.h"
@@ -104,6 +105,10 @@ void AddToken(std::string& tags, const std::string& token) {
 
 std::string SortName(const std::string& name) {
     return ToLowerAscii(ReduceToAscii(name));
+}
+
+std::string FirstAuthorName(const Article& a) {
+    return SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
 }
 
 namespace {
@@ -249,6 +254,10 @@ IndexedText TextsOf(const Article& a) {
         for (const std::string& token : AuthorTokens(marker::kLast, a.authorList.back()))
             AddToken(t.tags, token);
     }
+    for (const std::string& token : OrderTokens(SortColumn::FirstAuthor, FirstAuthorName(a)))
+        AddToken(t.tags, token);
+    for (const std::string& token : OrderTokens(SortColumn::Journal, SortName(a.journal)))
+        AddToken(t.tags, token);
     t.rankedWords = static_cast<std::int64_t>(WordCount(t.title) + WordCount(t.abstract) +
                                               WordCount(t.mesh) + WordCount(t.keywords));
     return t;
@@ -297,6 +306,7 @@ IndexWriter::IndexWriter(const std::string& path)
     if (version == 0) {
         db_.Exec(kSchema);
         db_.Exec(kRankingSchema);
+        db_.Exec(kOrdersSchema);
         db_.Exec(
             ("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ")").c_str());
     }
@@ -377,8 +387,7 @@ PreparedRecord Prepare(Article&& a) {
     const std::string terms =
         EncodedRecordTerms(tokenizer, t.title, t.abstract, t.authors, t.mesh, t.keywords);
     const std::string details = EncodeDetails(a);
-    const std::string firstAuthor =
-        SortName(a.authorList.empty() ? "" : a.authorList[0].DisplayName());
+    const std::string firstAuthor = FirstAuthorName(a);
     const std::string journal = SortName(a.journal);
     const std::string* fields[] = {
         &a.title,   &a.authors, &a.journal,   &a.pubdate,      &a.abstract, &a.doi,
@@ -408,10 +417,14 @@ bool IndexWriter::Put(const Article& a) {
 bool IndexWriter::Put(PreparedRecord&& record) {
     Begin();
     const std::int64_t pmid = record.pmid, words = record.rankedWords;
+    names_.Add(SortColumn::FirstAuthor, record.Get(PreparedRecord::kFirstAuthorKey), 1);
+    names_.Add(SortColumn::Journal, record.Get(PreparedRecord::kJournalKey), 1);
     bool replaced = false;
     if (const auto earlier = pendingByPmid_.find(pmid); earlier != pendingByPmid_.end()) {
         // As a delete of the earlier record followed by an insert.
         Pending& slot = pending_[earlier->second];
+        names_.Add(SortColumn::FirstAuthor, slot.Get(PreparedRecord::kFirstAuthorKey), -1);
+        names_.Add(SortColumn::Journal, slot.Get(PreparedRecord::kJournalKey), -1);
         wordsAdded_ -= slot.rankedWords;
         --recordsAdded_;
         ++changes_;
@@ -466,6 +479,8 @@ bool IndexWriter::Delete(std::int64_t pmid) {
     const auto waiting = pendingByPmid_.find(pmid);
     if (waiting == pendingByPmid_.end()) return DeleteStored(pmid);
     Pending& p = pending_[waiting->second];
+    names_.Add(SortColumn::FirstAuthor, p.Get(PreparedRecord::kFirstAuthorKey), -1);
+    names_.Add(SortColumn::Journal, p.Get(PreparedRecord::kJournalKey), -1);
     p.removed = true;
     pendingByPmid_.erase(waiting);
     ++changes_;
@@ -492,6 +507,8 @@ bool IndexWriter::DeleteStored(std::int64_t pmid) {
     const IndexedText texts = TextsOf(old);
     BindTexts(deleteText_, id, texts.Columns()).Run();
     rank_->Remove(id, RankedTerms(texts));
+    names_.Add(SortColumn::FirstAuthor, FirstAuthorName(old), -1);
+    names_.Add(SortColumn::Journal, SortName(old.journal), -1);
     deleteArticle_.Bind(1, pmid).Run();
     deleteSortKey_.Bind(1, id).Run();
     ++changes_;
@@ -511,6 +528,7 @@ void IndexWriter::Commit() {
     if (!inTransaction_) return;
     WritePending();
     rank_->Flush();
+    names_.Flush(db_);
     bump_.Run();
     addToMeta_.Bind(1, "unmerged").Bind(2, changes_).Run();
     addToMeta_.Bind(1, "records").Bind(2, recordsAdded_).Run();
@@ -524,6 +542,7 @@ void IndexWriter::Rollback() {
     if (!inTransaction_) return;
     inTransaction_ = false;
     rank_->Forget();
+    names_.Forget();
     pending_.clear();
     pendingByPmid_.clear();
     changes_ = recordsAdded_ = wordsAdded_ = 0;
@@ -595,12 +614,12 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     // The function takes each match into a TopMatches.
     best_ = db_.Prepare("SELECT count(*) FROM article_fts WHERE article_fts MATCH ?1 AND "
                         "rowid >= ?2 AND rowid <= ?3 AND tamix_rank(article_fts, ?4, ?5, ?6)");
-    const auto newest = [&](const char* column) {
-        return db_.Prepare(std::string("SELECT s.id, s.") + column + " FROM sort_key s JOIN (" +
-                           matches + " ORDER BY rowid LIMIT ?4) m ON s.id = m.rowid");
-    };
-    newestAuthor_ = newest("first_author");
-    newestJournal_ = newest("journal");
+    countUnder_ = db_.Prepare("SELECT count(*) FROM (" + matches + " LIMIT ?4)");
+    keysUnder_ = db_.Prepare(matches + " ORDER BY rowid LIMIT ?4");
+    authorOf_ = db_.Prepare("SELECT first_author FROM sort_key WHERE id = ?1");
+    journalOf_ = db_.Prepare("SELECT journal FROM sort_key WHERE id = ?1");
+    children_ = db_.Prepare("SELECT node FROM order_node WHERE kind = ?1 AND level = ?2 AND "
+                            "node >= ?3 AND node < ?4 AND records > 0 ORDER BY node");
     summaryOfPmid_ =
         db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE pmid = ?1");
     find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
@@ -657,17 +676,60 @@ std::vector<std::int64_t> IndexReader::ScoreEveryMatch(const Search& search,
     return top.Take();
 }
 
-std::vector<std::pair<std::int64_t, std::string>>
-IndexReader::NewestWith(const Search& search, SortColumn column, int limit) {
-    std::vector<std::pair<std::int64_t, std::string>> rows;
-    if (search.MatchesNothing()) return rows;
-    Statement& newest = column == SortColumn::FirstAuthor ? newestAuthor_ : newestJournal_;
-    newest.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
-    newest.Bind(4, limit);
-    while (newest.Step())
-        rows.emplace_back(newest.Int(0), newest.Text(1));
-    newest.Reset();
-    return rows;
+std::vector<std::int64_t> IndexReader::Ordered(const Search& search, SortColumn column,
+                                               int limit) {
+    if (search.MatchesNothing() || limit <= 0) return {};
+    // The search's matches under one token of the column's names.
+    const auto under = [&](const std::string& token) {
+        return "(" + search.match + ") AND tags : " + QuoteFts5(token);
+    };
+    const auto keys = [&](const std::string& match, int most) {
+        std::vector<std::int64_t> found;
+        keysUnder_.Bind(1, match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
+        keysUnder_.Bind(4, most);
+        while (keysUnder_.Step())
+            found.push_back(keysUnder_.Int(0));
+        keysUnder_.Reset();
+        return found;
+    };
+    OrderSource source;
+    source.count = [&](const std::string& token, int most) {
+        countUnder_.Bind(1, under(token)).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
+        countUnder_.Bind(4, most);
+        const int value = countUnder_.Step() ? static_cast<int>(countUnder_.Int(0)) : 0;
+        countUnder_.Reset();
+        return value;
+    };
+    source.keys = [&](const std::string& token, int most) { return keys(under(token), most); };
+    source.names = [&](const std::vector<std::int64_t>& ids) {
+        Statement& of = column == SortColumn::FirstAuthor ? authorOf_ : journalOf_;
+        std::vector<std::string> names;
+        for (const std::int64_t id : ids) {
+            of.Bind(1, id);
+            names.push_back(of.Step() ? of.Text(0) : std::string());
+            of.Reset();
+        }
+        return names;
+    };
+    source.children = [&](const std::string& prefix, std::size_t length) {
+        std::vector<std::string> nodes;
+        children_.Bind(1, column == SortColumn::FirstAuthor ? 1 : 2);
+        children_.Bind(2, static_cast<std::int64_t>(length)).BindBlob(3, prefix);
+        children_.BindBlob(4, prefix + "\xFF");
+        while (children_.Step())
+            nodes.push_back(children_.Text(0));
+        children_.Reset();
+        return nodes;
+    };
+    std::vector<std::int64_t> ordered = NamedInOrder(column, source, limit);
+    // Then the matches without a name, newest first.
+    if (static_cast<int>(ordered.size()) < limit) {
+        const std::vector<std::int64_t> nameless =
+            keys("(" + search.match + ") NOT tags : " + QuoteFts5(OrderToken(column, "")),
+                 limit - static_cast<int>(ordered.size()));
+        ordered.insert(ordered.end(), nameless.begin(), nameless.end());
+    }
+    return ordered;
 }
 
 std::vector<ArticleSummary> IndexReader::Summaries(const std::vector<std::int64_t>& ids) {

@@ -9,6 +9,7 @@
 // bring them, where keyed by date each one landed on a page of its own.
 #pragma once
 
+#include "server/index/orders.h"
 #include "server/index/ranking.h"
 #include "server/index/sqlite.h"
 #include "server/records/article.h"
@@ -188,6 +189,7 @@ private:
 
     Database db_;
     std::unique_ptr<RankWriter> rank_; // made once the tables exist
+    OrderCounts names_;
     Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortKey_,
         deleteSortKey_, bump_, recordFile_, addToMeta_;
     bool inTransaction_ = false;
@@ -212,11 +214,10 @@ struct RankStats {
     double averageLength = 0; // ranked words a record
 };
 
-// The column a sorted page orders by (table sort_key: a few bytes a record, so that the
-// keys of thousands of matches are read from a few pages).
-enum class SortColumn { FirstAuthor, Journal };
-// A name as sort_key keeps it: without case and diacritics ("Øst" as "ost").
+// A name as sort_key keeps it: without case and diacritics ("Øst" as "ost"); the first
+// author's so.
 std::string SortName(const std::string& name);
+std::string FirstAuthorName(const Article& article);
 
 // Reads the index; one per thread.
 class IndexReader {
@@ -238,9 +239,9 @@ public:
     std::vector<std::int64_t> ScoreEveryMatch(const Search& search,
                                               const std::vector<double>& weights,
                                               double averageLength, int limit);
-    // The newest limit matches, each with its value of the column (a SortName).
-    std::vector<std::pair<std::int64_t, std::string>> NewestWith(const Search& search,
-                                                                 SortColumn column, int limit);
+    // The sort keys of the first limit matches by the column's name (a SortName), then
+    // newest first; records without a name last (see orders.h).
+    std::vector<std::int64_t> Ordered(const Search& search, SortColumn column, int limit);
     // The records of those ids, in that order (ids without a record are left out).
     std::vector<ArticleSummary> Summaries(const std::vector<std::int64_t>& ids);
     // The same by PMID, as NCBI lists records.
@@ -256,8 +257,8 @@ private:
     Database db_;
     std::unique_ptr<RankReader> rank_;
     Tokenizer tokenizer_;
-    Statement generation_, count_, countAll_, page_, best_, newestAuthor_, newestJournal_,
-        summaryOfPmid_, find_, size_, stats_;
+    Statement generation_, count_, countAll_, page_, best_, countUnder_, keysUnder_, authorOf_,
+        journalOf_, children_, summaryOfPmid_, find_, size_, stats_;
 };
 
 // Why the file cannot be an index, as words to follow "cannot serve FILE: "; "" when it

@@ -234,24 +234,6 @@ std::vector<std::int64_t> BestMatches(IndexReader& reader, const Search& search,
 
 namespace {
 
-// Records without a name come last.
-std::vector<std::int64_t> SortedIds(IndexReader& reader, const Search& search, SortColumn column) {
-    auto rows = reader.NewestWith(search, column, kMaxCountedMatches);
-    std::vector<std::pair<std::string, std::int64_t>> keyed;
-    keyed.reserve(rows.size());
-    for (auto& [id, name] : rows)
-        keyed.emplace_back(std::move(name), id);
-    std::sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) {
-        if (x.first.empty() != y.first.empty()) return y.first.empty();
-        return x.first != y.first ? x.first < y.first : x.second < y.second;
-    });
-    std::vector<std::int64_t> ids;
-    ids.reserve(keyed.size());
-    for (const auto& entry : keyed)
-        ids.push_back(entry.second);
-    return ids;
-}
-
 // Words of titles that match most records and tell nothing of a subject.
 bool IsStopWord(const std::string& word) {
     static const std::set<std::string> kWords = {
@@ -383,9 +365,9 @@ ResultPage FindResults(IndexReader& reader, ResultCache& cache, const Search& se
                             ":" + search.Key();
     const ResultCache::Order ids = cache.MakeOrder(key, generation, [&] {
         if (order == SortOrder::Relevance) return BestMatches(reader, search, depth);
-        return SortedIds(reader, search,
-                         order == SortOrder::Author ? SortColumn::FirstAuthor
-                                                    : SortColumn::Journal);
+        return reader.Ordered(
+            search, order == SortOrder::Author ? SortColumn::FirstAuthor : SortColumn::Journal,
+            depth);
     });
     const auto from = std::min<std::size_t>(static_cast<std::size_t>(offset), ids->size());
     const auto to = std::min<std::size_t>(from + static_cast<std::size_t>(perPage), ids->size());
