@@ -580,7 +580,7 @@ void IndexWriter::MergeIfDue() {
     if (changed == 0 || changed * kMergeShare < records) return;
     db_.Exec("BEGIN");
     try {
-        rank_->MergeAll();
+        rank_->MergeDead();
     } catch (...) {
         rank_->Forget();
         db_.Exec("ROLLBACK");
@@ -681,7 +681,7 @@ std::vector<std::int64_t> IndexReader::Ordered(const Search& search, SortColumn 
     if (search.MatchesNothing() || limit <= 0) return {};
     // The search's matches under one token of the column's names.
     const auto under = [&](const std::string& token) {
-        return "(" + search.match + ") AND tags : " + QuoteFts5(token);
+        return token.empty() ? search.match : "(" + search.match + ") AND tags : " + QuoteFts5(token);
     };
     const auto keys = [&](const std::string& match, int most) {
         std::vector<std::int64_t> found;
@@ -725,8 +725,7 @@ std::vector<std::int64_t> IndexReader::Ordered(const Search& search, SortColumn 
     // Then the matches without a name, newest first.
     if (static_cast<int>(ordered.size()) < limit) {
         const std::vector<std::int64_t> nameless =
-            keys("(" + search.match + ") NOT tags : " + QuoteFts5(OrderToken(column, "")),
-                 limit - static_cast<int>(ordered.size()));
+            keys(under(OrderToken(column, "")), limit - static_cast<int>(ordered.size()));
         ordered.insert(ordered.end(), nameless.begin(), nameless.end());
     }
     return ordered;

@@ -46,9 +46,9 @@ std::string OrderToken(SortColumn column, std::string_view prefix) {
 }
 
 std::vector<std::string> OrderTokens(SortColumn column, std::string_view name) {
+    // A record without a name has one token, so that those come last at little cost.
+    if (name.empty()) return {OrderToken(column, "")};
     std::vector<std::string> tokens;
-    if (name.empty()) return tokens;
-    tokens.push_back(OrderToken(column, ""));
     const std::string padded = Padded(name);
     for (std::size_t level = 2; level <= padded.size(); level *= 2)
         tokens.push_back(OrderToken(column, std::string_view(padded).substr(0, level)));
@@ -85,7 +85,8 @@ public:
         : column_(column), source_(source), limit_(static_cast<std::size_t>(limit)) {}
 
     void Visit(const std::string& prefix, std::size_t level) {
-        const std::string token = OrderToken(column_, prefix);
+        // At the top, every match (those without a name are left out when gathered).
+        const std::string token = level == 0 ? std::string() : OrderToken(column_, prefix);
         // A prefix that holds the name's end is one name: its matches come newest first.
         if (level > 0 && prefix.find('\0') != std::string::npos) {
             for (const std::int64_t key : source_.keys(token, static_cast<int>(Left())))
@@ -119,10 +120,11 @@ private:
         for (std::size_t i = 0; i < order.size(); ++i)
             order[i] = i;
         std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+            // Names are compared as SQLite compares the nodes: byte by byte.
             return names[x] != names[y] ? names[x] < names[y] : keys[x] < keys[y];
         });
         for (std::size_t i = 0; i < order.size() && Left() > 0; ++i)
-            out.push_back(keys[order[i]]);
+            if (!names[order[i]].empty()) out.push_back(keys[order[i]]);
     }
 
     SortColumn column_;

@@ -23,10 +23,10 @@ enum class SortColumn { FirstAuthor, Journal };
 // The table, for the index's schema.
 extern const char* const kOrdersSchema;
 
-// A name's tokens in the tags column: one for every named record of the column, then one
-// for each prefix. None for an empty name.
+// A name's tokens in the tags column: one for each prefix; for an empty name, the column's
+// token of records without one.
 std::vector<std::string> OrderTokens(SortColumn column, std::string_view name);
-// The token of one prefix (as OrderTokens makes them), or the column's own for "".
+// The token of one prefix (as OrderTokens makes them), or for "" that of no name.
 std::string OrderToken(SortColumn column, std::string_view prefix);
 
 // Counts the records under each prefix as records come and go, for one transaction.
@@ -43,7 +43,7 @@ private:
 
 // What the walk asks of the index.
 struct OrderSource {
-    // Matches under the token (with the search), counted up to limit.
+    // Matches under the token (with the search; all of them for ""), counted up to limit.
     std::function<int(const std::string& token, int limit)> count;
     // Their sort keys in sort key order, at most limit.
     std::function<std::vector<std::int64_t>(const std::string& token, int limit)> keys;

@@ -242,6 +242,24 @@ struct RankWriter::Impl {
 
     void Merge(const std::vector<Segment>& inputs);
 
+    // A run's postings on their way, kept from run to run: allocated afresh, their pages
+    // were faulted in and zeroed again every run.
+    struct Term {
+        std::string_view text;
+        std::uint64_t hash;
+        std::uint32_t postings = 0, records = 0, start = 0;
+    };
+    struct Found {
+        std::uint32_t term, doc, f2;
+        std::uint8_t lengthClass;
+    };
+    std::vector<Term> terms;
+    std::vector<int> slots;
+    std::vector<Found> found;
+    std::vector<Posting> postings;
+    std::vector<std::uint32_t> placed;
+    std::vector<std::int64_t> keys;
+
     Database& db;
     Statement findTerm, addTerm, countTerm, nextTerm, setNextTerm, nextSegment, addSegment,
         addKeys, addList, segments, chunkStarts, chunk, allKeys, isDead, addDead, countDead,
@@ -263,20 +281,14 @@ void RankWriter::AddSegment(const std::vector<Record>& records) {
     Impl& m = *impl_;
     // Every posting once, counted by term, then placed term by term in doc order: one
     // look-up of a term a posting, and no list that grows.
-    struct Term {
-        std::string_view text;
-        std::uint64_t hash;
-        std::uint32_t postings = 0, records = 0, start = 0;
-    };
-    std::vector<Term> terms;
-    std::vector<int> slots(4096, -1);
-    struct Found {
-        std::uint32_t term, doc, f2;
-        std::uint8_t lengthClass;
-    };
-    std::vector<Found> found;
-    std::vector<std::int64_t> keys;
-    keys.reserve(records.size());
+    auto& terms = m.terms;
+    auto& slots = m.slots;
+    auto& found = m.found;
+    auto& keys = m.keys;
+    terms.clear();
+    found.clear();
+    keys.clear();
+    slots.assign(4096, -1);
     for (std::uint32_t doc = 0; doc < records.size(); ++doc) {
         const Record& r = records[doc];
         keys.push_back(r.key);
@@ -303,7 +315,7 @@ void RankWriter::AddSegment(const std::vector<Record>& records) {
                     slots[slot] = static_cast<int>(terms.size());
                     terms.push_back({text, hash});
                 }
-                Term& t = terms[slots[slot]];
+                Impl::Term& t = terms[slots[slot]];
                 ++t.postings;
                 if (f2 > 0) ++t.records;
                 found.push_back({static_cast<std::uint32_t>(slots[slot]), doc, f2, lengthClass});
@@ -311,22 +323,22 @@ void RankWriter::AddSegment(const std::vector<Record>& records) {
         if (!whole) throw std::logic_error("a prepared record's terms do not read back");
     }
     std::uint32_t start = 0;
-    for (Term& t : terms) {
+    for (Impl::Term& t : terms) {
         t.start = start;
         start += t.postings;
     }
-    std::vector<Posting> postings(found.size());
-    std::vector<std::uint32_t> next(terms.size());
+    auto& postings = m.postings;
+    auto& placed = m.placed;
+    postings.resize(found.size());
+    placed.resize(terms.size());
     for (std::size_t i = 0; i < terms.size(); ++i)
-        next[i] = terms[i].start;
-    for (const Found& f : found)
-        postings[next[f.term]++] = {f.doc, f.f2, f.lengthClass};
-    found.clear();
-    found.shrink_to_fit();
+        placed[i] = terms[i].start;
+    for (const Impl::Found& f : found)
+        postings[placed[f.term]++] = {f.doc, f.f2, f.lengthClass};
 
-    std::vector<std::pair<std::int64_t, const Term*>> ids;
+    std::vector<std::pair<std::int64_t, const Impl::Term*>> ids;
     ids.reserve(terms.size());
-    for (const Term& t : terms)
+    for (const Impl::Term& t : terms)
         ids.emplace_back(m.TermId(t.text, t.records), &t);
     if (m.next != 0) m.setNextTerm.Bind(1, m.next).Run();
     std::sort(ids.begin(), ids.end(),
@@ -337,6 +349,7 @@ void RankWriter::AddSegment(const std::vector<Record>& records) {
         m.WriteList(segment, id, &postings[t->start], t->postings);
     m.addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(records.size())).Run();
     m.cacheValid = false;
+    terms.clear(); // its texts point into the records
 }
 
 void RankWriter::Remove(std::int64_t key, const std::vector<TermFrequency>& terms) {
@@ -377,6 +390,18 @@ void RankWriter::MergeAll() {
     Impl& m = *impl_;
     const std::vector<Impl::Segment> all = m.LoadSegments();
     if (all.size() > 1 || (all.size() == 1 && all[0].dead > 0)) m.Merge(all);
+}
+
+void RankWriter::MergeDead() {
+    Impl& m = *impl_;
+    std::vector<Impl::Segment> all = m.LoadSegments();
+    // A segment of which a tenth is deleted or replaced is merged, with those next in size.
+    std::int64_t dead = 0, records = 0;
+    for (const Impl::Segment& s : all) {
+        dead += s.dead;
+        records += s.records;
+    }
+    if (dead * 10 > records) m.Merge(all);
 }
 
 void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {

@@ -43,8 +43,12 @@ public:
     void Remove(std::int64_t key, const std::vector<TermFrequency>& terms);
     // Before a commit: the counts of records a term, and a merge when segments pile up.
     void Flush();
-    // Merges every segment into one (an import's end). Call in a transaction.
+    // Merges every segment into one. Call in a transaction.
     void MergeAll();
+    // Merges the segments when a tenth of their records were deleted or replaced since they
+    // were made (at an import's end). A new index keeps the segments its import made: a
+    // last merge would rewrite them all and leave their pages free in the file.
+    void MergeDead();
     // After a rollback: what the writer remembered of uncommitted work goes.
     void Forget();
 
