@@ -17,6 +17,15 @@ double Best(const BlockInfo& block, const Bm25& bm25) {
     return best;
 }
 
+// The most a posting of a block with that best adds at a record of that length class.
+double FrontierAt(const Frontier* best, int lengthClass, double weight, const Bm25& bm25) {
+    if (!best || weight <= 0) return 0;
+    std::uint32_t f2 = 0;
+    for (std::size_t k = 0; k < best->size && best->lengthClass[k] <= lengthClass; ++k)
+        f2 = best->f2[k];
+    return f2 > 0 ? weight * bm25.Impact(f2, lengthClass) : 0;
+}
+
 // A leaf's list in one segment: a block pointer that moves without reading blocks (for
 // bounds), and a posting pointer that reads them.
 class Cursor {
@@ -25,6 +34,25 @@ public:
         : segment_(segment), leaf_(leaf), info_(info), bm25_(bm25), list_(segment.List(leaf)) {}
 
     std::uint32_t Doc() const { return doc_; }
+    std::size_t Postings() const { return list_ ? list_->postings : 0; }
+    const RankLeaf& Info() const { return info_; }
+    // The best of the block that holds the first posting at or after target, without
+    // reading the block; none past the list's end.
+    const Frontier* ShallowBest(std::uint32_t target) {
+        if (!list_) return nullptr;
+        const auto& blocks = list_->blocks;
+        while (shallow_ < blocks.size() && blocks[shallow_].lastDoc < target)
+            ++shallow_;
+        return shallow_ < blocks.size() ? &blocks[shallow_].best : nullptr;
+    }
+    // The most the term adds to any record's score.
+    double Highest() const {
+        double highest = 0;
+        if (list_)
+            for (const BlockInfo& block : list_->blocks)
+                highest = std::max(highest, Best(block, bm25_));
+        return info_.weight * highest;
+    }
     // No posting counts any more: the node above can match no further record.
     void Exhaust() { doc_ = kEnd; }
     const Posting& Current() const { return buffer_[position_]; }
@@ -258,6 +286,21 @@ struct Walk {
                std::uint32_t from, std::uint32_t to,
                const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
                TopMatches& top) {
+        // Words joined by AND alone or by OR alone, as most searches are: a record is looked
+        // at through the rarest word (AND) or through the words that can still lift a
+        // record past the worst kept (OR), and the other words' blocks are read only for a
+        // record that their bounds do not rule out.
+        bool flat = query.root.kind != RankNode::Term && query.root.kind != RankNode::Not;
+        for (const RankNode& operand : query.root.operands)
+            flat = flat && operand.kind == RankNode::Term;
+        if (flat && query.root.kind == RankNode::And) {
+            SweepAll(query, segment, bm25, from, to, done, top);
+            return;
+        }
+        if (flat && query.root.kind == RankNode::Or) {
+            SweepAny(query, segment, bm25, from, to, done, top);
+            return;
+        }
         auto skip = done.begin();
         std::uint32_t doc = from;
         while (doc < to) {
@@ -301,6 +344,144 @@ struct Walk {
             }
             if (last == kEnd) break;
             doc = last + 1;
+        }
+    }
+
+    // Whether a record of that bound, at doc or later, can be kept no more.
+    static bool Hopeless(double bound, std::uint32_t doc, SegmentSource& segment,
+                         const TopMatches& top) {
+        return top.Full() && (bound < top.WorstScore() ||
+                              (bound == top.WorstScore() && segment.Key(doc) > top.WorstKey()));
+    }
+
+    // The score of the record all leaves marked present are at, leaf by leaf.
+    double Score(const RankQuery& query, const Bm25& bm25, std::uint32_t doc) {
+        double score = 0;
+        for (std::size_t i = 0; i < cursors.size(); ++i) {
+            const RankLeaf& leaf = query.leaves[i];
+            if (leaf.weight > 0 && cursors[i]->Doc() == doc) {
+                const Posting& p = cursors[i]->Current();
+                score += leaf.weight * bm25.Impact(p.f2, p.lengthClass);
+            }
+        }
+        return score;
+    }
+
+    void Offer(SegmentSource& segment, TopMatches& top, double score, std::uint32_t doc) {
+        if (top.Full() && score < top.WorstScore()) return;
+        const std::int64_t key = segment.Key(doc);
+        if (top.Admits(score, key) && segment.Live(doc)) top.Offer(score, key);
+    }
+
+    // Moves doc past a range of done it stands in; false when none holds it.
+    template <typename Skip>
+    static bool PastDone(std::uint32_t& doc, Skip& skip, Skip end) {
+        while (skip != end && skip->second < doc)
+            ++skip;
+        if (skip == end || skip->first > doc) return false;
+        doc = skip->second + 1;
+        return true;
+    }
+
+    void SweepAll(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
+                  std::uint32_t from, std::uint32_t to,
+                  const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
+                  TopMatches& top) {
+        std::size_t lead = 0;
+        for (std::size_t i = 1; i < cursors.size(); ++i)
+            if (cursors[i]->Postings() < cursors[lead]->Postings()) lead = i;
+        auto skip = done.begin();
+        std::uint32_t doc = from;
+        while (doc < to) {
+            const std::uint32_t d = cursors[lead]->Advance(doc);
+            if (d >= to) return;
+            doc = d;
+            if (PastDone(doc, skip, done.end())) continue;
+            if (top.Full()) {
+                const int c = cursors[lead]->Current().lengthClass;
+                double bound = 0;
+                for (std::size_t i = 0; i < cursors.size(); ++i) {
+                    const double w = query.leaves[i].weight;
+                    bound += i == lead ? (w > 0 ? w * bm25.Impact(cursors[i]->Current().f2, c) : 0)
+                                       : FrontierAt(cursors[i]->ShallowBest(d), c, w, bm25);
+                }
+                if (Hopeless(bound, d, segment, top)) {
+                    doc = d + 1;
+                    continue;
+                }
+            }
+            std::uint32_t furthest = d;
+            for (std::size_t i = 0; i < cursors.size(); ++i) {
+                if (i == lead) continue;
+                const std::uint32_t at = cursors[i]->Advance(d);
+                if (at == kEnd) return;
+                furthest = std::max(furthest, at);
+            }
+            if (furthest == d) {
+                Offer(segment, top, Score(query, bm25, d), d);
+                doc = d + 1;
+            } else {
+                doc = furthest;
+            }
+        }
+    }
+
+    void SweepAny(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
+                  std::uint32_t from, std::uint32_t to,
+                  const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
+                  TopMatches& top) {
+        // Leaves by the most they add, least first; those whose sum cannot reach the worst
+        // kept need no record be looked at for them alone.
+        std::vector<std::size_t> byHighest(cursors.size());
+        std::vector<double> highest(cursors.size());
+        for (std::size_t i = 0; i < cursors.size(); ++i) {
+            byHighest[i] = i;
+            highest[i] = cursors[i]->Highest();
+        }
+        std::sort(byHighest.begin(), byHighest.end(),
+                  [&](std::size_t x, std::size_t y) { return highest[x] < highest[y]; });
+        std::vector<bool> essential(cursors.size(), true);
+        std::size_t optional = 0;
+        auto skip = done.begin();
+        std::uint32_t doc = from;
+        while (doc < to) {
+            if (top.Full()) {
+                double sum = 0;
+                for (std::size_t k = 0; k < byHighest.size(); ++k) {
+                    sum += highest[byHighest[k]];
+                    if (sum >= top.WorstScore()) break;
+                    essential[byHighest[k]] = false;
+                    optional = std::max(optional, k + 1);
+                }
+                if (optional == cursors.size()) return;
+            }
+            std::uint32_t d = kEnd;
+            for (std::size_t i = 0; i < cursors.size(); ++i)
+                if (essential[i]) d = std::min(d, cursors[i]->Advance(doc));
+            if (d >= to) return;
+            doc = d;
+            if (PastDone(doc, skip, done.end())) continue;
+            int c = 0;
+            for (std::size_t i = 0; i < cursors.size(); ++i)
+                if (essential[i] && cursors[i]->Doc() == d) c = cursors[i]->Current().lengthClass;
+            if (top.Full() && optional > 0) {
+                double bound = 0;
+                for (std::size_t i = 0; i < cursors.size(); ++i) {
+                    const double w = query.leaves[i].weight;
+                    if (!essential[i])
+                        bound += FrontierAt(cursors[i]->ShallowBest(d), c, w, bm25);
+                    else if (cursors[i]->Doc() == d && w > 0)
+                        bound += w * bm25.Impact(cursors[i]->Current().f2, c);
+                }
+                if (Hopeless(bound, d, segment, top)) {
+                    doc = d + 1;
+                    continue;
+                }
+            }
+            for (std::size_t i = 0; i < cursors.size(); ++i)
+                if (!essential[i]) cursors[i]->Advance(d);
+            Offer(segment, top, Score(query, bm25, d), d);
+            doc = d + 1;
         }
     }
 
