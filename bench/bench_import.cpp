@@ -3,7 +3,9 @@
 // the overall rate and the index's size per record, one line each, so that two builds'
 // runs can be set side by side (bench/import_bench.sh does).
 //
-//   tamix_bench_import RECORDS.xml INDEX [SLICE]     SLICE: records a slice, default 250000
+//   tamix_bench_import RECORDS.xml INDEX [SLICE [MORE.xml...]]
+//       RECORDS.xml "-" reads standard input; SLICE: records a slice, default 250000; MORE
+//       files are imported after RECORDS.xml
 #include "server/index/importer.h"
 
 #include <sys/stat.h>
@@ -58,7 +60,10 @@ int main(int argc, char** argv) {
     observer.onProblem = [](const std::string& message) {
         std::fprintf(stderr, "%s\n", message.c_str());
     };
-    const ImportStats stats = ImportFiles(index, {records}, observer, options);
+    std::vector<std::string> files = {records};
+    for (int i = 4; i < argc; ++i)
+        files.push_back(argv[i]);
+    const ImportStats stats = ImportFiles(index, files, observer, options);
     // What came after the last report: the rest of the records, then the merge.
     const double merge = stats.seconds - lastSeconds;
     if (lastRecords < stats.records)

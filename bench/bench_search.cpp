@@ -151,6 +151,20 @@ int main(int argc, char** argv) {
                     Median(c.queryCold) / std::max(1e-3, dateMedian[c.query]));
     }
 
+    // Records planted older than all others (bench/planted.xml), where their orders put them.
+    if (reader->Find(1)) {
+        const auto first = [&](const char* query, SortOrder order) {
+            ResultCache cache;
+            const ResultPage page = FindResults(*reader, cache, BuildSearch(query), order, 1, 10);
+            return page.items.empty() ? std::int64_t{0} : page.items[0].pmid;
+        };
+        std::printf("  planted, first: best match of the four words %lld (planted 1), patients by "
+                    "author %lld (2), by journal %lld (3)\n",
+                    static_cast<long long>(first(queries.back().c_str(), SortOrder::Relevance)),
+                    static_cast<long long>(first("patients", SortOrder::Author)),
+                    static_cast<long long>(first("patients", SortOrder::Journal)));
+    }
+
     // Article pages: a record every so many of the newest-first list of a common word.
     std::vector<std::int64_t> pmids;
     const Search common = BuildSearch("patients");

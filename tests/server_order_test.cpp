@@ -65,7 +65,7 @@ Article RandomRecord(std::mt19937& random, std::int64_t pmid) {
     // on, run past a level of the walk, or are missing.
     static const std::vector<std::string> kJournals = {
         "Journal of Tests", "Acta Testica", "Acta Testica Scandinavica", "",
-        "J", "ACTA TESTICA", "Acta Test\xC3\xADca",
+        "J", "ACTA TESTICA", "Acta Test\xC3\xAD" "ca",
         "Journal of Tests and Measurements in Medicine, Surgery and the Allied Sciences (Basel)"};
     a.journal = kJournals[random() % kJournals.size()];
     return a;

@@ -47,9 +47,9 @@ std::string EncodeKeys(const std::int64_t* keys, std::size_t count) {
     return out;
 }
 
-// A chunk's keys from its first key and bytes; false unless they rise and are no more than
-// a chunk.
-bool DecodeKeys(std::int64_t first, std::string_view bytes, std::vector<std::int64_t>& keys) {
+} // namespace
+
+bool DecodeKeyChunk(std::int64_t first, std::string_view bytes, std::vector<std::int64_t>& keys) {
     keys.assign(1, first);
     std::size_t pos = 0;
     while (pos < bytes.size()) {
@@ -62,6 +62,8 @@ bool DecodeKeys(std::int64_t first, std::string_view bytes, std::vector<std::int
     }
     return true;
 }
+
+namespace {
 
 [[noreturn]] void Damaged(const std::string& what) {
     throw DamagedPostings("the ranking index is damaged: " + what);
@@ -193,7 +195,7 @@ struct RankWriter::Impl {
         std::vector<std::int64_t> keys, chunkKeys;
         allKeys.Bind(1, segment);
         while (allKeys.Step()) {
-            if (!DecodeKeys(allKeys.Int(0), allKeys.Text(1), chunkKeys)) {
+            if (!DecodeKeyChunk(allKeys.Int(0), allKeys.Text(1), chunkKeys)) {
                 allKeys.Reset();
                 Damaged("a segment's keys do not read back");
             }
@@ -223,7 +225,7 @@ struct RankWriter::Impl {
             if (after == s.chunkStarts.begin()) continue;
             const std::int64_t c = (after - s.chunkStarts.begin()) - 1;
             chunk.Bind(1, s.id).Bind(2, c);
-            const bool found = chunk.Step() && DecodeKeys(chunk.Int(0), chunk.Text(1), keys);
+            const bool found = chunk.Step() && DecodeKeyChunk(chunk.Int(0), chunk.Text(1), keys);
             chunk.Reset();
             if (!found) continue;
             const auto at = std::lower_bound(keys.begin(), keys.end(), key);
@@ -558,7 +560,7 @@ public:
             std::vector<std::int64_t> keys;
             keysChunk_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(c));
             const bool read = keysChunk_.Step() &&
-                              DecodeKeys(keysChunk_.Int(0), keysChunk_.Text(1), keys);
+                              DecodeKeyChunk(keysChunk_.Int(0), keysChunk_.Text(1), keys);
             keysChunk_.Reset();
             if (!read) Damaged("a segment's keys do not read back");
             found = chunks_.emplace(c, std::move(keys)).first;

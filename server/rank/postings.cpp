@@ -163,9 +163,11 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
         if (!GetVarint(bytes, pos, gap) || !GetVarint(bytes, pos, f2) || pos >= bytes.size())
             return false;
         const auto lengthClass = static_cast<unsigned char>(bytes[pos++]);
+        // The gap is bounded before it is added: a damaged one would overflow the doc.
+        if (gap > block.lastDoc) return false;
         doc += static_cast<std::int64_t>(gap) + 1;
-        if (gap > block.lastDoc || doc > static_cast<std::int64_t>(block.lastDoc) ||
-            f2 > block.maxF2 || lengthClass < block.minClass || lengthClass >= kLengthClasses)
+        if (doc > static_cast<std::int64_t>(block.lastDoc) || f2 > block.maxF2 ||
+            lengthClass < block.minClass || lengthClass >= kLengthClasses)
             return false;
         out[i] = {static_cast<std::uint32_t>(doc), static_cast<std::uint32_t>(f2), lengthClass};
     }
