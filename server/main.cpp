@@ -3,6 +3,7 @@
 #include "server/index/index.h"
 #include "server/index/lock.h"
 #include "server/records/sample.h"
+#include "server/translate/services.h"
 #include "server/upstream/mirror.h"
 #include "server/web/http.h"
 
@@ -34,15 +35,19 @@ constexpr const char* kUsage =
     "                                                - reads standard input\n"
     "  tamix-server sample --count N [--out FILE]    synthetic PubMed XML (default: stdout)\n"
     "  tamix-server serve --index FILE [--listen HOST:PORT] [--threads N] [--quiet]\n"
-    "                     [--glossary FILE | --translate-backend URL]\n"
+    "                     [--glossary FILE] [--translate-backend SERVICE [--translate-model NAME]]\n"
     "                     [--eutils BASE [--api-key KEY] [--email ADDRESS]]\n"
     "      default listen address 127.0.0.1:8790; --threads: requests answered at once\n"
     "      (default: two a core; connections wait on one event loop and need no thread);\n"
     "      the translation endpoint uses the term glossary FILE, else the one beside the\n"
-    "      program or in its ../share/tamix, or forwards to a LibreTranslate-compatible\n"
-    "      service at URL (http[s]://HOST:PORT); --eutils: a gateway to PubMed, searching\n"
-    "      through NCBI's E-utilities at BASE (https://eutils.ncbi.nlm.nih.gov/entrez/eutils/)\n"
-    "      and keeping the records fetched in FILE (made when missing); the API key comes\n"
+    "      program or in its ../share/tamix; --translate-backend: a machine translation\n"
+    "      service instead, steered by the glossary's terms, its answers kept in\n"
+    "      FILE.translations: URL (LibreTranslate), openai:URL with --translate-model (a chat\n"
+    "      service, URL such as https://HOST/v1) or deepl:URL (https://api.deepl.com); its\n"
+    "      key comes from TAMIX_TRANSLATE_KEY in the environment\n"
+    "      --eutils: a gateway to PubMed, searching through NCBI's E-utilities at BASE\n"
+    "      (https://eutils.ncbi.nlm.nih.gov/entrez/eutils/) and keeping the records fetched\n"
+    "      in FILE (made when missing); the API key comes\n"
     "      from --api-key, else from NCBI_API_KEY in the environment\n"
     "  tamix-server mirror --index FILE [--from URL] [--files DIR] [--keep]\n"
     "      imports NLM's PubMed baseline and update files not yet in FILE, in order, each\n"
@@ -219,6 +224,7 @@ const std::vector<OptionRule> kOptions = {
     {"--quiet", false, {"serve"}},
     {"--glossary", true, {"serve"}},
     {"--translate-backend", true, {"serve"}},
+    {"--translate-model", true, {"serve"}},
     {"--eutils", true, {"serve"}},
     {"--api-key", true, {"serve"}},
     {"--email", true, {"serve"}},
@@ -320,12 +326,29 @@ int main(int argc, char** argv) {
         options.threads = threads;
         options.accessLog = !given.count("--quiet");
 
-        // One engine answers translations: the service when one is named, else a glossary.
-        if (given.count("--glossary") && given.count("--translate-backend"))
-            return UsageError("--glossary and --translate-backend exclude each other");
-        options.translateBackend = option("--translate-backend");
-        if (given.count("--translate-backend") && !ValidBackendUrl(options.translateBackend))
-            return UsageError("--translate-backend takes http[s]://HOST[:PORT][/PATH]");
+        // A service translates when one is named, steered by the glossary; else the glossary
+        // does. The key never goes on a command line, where any user sees it.
+        if (given.count("--translate-backend")) {
+            options.translateBackend = option("--translate-backend");
+            TranslationService service;
+            const std::string problem = ParseTranslationService(options.translateBackend, service);
+            if (!problem.empty() || !ValidBackendUrl(service.base))
+                return UsageError("--translate-backend takes URL, openai:URL or deepl:URL, the URL "
+                                  "http[s]://HOST[:PORT][/PATH]");
+            if (service.kind == TranslationService::Chat && !given.count("--translate-model"))
+                return UsageError("--translate-backend openai:URL needs --translate-model NAME");
+            if (service.kind != TranslationService::Chat && given.count("--translate-model"))
+                return UsageError("--translate-model goes with --translate-backend openai:URL");
+            options.translateModel = option("--translate-model");
+            const char* key = std::getenv("TAMIX_TRANSLATE_KEY");
+            options.translateKey = key ? key : "";
+            if (service.kind == TranslationService::DeepL && options.translateKey.empty())
+                return UsageError("--translate-backend deepl:URL needs the key in "
+                                  "TAMIX_TRANSLATE_KEY");
+            options.translationCache = option("--index") + ".translations";
+        } else if (given.count("--translate-model")) {
+            return UsageError("--translate-model goes with --translate-backend openai:URL");
+        }
         if (given.count("--glossary")) {
             options.glossary = option("--glossary");
             // Said before the index is opened, so that a wrong path is the message the user
@@ -335,9 +358,9 @@ int main(int argc, char** argv) {
                              options.glossary.c_str(), std::strerror(errno));
                 return 1;
             }
-        } else if (options.translateBackend.empty()) {
+        } else {
             options.glossary = DefaultGlossary();
-            if (options.glossary.empty())
+            if (options.glossary.empty() && options.translateBackend.empty())
                 std::fprintf(
                     stderr, "tamix-server: no glossary found; translation answers with an error\n");
         }

@@ -7,7 +7,9 @@
 #include "server/index/index.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
+#include "server/translate/translate.h"
 #include "support/test_server.h"
+#include "support/translation_stand_in.h"
 
 #include <gtest/gtest.h>
 
@@ -141,6 +143,7 @@ TEST(ServerOptions, HelpIsTheReadmesUsageAndSampleWritesToStandardOutput) {
 
 TEST(ServerOptions, WrongCommandLinesAreUsageErrors) {
     TempDir dir;
+    unsetenv("TAMIX_TRANSLATE_KEY");
     const std::string glossary = dir.Write("g.tsv", "quokka\tq\n");
     // Paths in the scratch folder, so that a command line wrongly taken leaves nothing behind.
     const std::string i = dir.File("i.sqlite"), f = dir.File("f.xml");
@@ -164,8 +167,14 @@ TEST(ServerOptions, WrongCommandLinesAreUsageErrors) {
         {"serve", "--index", i, "--translate-backend", "ftp://127.0.0.1:5000"},
         {"serve", "--index", i, "--translate-backend", "127.0.0.1:5000"},
         {"serve", "--index", i, "--translate-backend", "http://:5000"},
-        {"serve", "--index", i, "--glossary", glossary, "--translate-backend",
-         "http://127.0.0.1:5000"},
+        {"serve", "--index", i, "--translate-backend", "openai:http://127.0.0.1:5000/v1"},
+        {"serve", "--index", i, "--translate-backend", "openai:127.0.0.1:5000/v1",
+         "--translate-model", "m"},
+        {"serve", "--index", i, "--translate-backend", "http://127.0.0.1:5000",
+         "--translate-model", "m"},
+        {"serve", "--index", i, "--translate-model", "m"},
+        // DeepL takes no request without its key, which TAMIX_TRANSLATE_KEY does not hold here.
+        {"serve", "--index", i, "--translate-backend", "deepl:http://127.0.0.1:5000"},
         {"serve", i},
     };
     for (std::vector<std::string> args : wrong) {
@@ -234,9 +243,9 @@ TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
         "/lt/translate", [&](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard<std::mutex> lock(mutex);
             received = req.params;
-            res.set_content(
-                "{\"translatedText\": \"\\u5fc3\\u529b\\u8870\\u7aed\\uff0c\\u8bd1\\u6587\"}",
-                "application/json");
+            res.set_content("{\"translatedText\": "
+                            "\"\\u5fc3\\u529b\\u8870\\u7aed #1 50%\\uff0c\\u8bd1\\u6587\"}",
+                            "application/json");
         });
     service.Start();
 
@@ -248,7 +257,7 @@ TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
     const std::string source = "Heart failure & more #1 50% a+b";
     EXPECT_EQ(
         TranslateThrough(port, source, dir),
-        "\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD\xEF\xBC\x8C\xE8\xAF\x91\xE6\x96\x87")
+        "\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD #1 50%\xEF\xBC\x8C\xE8\xAF\x91\xE6\x96\x87")
         << "exactly the service's text, annotated no further";
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -265,14 +274,16 @@ TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
     EXPECT_NE(server->Stderr().find("\"GET /public/2.0/bmt/translate?"), std::string::npos)
         << "the access log is on without --quiet";
 
-    // A TLS service is taken too; one that does not answer is a failed translation.
+    // A TLS service is taken too; one that does not answer is a failed translation, but
+    // what the service translated before is still answered, from the index's cache.
     std::unique_ptr<Process> tls;
     const int tlsPort =
         Serve(tls, dir.File("index.sqlite"),
               {"--translate-backend", "https://127.0.0.1:" + std::to_string(test::ClosedPort())},
               dir.File("tls.log"));
     ASSERT_GT(tlsPort, 0) << tls->Stderr();
-    EXPECT_EQ(TranslateThrough(tlsPort, source, dir), std::nullopt);
+    EXPECT_EQ(TranslateThrough(tlsPort, "Not translated before.", dir), std::nullopt);
+    EXPECT_NE(TranslateThrough(tlsPort, source, dir), std::nullopt);
 
     // With no engine named, the glossary built beside the program answers.
     std::unique_ptr<Process> plain;
@@ -281,6 +292,152 @@ TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
     EXPECT_EQ(
         TranslateThrough(plainPort, "Heart failure.", dir),
         "Heart failure\xEF\xBC\x88\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD\xEF\xBC\x89.");
+}
+
+// `serve` of a translation service, its key in the environment the way a service manager
+// gives it, never on the command line.
+int ServeWithKey(std::unique_ptr<Process>& process, const std::string& index,
+                 const std::vector<std::string>& extra, const std::string& log,
+                 const std::string& key) {
+    setenv("TAMIX_TRANSLATE_KEY", key.c_str(), 1);
+    const int port = Serve(process, index, extra, log);
+    unsetenv("TAMIX_TRANSLATE_KEY");
+    return port;
+}
+
+TEST(ServerOptions, ChatServiceTranslatesWithTheGlossarysTermsAndNeverTwiceTheSameText) {
+    TempDir dir;
+    const std::string index = EmptyIndex(dir);
+    const std::string glossary =
+        dir.Write("g.tsv", "heart failure\t心力衰竭\nejection fraction\t射血分数\n");
+    test::TranslationStandIn service;
+    const std::string source =
+        "Heart failure with reduced ejection fraction was seen in 71.2% of 5 patients.";
+    const std::string chinese = "5名患者中有71.2%出现射血分数降低的心力衰竭。";
+    service.Translate(source, chinese);
+    const std::string dose = "Heart failure worsened at doses of 4.3 mg in 12 patients.";
+    service.Translate(dose, "12名患者在3.4毫克剂量下心力衰竭加重。");
+    const std::vector<std::string> options = {"--translate-backend", service.ChatBase(),
+                                              "--translate-model", "qwen2.5:7b",
+                                              "--glossary", glossary};
+    std::unique_ptr<Process> server;
+    const int port =
+        ServeWithKey(server, index, options, dir.File("chat.log"), "sk-test-4f9a0c");
+    ASSERT_GT(port, 0) << server->Stderr();
+
+    EXPECT_EQ(TranslateThrough(port, source, dir), chinese);
+    std::vector<test::TranslationStandIn::Hit> hits = service.Hits();
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].path, "/v1/chat/completions");
+    EXPECT_EQ(hits[0].authorization, "Bearer sk-test-4f9a0c");
+    EXPECT_EQ(hits[0].contentType, "application/json");
+    const std::string& body = hits[0].body;
+    EXPECT_EQ(server::JsonPath(body, {"model"}), "qwen2.5:7b");
+    EXPECT_NE(body.find("\"temperature\":0"), std::string::npos) << body;
+    EXPECT_EQ(server::JsonPath(body, {"messages", 0, "role"}), "system");
+    EXPECT_EQ(server::JsonPath(body, {"messages", 1, "role"}), "user");
+    EXPECT_EQ(server::JsonPath(body, {"messages", 1, "content"}), source);
+    const std::string system = server::JsonPath(body, {"messages", 0, "content"}).value_or("");
+    for (const char* wanted : {"Simplified Chinese", "number", "drug name",
+                               "heart failure = 心力衰竭", "ejection fraction = 射血分数"})
+        EXPECT_NE(system.find(wanted), std::string::npos) << wanted << " in " << system;
+
+    // The same text again is answered from the cache.
+    EXPECT_EQ(TranslateThrough(port, source, dir), chinese);
+    EXPECT_EQ(service.Hits().size(), 1u);
+
+    // A translation that loses a dose is withheld, the glossary's rendering in its place.
+    const std::optional<std::string> withheld = TranslateThrough(port, dose, dir);
+    ASSERT_TRUE(withheld);
+    EXPECT_EQ(*withheld, "Machine translation withheld: openai:qwen2.5:7b changed a number of the "
+                         "text (4.3 not in its translation). The term glossary instead:\n"
+                         "Heart failure（心力衰竭）worsened at doses of 4.3 mg in 12 patients.");
+
+    // A long text goes in pieces cut at sentence ends, each within the service's limit.
+    std::string longText;
+    for (int n = 1; longText.size() < 4500; ++n)
+        longText += "Sentence " + std::to_string(n) + " reports the outcome of the trial. ";
+    longText.pop_back();
+    const std::optional<std::string> joined = TranslateThrough(port, longText, dir);
+    hits = service.Hits();
+    ASSERT_EQ(hits.size(), 4u);
+    std::string rejoined;
+    for (std::size_t h = 2; h < 4; ++h) {
+        const std::string piece =
+            server::JsonPath(hits[h].body, {"messages", 1, "content"}).value_or("");
+        EXPECT_LE(piece.size(), 3000u);
+        EXPECT_EQ(piece.back(), '.');
+        rejoined += (rejoined.empty() ? "[" : " [") + piece + "]";
+    }
+    EXPECT_EQ(joined, rejoined);
+    EXPECT_EQ(rejoined.size(), longText.size() + 4);
+
+    // A service that answers too slowly is an error, given before the program's own
+    // request would give up.
+    service.Pause(std::chrono::seconds(13));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(TranslateThrough(port, "A slow answer.", dir), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(13));
+    service.Pause(std::chrono::seconds(0));
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+    const std::string log = server->Stderr();
+    EXPECT_NE(log.find("changed a number of a text (4.3 missing): translation withheld"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("did not translate: no answer in time"), std::string::npos) << log;
+    EXPECT_EQ(log.find("sk-test-4f9a0c"), std::string::npos) << "the key stays out of the log";
+
+    // Offline: texts translated before are answered from the cache, others are errors.
+    std::unique_ptr<Process> offline;
+    const int offlinePort = ServeWithKey(
+        offline, index,
+        {"--translate-backend",
+         "openai:http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/v1",
+         "--translate-model", "qwen2.5:7b"},
+        dir.File("offline.log"), "sk-test-4f9a0c");
+    ASSERT_GT(offlinePort, 0) << offline->Stderr();
+    EXPECT_EQ(TranslateThrough(offlinePort, source, dir), chinese);
+    EXPECT_EQ(TranslateThrough(offlinePort, "Never translated.", dir), std::nullopt);
+    EXPECT_EQ(service.Hits().size(), 5u);
+}
+
+TEST(ServerOptions, DeepLTakesTheTextWithItsTermsAndABusyServiceIsAskedOnceMore) {
+    TempDir dir;
+    const std::string index = EmptyIndex(dir);
+    const std::string glossary = dir.Write("g.tsv", "heart failure\t心力衰竭\n");
+    test::TranslationStandIn service;
+    const std::string source = "Heart failure is common.";
+    service.Translate(source, "心力衰竭很常见。");
+    std::unique_ptr<Process> server;
+    const int port = ServeWithKey(server, index,
+                                  {"--translate-backend", service.DeepLBase(), "--glossary", glossary},
+                                  dir.File("deepl.log"), "0b1c2d3e-key:fx");
+    ASSERT_GT(port, 0) << server->Stderr();
+
+    // Too many requests: asked again after the pause the service names.
+    service.Fail({429});
+    EXPECT_EQ(TranslateThrough(port, source, dir), "心力衰竭很常见。");
+    std::vector<test::TranslationStandIn::Hit> hits = service.Hits();
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[1].body, hits[0].body);
+    EXPECT_EQ(hits[1].path, "/v2/translate");
+    EXPECT_EQ(hits[1].authorization, "DeepL-Auth-Key 0b1c2d3e-key:fx");
+    EXPECT_EQ(hits[1].contentType, "application/json");
+    EXPECT_EQ(server::JsonPath(hits[1].body, {"text", 0}), source);
+    EXPECT_EQ(server::JsonPath(hits[1].body, {"source_lang"}), "EN");
+    EXPECT_EQ(server::JsonPath(hits[1].body, {"target_lang"}), "ZH-HANS");
+    EXPECT_NE(server::JsonPath(hits[1].body, {"context"}).value_or("").find("heart failure = 心力衰竭"),
+              std::string::npos)
+        << hits[1].body;
+
+    // A service that fails twice is an error the program shows.
+    service.Fail({503, 503});
+    EXPECT_EQ(TranslateThrough(port, "Another text.", dir), std::nullopt);
+    EXPECT_EQ(service.Hits().size(), 4u);
+    EXPECT_EQ(server->Stop(SIGTERM), 0);
+    EXPECT_NE(server->Stderr().find("deepl did not translate: status 503"), std::string::npos)
+        << server->Stderr();
+    EXPECT_EQ(server->Stderr().find("0b1c2d3e"), std::string::npos);
 }
 
 // A file of two records, one of which cannot be indexed (line 4).

@@ -120,8 +120,7 @@ TEST(ServerProcess, ServeOptions) {
 
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{"--threads", "0"},
-          {"--threads", "many"},
-          {"--glossary", glossary, "--translate-backend", backend.Url("/")}}) {
+          {"--threads", "many"}}) {
         std::vector<std::string> args{kServer, "serve", "--index", index};
         args.insert(args.end(), bad.begin(), bad.end());
         EXPECT_EQ(RunToEnd(args, dir.File("c.log")), 2) << bad[0] << " " << bad[1];

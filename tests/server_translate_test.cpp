@@ -1,8 +1,10 @@
 // The translation endpoint, read back by the program's own request and decoding.
 #include "pubmed/addresses.h"
 #include "pubmed/download.h"
+#include "pubmed/text.h"
 #include "pubmed/translation.h"
 #include "server/web/http.h"
+#include "server/translate/services.h"
 #include "server/translate/translate.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
@@ -210,7 +212,7 @@ TEST(Translate, ForwardsToALibreTranslateService) {
             return;
         }
         res.set_content(
-            "{\"translatedText\": \"\\u5fc3\\u529b\\u8870\\u7aed \\\"ok\\\" \\ud83d\\ude00\"}",
+            "{\"translatedText\": \"\\u5fc3\\u529b\\u8870\\u7aed \\\"ok\\\" \\ud83d\\ude00 #1 50%\"}",
             "application/json");
     });
     fake.Start();
@@ -221,7 +223,8 @@ TEST(Translate, ForwardsToALibreTranslateService) {
     const std::string source = "Heart failure & more #1 50% a+b";
     const auto decoded = DecodeTranslation(live.Response(source));
     ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(*decoded, "\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD \"ok\" \xF0\x9F\x98\x80");
+    EXPECT_EQ(*decoded,
+              "\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD \"ok\" \xF0\x9F\x98\x80 #1 50%");
     const auto field = [&](const char* key) {
         const auto it = received.find(key);
         return it == received.end() ? std::string("<none>") : it->second;
@@ -248,6 +251,79 @@ TEST(Translate, JsonStringField) {
     EXPECT_EQ(server::JsonStringField("{\"a\":\"open", "a"), std::nullopt);
     EXPECT_EQ(server::JsonStringField("{\"a\":\"\\ud800x\"}", "a"), "\xEF\xBF\xBDx");
     EXPECT_EQ(server::JsonStringField("{}", "a"), std::nullopt);
+
+    // Paths into services' answers: objects and arrays passed over whatever they hold.
+    const std::string chat =
+        "{\"id\":\"x\",\"choices\":[{\"index\":0,\"message\":{\"role\":\"assistant\",\"content\":"
+        "\"\\u5fc3 \\\"a\\\"\",\"annotations\":[[1,{\"content\":\"no\"}],\"]}\"]},\"logprobs\":null},"
+        "{\"message\":{\"content\":\"second\"}}],\"usage\":{\"total_tokens\":29}}";
+    EXPECT_EQ(server::JsonPath(chat, {"choices", 0, "message", "content"}), "\xE5\xBF\x83 \"a\"");
+    EXPECT_EQ(server::JsonPath(chat, {"choices", 1, "message", "content"}), "second");
+    EXPECT_EQ(server::JsonPath(chat, {"choices", 2, "message", "content"}), std::nullopt);
+    EXPECT_EQ(server::JsonPath(chat, {"choices", 0, "index"}), std::nullopt) << "not a string";
+    EXPECT_EQ(server::JsonPath(chat, {"usage", 0}), std::nullopt) << "an object is no array";
+    EXPECT_EQ(server::JsonPath(chat, {"choices", 0, "content"}), std::nullopt)
+        << "a key found only deeper is not this one";
+    EXPECT_EQ(server::JsonPath("{\"translations\":[{\"text\":\"a\"},{\"text\":\"b\"}]}",
+                               {"translations", 1, "text"}),
+              "b");
+    for (const char* broken : {"", "{", "{\"choices\":[", "{\"choices\":[{\"message\":{\"content\":1",
+                               "[\"choices\"]", "{\"choices\" [] }", "{\"choices\":[{]}"})
+        EXPECT_EQ(server::JsonPath(broken, {"choices", 0, "message", "content"}), std::nullopt)
+            << broken;
+    // Nesting past any answer's depth is refused, not followed down the stack.
+    EXPECT_EQ(server::JsonPath(std::string(100000, '[') + "\"x\"", {1}), std::nullopt);
+}
+
+TEST(Translate, ServicesTextsInPiecesAndTheirNumbers) {
+    // Pieces end at sentence ends within the limit, else at a space, else between
+    // characters, and put back together give the text.
+    const std::string text = "One is short. Two goes on a while? Three! Four.";
+    std::string joined;
+    for (const std::string& piece : server::SplitSentences(text, 20)) {
+        EXPECT_LE(piece.size(), 20u) << piece;
+        joined += (joined.empty() ? "" : " ") + piece;
+    }
+    EXPECT_EQ(joined, text);
+    EXPECT_EQ(server::SplitSentences(text, 20)[0], "One is short.");
+    EXPECT_EQ(server::SplitSentences("aaaa bbbbbbbbbbbbbbbbbbbb cc", 16),
+              (std::vector<std::string>{"aaaa", "bbbbbbbbbbbbbbbb", "bbbb cc"}));
+    std::string chinese;
+    for (int i = 0; i < 10; ++i)
+        chinese += "\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD";
+    std::string back;
+    for (const std::string& piece : server::SplitSentences(chinese, 16)) {
+        EXPECT_LE(piece.size(), 16u);
+        EXPECT_TRUE(IsValidUtf8(piece)) << "cut inside a character";
+        back += piece;
+    }
+    EXPECT_EQ(back, chinese);
+    EXPECT_EQ(server::SplitSentences("", 16), std::vector<std::string>{""});
+
+    EXPECT_EQ(server::NumbersIn("71.2% of 1,234 patients (12%) took 5 mg in 2001. p<0.05, "
+                                "\xEF\xBC\x97 days, 1,23 and 12,3456"),
+              (std::vector<std::string>{"71.2", "1234", "12", "5", "2001", "0.05", "7", "1", "23",
+                                        "3456"}));
+    EXPECT_EQ(server::MissingNumbers("1,234 patients", "1234\xE5\x90\x8D"), std::vector<std::string>{});
+    EXPECT_EQ(server::MissingNumbers("5 mg", "\xEF\xBC\x95\xE6\xAF\xAB\xE5\x85\x8B"),
+              std::vector<std::string>{});
+    EXPECT_EQ(server::MissingNumbers("4.3 mg in 12 patients", "12 3.4"),
+              std::vector<std::string>{"4.3"});
+    EXPECT_EQ(server::MissingNumbers("in 71.2%", "in 71.20%"), std::vector<std::string>{"71.2"})
+        << "a number is matched as written";
+
+    server::TranslationService service;
+    EXPECT_EQ(server::ParseTranslationService("openai:https://h.example/v1", service), "");
+    EXPECT_EQ(service.kind, server::TranslationService::Chat);
+    EXPECT_EQ(service.base, "https://h.example/v1");
+    service.model = "m1";
+    EXPECT_EQ(server::ServiceName(service), "openai:m1");
+    EXPECT_EQ(server::ParseTranslationService("deepl:https://api.deepl.com", service), "");
+    EXPECT_EQ(server::ServiceName(service), "deepl");
+    EXPECT_EQ(server::ParseTranslationService("http://127.0.0.1:5000", service), "");
+    EXPECT_EQ(server::ServiceName(service), "libretranslate");
+    for (const char* wrong : {"openai:", "deepl:ftp://h", "gpt:https://h", "https://", "http:///x"})
+        EXPECT_NE(server::ParseTranslationService(wrong, service), "") << wrong;
 }
 
 } // namespace

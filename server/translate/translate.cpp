@@ -2,9 +2,9 @@
 
 #include "pubmed/text.h"
 
-#include <curl/curl.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -102,58 +102,6 @@ private:
     std::shared_ptr<const Glossary> glossary_;
 };
 
-// libcurl, one easy handle a request: requests come from several workers at once.
-class ForwardingTranslator : public Translator {
-public:
-    explicit ForwardingTranslator(const std::string& url) : endpoint_(url) {
-        while (!endpoint_.empty() && endpoint_.back() == '/')
-            endpoint_.pop_back();
-        endpoint_ += "/translate";
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-    }
-
-    std::optional<std::string> Translate(std::string_view english) override {
-        const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(),
-                                                                         &curl_easy_cleanup);
-        if (!handle) return std::nullopt;
-        CURL* h = handle.get();
-        char* q = curl_easy_escape(h, english.data(), static_cast<int>(english.size()));
-        if (!q) return std::nullopt;
-        const std::string form = std::string("q=") + q + "&source=en&target=zh&format=text";
-        curl_free(q);
-
-        std::string body;
-        curl_easy_setopt(h, CURLOPT_URL, endpoint_.c_str());
-        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(h, CURLOPT_PROXY, ""); // the service is named directly
-        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 2000L);
-        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 20000L);
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, form.c_str());
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
-        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Collect);
-        curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
-        long status = 0;
-        if (curl_easy_perform(h) != CURLE_OK ||
-            curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
-            return std::nullopt;
-        return JsonStringField(body, "translatedText");
-    }
-
-private:
-    // A service that answers without end is cut off: no translation is this long.
-    static constexpr std::size_t kMaxAnswer = 64 * 1024 * 1024;
-
-    static std::size_t Collect(char* data, std::size_t size, std::size_t count, void* out) {
-        auto& body = *static_cast<std::string*>(out);
-        if (body.size() + size * count > kMaxAnswer) return 0;
-        body.append(data, size * count);
-        return size * count;
-    }
-
-    std::string endpoint_;
-};
-
 void AppendEscape(std::string& out, unsigned value) {
     static constexpr char kHex[] = "0123456789abcdef";
     out += "\\u";
@@ -204,11 +152,10 @@ const std::string* Glossary::Find(const std::string& lowerEnglish) const {
     return found == terms_.end() ? nullptr : &found->second;
 }
 
-std::string AnnotateTerms(const Glossary& glossary, std::string_view text) {
+void ForEachTerm(const Glossary& glossary, std::string_view text,
+                 const std::function<void(std::size_t begin, std::size_t end,
+                                          const std::string& chinese)>& each) {
     const std::vector<Span> words = Words(text);
-    std::string out;
-    out.reserve(text.size() * 2);
-    std::size_t copied = 0;
     for (std::size_t i = 0; i < words.size();) {
         const std::string* chinese = nullptr;
         int length = 0;
@@ -243,23 +190,27 @@ std::string AnnotateTerms(const Glossary& glossary, std::string_view text) {
             ++i;
             continue;
         }
-        const std::size_t end = words[i + length - 1].end;
-        out.append(text.substr(copied, end - copied));
-        out.append(kOpen).append(*chinese).append(kClose);
-        // The bracket stands in for the space after the term.
-        copied = end < text.size() && text[end] == ' ' ? end + 1 : end;
+        each(words[i].begin, words[i + length - 1].end, *chinese);
         i += length;
     }
+}
+
+std::string AnnotateTerms(const Glossary& glossary, std::string_view text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    std::size_t copied = 0;
+    ForEachTerm(glossary, text, [&](std::size_t, std::size_t end, const std::string& chinese) {
+        out.append(text.substr(copied, end - copied));
+        out.append(kOpen).append(chinese).append(kClose);
+        // The bracket stands in for the space after the term.
+        copied = end < text.size() && text[end] == ' ' ? end + 1 : end;
+    });
     out.append(text.substr(copied));
     return out;
 }
 
 std::unique_ptr<Translator> MakeGlossaryTranslator(std::shared_ptr<const Glossary> glossary) {
     return std::make_unique<GlossaryTranslator>(std::move(glossary));
-}
-
-std::unique_ptr<Translator> MakeForwardingTranslator(const std::string& url) {
-    return std::make_unique<ForwardingTranslator>(url);
 }
 
 std::string EscapeEveryCharacter(std::string_view utf8) {
@@ -289,24 +240,24 @@ std::string ErrorJson(std::string_view code, std::string_view message) {
            "\"}";
 }
 
-std::optional<std::string> JsonStringField(std::string_view json, std::string_view key) {
-    const std::string quoted = "\"" + std::string(key) + "\"";
-    std::size_t i = json.find(quoted);
-    if (i == std::string_view::npos) return std::nullopt;
-    i += quoted.size();
+namespace {
+
+void SkipSpace(std::string_view json, std::size_t& i) {
     while (i < json.size() &&
            (json[i] == ' ' || json[i] == '\t' || json[i] == '\n' || json[i] == '\r'))
         ++i;
-    if (i >= json.size() || json[i] != ':') return std::nullopt;
-    ++i;
-    while (i < json.size() &&
-           (json[i] == ' ' || json[i] == '\t' || json[i] == '\n' || json[i] == '\r'))
-        ++i;
+}
+
+// The string that starts at json[i] (a quote), unescaped; i moves past it.
+std::optional<std::string> ReadString(std::string_view json, std::size_t& i) {
     if (i >= json.size() || json[i] != '"') return std::nullopt;
     std::string value;
     for (++i; i < json.size(); ++i) {
         const char c = json[i];
-        if (c == '"') return value;
+        if (c == '"') {
+            ++i;
+            return value;
+        }
         if (c != '\\') {
             value += c;
             continue;
@@ -358,6 +309,100 @@ std::optional<std::string> JsonStringField(std::string_view json, std::string_vi
         }
     }
     return std::nullopt;
+}
+
+// Moves i past the value that starts there; false when it does not read. Nesting deeper
+// than a service's answer has is refused.
+bool SkipValue(std::string_view json, std::size_t& i, int depth) {
+    SkipSpace(json, i);
+    if (i >= json.size() || depth > 64) return false;
+    const char c = json[i];
+    if (c == '"') return ReadString(json, i).has_value();
+    if (c == '{' || c == '[') {
+        const char close = c == '{' ? '}' : ']';
+        ++i;
+        SkipSpace(json, i);
+        if (i < json.size() && json[i] == close) {
+            ++i;
+            return true;
+        }
+        while (true) {
+            if (c == '{') {
+                SkipSpace(json, i);
+                if (!ReadString(json, i)) return false;
+                SkipSpace(json, i);
+                if (i >= json.size() || json[i++] != ':') return false;
+            }
+            if (!SkipValue(json, i, depth + 1)) return false;
+            SkipSpace(json, i);
+            if (i >= json.size()) return false;
+            if (json[i] == close) {
+                ++i;
+                return true;
+            }
+            if (json[i++] != ',') return false;
+        }
+    }
+    // Numbers, true, false, null: their characters.
+    const std::size_t start = i;
+    while (i < json.size() && std::string_view("0123456789+-.eEtrufalsn").find(json[i]) !=
+                                  std::string_view::npos)
+        ++i;
+    return i > start;
+}
+
+// Moves i to the value of key in the object at i, or of item n in the array at i.
+bool Enter(std::string_view json, std::size_t& i, const JsonStep& step) {
+    SkipSpace(json, i);
+    if (i >= json.size()) return false;
+    if (step.key) {
+        if (json[i] != '{') return false;
+        ++i;
+        while (true) {
+            SkipSpace(json, i);
+            if (i < json.size() && json[i] == '}') return false;
+            const std::optional<std::string> name = ReadString(json, i);
+            if (!name) return false;
+            SkipSpace(json, i);
+            if (i >= json.size() || json[i++] != ':') return false;
+            if (*name == step.key) return true;
+            if (!SkipValue(json, i, 1)) return false;
+            SkipSpace(json, i);
+            if (i >= json.size() || json[i++] != ',') return false;
+        }
+    }
+    if (json[i] != '[') return false;
+    ++i;
+    for (int n = 0;; ++n) {
+        SkipSpace(json, i);
+        if (i >= json.size() || json[i] == ']') return false;
+        if (n == step.index) return true;
+        if (!SkipValue(json, i, 1)) return false;
+        SkipSpace(json, i);
+        if (i >= json.size() || json[i++] != ',') return false;
+    }
+}
+
+} // namespace
+
+std::optional<std::string> JsonStringField(std::string_view json, std::string_view key) {
+    const std::string quoted = "\"" + std::string(key) + "\"";
+    std::size_t i = json.find(quoted);
+    if (i == std::string_view::npos) return std::nullopt;
+    i += quoted.size();
+    SkipSpace(json, i);
+    if (i >= json.size() || json[i] != ':') return std::nullopt;
+    ++i;
+    SkipSpace(json, i);
+    return ReadString(json, i);
+}
+
+std::optional<std::string> JsonPath(std::string_view json, std::initializer_list<JsonStep> path) {
+    std::size_t i = 0;
+    for (const JsonStep& step : path)
+        if (!Enter(json, i, step)) return std::nullopt;
+    SkipSpace(json, i);
+    return ReadString(json, i);
 }
 
 } // namespace tamix::server

@@ -3,7 +3,9 @@
 // knows is followed by its Chinese rendering in full-width brackets.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +32,10 @@ private:
 // disease（疾病）". Longest runs of up to five words win; plurals and -ed/-ing forms are
 // found from their base form; numbers and abbreviations (PCR, IL-6) stay as they are.
 std::string AnnotateTerms(const Glossary& glossary, std::string_view text);
+// Each term AnnotateTerms finds: where it stands in the text, and its rendering.
+void ForEachTerm(const Glossary& glossary, std::string_view text,
+                 const std::function<void(std::size_t begin, std::size_t end,
+                                          const std::string& chinese)>& each);
 
 class Translator {
 public:
@@ -39,9 +45,6 @@ public:
 };
 
 std::unique_ptr<Translator> MakeGlossaryTranslator(std::shared_ptr<const Glossary> glossary);
-// A LibreTranslate-compatible service: POST {url}/translate with q, source "en", target
-// "zh", format "text"; its answer is annotated no further.
-std::unique_ptr<Translator> MakeForwardingTranslator(const std::string& url);
 
 // Every character as \uXXXX, surrogate pairs above U+FFFF, so that a client reading
 // escapes gets the whole text; bytes that are not UTF-8 become U+FFFD.
@@ -53,5 +56,16 @@ std::string TranslationJson(std::string_view translation, std::string_view sourc
 std::string ErrorJson(std::string_view code, std::string_view message);
 // The string value of a top-level key of a JSON object, unescaped; nothing when absent.
 std::optional<std::string> JsonStringField(std::string_view json, std::string_view key);
+
+// A step into a JSON document: a key of an object, or an item of an array.
+struct JsonStep {
+    JsonStep(const char* name) : key(name) {}
+    JsonStep(int n) : index(n) {}
+    const char* key = nullptr;
+    int index = 0;
+};
+// The string at a path of a JSON document ({"choices", 0, "message", "content"}),
+// unescaped; nothing when the path is not there, holds no string, or does not read.
+std::optional<std::string> JsonPath(std::string_view json, std::initializer_list<JsonStep> path);
 
 } // namespace tamix::server

@@ -7,6 +7,7 @@
 #include "server/index/index.h"
 #include "server/index/query.h"
 #include "server/index/results.h"
+#include "server/translate/services.h"
 #include "server/translate/translate.h"
 #include "server/web/pages.h"
 
@@ -244,12 +245,26 @@ struct Router::Impl {
                 };
             eutils = std::make_unique<gateway::Gateway>(std::move(g));
         }
-        if (!options.translateBackend.empty()) {
-            translator = MakeForwardingTranslator(options.translateBackend);
-        } else if (!options.glossary.empty()) {
-            auto glossary = std::make_shared<Glossary>();
+        std::shared_ptr<Glossary> glossary;
+        if (!options.glossary.empty()) {
+            glossary = std::make_shared<Glossary>();
             std::string error;
             if (!glossary->Load(options.glossary, error)) throw std::runtime_error(error);
+        }
+        if (!options.translateBackend.empty()) {
+            TranslationService service;
+            if (const std::string problem =
+                    ParseTranslationService(options.translateBackend, service);
+                !problem.empty())
+                throw std::runtime_error("--translate-backend " + problem);
+            service.model = options.translateModel;
+            service.key = options.translateKey;
+            service.cache = options.translationCache;
+            // Withheld translations and failed services are worth a line even with --quiet.
+            translator = MakeServiceTranslator(service, glossary, [](const std::string& line) {
+                std::fprintf(stderr, "tamix-server: %s\n", line.c_str());
+            });
+        } else if (glossary) {
             translator = MakeGlossaryTranslator(std::move(glossary));
         }
     }

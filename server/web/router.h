@@ -21,9 +21,14 @@ struct ServeOptions {
     int port = 8790; // 0: any free port
     int threads = 0; // requests handled at once; 0: two a core
     bool accessLog = true;
-    // The translation endpoint's engine: a LibreTranslate-compatible service when a URL
-    // is given, else the glossary file; with neither it answers with an error.
+    // The translation endpoint's engine: a machine translation service when one is named
+    // ("URL" LibreTranslate, "openai:URL" with its model, "deepl:URL"), steered by the
+    // glossary file when there is one; else the glossary file; with neither it answers
+    // with an error. The service's answers are kept in translationCache ("" for none).
     std::string translateBackend;
+    std::string translateModel;
+    std::string translateKey;
+    std::string translationCache;
     std::string glossary;
     // A request's headers must be whole this long after the connection opened or the
     // previous answer went out; a kept-alive connection may sit idle this long.

@@ -11,6 +11,7 @@
 #include "shell/tamixview.h"
 #include "support/eutils_stand_in.h"
 #include "support/pubmed_fixture.h"
+#include "support/translation_stand_in.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -392,6 +393,60 @@ private slots:
             [this] {
                 View()->Navigate2(QString::fromStdString(tamix::MakeSearchAddress("dosing")));
             }));
+    }
+
+    // The translation button against a server that asks a chat service (a stand-in), then
+    // against one whose service is gone.
+    void aMachineTranslationIsShownAndADeadServiceSaysSo() {
+        tamix::test::TranslationStandIn service;
+        const auto serveWith = [&](const std::string& backend, const char* cache) {
+            tamix::server::ServeOptions options;
+            options.index = index_;
+            options.port = 0;
+            options.accessLog = false;
+            options.translateBackend = backend;
+            options.translateModel = "gui-model";
+            options.translationCache = dir_.File(cache);
+            options.glossary = TAMIX_GLOSSARY_FILE;
+            return std::make_unique<tamix::server::HttpServer>(options);
+        };
+        const std::string dead =
+            "openai:http://127.0.0.1:" + std::to_string(tamix::test::ClosedPort()) + "/v1";
+        for (const std::string& backend : {service.ChatBase(), dead}) {
+            auto translator = serveWith(backend, backend == dead ? "dead.cache" : "live.cache");
+            const int port = translator->Bind();
+            std::thread running([&] { translator->Run(); });
+            qputenv(tamix::kTranslateHostVariable, "127.0.0.1:" + QByteArray::number(port));
+            QStringList shown;
+            QVERIFY(InArticleDialog(
+                [&](CPubmedItem* d) {
+                    d->activateWindow();
+                    QVERIFY(QTest::qWaitForWindowActive(d));
+                    d->Row(0)->setFocus();
+                    QTRY_VERIFY(d->AbstractEdit()->toPlainText().contains(QStringLiteral("mmHg")));
+                    MessageCatcher catcher;
+                    d->Button(QStringLiteral("Baidu Translate"))->click();
+                    shown = catcher.texts;
+                },
+                [this] {
+                    View()->Navigate2(QString::fromStdString(tamix::MakeSearchAddress("dosing")));
+                }));
+            qputenv(tamix::kTranslateHostVariable, "127.0.0.1:" + QByteArray::number(port_));
+            translator->Stop();
+            running.join();
+            QCOMPARE(shown.size(), 1);
+            if (backend == dead) {
+                QCOMPARE(shown[0], QStringLiteral("Error translation, please try again!"));
+                continue;
+            }
+            // The stand-in answers the text it got in brackets: the abstract, numbers kept.
+            QVERIFY2(shown[0].startsWith(QStringLiteral("[")) &&
+                         shown[0].contains(QStringLiteral("71.2")) &&
+                         shown[0].endsWith(QStringLiteral("]--以上译文已复制到剪贴板。")),
+                     qPrintable(shown[0]));
+            QCOMPARE(service.Hits().size(), 1u);
+            QVERIFY(service.Hits()[0].body.find("gui-model") != std::string::npos);
+        }
     }
 
     void aPageNamingTheSiteWithoutAListOpensAnEmptyDialog() {
