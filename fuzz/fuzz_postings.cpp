@@ -32,7 +32,7 @@ public:
         FUZZ_CHECK(doc < Records());
         return -static_cast<std::int64_t>(Records() - doc) * kLengthClasses;
     }
-    std::uint32_t FirstAtOrAfter(std::int64_t) override { return 0; }
+    std::pair<std::uint32_t, std::uint32_t> Around(std::int64_t) override { return {0, 0}; }
     std::uint32_t Records() override {
         return header_.blocks.empty() ? 0 : header_.blocks.back().lastDoc + 1;
     }

@@ -24,8 +24,9 @@ class MemorySegment : public SegmentSource {
 public:
     MemorySegment(std::vector<Record> records, const std::vector<int>& leafTerms)
         : records_(std::move(records)) {
-        std::sort(records_.begin(), records_.end(),
-                  [](const Record& x, const Record& y) { return x.key < y.key; });
+        std::sort(records_.begin(), records_.end(), [](const Record& x, const Record& y) {
+            return PlaceOfKey(x.key) < PlaceOfKey(y.key);
+        });
         for (const int term : leafTerms) {
             std::vector<Posting> postings;
             for (std::uint32_t doc = 0; doc < records_.size(); ++doc) {
@@ -53,11 +54,15 @@ public:
         return std::string_view(lists_[leaf].data).substr(info.offset, info.size);
     }
     std::int64_t Key(std::uint32_t doc) override { return records_[doc].key; }
-    std::uint32_t FirstAtOrAfter(std::int64_t key) override {
-        return static_cast<std::uint32_t>(
-            std::lower_bound(records_.begin(), records_.end(), key,
-                             [](const Record& r, std::int64_t k) { return r.key < k; }) -
+    // Told to the chunk of 64, as the index tells it, so that records around a span are
+    // offered and must be turned away.
+    std::pair<std::uint32_t, std::uint32_t> Around(std::int64_t place) override {
+        const auto first = static_cast<std::uint32_t>(
+            std::lower_bound(records_.begin(), records_.end(), place,
+                             [](const Record& r, std::int64_t p) { return PlaceOfKey(r.key) < p; }) -
             records_.begin());
+        const auto records = static_cast<std::uint32_t>(records_.size());
+        return {first / 64 * 64, std::min(records, (first + 63) / 64 * 64)};
     }
     std::uint32_t Records() override { return static_cast<std::uint32_t>(records_.size()); }
     bool Live(std::uint32_t doc) override { return records_[doc].live; }

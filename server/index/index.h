@@ -40,7 +40,7 @@ struct ImportedFile {
 
 // The layout the index's tables follow; an index of another layout is refused, never
 // read or written.
-inline constexpr int kSchemaVersion = 5;
+inline constexpr int kSchemaVersion = 6;
 
 class SchemaError : public std::runtime_error {
 public:

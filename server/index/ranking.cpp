@@ -207,6 +207,7 @@ struct RankWriter::Impl {
 
     // The live record of that key: its segment and doc; false when none holds it.
     bool Locate(std::int64_t key, std::int64_t& segment, std::uint32_t& doc) {
+        key = PlaceOfKey(key); // what the segments keep
         if (!cacheValid) {
             cache = LoadSegments();
             cacheValid = true;
@@ -260,7 +261,8 @@ struct RankWriter::Impl {
     std::vector<Found> found;
     std::vector<Posting> postings;
     std::vector<std::uint32_t> placed;
-    std::vector<std::int64_t> keys;
+    std::vector<std::int64_t> keys; // places, in doc order
+    std::vector<std::pair<std::int64_t, std::uint32_t>> order;
 
     Database& db;
     Statement findTerm, addTerm, countTerm, nextTerm, setNextTerm, nextSegment, addSegment,
@@ -291,9 +293,15 @@ void RankWriter::AddSegment(const std::vector<Record>& records) {
     found.clear();
     keys.clear();
     slots.assign(4096, -1);
+    // Records in the engine's order: by length class, then by key.
+    auto& order = m.order;
+    order.clear();
+    for (std::uint32_t i = 0; i < records.size(); ++i)
+        order.emplace_back(PlaceOfKey(records[i].key), i);
+    std::sort(order.begin(), order.end());
     for (std::uint32_t doc = 0; doc < records.size(); ++doc) {
-        const Record& r = records[doc];
-        keys.push_back(r.key);
+        const Record& r = records[order[doc].second];
+        keys.push_back(order[doc].first);
         const auto lengthClass = static_cast<std::uint8_t>(LengthClassOfKey(r.key));
         const bool whole =
             ForEachEncodedTerm(r.terms, [&](std::string_view text, std::uint32_t f2) {
@@ -553,7 +561,37 @@ public:
         return std::string_view(bytes).substr(info.offset - h.PartOffset(part), info.size);
     }
 
-    std::int64_t Key(std::uint32_t doc) override {
+    std::int64_t Key(std::uint32_t doc) override { return KeyOfPlace(PlaceOf(doc)); }
+
+    // From the first place of each chunk alone: the first record at or past a place lies
+    // in the chunk before the first that starts past it, or at the start of that one.
+    std::pair<std::uint32_t, std::uint32_t> Around(std::int64_t place) override {
+        if (starts_.empty()) {
+            chunkStarts_.Bind(1, id_);
+            while (chunkStarts_.Step())
+                starts_.push_back(chunkStarts_.Int(1));
+            chunkStarts_.Reset();
+            if (starts_.size() != (records_ + kKeysPerChunk - 1) / kKeysPerChunk)
+                Damaged("a segment's keys are fewer than its records");
+        }
+        const auto after = std::upper_bound(starts_.begin(), starts_.end(), place);
+        const auto chunk = static_cast<std::uint32_t>(after - starts_.begin());
+        if (chunk == 0) return {0, 0};
+        return {(chunk - 1) * kKeysPerChunk, std::min(records_, chunk * kKeysPerChunk)};
+    }
+
+    std::uint32_t Records() override { return records_; }
+
+    bool Live(std::uint32_t doc) override {
+        if (!anyDead_) return true;
+        isDead_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(doc));
+        const bool dead = isDead_.Step();
+        isDead_.Reset();
+        return !dead;
+    }
+
+private:
+    std::int64_t PlaceOf(std::uint32_t doc) {
         const std::uint32_t c = doc / kKeysPerChunk;
         auto found = chunks_.find(c);
         if (found == chunks_.end()) {
@@ -570,35 +608,6 @@ public:
         return found->second[i];
     }
 
-    std::uint32_t FirstAtOrAfter(std::int64_t key) override {
-        if (starts_.empty()) {
-            chunkStarts_.Bind(1, id_);
-            while (chunkStarts_.Step())
-                starts_.push_back(chunkStarts_.Int(1));
-            chunkStarts_.Reset();
-            if (starts_.size() != (records_ + kKeysPerChunk - 1) / kKeysPerChunk)
-                Damaged("a segment's keys are fewer than its records");
-        }
-        const auto after = std::upper_bound(starts_.begin(), starts_.end(), key);
-        if (after == starts_.begin()) return 0;
-        std::uint32_t doc = static_cast<std::uint32_t>((after - starts_.begin()) - 1) * kKeysPerChunk;
-        const std::uint32_t end = std::min(records_, doc + kKeysPerChunk);
-        while (doc < end && Key(doc) < key)
-            ++doc;
-        return doc;
-    }
-
-    std::uint32_t Records() override { return records_; }
-
-    bool Live(std::uint32_t doc) override {
-        if (!anyDead_) return true;
-        isDead_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(doc));
-        const bool dead = isDead_.Step();
-        isDead_.Reset();
-        return !dead;
-    }
-
-private:
     struct Leaf {
         bool present = false;
         StoredList stored;

@@ -84,8 +84,9 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// A row of a segment's keys: the first key, then the rising gaps to each next one as varints;
-// false unless they rise and are no more than a row holds (1,024).
+// A row of a segment's keys, each as its place in the engine's order (PlaceOfKey): the
+// first, then the rising gaps to each next one as varints; false unless they rise and are
+// no more than a row holds (1,024).
 bool DecodeKeyChunk(std::int64_t first, std::string_view bytes, std::vector<std::int64_t>& keys);
 
 template <typename Each> bool ForEachEncodedTerm(std::string_view bytes, Each each) {

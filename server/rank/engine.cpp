@@ -9,6 +9,17 @@ namespace {
 
 constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
 
+constexpr auto kNoFirstKey = std::numeric_limits<std::int64_t>::min();
+constexpr auto kNoLastKey = std::numeric_limits<std::int64_t>::max();
+
+bool InSpan(const RankQuery& query, std::int64_t key) {
+    return query.firstKey <= key && key <= query.lastKey;
+}
+
+bool SameClass(std::int64_t key, std::int64_t other) {
+    return (-key) % kLengthClasses == (-other) % kLengthClasses;
+}
+
 // The highest impact any posting of the block can have.
 double Best(const BlockInfo& block, const Bm25& bm25) {
     double best = 0;
@@ -318,8 +329,11 @@ struct Walk {
             bool hopeless = !possible;
             if (!hopeless && top.Full()) {
                 const double bound = JointBound(query, bm25);
+                // Keys rise with doc only within a length class: a tie rules out the
+                // stretch only when it holds one class.
                 hopeless = bound < top.WorstScore() ||
-                           (bound == top.WorstScore() && segment.Key(doc) > top.WorstKey());
+                           (bound == top.WorstScore() && segment.Key(doc) > top.WorstKey() &&
+                            SameClass(segment.Key(doc), segment.Key(std::min(last, to - 1))));
             }
             if (!hopeless) {
                 // Every match of the stretch.
@@ -337,7 +351,8 @@ struct Walk {
                     // The key, to tell ties apart and to keep, only for one that may be kept.
                     if (!top.Full() || score >= top.WorstScore()) {
                         const std::int64_t key = segment.Key(match);
-                        if (top.Admits(score, key) && segment.Live(match)) top.Offer(score, key);
+                        if (top.Admits(score, key) && InSpan(query, key) && segment.Live(match))
+                            top.Offer(score, key);
                     }
                     if (match == last) break;
                 }
@@ -367,10 +382,12 @@ struct Walk {
         return score;
     }
 
-    void Offer(SegmentSource& segment, TopMatches& top, double score, std::uint32_t doc) {
+    void Offer(const RankQuery& query, SegmentSource& segment, TopMatches& top, double score,
+               std::uint32_t doc) {
         if (top.Full() && score < top.WorstScore()) return;
         const std::int64_t key = segment.Key(doc);
-        if (top.Admits(score, key) && segment.Live(doc)) top.Offer(score, key);
+        if (top.Admits(score, key) && InSpan(query, key) && segment.Live(doc))
+            top.Offer(score, key);
     }
 
     // Moves doc past a range of done it stands in; false when none holds it.
@@ -418,7 +435,7 @@ struct Walk {
                 furthest = std::max(furthest, at);
             }
             if (furthest == d) {
-                Offer(segment, top, Score(query, bm25, d), d);
+                Offer(query, segment, top, Score(query, bm25, d), d);
                 doc = d + 1;
             } else {
                 doc = furthest;
@@ -480,7 +497,7 @@ struct Walk {
             }
             for (std::size_t i = 0; i < cursors.size(); ++i)
                 if (!essential[i]) cursors[i]->Advance(d);
-            Offer(segment, top, Score(query, bm25, d), d);
+            Offer(query, segment, top, Score(query, bm25, d), d);
             doc = d + 1;
         }
     }
@@ -548,35 +565,76 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& 
     return merged;
 }
 
+constexpr int kPositionBits = 57;
+constexpr std::int64_t kPositions = std::int64_t{1} << kPositionBits;
+
+std::int64_t Place(int lengthClass, std::int64_t position) {
+    return (static_cast<std::int64_t>(lengthClass) << kPositionBits) + (kPositions - 1 - position);
+}
+
+// The stretches of the segment (first and last record) that hold every record whose key
+// lies in the query's span: the whole segment, or a stretch in each length class, told
+// by the index perhaps with some records around it (which InSpan then turns away).
+std::vector<std::pair<std::uint32_t, std::uint32_t>> Span(const RankQuery& query,
+                                                          SegmentSource& segment) {
+    const std::uint32_t records = segment.Records();
+    if (query.firstKey == kNoFirstKey && query.lastKey == kNoLastKey) return {{0, records - 1}};
+    if (query.firstKey > query.lastKey) return {};
+    // position × kLengthClasses + class lies in [low, high].
+    const std::int64_t low = std::max<std::int64_t>(-query.lastKey, 0);
+    const std::int64_t high = query.firstKey == kNoFirstKey ? kNoLastKey : -query.firstKey;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    for (int c = 0; c < kLengthClasses; ++c) {
+        if (high < c) break;
+        const std::int64_t first = low <= c ? 0 : (low - c + kLengthClasses - 1) / kLengthClasses;
+        const std::int64_t last = std::min((high - c) / kLengthClasses, kPositions - 1);
+        if (first > last) continue;
+        const std::uint32_t from = segment.Around(Place(c, last)).first;
+        const std::uint32_t to = std::min(segment.Around(Place(c, first) + 1).second, records);
+        if (from >= to) continue;
+        if (!spans.empty() && from <= spans.back().second + 1)
+            spans.back().second = std::max(spans.back().second, to - 1);
+        else
+            spans.emplace_back(from, to - 1);
+    }
+    return spans;
+}
+
 } // namespace
 
+std::int64_t PlaceOfKey(std::int64_t key) {
+    const std::int64_t n = -key; // keys are at most 0
+    return Place(static_cast<int>(n % kLengthClasses), n / kLengthClasses);
+}
+
+std::int64_t KeyOfPlace(std::int64_t place) {
+    const std::int64_t lengthClass = place >> kPositionBits;
+    const std::int64_t position = kPositions - 1 - (place & (kPositions - 1));
+    return -(position * kLengthClasses + lengthClass);
+}
+
 void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit) {
-    const std::uint32_t records = segment.Records();
-    if (records == 0) return;
+    if (segment.Records() == 0) return;
     const Bm25 bm25(query.averageLength);
-    const std::uint32_t from = query.firstKey == std::numeric_limits<std::int64_t>::min()
-                                   ? 0
-                                   : segment.FirstAtOrAfter(query.firstKey);
-    const std::uint32_t to = query.lastKey == std::numeric_limits<std::int64_t>::max()
-                                 ? records
-                                 : segment.FirstAtOrAfter(query.lastKey + 1);
-    if (from >= to) return;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> first =
-        Promising(query, segment, bm25, limit);
-    for (auto& range : first) {
-        range.first = std::max(range.first, from);
-        range.second = std::min(range.second, to - 1);
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> span = Span(query, segment);
+    if (span.empty()) return;
+    // The promising stretches within the span.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> first;
+    auto s = span.begin();
+    for (const auto& range : Promising(query, segment, bm25, limit)) {
+        while (s != span.end() && s->second < range.first)
+            ++s;
+        for (auto t = s; t != span.end() && t->first <= range.second; ++t)
+            first.emplace_back(std::max(range.first, t->first), std::min(range.second, t->second));
     }
-    first.erase(std::remove_if(first.begin(), first.end(),
-                               [](const auto& r) { return r.first > r.second; }),
-                first.end());
     {
         Walk walk(query, segment, bm25);
         for (const auto& range : first)
             walk.Sweep(query, segment, bm25, range.first, range.second + 1, {}, top);
     }
     Walk walk(query, segment, bm25);
-    walk.Sweep(query, segment, bm25, from, to, first, top);
+    for (const auto& range : span)
+        walk.Sweep(query, segment, bm25, range.first, range.second + 1, first, top);
 }
 
 } // namespace tamix::server

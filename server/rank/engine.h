@@ -13,6 +13,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tamix::server {
@@ -44,6 +45,14 @@ struct RankQuery {
     std::int64_t lastKey = std::numeric_limits<std::int64_t>::max();
 };
 
+// A record's sort key is -(position × kLengthClasses + length class): lower keys are
+// newer. Within a segment records stand by length class, shortest first, then by sort key,
+// so that the records that can score highest come first and a block holds records of one
+// length: its bound says more, and a long record's block is passed over once the short
+// ones have set the worst kept. A place in that order is a number that rises with it.
+std::int64_t PlaceOfKey(std::int64_t key);
+std::int64_t KeyOfPlace(std::int64_t place);
+
 // One segment's postings, as the index hands them out.
 class SegmentSource {
 public:
@@ -52,10 +61,12 @@ public:
     virtual const ListHeader* List(int leaf) = 0;
     // The bytes of one block of that list.
     virtual std::string_view Block(int leaf, std::size_t block) = 0;
-    // A record's sort key, and the first record whose key is at least key (Records()
-    // when none is).
+    // A record's sort key.
     virtual std::int64_t Key(std::uint32_t doc) = 0;
-    virtual std::uint32_t FirstAtOrAfter(std::int64_t key) = 0;
+    // Where the first record at or past a place is (Records() when none is): at or after
+    // first and at or before second, a stretch told without reading keys where the index
+    // can.
+    virtual std::pair<std::uint32_t, std::uint32_t> Around(std::int64_t place) = 0;
     virtual std::uint32_t Records() = 0;
     // False for a record deleted, or replaced by a later one, since the segment was made.
     virtual bool Live(std::uint32_t doc) = 0;
