@@ -1,5 +1,4 @@
 #include "pubmed/articlerecord.h"
-#include "pubmed/resultpage.h"
 
 #include <gtest/gtest.h>
 
@@ -47,17 +46,6 @@ TEST(ArticleRecord, EmptyingRules) {
     EXPECT_EQ(r.m_nCount, 0);
     for (const auto* slots : {&r.m_strIds, &r.m_strTitles, &r.m_strAbstracts, &r.m_strLinks})
         EXPECT_TRUE(AllEmpty(*slots, 0, CArticleRecord::kSlots));
-}
-
-TEST(ArticleRecord, ShorterPageAfterAFullOne) {
-    CArticleRecord r;
-    Fill(r);
-    r.EmptyForNewPage();
-    const std::string item = "<a href=\"./12345678\"><span>T</span>" + std::string(250, ' ');
-    ParseResultPage("class=\"r\"" + item + item + item, kServerMarkers, r);
-    EXPECT_EQ(r.m_nCount, 3);
-    EXPECT_TRUE(AllEmpty(r.m_strIds, 3, 10));
-    EXPECT_TRUE(AllEmpty(r.m_strAbstracts, 0, 10)) << "abstracts of the old page are gone";
 }
 
 } // namespace

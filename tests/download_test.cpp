@@ -1,12 +1,11 @@
 #include "pubmed/download.h"
+#include "support/files.h"
 #include "support/test_server.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace tamix {
 namespace {
@@ -14,16 +13,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string ReadWhole(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteWhole(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using test::ReadFile;
+using test::WriteFile;
 
 // Sleeps in short steps until released, so that a stalling handler ends with the test.
 void WaitUntil(const std::atomic<bool>& released) {
@@ -123,39 +114,41 @@ TEST_F(Download, StoresTheBodyOfA200AndNothingElse) {
     ASSERT_TRUE(DownloadToFile(server_.Url("/page"), scratch_));
     EXPECT_EQ(ReadScratchFile(scratch_), "<html>page for tamix</html>") << "User-Agent tamix";
 
-    const std::string before = ReadWhole(scratch_);
+    const std::string before = ReadFile(scratch_);
     EXPECT_FALSE(DownloadToFile(server_.Url("/missing"), scratch_));
     EXPECT_FALSE(DownloadToFile(server_.Url("/broken"), scratch_));
-    EXPECT_EQ(ReadWhole(scratch_), before) << "a failed status leaves the file byte for byte";
+    EXPECT_EQ(ReadFile(scratch_), before) << "a failed status leaves the file byte for byte";
 
     const std::string untouched = (dir_ / "never.txt").string();
     EXPECT_FALSE(DownloadToFile(server_.Url("/missing"), untouched));
     EXPECT_FALSE(fs::exists(untouched)) << "the file is created only after a 200";
 }
 
-TEST_F(Download, EmptyBodyGivesAnEmptyFile) {
-    WriteWhole(scratch_, "old content");
-    ASSERT_TRUE(DownloadToFile(server_.Url("/empty"), scratch_));
-    EXPECT_EQ(fs::file_size(scratch_), 0u);
-    EXPECT_EQ(ReadScratchFile(scratch_), "");
-}
-
-TEST_F(Download, FollowsRedirectsToTheFinalBody) {
-    ASSERT_TRUE(DownloadToFile(server_.Url("/hop1"), scratch_));
-    EXPECT_EQ(ReadWhole(scratch_), "<html>page for tamix</html>");
-}
-
-TEST_F(Download, TwoDownloadsInARowNeverMix) {
-    ASSERT_TRUE(DownloadToFile(server_.Url("/page"), scratch_));
-    ASSERT_TRUE(DownloadToFile(server_.Url("/short"), scratch_));
-    EXPECT_EQ(ReadWhole(scratch_), "short");
+// The file holds the last body alone: nothing of what was there before, the final body of
+// a redirect.
+TEST_F(Download, TheFileHoldsTheLastBodyAlone) {
+    const struct {
+        const char* before; // a download first, or nothing
+        const char* path;
+        std::string body;
+    } kCases[] = {{"/page", "/empty", ""},
+                  {nullptr, "/hop1", "<html>page for tamix</html>"},
+                  {"/page", "/short", "short"}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.path);
+        fs::remove(scratch_);
+        if (c.before) ASSERT_TRUE(DownloadToFile(server_.Url(c.before), scratch_));
+        ASSERT_TRUE(DownloadToFile(server_.Url(c.path), scratch_));
+        EXPECT_EQ(ReadFile(scratch_), c.body);
+        EXPECT_EQ(ReadScratchFile(scratch_), c.body);
+    }
 }
 
 TEST_F(Download, UnreachableServerOrUncreatableFileFails) {
-    WriteWhole(scratch_, "kept");
+    WriteFile(scratch_, "kept");
     EXPECT_FALSE(
         DownloadToFile("http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/x", scratch_));
-    EXPECT_EQ(ReadWhole(scratch_), "kept");
+    EXPECT_EQ(ReadFile(scratch_), "kept");
     EXPECT_FALSE(
         DownloadToFile(server_.Url("/page"), (dir_ / "no-such-dir" / "temp.page").string()));
     EXPECT_FALSE(
@@ -177,7 +170,7 @@ TEST_F(Download, ReadBackStopsAtZeroByteAndAtTheLimit) {
 
 TEST_F(Download, StalledServerIsGivenUp) {
     EXPECT_FALSE(DownloadToFile(server_.Url("/stall-body"), scratch_, 1s));
-    EXPECT_EQ(ReadWhole(scratch_), std::string(1000, 'S')) << "the part written so far stays";
+    EXPECT_EQ(ReadFile(scratch_), std::string(1000, 'S')) << "the part written so far stays";
     EXPECT_FALSE(DownloadToFile(server_.Url("/stall-headers"), scratch_, 1s));
 }
 
@@ -185,10 +178,10 @@ TEST_F(Download, BodyPast64MiBFailsWithoutFillingTheDisk) {
     ASSERT_TRUE(DownloadToFile(server_.Url("/64mib"), scratch_)) << "64 MiB itself is a body";
     EXPECT_EQ(fs::file_size(scratch_), kMaxBodyBytes);
 
-    WriteWhole(scratch_, "kept");
+    WriteFile(scratch_, "kept");
     EXPECT_FALSE(DownloadToFile(server_.Url("/64mib-and-1"), scratch_));
     // Compared as a whole: a failure must not print 64 MiB of zeros.
-    EXPECT_TRUE(ReadWhole(scratch_) == "kept") << "a declared length past the bound: not touched";
+    EXPECT_TRUE(ReadFile(scratch_) == "kept") << "a declared length past the bound: not touched";
 
     EXPECT_FALSE(DownloadToFile(server_.Url("/endless"), scratch_));
     const auto written = fs::file_size(scratch_);

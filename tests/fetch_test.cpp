@@ -1,26 +1,20 @@
 // The mirror's downloads against real HTTP on loopback: resumption with a byte range, a
 // partial file that does not fit the server's, statuses, the User-Agent, MD5.
 #include "server/upstream/fetch.h"
+#include "support/files.h"
 #include "support/nlm_stand_in.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 namespace tamix::upstream {
 namespace {
 
 using test::NlmStandIn;
+using test::ReadFile;
 using test::TempDir;
-
-std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string Noise(std::size_t size) {
     std::string bytes(size, '\0');
@@ -51,12 +45,12 @@ TEST(Fetch, FilesResumeWithAByteRange) {
     FetchResult first = FetchFile(url, part, control);
     EXPECT_FALSE(first.ok);
     EXPECT_FALSE(first.permanent);
-    EXPECT_TRUE(Contents(part) == bytes.substr(0, 70000));
+    EXPECT_TRUE(ReadFile(part) == bytes.substr(0, 70000));
     FetchResult second = FetchFile(url, part, control);
     ASSERT_TRUE(second.ok) << second.error;
     EXPECT_EQ(second.resumedAt, 70000);
     EXPECT_EQ(second.received, 130000);
-    EXPECT_TRUE(Contents(part) == bytes);
+    EXPECT_TRUE(ReadFile(part) == bytes);
     EXPECT_EQ(lastHave, 200000);
     EXPECT_EQ(lastTotal, 200000);
     auto served = area.Stats("pubmed26n0001.xml.gz");
@@ -66,13 +60,13 @@ TEST(Fetch, FilesResumeWithAByteRange) {
     // Already whole: the server says the range is past the end, and that is success.
     FetchResult again = FetchFile(url, part);
     EXPECT_TRUE(again.ok) << again.error;
-    EXPECT_TRUE(Contents(part) == bytes);
+    EXPECT_TRUE(ReadFile(part) == bytes);
 
     // Longer than the server's file: not ours to append to; it starts over.
     std::ofstream(part, std::ios::binary | std::ios::app) << "extra";
     EXPECT_FALSE(FetchFile(url, part).ok);
     ASSERT_TRUE(FetchFile(url, part).ok);
-    EXPECT_TRUE(Contents(part) == bytes);
+    EXPECT_TRUE(ReadFile(part) == bytes);
 
     EXPECT_EQ(Md5OfFile(part), test::Md5Hex(bytes));
     EXPECT_EQ(Md5OfFile(dir.File("missing")), "");
@@ -112,7 +106,7 @@ TEST(Fetch, StatusesAgentAndStop) {
     TempDir dir;
     FetchResult notFound = FetchFile(server.Url("/nothing"), dir.File("f"));
     EXPECT_TRUE(notFound.permanent);
-    EXPECT_EQ(Contents(dir.File("f")), "") << "an error page is not the file";
+    EXPECT_EQ(ReadFile(dir.File("f")), "") << "an error page is not the file";
 
     FetchResult refused =
         FetchText("http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/", text);

@@ -9,19 +9,17 @@
 #include "pubmed/text.h"
 #include "server/gateway/pacer.h"
 #include "server/gateway/requests.h"
-#include "server/index/importer.h"
 #include "server/index/index.h"
 #include "server/index/lock.h"
 #include "support/eutils_stand_in.h"
+#include "support/files.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -30,37 +28,21 @@ namespace {
 
 using test::EutilsStandIn;
 using test::Process;
+using test::ReadText;
 using test::Record;
 using test::TempDir;
 using Clock = std::chrono::steady_clock;
 
 const std::string kServer = TAMIX_SERVER_BIN;
-const std::string kEntrez = TAMIX_ENTREZ_DIR;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string ReadGzip(const std::string& path) {
-    gzFile file = gzopen(path.c_str(), "rb");
-    std::string text;
-    char buffer[65536];
-    for (int n; file && (n = gzread(file, buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
-    if (file) gzclose(file);
-    return text;
-}
+const std::string& kEntrez = test::kBiopythonEntrez;
 
 // NCBI's real efetch answers: eight records.
 std::string RealRecords() {
     std::string all;
     for (const char* name : {"pubmed1", "pubmed2", "pubmed4", "pubmed5", "pubmed6", "pubmed7"})
-        all += ReadGzip(kEntrez + "/" + name + ".xml.gz");
+        all += ReadText(kEntrez + name + ".xml.gz");
     return all;
 }
-const std::vector<std::int64_t> kRealIds{12091962, 9997,     11748933, 11700088,
-                                         27797938, 28775130, 30108519, 29963580};
 
 // 25 planarian records, one a day: newest (1024) first in date order.
 std::vector<Record> Planarians() {
@@ -81,14 +63,9 @@ std::vector<std::int64_t> NewestFirst() {
 // A running `tamix-server serve` and the program's own downloads from it.
 class Served {
 public:
-    Served(const std::string& index, std::vector<std::string> extra, const std::string& log,
+    Served(const std::string& index, const std::vector<std::string>& extra, const std::string& log,
            const std::function<void()>& inChild = {}) {
-        std::vector<std::string> args{kServer, "serve",    "--index",
-                                      index,   "--listen", "127.0.0.1:0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        process = std::make_unique<Process>(args, log, inChild);
-        const std::string found = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
-        port = found.empty() ? -1 : std::stoi(found);
+        port = test::ServeBinary(process, kServer, index, extra, log, inChild);
         scratch_ = log + ".page";
         // The program's addresses name the host of the last server started.
         setenv(kPubmedHostVariable, Host().c_str(), 1);
@@ -103,10 +80,8 @@ public:
         const bool ok = DownloadToFile(address, scratch_);
         return ok ? ReadScratchFile(scratch_) : std::string("<failed>");
     }
-    std::pair<int, std::string> Get(const std::string& target, int seconds = 30) {
-        httplib::Client client("127.0.0.1", port);
-        client.set_read_timeout(seconds, 0);
-        auto res = client.Get(target);
+    std::pair<int, std::string> Get(const std::string& target) {
+        auto res = test::Get(port, target, 30);
         return res ? std::pair{res->status, res->body} : std::pair{-1, std::string()};
     }
 
@@ -164,72 +139,51 @@ int MostInOneSecond(std::vector<EutilsStandIn::Hit> hits) {
 
 TEST(EsearchAnswers, NcbisRealAnswersRead) {
     const struct {
-        const char* file;
+        std::string text;
         int count;
         std::size_t ids;
         std::int64_t first, last;
+        std::string message; // a rejected search's
     } kAnswers[] = {
-        {"esearch1", 5, 5, 16403221, 12230038},    {"esearch2", 10238, 100, 18411453, 0},
-        {"esearch3", 2652, 6, 11121077, 11121072}, {"esearch4", 177, 20, 75, 875},
-        {"esearch5", 23492, 20, 1894783, 1413911}, {"esearch6", 699, 20, 220161, 287587},
-        {"esearch7", 3, 3, 16766766, 4104812}};
+        {ReadText(kEntrez + "esearch1.xml"), 5, 5, 16403221, 12230038, ""},
+        {ReadText(kEntrez + "esearch2.xml"), 10238, 100, 18411453, 0, ""},
+        {ReadText(kEntrez + "esearch3.xml"), 2652, 6, 11121077, 11121072, ""},
+        {ReadText(kEntrez + "esearch4.xml"), 177, 20, 75, 875, ""},
+        {ReadText(kEntrez + "esearch5.xml"), 23492, 20, 1894783, 1413911, ""},
+        {ReadText(kEntrez + "esearch6.xml"), 699, 20, 220161, 287587, ""},
+        {ReadText(kEntrez + "esearch7.xml"), 3, 3, 16766766, 4104812, ""},
+        {ReadText(kEntrez + "esearch8.xml"), 0, 0, 0, 0,
+         "PubMed did not find: abcXYZ. No items found."},
+        {EutilsStandIn::ErrorAnswer("Invalid query syntax"), 0, 0, 0, 0,
+         "PubMed could not search for this: Invalid query syntax"}};
     for (const auto& a : kAnswers) {
-        SCOPED_TRACE(a.file);
+        SCOPED_TRACE(a.text.substr(0, 400));
         gateway::SearchAnswer answer;
         std::string why;
-        ASSERT_TRUE(
-            gateway::ParseSearchAnswer(ReadFile(kEntrez + "/" + a.file + ".xml"), answer, why))
-            << why;
+        ASSERT_TRUE(gateway::ParseSearchAnswer(a.text, answer, why)) << why;
         // The translation stack's own counts are not the search's.
         EXPECT_EQ(answer.count, a.count);
         ASSERT_EQ(answer.ids.size(), a.ids);
-        EXPECT_EQ(answer.ids.front(), a.first);
+        if (a.ids) {
+            EXPECT_EQ(answer.ids.front(), a.first);
+        }
         if (a.last) {
             EXPECT_EQ(answer.ids.back(), a.last);
         }
-        EXPECT_FALSE(answer.rejected);
-        EXPECT_EQ(answer.message, "");
+        EXPECT_EQ(answer.rejected, !a.message.empty());
+        EXPECT_EQ(answer.message, a.message);
     }
 
     gateway::SearchAnswer answer;
     std::string why;
-    ASSERT_TRUE(gateway::ParseSearchAnswer(ReadFile(kEntrez + "/esearch8.xml"), answer, why));
-    EXPECT_TRUE(answer.rejected);
-    EXPECT_EQ(answer.message, "PubMed did not find: abcXYZ. No items found.");
-
-    ASSERT_TRUE(gateway::ParseSearchAnswer(EutilsStandIn::ErrorAnswer("Invalid query syntax"),
-                                           answer, why));
-    EXPECT_TRUE(answer.rejected);
-    EXPECT_EQ(answer.message, "PubMed could not search for this: Invalid query syntax");
-    EXPECT_EQ(answer.count, 0);
-
     // Not an answer: a cut one, another document, one without a count.
-    const std::string real = ReadFile(kEntrez + "/esearch1.xml");
+    const std::string real = ReadText(kEntrez + "esearch1.xml");
     EXPECT_FALSE(gateway::ParseSearchAnswer(real.substr(0, real.size() / 2), answer, why));
     EXPECT_NE(why.find("not XML"), std::string::npos) << why;
-    EXPECT_FALSE(gateway::ParseSearchAnswer(ReadFile(kEntrez + "/einfo1.xml"), answer, why));
+    EXPECT_FALSE(gateway::ParseSearchAnswer(ReadText(kEntrez + "einfo1.xml"), answer, why));
     EXPECT_FALSE(
         gateway::ParseSearchAnswer("<eSearchResult><IdList/></eSearchResult>", answer, why));
     EXPECT_FALSE(gateway::ParseSearchAnswer("<html><body>Bad Gateway</body></html>", answer, why));
-}
-
-// Only builds addresses (on a loopback base): the requests library has no network code.
-TEST(EsearchAnswers, AddressesNameNcbisParameters) {
-    gateway::EutilsOptions options;
-    options.base = "http://127.0.0.1:9/entrez/eutils/";
-    EXPECT_EQ(
-        gateway::SearchAddress(options, "heart failure[mh] AND 2020:2021[dp]", "pub_date", 20, 10),
-        "http://127.0.0.1:9/entrez/eutils/esearch.fcgi?db=pubmed&term=heart+"
-        "failure%5Bmh%5D+AND+2020%3A2021%5Bdp%5D&retstart=20&retmax=10&sort=pub_date&"
-        "retmode=xml&tool=tamix-server");
-    options.email = "a.b@example.org";
-    options.apiKey = "0123abc";
-    EXPECT_EQ(gateway::FetchAddress(options, {1, 22, 333}),
-              "http://127.0.0.1:9/entrez/eutils/efetch.fcgi?db=pubmed&id=1,22,333&"
-              "retmode=xml&tool=tamix-server&email=a.b%40example.org&api_key=0123abc");
-    EXPECT_EQ(gateway::LoggedAddress(gateway::FetchAddress(options, {1})),
-              "http://127.0.0.1:9/entrez/eutils/efetch.fcgi?db=pubmed&id=1&"
-              "retmode=xml&tool=tamix-server&email=a.b%40example.org&api_key=(hidden)");
 }
 
 // Turns are never closer than the rule allows, whoever asks, none is lost, and nobody
@@ -259,33 +213,6 @@ TEST(EsearchAnswers, PacerKeepsTheRateAcrossThreads) {
     for (std::size_t i = 3; i < turns.size(); ++i)
         EXPECT_GE(turns[i] - turns[i - 3], std::chrono::milliseconds(300)) << i;
     EXPECT_GE(turns.back() - turns.front(), std::chrono::milliseconds(900));
-}
-
-TEST(ImportTexts, RecordsFetchedAgainReplaceTheirEarlierCopy) {
-    TempDir dir;
-    const std::string index = dir.File("index.sqlite");
-    server::ImportOptions options;
-    options.wholeFiles = true;
-    auto stats = server::ImportTexts(
-        index, {{"first", test::ArticleSet({{5, "Old title"}, {6, "Other record"}})}}, {}, options);
-    EXPECT_EQ(stats.records, 2);
-    stats =
-        server::ImportTexts(index, {{"again", test::ArticleSet({{5, "New title"}})}}, {}, options);
-    EXPECT_EQ(stats.records, 1);
-    server::IndexReader reader(index);
-    EXPECT_EQ(reader.Size(), 2);
-    EXPECT_EQ(reader.Find(5)->title, "New title");
-    EXPECT_EQ(reader.SummariesOfPmids({5, 6, 7}).size(), 2u);
-    // A text that does not read is not imported at all.
-    std::vector<std::string> problems;
-    server::ImportObserver observer;
-    observer.onProblem = [&](const std::string& m) { problems.push_back(m); };
-    stats = server::ImportTexts(index, {{"cut", test::ArticleSet({{8, "Cut"}}).substr(0, 300)}},
-                                observer, options);
-    EXPECT_EQ(stats.filesFailed, 1u);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("cut"), std::string::npos) << problems[0];
-    EXPECT_FALSE(reader.Find(8));
 }
 
 class Gateway : public ::testing::Test {
@@ -454,7 +381,7 @@ TEST_F(Gateway, CountsPastTenThousandGiveAThousandPages) {
 }
 
 TEST_F(Gateway, RejectedQueriesAndPhrasesNotFoundGiveNoResults) {
-    eutils_.SetFault("abcXYZ", {200, EutilsStandIn::PhraseNotFoundAnswer("abcXYZ"), -1, {}, 9});
+    eutils_.SetFault("abcXYZ", {200, ReadText(kEntrez + "esearch8.xml"), -1, {}, 9});
     eutils_.SetFault("((", {200, EutilsStandIn::ErrorAnswer("Invalid query syntax"), -1, {}, 9});
     Served gateway(index_, {"--eutils", eutils_.Base()}, Log("gateway"));
     for (const auto& [term, message] :
@@ -598,11 +525,13 @@ TEST_F(Gateway, FailuresGiveA502AndTheServerLivesOn) {
     }
     // The program takes a 502 for a failed download.
     EXPECT_EQ(gateway.Fetch(MakeSearchAddress("busy")), "<failed>");
-    // efetch's answer cut short: the page fails, and nothing of it is stored.
+    // efetch's answer cut short after its first whole record: the page fails, and nothing
+    // of it is stored.
     eutils_.SetSearch("cut", 2, {12091962, 9997});
     eutils_.SetFault("efetch",
-                     {200, ReadGzip(kEntrez + "/pubmed1.xml.gz").substr(0, 2000), -1, {}, 1});
+                     {200, ReadText(kEntrez + "pubmed1.xml.gz").substr(0, 6500), -1, {}, 1});
     EXPECT_EQ(gateway.Get("/m/pubmed/?term=cut").first, 502);
+    EXPECT_EQ(server::IndexReader(index_).Size(), 0);
     EXPECT_EQ(gateway.Get("/m/pubmed/?term=cut").first, 200) << "failures are not kept";
 
     // A slow answer is given up at ten seconds (once NCBI's pace lets it go).
@@ -651,47 +580,6 @@ TEST_F(Gateway, PagesAreServedWhileAnotherProcessWritesTheIndex) {
     EXPECT_EQ(eutils_.Hits("esearch").size(), 0u);
     EXPECT_EQ(eutils_.Hits("efetch").size(), 1u);
     EXPECT_EQ(server::IndexReader(index_).Size(), 10);
-}
-
-// NCBI over https: the answer's certificate must be one the system's certificates vouch
-// for, so a stand-in with a certificate of its own is refused before any request.
-TEST(GatewayOptions, HttpsIsCheckedAgainstTheSystemsCertificates) {
-    TempDir dir;
-    const std::string key = dir.File("key.pem"), cert = dir.File("cert.pem");
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " +
-                           cert + " -subj /CN=127.0.0.1 -days 1 2>/dev/null")
-                              .c_str()),
-              0);
-    httplib::SSLServer https(cert.c_str(), key.c_str());
-    std::atomic<int> asked{0};
-    https.Get("/entrez/eutils/esearch.fcgi", [&](const httplib::Request&, httplib::Response& res) {
-        ++asked;
-        res.set_content(ReadFile(kEntrez + "/esearch1.xml"), "text/xml");
-    });
-    const int port = https.bind_to_any_port("127.0.0.1");
-    std::thread thread([&] { https.listen_after_bind(); });
-    {
-        Served gateway(
-            dir.File("index.sqlite"),
-            {"--eutils", "https://127.0.0.1:" + std::to_string(port) + "/entrez/eutils/"},
-            dir.File("gateway.log"));
-        ASSERT_GT(gateway.port, 0) << gateway.process->Stderr();
-        EXPECT_EQ(gateway.Get("/m/pubmed/?term=biopython").first, 502);
-        EXPECT_EQ(asked, 0);
-        EXPECT_TRUE(
-            std::regex_search(gateway.process->Stderr(),
-                              std::regex("esearch\\.fcgi[^\n]*certificate", std::regex::icase)))
-            << gateway.process->Stderr();
-    }
-    // The same server answers a client that trusts its certificate.
-    httplib::SSLClient trusting("127.0.0.1", port);
-    trusting.set_ca_cert_path(cert.c_str());
-    auto res = trusting.Get("/entrez/eutils/esearch.fcgi?db=pubmed&term=biopython");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 200);
-    EXPECT_EQ(asked, 1);
-    https.stop();
-    thread.join();
 }
 
 TEST(GatewayOptions, CommandLine) {

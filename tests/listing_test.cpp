@@ -116,15 +116,6 @@ TEST(Listing, PlanImportsInOrderOfTheIndexYear) {
     EXPECT_EQ(Names(plan.files),
               (std::vector<std::string>{"pubmed26n0011.xml.gz", "pubmed26n0100.xml.gz"}));
 
-    // A new year's baseline: the index stays with its year and is told of the new one.
-    const std::vector<PubmedFile> next = {File("pubmed27n0001.xml.gz", false),
-                                          File("pubmed27n0002.xml.gz", false)};
-    plan = PlanImports(next, {File("pubmed26n0101.xml.gz", true)},
-                       {"pubmed26n0001.xml.gz", "pubmed26n0100.xml.gz"});
-    EXPECT_EQ(plan.year, 26);
-    EXPECT_EQ(plan.newerYear, 27);
-    EXPECT_EQ(Names(plan.files), std::vector<std::string>{"pubmed26n0101.xml.gz"});
-
     // An empty index takes the latest baseline year; older files are left alone.
     plan = PlanImports({File("pubmed25n0001.xml.gz", false), File("pubmed26n0001.xml.gz", false)},
                        {File("pubmed25n0900.xml.gz", true)}, {});

@@ -3,6 +3,7 @@
 // wrong checksums, killed runs, two runs at once, a new year's baseline, and progress.
 #include "server/index/index.h"
 #include "server/records/sample.h"
+#include "support/files.h"
 #include "support/nlm_stand_in.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <pty.h>
 #include <sstream>
 
@@ -22,22 +22,16 @@ using server::IndexReader;
 using server::ReadImportedFiles;
 using test::NlmStandIn;
 using test::Process;
+using test::ReadFile;
 using test::Record;
 using test::TempDir;
 
 const std::string kServer = TAMIX_SERVER_BIN;
-const std::string kEntrez = "/usr/share/doc/python-biopython-doc/Tests/Entrez/";
-
-std::string Contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+const std::string& kEntrez = test::kBiopythonEntrez;
 
 // NLM's own XML, compressed again as NLM's files are.
 std::string Recompressed(const std::string& name) {
-    return test::Gzip(test::Gunzip(Contents(kEntrez + name)));
+    return test::Gzip(test::ReadText(kEntrez + name));
 }
 
 std::string Compressed(const std::vector<Record>& records, const std::string& extra = "") {
@@ -63,9 +57,8 @@ struct Outcome {
 Outcome Mirror(const TempDir& dir, const std::vector<std::string>& args, const std::string& log) {
     std::vector<std::string> argv = {kServer, "mirror"};
     argv.insert(argv.end(), args.begin(), args.end());
-    Process process(argv, dir.File(log));
-    const int status = process.Wait();
-    return {status, process.Stderr()};
+    const int status = test::RunToEnd(argv, dir.File(log));
+    return {status, ReadFile(dir.File(log))};
 }
 
 std::vector<std::string> ImportedNames(const std::string& index) {
@@ -164,13 +157,10 @@ TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
     EXPECT_NE(first.log.find("5 files imported"), std::string::npos) << first.log;
 
     // The server answers from the same file while the next runs write it.
-    std::unique_ptr<Process> server =
-        std::make_unique<Process>(std::vector<std::string>{kServer, "serve", "--index", index,
-                                                           "--listen", "127.0.0.1:0", "--quiet"},
-                                  dir.File("serve.log"));
-    const std::string port = server->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
-    ASSERT_FALSE(port.empty()) << server->Stderr();
-    httplib::Client client("127.0.0.1", std::stoi(port));
+    std::unique_ptr<Process> server;
+    const int port = test::ServeBinary(server, kServer, index, {"--quiet"}, dir.File("serve.log"));
+    ASSERT_GT(port, 0) << server->Stderr();
+    httplib::Client client("127.0.0.1", port);
     ASSERT_TRUE(client.Get("/m/pubmed/?term=quokka"));
     EXPECT_NE(client.Get("/m/pubmed/?term=quokka")->body.find("Page 1 of 1"), std::string::npos);
 
@@ -193,7 +183,7 @@ TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
     EXPECT_EQ(area.Stats(k5).gets, 1);
     EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3, k4, k5, k6}));
     EXPECT_EQ(FolderNames(kept), std::vector<std::string>{k6});
-    EXPECT_EQ(Contents(kept + "/" + k6), area.Bytes("updatefiles", k6));
+    EXPECT_EQ(ReadFile(kept + "/" + k6), area.Bytes("updatefiles", k6));
     const auto page = client.Get("/m/pubmed/?term=quokka");
     ASSERT_TRUE(page);
     EXPECT_NE(page->body.find("Quokka sleep"), std::string::npos) << "the server saw the update";
@@ -464,39 +454,6 @@ TEST(Mirror, LiveLinesOnATerminalAndALineAFileInALog) {
     EXPECT_EQ(all[2].rfind(k2 + " (2 of 2): 2,000 records", 0), 0u) << all[2];
     EXPECT_EQ(all[3], "merging the full-text index");
     EXPECT_EQ(all[4].rfind("tamix-server: 2 files imported in ", 0), 0u) << all[4];
-}
-
-} // namespace
-} // namespace tamix
-
-namespace tamix {
-namespace {
-
-// The packaged units as systemd reads them, with the program where the build put it.
-TEST(MirrorUnits, SystemdReadsThemWithoutComplaint) {
-    if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
-    TempDir dir;
-    std::string service = Contents(std::string(TAMIX_UNITS_DIR) + "/tamix-mirror.service");
-    const std::string installed = "/usr/bin/tamix-server";
-    ASSERT_NE(service.find("ExecStart=" + installed + " mirror --index ${TAMIX_INDEX}"),
-              std::string::npos);
-    service.replace(service.find(installed), installed.size(), kServer);
-    // The manual page it names is checked in the package, where it is installed.
-    const std::size_t documentation = service.find("Documentation=");
-    if (documentation != std::string::npos)
-        service.erase(documentation, service.find('\n', documentation) + 1 - documentation);
-    dir.Write("tamix-mirror.service", service);
-    dir.Write("tamix-mirror.timer", Contents(std::string(TAMIX_UNITS_DIR) + "/tamix-mirror.timer"));
-    const std::string command = "cd " + dir.File("") + " && systemd-analyze verify " +
-                                "./tamix-mirror.service ./tamix-mirror.timer 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        output.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << output;
-    EXPECT_EQ(output, "") << "every line understood";
 }
 
 } // namespace

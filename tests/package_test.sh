@@ -122,8 +122,11 @@ for name in tamix-mirror.service tamix-mirror.timer; do
     sed "s|/usr/bin/tamix-server|$root/usr/bin/tamix-server|g" \
         "$root/usr/lib/systemd/system/$name" >"$work/$name"
 done
-(cd "$work" && MANPATH=$root/usr/share/man systemd-analyze verify tamix-mirror.service tamix-mirror.timer) ||
-    fail "systemd-analyze verify rejects the mirror's units"
+verified=$(cd "$work" && MANPATH=$root/usr/share/man systemd-analyze verify tamix-mirror.service tamix-mirror.timer 2>&1) ||
+    fail "systemd-analyze verify rejects the mirror's units: $verified"
+[[ -z $verified ]] || fail "systemd-analyze verify does not take every line of the mirror's units: $verified"
+grep -qF 'ExecStart=/usr/bin/tamix-server mirror --index ${TAMIX_INDEX}' "$root/usr/lib/systemd/system/tamix-mirror.service" ||
+    fail "the mirror's unit does not run tamix-server mirror on TAMIX_INDEX"
 grep -q "^User=_tamix" "$root/usr/lib/systemd/system/tamix-mirror.service" ||
     fail "the mirror does not run as the server's user"
 dpkg-deb -e "$deb" "$work/control"

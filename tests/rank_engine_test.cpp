@@ -236,7 +236,7 @@ TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
     EXPECT_LT(segment.blocksRead, 30u) << "of " << 100000 / kBlockPostings;
 }
 
-// Damaged bytes: the engine says so, and never reads past what it was given.
+// Cut or padded bytes are refused, not read past (changed bytes are fuzz_postings' part).
 TEST(RankEngine, DamagedBlocksAreReportedNotRead) {
     std::vector<Posting> postings;
     for (std::uint32_t d = 0; d < 1000; d += 3)
@@ -245,19 +245,13 @@ TEST(RankEngine, DamagedBlocksAreReportedNotRead) {
     EncodeList(postings.data(), postings.size(), header, data);
     ListHeader parsed;
     ASSERT_TRUE(ParseHeader(header, parsed));
-    EXPECT_EQ(parsed.postings, postings.size());
     Posting out[kBlockPostings];
     for (std::size_t b = 0; b < parsed.blocks.size(); ++b) {
         const BlockInfo& info = parsed.blocks[b];
+        const BlockInfo* before = b ? &parsed.blocks[b - 1] : nullptr;
         const std::string_view bytes = std::string_view(data).substr(info.offset, info.size);
-        ASSERT_TRUE(DecodeBlock(bytes, info, b ? &parsed.blocks[b - 1] : nullptr, out));
-        EXPECT_EQ(out[info.postings - 1].doc, info.lastDoc);
-        // A byte changed reads back or is refused, never read past; one byte short is refused.
-        std::string changed(bytes);
-        changed[changed.size() / 2] ^= 0x40;
-        DecodeBlock(changed, info, b ? &parsed.blocks[b - 1] : nullptr, out);
-        EXPECT_FALSE(DecodeBlock(bytes.substr(0, bytes.size() - 1), info,
-                                 b ? &parsed.blocks[b - 1] : nullptr, out));
+        ASSERT_TRUE(DecodeBlock(bytes, info, before, out));
+        EXPECT_FALSE(DecodeBlock(bytes.substr(0, bytes.size() - 1), info, before, out)) << b;
     }
     for (std::size_t cut = 0; cut < header.size(); ++cut)
         EXPECT_FALSE(ParseHeader(header.substr(0, cut), parsed)) << cut;

@@ -4,17 +4,14 @@
 #include "server/cite/cite.h"
 #include "server/index/index.h"
 #include "server/records/readers.h"
-#include "server/web/http.h"
 #include "support/describe_article.h"
-#include "support/pubmed_fixture.h"
+#include "support/local_server.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 namespace tamix::server {
 namespace {
@@ -88,37 +85,19 @@ std::vector<test::Record> XmlRecords() {
 class Citations : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir_ = new test::TempDir;
-        const std::string index = dir_->File("index.sqlite");
-        ASSERT_TRUE(test::ImportFiles(index, {dir_->Write("a.txt", kMedline),
-                                              dir_->Write("b.xml", test::ArticleSet(XmlRecords()))})
-                        .empty());
-        IndexReader reader(index);
+        server_ = new test::LocalServer(
+            {}, {{"a.txt", kMedline}, {"b.xml", test::ArticleSet(XmlRecords())}});
+        IndexReader reader(server_->index());
         medline_ = new Article(*reader.Find(31000001));
         xml_ = new Article(*reader.Find(31000002));
-        ServeOptions options;
-        options.index = index;
-        options.port = 0;
-        options.accessLog = false;
-        server_ = new HttpServer(options);
-        port_ = server_->Bind();
-        ASSERT_GT(port_, 0);
-        thread_ = new std::thread([] { server_->Run(); });
     }
     static void TearDownTestSuite() {
-        server_->Stop();
-        thread_->join();
-        delete thread_;
         delete server_;
         delete medline_;
         delete xml_;
-        delete dir_;
     }
 
-    static httplib::Result Get(const std::string& target) {
-        httplib::Client client("127.0.0.1", port_);
-        return client.Get(target);
-    }
+    static httplib::Result Get(const std::string& target) { return server_->Get(target); }
 
     static std::string ReaderScript() {
         return std::string(TAMIX_SOURCE_DIR) + "/tests/citation/read.js";
@@ -132,7 +111,7 @@ protected:
 
     // What citation-js reads in the text: "name=value" lines, "--" after each record.
     static std::string ReadBack(const std::string& text) {
-        const std::string file = dir_->Write("citation", text);
+        const std::string file = server_->dir().Write("citation", text);
         std::string out;
         FILE* pipe = popen(("node '" + ReaderScript() + "' '" + file + "' 2>&1").c_str(), "r");
         if (!pipe) return "<node did not start>";
@@ -143,12 +122,9 @@ protected:
         return status == 0 ? out : "<node failed>\n" + out;
     }
 
-    inline static test::TempDir* dir_ = nullptr;
+    inline static test::LocalServer* server_ = nullptr;
     inline static Article* medline_ = nullptr;
     inline static Article* xml_ = nullptr;
-    inline static HttpServer* server_ = nullptr;
-    inline static std::thread* thread_ = nullptr;
-    inline static int port_ = 0;
 };
 
 // The record as citation-js gives it back from each format: the places the formats have

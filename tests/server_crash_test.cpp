@@ -4,6 +4,7 @@
 #include "pubmed/articlerecord.h"
 #include "pubmed/resultpage.h"
 #include "server/index/sqlite.h"
+#include "support/files.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
@@ -23,28 +24,16 @@ namespace tamix {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Get;
 using test::Process;
+using test::RunToEnd;
+using test::Status;
 using test::TempDir;
 
 const std::string kServer = TAMIX_SERVER_BIN;
 constexpr std::int64_t kFirstPmid = 99000001; // the sample's first record
 constexpr int kPerFile = 500;
 constexpr int kFiles = 6;
-
-int RunToEnd(const std::vector<std::string>& args, const std::string& log,
-             const std::function<void()>& inChild = {}) {
-    Process p(args, log, inChild);
-    return p.Wait();
-}
-
-// Exit status, or -1 (and the process killed) when it is still running after the limit.
-int ExitWithin(Process& process, std::chrono::milliseconds limit) {
-    for (auto waited = 0ms; waited < limit && process.Running(); waited += 20ms)
-        std::this_thread::sleep_for(20ms);
-    if (!process.Running()) return process.Wait();
-    process.Stop(SIGKILL);
-    return -1;
-}
 
 // The sample corpus cut into files of kPerFile records, PMIDs in order. The importer
 // commits at the end of each file, so an import stopped anywhere leaves whole files.
@@ -54,10 +43,7 @@ std::vector<std::string> SampleFiles(const TempDir& dir, int files) {
         RunToEnd({kServer, "sample", "--count", std::to_string(files * kPerFile), "--out", whole},
                  dir.File("sample.log")),
         0);
-    std::ifstream in(whole, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string xml = text.str();
+    const std::string xml = test::ReadFile(whole);
     std::vector<std::size_t> starts;
     for (std::size_t at = xml.find("<PubmedArticle>"); at != std::string::npos;
          at = xml.find("<PubmedArticle>", at + 1))
@@ -86,26 +72,8 @@ std::vector<std::string> ImportCommand(const std::string& index,
 int StartServer(std::unique_ptr<Process>& process, const std::string& index,
                 const std::string& logPrefix) {
     static int started = 0;
-    const std::string log = logPrefix + "." + std::to_string(++started);
-    process = std::make_unique<Process>(
-        std::vector<std::string>{kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"},
-        log);
-    const std::string port = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
-    return port.empty() ? -1 : std::stoi(port);
-}
-
-// A hung server fails the request instead of the whole run.
-httplib::Result Get(int port, const std::string& target) {
-    httplib::Client client("127.0.0.1", port);
-    client.set_connection_timeout(5);
-    client.set_read_timeout(10);
-    return client.Get(target);
-}
-
-// The status, or -1 when no answer came.
-int Status(int port, const std::string& target) {
-    const auto res = Get(port, target);
-    return res ? res->status : -1;
+    return test::ServeBinary(process, kServer, index, {},
+                             logPrefix + "." + std::to_string(++started));
 }
 
 std::string ArticleTarget(std::int64_t pmid) {
@@ -289,7 +257,7 @@ TEST(ServerCrash, ServeRefusesWhatIsNotAnIndex) {
     for (const auto& [file, reason] : cases) {
         Process serve({kServer, "serve", "--index", file, "--listen", "127.0.0.1:0"},
                       dir.File("serve.log"));
-        EXPECT_EQ(ExitWithin(serve, 10s), 1) << file;
+        EXPECT_EQ(serve.WaitUpTo(10s), 1) << file;
         const std::string log = serve.Stderr();
         EXPECT_NE(log.find("tamix-server: cannot serve " + file + ": "), std::string::npos) << log;
         EXPECT_NE(log.find(reason), std::string::npos) << log;
@@ -316,13 +284,22 @@ TEST(ServerCrash, ServeRefusesWhatIsNotAnIndex) {
     }
 }
 
-TEST(ServerCrash, DamageWhileServingGives500AndTheServerLivesOn) {
+// An index damaged while it is served: first overwritten in part, as a stray write would;
+// then cut short and put back, again and again, under reads in flight, as a copy over the
+// served file does: a memory-mapped read past the file's new end raises SIGBUS, which would
+// end the server. Requests answer (500 while the file is damaged), and once it is whole
+// again the server serves it as before.
+TEST(ServerCrash, CutShortUnderLoadGives500AndTheServerLivesOn) {
     TempDir dir;
-    const std::string index = dir.File("index.sqlite");
-    ASSERT_EQ(RunToEnd(ImportCommand(index, SampleFiles(dir, kFiles)), dir.File("i.log")), 0);
+    const std::string sample = dir.File("sample.xml"), index = dir.File("index.sqlite");
+    ASSERT_EQ(RunToEnd({kServer, "sample", "--count", "20000", "--out", sample}, dir.File("s.log")),
+              0);
+    ASSERT_EQ(RunToEnd(ImportCommand(index, {sample}), dir.File("i.log")), 0);
+    const std::string whole = test::ReadFile(index);
     std::unique_ptr<Process> server;
     const int port = StartServer(server, index, dir.File("serve.log"));
     ASSERT_GT(port, 0) << server->Stderr();
+
     const std::vector<std::string> targets = {"/",
                                               "/m/pubmed/?term=trial",
                                               "/m/pubmed/?term=heart+failure",
@@ -332,77 +309,35 @@ TEST(ServerCrash, DamageWhileServingGives500AndTheServerLivesOn) {
                                               ArticleTarget(kFirstPmid),
                                               ArticleTarget(kFirstPmid + 1500),
                                               ArticleTarget(kFirstPmid + 2999)};
-    for (const std::string& target : targets) {
-        const auto res = Get(port, target);
-        ASSERT_TRUE(res) << target;
-        EXPECT_EQ(res->status, 200) << target;
-    }
-
-    // Readers keep pages they read before in their caches, which still serve what they
-    // served; records not asked for yet must be read from the damaged file.
-    const auto answersAll = [&](const char* damage, std::int64_t firstFresh) {
-        std::vector<std::string> asked = targets;
-        for (int i = 0; i < 10; ++i)
-            asked.push_back(ArticleTarget(firstFresh + 37 * i));
-        asked.push_back("/m/pubmed/?term=therapy+" + std::to_string(firstFresh) + "&page=2");
-        int failed = 0;
-        for (const std::string& target : asked) {
-            const auto res = Get(port, target);
-            ASSERT_TRUE(res) << damage << ": no answer to " << target;
-            EXPECT_TRUE(res->status == 200 || res->status == 404 || res->status == 500)
-                << damage << ": " << target << " " << res->status;
-            failed += res->status == 500;
-        }
-        EXPECT_GT(failed, 0) << damage << ": the damage went unnoticed";
-        // What does not need the index goes on as before.
-        const auto css = Get(port, "/static/tamix.css");
-        ASSERT_TRUE(css) << damage;
-        EXPECT_EQ(css->status, 200);
-        EXPECT_EQ(Status(port, "/m/pubmed/?term=%zz"), 400);
-        EXPECT_TRUE(server->Running()) << damage;
-    };
-    // The middle third of the file overwritten with noise, as a stray write would.
-    const auto size = std::filesystem::file_size(index);
+    for (const std::string& target : targets)
+        EXPECT_EQ(Status(port, target), 200) << target;
+    // The middle third overwritten with noise. Readers keep pages they read before in their
+    // caches, which still serve what they served; records not asked for yet must be read
+    // from the damaged file.
     {
         std::fstream file(index, std::ios::in | std::ios::out | std::ios::binary);
         std::mt19937 random(7);
-        std::string noise(size / 3, '\0');
+        std::string noise(whole.size() / 3, '\0');
         for (char& c : noise)
             c = static_cast<char>(random());
-        file.seekp(static_cast<std::streamoff>(size / 3));
+        file.seekp(static_cast<std::streamoff>(whole.size() / 3));
         file.write(noise.data(), static_cast<std::streamsize>(noise.size()));
     }
-    answersAll("overwritten", kFirstPmid + 1000);
-    // Cut short, as a copy over the served file would leave it for a moment.
-    std::filesystem::resize_file(index, size / 4);
-    answersAll("truncated", kFirstPmid + 2000);
-
-    EXPECT_EQ(server->Stop(SIGTERM), 0);
-    const std::string log = server->Stderr();
-    EXPECT_NE(log.find("\" 500 "), std::string::npos) << log;
-    EXPECT_NE(log.find("tamix-server: stopped"), std::string::npos) << log;
-}
-
-// Reads in flight while the file is cut short and put back, again and again, as a copy
-// over the served file does: a memory-mapped read past the file's new end raises SIGBUS,
-// which would end the server. Requests answer (500 while the file is short), and once it is
-// whole again the server serves it as before.
-TEST(ServerCrash, CutShortUnderLoadGives500AndTheServerLivesOn) {
-    TempDir dir;
-    const std::string sample = dir.File("sample.xml"), index = dir.File("index.sqlite");
-    ASSERT_EQ(RunToEnd({kServer, "sample", "--count", "20000", "--out", sample}, dir.File("s.log")),
-              0);
-    ASSERT_EQ(RunToEnd(ImportCommand(index, {sample}), dir.File("i.log")), 0);
-    std::string whole;
-    {
-        std::ifstream in(index, std::ios::binary);
-        std::stringstream bytes;
-        bytes << in.rdbuf();
-        whole = bytes.str();
+    std::vector<std::string> asked = targets;
+    for (int i = 0; i < 10; ++i)
+        asked.push_back(ArticleTarget(kFirstPmid + 10000 + 37 * i));
+    asked.push_back("/m/pubmed/?term=therapy+10000&page=2");
+    int damaged = 0;
+    for (const std::string& target : asked) {
+        const int status = Status(port, target);
+        EXPECT_TRUE(status == 200 || status == 404 || status == 500) << target << " " << status;
+        damaged += status == 500;
     }
-    std::unique_ptr<Process> server;
-    const int port = StartServer(server, index, dir.File("serve.log"));
-    ASSERT_GT(port, 0) << server->Stderr();
+    EXPECT_GT(damaged, 0) << "the damage went unnoticed";
+    {
+        std::fstream file(index, std::ios::in | std::ios::out | std::ios::binary);
+        file.write(whole.data(), static_cast<std::streamsize>(whole.size()));
+    }
 
     std::atomic<bool> stop{false};
     std::atomic<int> ok{0}, failed{0}, unanswered{0}, other{0};
@@ -457,13 +392,18 @@ TEST(ServerCrash, CutShortUnderLoadGives500AndTheServerLivesOn) {
         EXPECT_EQ(res->status, 200) << i;
     }
     EXPECT_EQ(Status(port, "/"), 200);
+    // What does not need the index goes on as before.
     EXPECT_EQ(Status(port, "/static/tamix.css"), 200);
+    EXPECT_EQ(Status(port, "/m/pubmed/?term=%zz"), 400);
     const auto translated = Get(port, "/public/2.0/bmt/translate?client_id=Qx7TmWb2PaLk9RcVz4NsJd6E"
                                       "&q=heart%20failure&from=en&to=zh");
     ASSERT_TRUE(translated);
     EXPECT_EQ(translated->status, 200);
     EXPECT_NE(translated->body.find("trans_result"), std::string::npos) << translated->body;
     EXPECT_EQ(server->Stop(SIGTERM), 0);
+    const std::string log = server->Stderr();
+    EXPECT_NE(log.find("\" 500 "), std::string::npos) << log;
+    EXPECT_NE(log.find("tamix-server: stopped"), std::string::npos) << log;
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 #include "server/index/index.h"
 #include "server/index/query.h"
 #include "server/index/results.h"
-#include "server/records/readers.h"
 #include "support/describe_article.h"
+#include "support/nlm_records.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>
@@ -23,27 +23,10 @@
 namespace tamix::server {
 namespace {
 
+using test::kNlmTests;
+using test::ReadRecords;
+using test::ReadText;
 using test::TempDir;
-
-const std::string kNlmTests = "/usr/share/doc/python-biopython-doc/Tests/";
-
-std::map<std::int64_t, Article> ReadAll(const std::string& path) {
-    std::map<std::int64_t, Article> articles;
-    RecordSink sink;
-    sink.onArticle = [&](Article&& a) { articles[a.pmid] = std::move(a); };
-    std::string error;
-    EXPECT_TRUE(ReadRecordFile(path, sink, error)) << error;
-    return articles;
-}
-
-std::map<std::int64_t, Article> ReadText(const std::string& text) {
-    std::map<std::int64_t, Article> articles;
-    RecordSink sink;
-    sink.onArticle = [&](Article&& a) { articles[a.pmid] = std::move(a); };
-    std::string error;
-    EXPECT_TRUE(ReadRecordText(text, "text", sink, error)) << error;
-    return articles;
-}
 
 using test::Describe;
 using test::Headings;
@@ -51,8 +34,11 @@ using test::Join;
 using test::People;
 
 TEST(Fields, RealNlmXml) {
-    auto first = ReadAll(kNlmTests + "Entrez/pubmed1.xml.gz");
+    auto first = ReadRecords(kNlmTests + "Entrez/pubmed1.xml.gz");
     const Article& aids = first.at(12091962);
+    EXPECT_EQ(aids.title, "The treatment of AIDS behind the walls of correctional facilities.");
+    EXPECT_EQ(aids.authors, "Olivero JM");
+    EXPECT_EQ(aids.year, 1990);
     EXPECT_EQ(aids.pubdate, "1990 Spring");
     EXPECT_EQ(aids.journal, "Social justice (San Francisco, Calif.)") << "no ISO abbreviation";
     EXPECT_EQ(aids.medlineTa, "Soc Justice");
@@ -68,6 +54,8 @@ TEST(Fields, RealNlmXml) {
     EXPECT_EQ(People(aids), "Olivero|J Michael|JM|||");
 
     const Article& magnetic = first.at(9997);
+    EXPECT_EQ(magnetic.journal, "Biochim. Biophys. Acta");
+    EXPECT_EQ(magnetic.abstract.rfind("Electron paramagnetic resonance", 0), 0u);
     EXPECT_EQ(magnetic.journalTitle, "Biochimica et biophysica acta");
     EXPECT_EQ(magnetic.isoAbbreviation, "Biochim. Biophys. Acta");
     EXPECT_EQ(magnetic.medlineTa, "Biochim Biophys Acta");
@@ -77,14 +65,23 @@ TEST(Fields, RealNlmXml) {
     EXPECT_EQ(Join(magnetic.languages), "eng");
 
     // A record from before 2014: one affiliation for the article, the first author's.
-    const Article cryo = ReadAll(kNlmTests + "Entrez/pubmed2.xml.gz").at(11748933);
+    const Article cryo = ReadRecords(kNlmTests + "Entrez/pubmed2.xml.gz").at(11748933);
     ASSERT_EQ(cryo.authorList.size(), 8u);
     EXPECT_EQ(Join(cryo.authorList[0].affiliations),
               "Dipartimento di Scienze Ambientali, Universit\xC3\xA0 degli Studi della Tuscia, "
               "01100 Viterbo, Italy.");
     EXPECT_TRUE(cryo.authorList[1].affiliations.empty());
 
-    const Article gut = ReadAll(kNlmTests + "Entrez/pubmed4.xml.gz").at(27797938);
+    const Article gut = ReadRecords(kNlmTests + "Entrez/pubmed4.xml.gz").at(27797938);
+    EXPECT_EQ(gut.title, "Leucocyte telomere length, genetic variants at the TERT gene region and "
+                         "risk of pancreatic cancer.")
+        << "markup inside a title keeps its text";
+    EXPECT_EQ(gut.doi, "10.1136/gutjnl-2016-312510");
+    EXPECT_EQ(gut.abstract.rfind("OBJECTIVE: Telomere shortening", 0), 0u);
+    EXPECT_NE(gut.abstract.find("\nDESIGN: We measured"), std::string::npos);
+    EXPECT_NE(gut.abstract.find("ptrend=0.048"), std::string::npos);
+    EXPECT_NE(gut.abstract.find("r2<0.25"), std::string::npos) << "entities decoded once";
+    EXPECT_NE(gut.pmcid.find("PMC"), std::string::npos);
     EXPECT_EQ(gut.issnElectronic, "1468-3288");
     EXPECT_EQ(gut.issnPrint, "");
     EXPECT_EQ(gut.pages, "1116-1122");
@@ -100,7 +97,7 @@ TEST(Fields, RealNlmXml) {
     EXPECT_EQ(gut.authors.rfind("Bao Y, Prescott J, Yuan C, ", 0), 0u);
 
     // A group among the authors, last.
-    const Article lungs = ReadAll(kNlmTests + "Entrez/pubmed7.xml.gz").at(29963580);
+    const Article lungs = ReadRecords(kNlmTests + "Entrez/pubmed7.xml.gz").at(29963580);
     ASSERT_FALSE(lungs.authorList.empty());
     EXPECT_EQ(lungs.authorList.back().collectiveName, "Canadian Respiratory Research Network");
     EXPECT_EQ(lungs.authors.substr(lungs.authors.size() - 48),
@@ -109,7 +106,17 @@ TEST(Fields, RealNlmXml) {
 }
 
 TEST(Fields, RealMedline) {
-    const Article toolkits = ReadAll(kNlmTests + "Medline/pubmed_result1.txt").at(12230038);
+    const Article toolkits = ReadRecords(kNlmTests + "Medline/pubmed_result1.txt").at(12230038);
+    EXPECT_EQ(toolkits.title, "The Bio* toolkits--a brief overview.");
+    EXPECT_EQ(toolkits.journal, "Brief Bioinform");
+    EXPECT_EQ(toolkits.pubdate, "2002 Sep");
+    EXPECT_EQ(toolkits.year * 100 + toolkits.month, 200209);
+    EXPECT_EQ(toolkits.abstract.rfind("Bioinformatics research is often difficult to do with "
+                                      "commercial software. The Open Source BioPerl",
+                                      0),
+              0u)
+        << "continuation lines join with one space";
+    EXPECT_EQ(toolkits.abstract.back(), '.');
     // The address comes before the authors in records of that time: the first author's.
     EXPECT_EQ(People(toolkits), "Mangalam|Harry|H|||tacg Informatics, Irvine, CA 92612, USA. "
                                 "hjm@tacgi.com");
@@ -122,7 +129,7 @@ TEST(Fields, RealMedline) {
     EXPECT_EQ(toolkits.issnPrint, "1467-5463");
     EXPECT_EQ(toolkits.volume + "(" + toolkits.issue + "):" + toolkits.pages, "3(3):296-302");
 
-    auto second = ReadAll(kNlmTests + "Medline/pubmed_result2.txt.gz");
+    auto second = ReadRecords(kNlmTests + "Medline/pubmed_result2.txt.gz");
     const Article& scop = second.at(16403221);
     EXPECT_EQ(scop.authors, "Casbon JA, Crooks GE, Saqi MA");
     EXPECT_EQ(scop.authorList[2].foreName, "Mansoor A S");
@@ -504,31 +511,17 @@ TEST(Tags, EachReturnsExactlyTheRecordsThatCarryIt) {
               }));
 }
 
-TEST(Tags, QueryTextCannotFormTheIndexMarkers) {
-    TempDir dir;
-    const Corpus corpus = MakeCorpus(dir, 100);
-    IndexReader reader(corpus.index);
-    // U+E001 heart U+E000 failure U+E00F is how the index writes the heading; typed
-    // into a search it is three plain words.
-    const std::string forged = "\xEE\x80\x81heart\xEE\x80\x80"
-                               "failure\xEE\x80\x8F";
-    EXPECT_EQ(BuildSearch(forged).match, BuildSearch("heart failure").match);
-    EXPECT_EQ(BuildSearch(forged + "[ti]").match, "title : \"heart failure\"");
-}
-
 // NLM's own records: each tag finds what the files say.
 TEST(Tags, RealNlmRecords) {
     TempDir dir;
     std::vector<std::string> files;
     std::map<std::int64_t, Article> all;
-    for (const char* name :
-         {"Entrez/pubmed1.xml.gz", "Entrez/pubmed2.xml.gz", "Entrez/pubmed4.xml.gz",
-          "Entrez/pubmed5.xml.gz", "Entrez/pubmed6.xml.gz", "Entrez/pubmed7.xml.gz",
-          "Medline/pubmed_result1.txt", "Medline/pubmed_result2.txt.gz",
-          "Medline/pubmed_result3.txt"}) {
-        files.push_back(kNlmTests + name);
-        for (auto& [pmid, a] : ReadAll(files.back()))
-            all[pmid] = a;
+    for (const test::NlmFile& file : test::kNlmFiles) {
+        files.push_back(file.path);
+        const auto records = ReadRecords(file.path);
+        EXPECT_EQ(records.size(), file.records) << file.path;
+        for (const auto& [pmid, a] : records)
+            all[pmid] = a; // a later file replaces, as the import does
     }
     const std::string index = dir.File("nlm.sqlite");
     ASSERT_TRUE(test::ImportFiles(index, files).empty());
@@ -546,6 +539,8 @@ TEST(Tags, RealNlmRecords) {
         return pmids;
     };
     EXPECT_EQ(found("eng[la]").size(), all.size());
+    EXPECT_EQ(found("12230038[pmid]"), (std::set<std::int64_t>{12230038}));
+    EXPECT_EQ(found("telomere[ti] AND pancreatic"), (std::set<std::int64_t>{27797938}));
     EXPECT_EQ(found("humans[mh]"),
               wanted([](auto& a) { return HasHeading(a, "Humans", "", false); }));
     EXPECT_EQ(found("software[majr]"),
@@ -677,8 +672,8 @@ TEST(Order, PlantedOldestRecordsComeFirst) {
         writer.Put(Record(3, "A tuatara", "Of reptiles, a tuatara.", 1990, "Zyzzyva", "Aardvark"));
         for (int i = 0; i < 300; ++i)
             writer.Put(Record(100 + i, "Reptiles " + std::to_string(i),
-                              "Among reptiles, a tuatara." + std::string(i % 30, 'x'), 2000 + i % 20,
-                              "Smith", "Herpetology"));
+                              "Among reptiles, a tuatara." + std::string(i % 30, 'x'),
+                              2000 + i % 20, "Smith", "Herpetology"));
         writer.Commit();
     }
     IndexReader reader(index);

@@ -1,7 +1,6 @@
 // tamix-server's HTTP layer under clients that misbehave: raw sockets on loopback
 // against a server running in this process with small limits.
-#include "server/web/http.h"
-#include "support/pubmed_fixture.h"
+#include "support/local_server.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace tamix {
 namespace {
@@ -109,35 +109,18 @@ std::string Get(const std::string& target, const std::string& extra = "") {
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
 }
 
-class Served {
+// One record to find, and the built glossary to translate with.
+class Served : public test::LocalServer {
 public:
-    explicit Served(server::ServeOptions options) {
-        options.index = dir_.File("index.sqlite");
-        options.port = 0;
-        options.accessLog = false;
-        options.glossary = TAMIX_GLOSSARY_FILE;
-        test::ImportFiles(options.index,
-                          {dir_.Write("f.xml", test::ArticleSet({{1234, "Axolotl limb", ""}}))});
-        server_ = std::make_unique<server::HttpServer>(options);
-        port_ = server_->Bind();
-        thread_ = std::thread([this] { ran_ = server_->Run(); });
-    }
-    ~Served() { EXPECT_TRUE(Stop()); }
-    bool Stop() {
-        if (thread_.joinable()) {
-            server_->Stop();
-            thread_.join();
-        }
-        return ran_;
-    }
-    int port() const { return port_; }
+    explicit Served(server::ServeOptions options)
+        : LocalServer(WithGlossary(std::move(options)),
+                      {{"f.xml", test::ArticleSet({{1234, "Axolotl limb", ""}})}}) {}
 
 private:
-    test::TempDir dir_;
-    std::unique_ptr<server::HttpServer> server_;
-    std::thread thread_;
-    int port_ = 0;
-    bool ran_ = false;
+    static server::ServeOptions WithGlossary(server::ServeOptions options) {
+        options.glossary = TAMIX_GLOSSARY_FILE;
+        return options;
+    }
 };
 
 TEST(HttpLayer, OversizedRequestsAreRefusedAndClosed) {

@@ -5,35 +5,29 @@
 #include "pubmed/download.h"
 #include "pubmed/translation.h"
 #include "server/index/index.h"
+#include "server/translate/translate.h"
+#include "support/files.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
-#include "server/translate/translate.h"
 #include "support/test_server.h"
 #include "support/translation_stand_in.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <mutex>
 #include <pty.h>
 #include <regex>
 #include <sys/wait.h>
-#include <thread>
 
 namespace tamix {
 namespace {
 
 using test::Process;
+using test::ReadFile;
+using test::RunToEnd;
 using test::TempDir;
 
 const std::string kServer = TAMIX_SERVER_BIN;
-
-int RunToEnd(const std::vector<std::string>& args, const std::string& log) {
-    Process p(args, log);
-    return p.Wait();
-}
 
 // True when the text holds this at the start of a line.
 bool HasLine(const std::string& text, const std::string& start) {
@@ -53,11 +47,6 @@ std::pair<std::string, int> Output(const std::string& commandLine) {
     return {out, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1};
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // What the program reads: its own translation request to the server at this port.
 std::optional<std::string> TranslateThrough(int port, const std::string& source,
                                             const TempDir& dir) {
@@ -70,12 +59,8 @@ std::optional<std::string> TranslateThrough(int port, const std::string& source,
 
 // `serve` with the given extra options on a free port; -1 when it did not come up.
 int Serve(std::unique_ptr<Process>& process, const std::string& index,
-          std::vector<std::string> extra, const std::string& log) {
-    std::vector<std::string> args{kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    process = std::make_unique<Process>(args, log);
-    const std::string port = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
-    return port.empty() ? -1 : std::stoi(port);
+          const std::vector<std::string>& extra, const std::string& log) {
+    return test::ServeBinary(process, kServer, index, extra, log);
 }
 
 std::string EmptyIndex(const TempDir& dir) {
@@ -144,7 +129,6 @@ TEST(ServerOptions, HelpIsTheReadmesUsageAndSampleWritesToStandardOutput) {
 TEST(ServerOptions, WrongCommandLinesAreUsageErrors) {
     TempDir dir;
     unsetenv("TAMIX_TRANSLATE_KEY");
-    const std::string glossary = dir.Write("g.tsv", "quokka\tq\n");
     // Paths in the scratch folder, so that a command line wrongly taken leaves nothing behind.
     const std::string i = dir.File("i.sqlite"), f = dir.File("f.xml");
     const std::vector<std::vector<std::string>> wrong = {
@@ -164,12 +148,10 @@ TEST(ServerOptions, WrongCommandLinesAreUsageErrors) {
         {"serve", "--index", i, "--threads", "many"},
         {"serve", "--index", i, "--listen", "8790"},
         {"serve", "--index", i, "--listen", "127.0.0.1:99999"},
+        // What a backend address may be is checked where it is read; here, that a wrong one
+        // is a usage error, and the rules that join options.
         {"serve", "--index", i, "--translate-backend", "ftp://127.0.0.1:5000"},
-        {"serve", "--index", i, "--translate-backend", "127.0.0.1:5000"},
-        {"serve", "--index", i, "--translate-backend", "http://:5000"},
         {"serve", "--index", i, "--translate-backend", "openai:http://127.0.0.1:5000/v1"},
-        {"serve", "--index", i, "--translate-backend", "openai:127.0.0.1:5000/v1",
-         "--translate-model", "m"},
         {"serve", "--index", i, "--translate-backend", "http://127.0.0.1:5000",
          "--translate-model", "m"},
         {"serve", "--index", i, "--translate-model", "m"},
@@ -205,20 +187,6 @@ TEST(ServerOptions, GlossaryFileAnnotatesItsTermsAndAWrongOneStopsTheStart) {
               "and a wombat\xEF\xBC\x88\xE8\xA2\x8B\xE7\x86\x8A\xEF\xBC\x89.");
     EXPECT_EQ(TranslateThrough(port, "Heart failure.", dir), "Heart failure.")
         << "the built glossary is not consulted when a file is named";
-
-    // Two worker threads still answer more clients than that at once.
-    std::vector<std::thread> clients;
-    std::atomic<int> answered{0};
-    for (int t = 0; t < 6; ++t)
-        clients.emplace_back([&] {
-            httplib::Client c("127.0.0.1", port);
-            for (int i = 0; i < 10; ++i)
-                if (auto res = c.Get("/m/pubmed/?term=wombat"); res && res->status == 200)
-                    ++answered;
-        });
-    for (auto& c : clients)
-        c.join();
-    EXPECT_EQ(answered, 60);
     EXPECT_EQ(server->Stop(SIGTERM), 0);
     EXPECT_EQ(server->Stderr().find("\"GET "), std::string::npos) << "--quiet keeps no access log";
 
@@ -236,40 +204,22 @@ TEST(ServerOptions, GlossaryFileAnnotatesItsTermsAndAWrongOneStopsTheStart) {
 }
 
 TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
-    test::TestServer service;
-    std::mutex mutex;
-    httplib::Params received;
-    service.routes().Post(
-        "/lt/translate", [&](const httplib::Request& req, httplib::Response& res) {
-            std::lock_guard<std::mutex> lock(mutex);
-            received = req.params;
-            res.set_content("{\"translatedText\": "
-                            "\"\\u5fc3\\u529b\\u8870\\u7aed #1 50%\\uff0c\\u8bd1\\u6587\"}",
-                            "application/json");
-        });
-    service.Start();
-
+    // The fields of the request are checked where it is made (Translate.*); here, that the
+    // command line reaches the service.
+    test::TranslationStandIn service;
+    const std::string source = "Heart failure & more #1 50% a+b";
+    const std::string translated = "心力衰竭 #1 50%，译文";
+    service.Translate(source, translated);
     TempDir dir;
     std::unique_ptr<Process> server;
-    const int port = Serve(server, EmptyIndex(dir), {"--translate-backend", service.Url("/lt/")},
+    const int port = Serve(server, EmptyIndex(dir),
+                           {"--translate-backend", service.LibreTranslateBase()},
                            dir.File("serve.log"));
     ASSERT_GT(port, 0) << server->Stderr();
-    const std::string source = "Heart failure & more #1 50% a+b";
-    EXPECT_EQ(
-        TranslateThrough(port, source, dir),
-        "\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD #1 50%\xEF\xBC\x8C\xE8\xAF\x91\xE6\x96\x87")
+    EXPECT_EQ(TranslateThrough(port, source, dir), translated)
         << "exactly the service's text, annotated no further";
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto field = [&](const char* key) {
-            const auto it = received.find(key);
-            return it == received.end() ? std::string("<none>") : it->second;
-        };
-        EXPECT_EQ(field("q"), source);
-        EXPECT_EQ(field("source"), "en");
-        EXPECT_EQ(field("target"), "zh");
-        EXPECT_EQ(field("format"), "text");
-    }
+    ASSERT_EQ(service.Hits().size(), 1u);
+    EXPECT_EQ(service.Hits()[0].path, "/translate");
     EXPECT_EQ(server->Stop(SIGTERM), 0);
     EXPECT_NE(server->Stderr().find("\"GET /public/2.0/bmt/translate?"), std::string::npos)
         << "the access log is on without --quiet";

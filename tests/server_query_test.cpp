@@ -47,30 +47,64 @@ std::string Repeat(const std::string& text, int times) {
     return out;
 }
 
+// A word searched in every text column.
+std::string Word(const std::string& word) {
+    return kAll + "\"" + word + "\"";
+}
+
 TEST(Query, PubmedSyntaxBecomesQuotedFts) {
-    EXPECT_EQ(Match("heart"), kAll + "\"heart\"");
-    EXPECT_EQ(Match("heart failure"), "(" + kAll + "\"heart\" AND " + kAll + "\"failure\")");
-    EXPECT_EQ(Match("\"heart failure\""), kAll + "\"heart failure\"");
-    EXPECT_EQ(Match("a OR b NOT c"),
-              "(" + kAll + "\"a\" OR (" + kAll + "\"b\" NOT " + kAll + "\"c\"))");
-    EXPECT_EQ(Match("(a OR b) AND c"),
-              "((" + kAll + "\"a\" OR " + kAll + "\"b\") AND " + kAll + "\"c\")");
-    EXPECT_EQ(Match("canc*"), kAll + "\"canc\" *");
-    EXPECT_EQ(Match("heart fail*[ti]"), "title : \"heart fail\" *");
-    // Truncation needs four characters before the '*'; shorter ones search the word.
-    EXPECT_EQ(Match("can*"), kAll + "\"can\"");
-    EXPECT_EQ(Match("smith j*[au]"), "authors : \"smith j\"");
-    EXPECT_EQ(Match("\xC3\xA9t\xC3\xA9*"), kAll + "\"\xC3\xA9t\xC3\xA9\"");
-    EXPECT_EQ(Match("\xC3\xA9t\xC3\xA9s*"), kAll + "\"\xC3\xA9t\xC3\xA9s\" *");
-    EXPECT_EQ(Match("IL-6"), kAll + "\"IL-6\"");
-    EXPECT_EQ(Match("Müller"), kAll + "\"Müller\"");
-    // Punctuation standing alone holds no term, and would take every record out of an AND.
-    EXPECT_EQ(Match("heart \xE2\x80\x93 failure \xC2\xB7 \xE3\x80\x81"), Match("heart failure"));
-    EXPECT_EQ(Match("\xE2\x80\x9Cheart failure\xE2\x80\x9D"),
-              "(" + kAll + "\"\xE2\x80\x9Cheart\" AND " + kAll + "\"failure\xE2\x80\x9D\")");
-    EXPECT_EQ(Match("\xE5\xBF\x83"), kAll + "\"\xE5\xBF\x83\"");
-    EXPECT_EQ(Match("\xCE\xB2-blocker"), kAll + "\"\xCE\xB2-blocker\"");
-    EXPECT_TRUE(BuildSearch("\xE2\x80\x94 \xE2\x80\xA6").MatchesNothing());
+    const std::string heartAndFailure = "(" + Word("heart") + " AND " + Word("failure") + ")";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"heart", Word("heart")},
+        {"heart failure", heartAndFailure},
+        {"\"heart failure\"", Word("heart failure")},
+        {"a OR b NOT c", "(" + Word("a") + " OR (" + Word("b") + " NOT " + Word("c") + "))"},
+        {"(a OR b) AND c", "((" + Word("a") + " OR " + Word("b") + ") AND " + Word("c") + ")"},
+        {"canc*", Word("canc") + " *"},
+        {"heart fail*[ti]", "title : \"heart fail\" *"},
+        // Truncation needs four characters before the '*'; shorter ones search the word.
+        {"can*", Word("can")},
+        {"smith j*[au]", "authors : \"smith j\""},
+        {"\xC3\xA9t\xC3\xA9*", Word("\xC3\xA9t\xC3\xA9")},
+        {"\xC3\xA9t\xC3\xA9s*", Word("\xC3\xA9t\xC3\xA9s") + " *"},
+        {"IL-6", Word("IL-6")},
+        {"M\xC3\xBCller", Word("M\xC3\xBCller")},
+        // Punctuation standing alone holds no term, and would take every record out of an AND.
+        {"heart \xE2\x80\x93 failure \xC2\xB7 \xE3\x80\x81", heartAndFailure},
+        {"\xE2\x80\x9Cheart failure\xE2\x80\x9D",
+         "(" + Word("\xE2\x80\x9Cheart") + " AND " + Word("failure\xE2\x80\x9D") + ")"},
+        {"\xE5\xBF\x83", Word("\xE5\xBF\x83")},
+        {"\xCE\xB2-blocker", Word("\xCE\xB2-blocker")},
+        // Field tags.
+        {"heart failure[ti]", "title : \"heart failure\""},
+        {"\"heart failure\"[Title/Abstract]", "{title abstract} : \"heart failure\""},
+        {"smith j[au]", "authors : \"smith j\""},
+        {"12345[pmid]", "tags : \"p12345\""},
+        {"00012345[pmid]", "tags : \"p12345\""},
+        // U+E001 heart U+E000 failure U+E00F is how the index writes a heading; typed into
+        // a search it is plain words.
+        {"\xEE\x80\x81heart\xEE\x80\x80"
+         "failure\xEE\x80\x8F",
+         heartAndFailure},
+        {"\xEE\x80\x81heart\xEE\x80\x80"
+         "failure\xEE\x80\x8F[ti]",
+         "title : \"heart failure\""},
+        // What does not parse is searched as its plain words.
+        {"(heart failure", Word("heart") + " AND " + Word("failure")},
+        {"heart[zz]", Word("heart") + " AND " + Word("zz")},
+        {"AND heart", Word("AND") + " AND " + Word("heart")},
+        {"\"open phrase", Word("open") + " AND " + Word("phrase")},
+        {"2020:1990[dp]", Word("2020") + " AND " + Word("1990") + " AND " + Word("dp")},
+        {"0000[dp]", Word("0000") + " AND " + Word("dp")},
+        // FTS5's own syntax is only ever text inside quotes.
+        {"NEAR(a b)", "(" + Word("NEAR") + " AND " + Word("a") + " AND " + Word("b") + ")"},
+        {"title:x", Word("title:x")},
+        {"a\"\"b", "(" + Word("a") + " AND " + Word("b") + ")"},
+    };
+    for (const auto& [query, match] : cases)
+        EXPECT_EQ(Match(query), match) << query;
+    for (const char* nothing : {"", "  ---  ", "*", "\xE2\x80\x94 \xE2\x80\xA6"})
+        EXPECT_TRUE(BuildSearch(nothing).MatchesNothing()) << nothing;
     EXPECT_FALSE(BuildSearch("heart").Spanned());
 }
 
@@ -122,14 +156,6 @@ TEST(Query, ControlBytesAreSpaces) {
     for (const std::string& q :
          {std::string("a\0", 2), std::string("(\0)", 3), std::string("\"\0", 2)})
         EXPECT_EQ(Match(q).find('\0'), std::string::npos);
-}
-
-TEST(Query, FieldTags) {
-    EXPECT_EQ(Match("heart failure[ti]"), "title : \"heart failure\"");
-    EXPECT_EQ(Match("\"heart failure\"[Title/Abstract]"), "{title abstract} : \"heart failure\"");
-    EXPECT_EQ(Match("smith j[au]"), "authors : \"smith j\"");
-    EXPECT_EQ(Match("12345[pmid]"), "tags : \"p12345\"");
-    EXPECT_EQ(Match("00012345[pmid]"), "tags : \"p12345\"");
 }
 
 TEST(Query, DatesAndedAtTheTopAreRowidSpans) {
@@ -208,25 +234,8 @@ TEST(Query, YearTagsHoldExactlyTheirYears) {
     EXPECT_LE(most, 63u);
 }
 
+// Long and deep inputs are in the fuzzing corpus; SearchesRunAgainstAnIndex bounds them.
 TEST(Query, WorkIsBounded) {
-    // Every input below stays within a few dozen phrases and shallow parentheses.
-    const std::vector<std::string> inputs = {
-        Repeat("1726:2025[dp] OR ", 64) + "x",
-        Repeat("a(", 500) + Repeat(")", 500),
-        Repeat("(", 40) + "a" + Repeat(")", 40),
-        "\"" + Repeat("word ", 300) + "\"",
-        Repeat("w", 1) + Repeat(" x y z", 200),
-        Repeat("a\xE2\x80\x94", 400),
-        Repeat("\xE5\xBF\x83", 300),
-        Repeat("\"a\" ", 300),
-        Repeat("x NOT ", 200) + "y",
-        "0001:9999[dp] OR 1001:9998[dp] OR x",
-    };
-    for (const std::string& q : inputs) {
-        const std::string match = Match(q);
-        EXPECT_LE(Phrases(match), 64) << q.substr(0, 40);
-        EXPECT_LE(ParenthesisDepth(match), 11) << q.substr(0, 40);
-    }
     // A prefix counts as sixteen terms: four of them fit, five do not.
     const auto prefixes = [](int n) {
         std::string q;
@@ -238,27 +247,9 @@ TEST(Query, WorkIsBounded) {
     EXPECT_EQ(Match(prefixes(5)).find(" OR "), std::string::npos) << Match(prefixes(5));
 
     // Past the bound, a query is the plain words it holds, each once.
-    EXPECT_EQ(Match(Repeat("1726:2025[dp] OR ", 64) + "x"),
-              kAll + "\"1726\" AND " + kAll + "\"2025\" AND " + kAll + "\"dp\" AND " + kAll +
-                  "\"OR\" AND " + kAll + "\"x\"");
-}
-
-TEST(Query, WhatDoesNotParseIsSearchedAsPlainWords) {
-    EXPECT_EQ(Match("(heart failure"), kAll + "\"heart\" AND " + kAll + "\"failure\"");
-    EXPECT_EQ(Match("heart[zz]"), kAll + "\"heart\" AND " + kAll + "\"zz\"");
-    EXPECT_EQ(Match("AND heart"), kAll + "\"AND\" AND " + kAll + "\"heart\"");
-    EXPECT_EQ(Match("\"open phrase"), kAll + "\"open\" AND " + kAll + "\"phrase\"");
-    EXPECT_EQ(Match("2020:1990[dp]"),
-              kAll + "\"2020\" AND " + kAll + "\"1990\" AND " + kAll + "\"dp\"");
-    EXPECT_EQ(Match("0000[dp]"), kAll + "\"0000\" AND " + kAll + "\"dp\"");
-    EXPECT_TRUE(BuildSearch("").MatchesNothing());
-    EXPECT_TRUE(BuildSearch("  ---  ").MatchesNothing());
-    EXPECT_TRUE(BuildSearch("*").MatchesNothing());
-    // FTS5's own syntax is only ever text inside quotes.
-    EXPECT_EQ(Match("NEAR(a b)"),
-              "(" + kAll + "\"NEAR\" AND " + kAll + "\"a\" AND " + kAll + "\"b\")");
-    EXPECT_EQ(Match("title:x"), kAll + "\"title:x\"");
-    EXPECT_EQ(Match("a\"\"b"), "(" + kAll + "\"a\" AND " + kAll + "\"b\")");
+    EXPECT_EQ(Match(Repeat("1726:2025[dp] OR ", 64) + "x"), Word("1726") + " AND " + Word("2025") +
+                                                                " AND " + Word("dp") + " AND " +
+                                                                Word("OR") + " AND " + Word("x"));
 }
 
 // The searches run against a real index: spans of rowids and tags find the same records,

@@ -3,15 +3,13 @@
 #include "pubmed/download.h"
 #include "pubmed/text.h"
 #include "pubmed/translation.h"
-#include "server/web/http.h"
 #include "server/translate/services.h"
 #include "server/translate/translate.h"
-#include "support/pubmed_fixture.h"
+#include "support/local_server.h"
 #include "support/test_server.h"
 
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,43 +18,22 @@ namespace {
 
 using server::Glossary;
 
-// A running tamix-server over an empty index, with the given engine.
-class LiveServer {
+// A running tamix-server over an empty index, with the given engine; the program's
+// translation requests go to it.
+class LiveServer : public test::LocalServer {
 public:
-    explicit LiveServer(server::ServeOptions options) {
-        options.index = dir_.File("index.sqlite");
-        options.port = 0;
-        options.accessLog = false;
-        test::ImportFiles(options.index, {dir_.Write("empty.xml", test::ArticleSet({}))});
-        server_ = std::make_unique<server::HttpServer>(options);
-        port_ = server_->Bind();
-        thread_ = std::thread([this] { server_->Run(); });
-        setenv(kTranslateHostVariable, ("127.0.0.1:" + std::to_string(port_)).c_str(), 1);
+    explicit LiveServer(const server::ServeOptions& options)
+        : LocalServer(options, {{"empty.xml", test::ArticleSet({})}}) {
+        PointProgramAt(kTranslateHostVariable);
     }
-    ~LiveServer() {
-        server_->Stop();
-        thread_.join();
-        unsetenv(kTranslateHostVariable);
-    }
-
     // What the program gets: the response of its own request for this source text.
-    std::string Response(const std::string& source) {
-        const std::string file = dir_.File("temp.json");
-        return DownloadToFile(MakeTranslateAddress(source), file) ? ReadScratchFile(file)
-                                                                  : "<failed>";
+    std::string Response(const std::string& source) const {
+        return Fetch(MakeTranslateAddress(source));
     }
-    std::string Get(const std::string& target) {
-        httplib::Client client("127.0.0.1", port_);
-        auto res = client.Get(target);
+    std::string Body(const std::string& target) const {
+        const auto res = Get(target);
         return res ? res->body : "<failed>";
     }
-    const test::TempDir& dir() const { return dir_; }
-
-private:
-    test::TempDir dir_;
-    std::unique_ptr<server::HttpServer> server_;
-    std::thread thread_;
-    int port_ = 0;
 };
 
 std::string BuiltGlossary() {
@@ -107,14 +84,14 @@ TEST(Translate, ErrorsCarryNoEscape) {
           "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=heart", "q=heart&from=en&to=zh",
           "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=%FF&from=en&to=zh",
           "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=&from=en&to=zh"}) {
-        const std::string body = live.Get(base + query);
+        const std::string body = live.Body(base + query);
         EXPECT_NE(body.find("\"error_code\""), std::string::npos) << query << ": " << body;
         EXPECT_EQ(body.find("\\u"), std::string::npos) << query;
         EXPECT_EQ(DecodeTranslation(body), std::nullopt);
     }
     // Nothing to translate is the error of a missing text: an empty translation would
     // carry no escape, and the program would take it for a failure of the service.
-    EXPECT_NE(live.Get(base + "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=&from=en&to=zh").find("54000"),
+    EXPECT_NE(live.Body(base + "client_id=Qx7TmWb2PaLk9RcVz4NsJd6E&q=&from=en&to=zh").find("54000"),
               std::string::npos);
     // No engine at all is an error too, not an empty success.
     LiveServer none{server::ServeOptions{}};
@@ -137,18 +114,6 @@ TEST(Translate, AFullLengthAbstract) {
     ASSERT_TRUE(glossary.Load(BuiltGlossary(), error));
     EXPECT_EQ(*decoded, server::AnnotateTerms(glossary, source));
     EXPECT_NE(decoded->find("\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD"), std::string::npos);
-
-    // Other clients may send more than an address holds, as a form body.
-    const std::string host = std::getenv(kTranslateHostVariable);
-    httplib::Client client("127.0.0.1", std::stoi(host.substr(host.find(':') + 1)));
-    const std::string longText = abstract + abstract + abstract;
-    const auto posted = client.Post("/public/2.0/bmt/translate",
-                                    httplib::Params{{"client_id", "Qx7TmWb2PaLk9RcVz4NsJd6E"},
-                                                    {"q", longText},
-                                                    {"from", "en"},
-                                                    {"to", "zh"}});
-    ASSERT_TRUE(posted);
-    EXPECT_EQ(DecodeTranslation(posted->body), server::AnnotateTerms(glossary, longText));
 }
 
 // Biomedical sentences written for this test, each with Chinese terms it must contain.

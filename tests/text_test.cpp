@@ -177,49 +177,6 @@ TEST(Text, ReduceToAsciiAgreesWithUnicodeData) {
     EXPECT_GT(forms, 750);
 }
 
-// Random text of every plane, with broken bytes: always ASCII, never more than four times
-// as long, and every ASCII byte of the input is still there, in order.
-TEST(Text, ReduceToAsciiOfRandomTextIsAsciiAndBounded) {
-    std::mt19937 random(20240607);
-    const auto pick = [&](std::uint32_t low, std::uint32_t high) {
-        return std::uniform_int_distribution<std::uint32_t>(low, high)(random);
-    };
-    // Where the spellings are: Latin, Greek, punctuation and symbols, squared units,
-    // mathematical letters; then anywhere.
-    const std::pair<std::uint32_t, std::uint32_t> ranges[] = {
-        {0x80, 0x3FF}, {0x2000, 0x22FF}, {0x3300, 0x33FF}, {0x1D400, 0x1D7FF}, {0x80, 0x10FFFF}};
-    for (int round = 0; round < 3000; ++round) {
-        std::string text;
-        const std::uint32_t pieces = pick(0, 40);
-        for (std::uint32_t k = 0; k < pieces; ++k) {
-            switch (pick(0, 3)) {
-            case 0:
-                text.push_back(static_cast<char>(pick(0, 0x7F)));
-                break;
-            case 1:
-                text.push_back(static_cast<char>(pick(0x80, 0xFF)));
-                break;
-            default: {
-                const auto [low, high] = ranges[pick(0, 4)];
-                const std::uint32_t cp = pick(low, high);
-                if (cp < 0xD800 || cp > 0xDFFF) AppendUtf8(text, cp);
-            }
-            }
-        }
-        const std::string out = ReduceToAscii(text);
-        ASSERT_LE(out.size(), 4 * text.size()) << text;
-        for (const char c : out)
-            ASSERT_LT(static_cast<unsigned char>(c), 0x80) << text;
-        std::size_t at = 0;
-        for (const char c : text) {
-            if (static_cast<unsigned char>(c) >= 0x80) continue;
-            at = out.find(c, at);
-            ASSERT_NE(at, std::string::npos) << "an ASCII byte went missing: " << text;
-            ++at;
-        }
-    }
-}
-
 TEST(Text, TruncateUtf8KeepsCharactersWhole) {
     EXPECT_EQ(TruncateUtf8("a\xC3\xA9", 2), "a");
     EXPECT_EQ(TruncateUtf8("a\xC3\xA9", 3), "a\xC3\xA9");

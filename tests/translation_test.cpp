@@ -46,9 +46,5 @@ TEST(Translation, TokenRulesOfTheEscapeRun) {
         << "overflow saturates to 0xFFFFFFFF";
 }
 
-TEST(Translation, CopiedNoteIsTheProgramsSentence) {
-    EXPECT_EQ(kCopiedNote, "--以上译文已复制到剪贴板。");
-}
-
 } // namespace
 } // namespace tamix

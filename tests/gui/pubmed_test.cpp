@@ -1,7 +1,7 @@
 // One search from end to end: the keyword dialog, the result page in the browser, the
-// article dialog over a real tamix-server on a free loopback port. With
-// TAMIX_TEST_THROUGH_GATEWAY set the server is a gateway to a stand-in of NCBI's
-// E-utilities that searches the same records, and starts with an empty index.
+// article dialog over a real tamix-server on a free loopback port, with the real glossary.
+// Real windows under Xvfb: what the window system shows in title bars, and the font that
+// draws the translation's Chinese, are checked as well as the widgets.
 #include "app/tamixapp.h"
 #include "dialogs/keyword.h"
 #include "dialogs/pubmeditem.h"
@@ -9,22 +9,25 @@
 #include "server/web/http.h"
 #include "shell/mainframe.h"
 #include "shell/tamixview.h"
-#include "support/eutils_stand_in.h"
+#include "support/gui_support.h"
 #include "support/pubmed_fixture.h"
 #include "support/translation_stand_in.h"
 
 #include <QApplication>
 #include <QClipboard>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetrics>
+#include <QGlyphRun>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRawFont>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimer>
 
 #include <algorithm>
@@ -33,6 +36,7 @@
 
 using tamix::CPubmedItem;
 using tamix::shell::Command;
+using tamix::test::MessageCatcher;
 
 namespace {
 
@@ -54,26 +58,66 @@ std::vector<tamix::test::Record> Fixture() {
                        "<AbstractText>Hernández J found that patients ≥65 y given 5 μg/kg of a "
                        "β-blocker had SBP 71.2 ± 4.3 mmHg.</AbstractText>",
                        2017, 1, 1, "10.1/dose"});
+    // Abstracts the glossary turns into whole Chinese sentences.
+    for (int i = 0; i < 3; ++i)
+        records.push_back({4000 + i, "Heart failure in older adults " + std::to_string(i),
+                           "<AbstractText>Heart failure is a common disease with high "
+                           "mortality.</AbstractText>",
+                           2019, 2, 1 + i, "10.1/hf" + std::to_string(i)});
     return records;
 }
 
-// Answers the next message box: keeps its text and presses OK.
-class MessageCatcher : public QObject {
-public:
-    MessageCatcher() {
-        connect(&timer_, &QTimer::timeout, this, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts.push_back(box->text());
-                box->button(QMessageBox::Ok)->click();
-            }
-        });
-        timer_.start(20);
-    }
-    QStringList texts;
-
-private:
-    QTimer timer_;
+// A window's name as another X client (the window manager) reads it: the UTF-8 EWMH
+// name and the ICCCM WM_NAME. Defined at the end of the file, after X11's headers.
+struct WindowNames {
+    QString netWmName;
+    QString wmName;
 };
+WindowNames NamesOf(const QWidget* window);
+
+void CompareNames(const QWidget* window, const QString& expected) {
+    QCOMPARE(window->windowTitle(), expected);
+    const WindowNames names = NamesOf(window);
+    QCOMPARE(names.netWmName, expected);
+    QCOMPARE(names.wmName, expected);
+}
+#define COMPARE_NAMES(window, expected)                                                            \
+    do {                                                                                           \
+        CompareNames(window, expected);                                                            \
+        if (QTest::currentTestFailed()) return;                                                    \
+    } while (false)
+
+// The characters of text that font cannot draw, fallback fonts included, as "U+XXXX";
+// and the families the text is actually laid out in, with any glyph drawn as a box.
+struct Coverage {
+    QStringList missing;
+    QStringList families;
+    bool boxes = false;
+};
+Coverage CoverageOf(const QFont& font, const QString& text) {
+    Coverage coverage;
+    const QFontMetrics metrics(font);
+    for (const char32_t c : text.toUcs4())
+        if (!QChar::isSpace(c) && !metrics.inFontUcs4(c))
+            coverage.missing
+                << QStringLiteral("U+%1").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    for (const QGlyphRun& run : layout.glyphRuns()) {
+        coverage.families << run.rawFont().familyName();
+        coverage.boxes = coverage.boxes || run.glyphIndexes().contains(0);
+    }
+    return coverage;
+}
+
+int CountHan(const QString& text) {
+    int han = 0;
+    for (const char32_t c : text.toUcs4())
+        han += QChar::script(c) == QChar::Script_Han;
+    return han;
+}
 
 // With TAMIX_SCREENSHOT_DIR set, the dialogs are saved there as they look in the test.
 void SaveScreenshot(QWidget* widget, const char* name) {
@@ -89,7 +133,6 @@ class TestPubmed : public QObject {
 
 private:
     tamix::test::TempDir dir_;
-    std::unique_ptr<tamix::test::EutilsStandIn> eutils_;
     std::string index_;
     std::unique_ptr<tamix::server::HttpServer> server_;
     std::thread serverThread_;
@@ -99,7 +142,6 @@ private:
     void StartServer() {
         tamix::server::ServeOptions options;
         options.index = index_;
-        if (eutils_) options.eutils = eutils_->Base();
         options.port = port_;
         options.accessLog = false;
         options.glossary = TAMIX_GLOSSARY_FILE;
@@ -138,27 +180,17 @@ private:
 
 private slots:
     void initTestCase() {
-        const std::string records = tamix::test::ArticleSet(Fixture());
         index_ = dir_.File("index.sqlite");
-        tamix::test::ImportFiles(index_, {dir_.Write("f.xml", records)});
-        if (qEnvironmentVariableIsSet("TAMIX_TEST_THROUGH_GATEWAY")) {
-            eutils_ = std::make_unique<tamix::test::EutilsStandIn>();
-            eutils_->AddRecords(records);
-            eutils_->SearchIndex(index_);
-            index_ = dir_.File("gateway.sqlite");
-            tamix::server::IndexWriter make(index_);
-        }
+        tamix::test::ImportFiles(index_,
+                                 {dir_.Write("f.xml", tamix::test::ArticleSet(Fixture()))});
         StartServer();
         const QByteArray host = "127.0.0.1:" + QByteArray::number(port_);
         qputenv(tamix::kPubmedHostVariable, host);
         qputenv(tamix::kTranslateHostVariable, host);
-        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir_.File("")));
-        QDir::setCurrent(QString::fromStdString(dir_.File("")));
-        int argc = 1;
-        static char name[] = "tamix";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<tamix::app::CTamixApp>(argc, argv);
-        QVERIFY(app_->InitInstance(QString()));
+        QVERIFY(tamix::test::StartApp(app_, dir_.File(""), QString()));
+        // Before any page has a title, the application's names (which Qt's platform
+        // plugin may add to titles) are not in it.
+        COMPARE_NAMES(app_->MainFrame(), QStringLiteral("Untitled - TAMIX"));
         QSignalSpy loaded(View(), &tamix::shell::CTamixView::documentCompleted);
         QVERIFY(loaded.wait(20000));
     }
@@ -166,11 +198,6 @@ private slots:
     void cleanupTestCase() {
         app_.reset();
         if (server_) StopServer();
-        if (eutils_) {
-            // Every record shown came through efetch into the gateway's own index.
-            QVERIFY(!eutils_->Hits("efetch").empty());
-            QVERIFY(tamix::server::IndexReader(index_).Size() > 0);
-        }
     }
 
     void oneSearchFromEndToEnd() {
@@ -178,7 +205,8 @@ private slots:
         QTimer::singleShot(0, this, [] {
             QTRY_VERIFY(qobject_cast<tamix::CKeyword*>(QApplication::activeModalWidget()));
             auto* keyword = qobject_cast<tamix::CKeyword*>(QApplication::activeModalWidget());
-            QCOMPARE(keyword->windowTitle(), QStringLiteral("Search PubMed"));
+            // Checked by name, not stopped on a mismatch, so the modal loop still ends.
+            CompareNames(keyword, QStringLiteral("Search PubMed"));
             QTest::keyClicks(keyword->Edit(), QStringLiteral("planarian  regeneration"));
             SaveScreenshot(keyword, "keyword-dialog.png");
             QTest::keyClick(keyword->Edit(), Qt::Key_Return);
@@ -188,7 +216,11 @@ private slots:
                 QCOMPARE(View()->m_strKeyword, std::string("planarian  regeneration"));
                 QVERIFY(View()->url().toString().endsWith(
                     QStringLiteral("?term=planarian++regeneration")));
-                QCOMPARE(d->windowTitle(), QStringLiteral("Pubmed Article and Download"));
+                const QString caption =
+                    QStringLiteral("PubMed Mobile: planarian regeneration - TAMIX");
+                QTRY_COMPARE(app_->MainFrame()->windowTitle(), caption);
+                COMPARE_NAMES(app_->MainFrame(), caption);
+                COMPARE_NAMES(d, QStringLiteral("Pubmed Article and Download"));
                 QCOMPARE(d->m_nCount, 10);
                 QCOMPARE(d->Row(0)->text(), QStringLiteral("  Planarian regeneration study 24 "));
                 QCOMPARE(d->TotalLabel()->text(), QStringLiteral("3"));
@@ -304,45 +336,42 @@ private slots:
         }
     }
 
-    void aSearchTypedIntoThePageFormPagesItsOwnTerms() {
+    // Opened on a later page of a search the page itself made (its form, its pager), the
+    // dialog pages through that search, not the last one typed, in that page's order.
+    void theDialogPagesTheSearchOfThePage() {
         View()->m_strKeyword = "planarian";
-        QVERIFY(InArticleDialog(
-            [](CPubmedItem* d) {
-                QCOMPARE(d->m_strKeyword, std::string("zebrafish fin"));
-                QCOMPARE(d->m_nPage, 2);
-                QCOMPARE(d->m_nCount, 2);
-                d->Button(QStringLiteral("<< Previous"))->click();
-                QCOMPARE(d->m_nPage, 1);
-                QCOMPARE(d->m_nCount, 10);
-                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Zebrafish fin 11 "));
-            },
-            // What the page's own search form submits, then its pager.
-            [this] {
-                View()->Navigate2(QString::fromStdString("http://" + tamix::PubmedHost() +
-                                                         "/m/pubmed/?term=zebrafish+fin&page=2"));
-            }));
-    }
-
-    // Opened on a page in Best Match order, the dialog pages in that order, not newest
-    // first.
-    void theDialogPagesInTheOrderOfThePage() {
-        QVERIFY(InArticleDialog(
-            [](CPubmedItem* d) {
-                QCOMPARE(d->m_strSort, std::string("relevance"));
-                QCOMPARE(d->m_nPage, 2);
-                QCOMPARE(d->m_nCount, 2);
-                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Axolotl limb 4 "));
-                d->Button(QStringLiteral("<< Previous"))->click();
-                QCOMPARE(d->m_nPage, 1);
-                QCOMPARE(d->m_nCount, 10);
-                QCOMPARE(d->Row(0)->text(), QStringLiteral("  Axolotl limb 2 "));
-                QCOMPARE(d->Row(3)->text(), QStringLiteral("  Axolotl limb 11 "));
-            },
-            [this] {
-                View()->Navigate2(
-                    QString::fromStdString("http://" + tamix::PubmedHost() +
-                                           "/m/pubmed/?term=axolotl&page=2&sort=relevance"));
-            }));
+        struct Case {
+            const char* query;
+            std::string keyword, sort;
+            const char *secondPageFirst, *firstPageFirst, *firstPageFourth;
+        };
+        for (const Case& c : {
+                 Case{"term=zebrafish+fin&page=2", "zebrafish fin", "", "  Zebrafish fin 1 ",
+                      "  Zebrafish fin 11 ", "  Zebrafish fin 8 "},
+                 // Best Match, not newest first.
+                 Case{"term=axolotl&page=2&sort=relevance", "axolotl", "relevance",
+                      "  Axolotl limb 4 ", "  Axolotl limb 2 ", "  Axolotl limb 11 "},
+             }) {
+            QVERIFY2(InArticleDialog(
+                         [&c](CPubmedItem* d) {
+                             QCOMPARE(d->m_strKeyword, c.keyword);
+                             QCOMPARE(d->m_strSort, c.sort);
+                             QCOMPARE(d->m_nPage, 2);
+                             QCOMPARE(d->m_nCount, 2);
+                             QCOMPARE(d->Row(0)->text(), QString::fromUtf8(c.secondPageFirst));
+                             d->Button(QStringLiteral("<< Previous"))->click();
+                             QCOMPARE(d->m_nPage, 1);
+                             QCOMPARE(d->m_nCount, 10);
+                             QCOMPARE(d->Row(0)->text(), QString::fromUtf8(c.firstPageFirst));
+                             QCOMPARE(d->Row(3)->text(), QString::fromUtf8(c.firstPageFourth));
+                         },
+                         [&c, this] {
+                             View()->Navigate2(QString::fromStdString(
+                                 "http://" + tamix::PubmedHost() + "/m/pubmed/?" + c.query));
+                         }),
+                     c.query);
+            if (QTest::currentTestFailed()) return;
+        }
     }
 
     // A citation link on an article page saves the server's file where the user says.
@@ -367,36 +396,9 @@ private slots:
         QVERIFY(text.contains("TI  - Planarian regeneration study 5\r\n"));
     }
 
-    // The list keeps the title's own letters; the copied abstract is ASCII that still
-    // says what the record says.
-    void aCopiedAbstractIsSpelledInAscii() {
-        QVERIFY(InArticleDialog(
-            [](CPubmedItem* d) {
-                QCOMPARE(d->m_nCount, 1);
-                QCOMPARE(d->Row(0)->text(), QStringLiteral("  β-blocker dosing in Malmö "));
-                d->activateWindow();
-                QVERIFY(QTest::qWaitForWindowActive(d));
-                d->Row(0)->setFocus();
-                QTRY_VERIFY(d->AbstractEdit()->toPlainText().contains(QStringLiteral("mmHg")));
-                d->Button(QStringLiteral("Copy Abstract and Link"))->click();
-                const QString copied = QGuiApplication::clipboard()->text();
-                QVERIFY2(copied.contains(QStringLiteral(
-                             "Hernandez J found that patients >=65 y given 5 ug/kg of a "
-                             "beta-blocker had SBP 71.2 +/- 4.3 mmHg.")),
-                         qPrintable(copied));
-                QVERIFY(
-                    copied.endsWith(QStringLiteral(" Full Text Link: http://doi.org/10.1/dose")));
-                QVERIFY2(std::all_of(copied.begin(), copied.end(),
-                                     [](QChar c) { return c.unicode() < 0x80; }),
-                         qPrintable(copied));
-            },
-            [this] {
-                View()->Navigate2(QString::fromStdString(tamix::MakeSearchAddress("dosing")));
-            }));
-    }
-
     // The translation button against a server that asks a chat service (a stand-in), then
-    // against one whose service is gone.
+    // against one whose service is gone. The list keeps the title's own letters; the
+    // copied abstract is ASCII that still says what the record says.
     void aMachineTranslationIsShownAndADeadServiceSaysSo() {
         tamix::test::TranslationStandIn service;
         const auto serveWith = [&](const std::string& backend, const char* cache) {
@@ -422,8 +424,21 @@ private slots:
                 [&](CPubmedItem* d) {
                     d->activateWindow();
                     QVERIFY(QTest::qWaitForWindowActive(d));
+                    QCOMPARE(d->m_nCount, 1);
+                    QCOMPARE(d->Row(0)->text(), QStringLiteral("  β-blocker dosing in Malmö "));
                     d->Row(0)->setFocus();
                     QTRY_VERIFY(d->AbstractEdit()->toPlainText().contains(QStringLiteral("mmHg")));
+                    d->Button(QStringLiteral("Copy Abstract and Link"))->click();
+                    const QString copied = QGuiApplication::clipboard()->text();
+                    QVERIFY2(copied.contains(QStringLiteral(
+                                 "Hernandez J found that patients >=65 y given 5 ug/kg of a "
+                                 "beta-blocker had SBP 71.2 +/- 4.3 mmHg.")),
+                             qPrintable(copied));
+                    QVERIFY(copied.endsWith(
+                        QStringLiteral(" Full Text Link: http://doi.org/10.1/dose")));
+                    QVERIFY2(std::all_of(copied.begin(), copied.end(),
+                                         [](QChar c) { return c.unicode() < 0x80; }),
+                             qPrintable(copied));
                     MessageCatcher catcher;
                     d->Button(QStringLiteral("Baidu Translate"))->click();
                     shown = catcher.texts;
@@ -449,6 +464,36 @@ private slots:
         }
     }
 
+    // The one box that shows Chinese: a real translation by the glossary, drawn in the
+    // font the box gives its text. On a machine where no installed font covers Chinese
+    // this fails and names the characters that would be drawn as boxes.
+    void translationBoxDrawsItsChinese() {
+        CPubmedItem dialog;
+        dialog.m_strKeyword = "older adults";
+        QVERIFY(dialog.LoadResultPage(1));
+        QCOMPARE(dialog.m_nCount, 3);
+        dialog.SelectItem(0);
+        QVERIFY(!dialog.m_strAbstracts[0].empty());
+
+        MessageCatcher catcher([](QMessageBox* box) {
+            COMPARE_NAMES(box, QStringLiteral("tamix"));
+            const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+            QVERIFY(label);
+            const QString text = label->text();
+            QVERIFY2(text.contains(QStringLiteral("心力衰竭")), qPrintable(text));
+            QVERIFY(CountHan(text) > 10);
+            const Coverage coverage = CoverageOf(label->font(), text);
+            qInfo("translation box text laid out in: %s",
+                  qPrintable(coverage.families.join(QStringLiteral(", "))));
+            QVERIFY2(coverage.missing.isEmpty(),
+                     qPrintable(QStringLiteral("the translation box's font has no glyph for: ") +
+                                coverage.missing.join(QLatin1Char(' '))));
+            QVERIFY(!coverage.boxes);
+        });
+        dialog.TranslateAbstract();
+        QCOMPARE(catcher.texts.size(), 1);
+    }
+
     void aPageNamingTheSiteWithoutAListOpensAnEmptyDialog() {
         const std::string page = dir_.Write(
             "mobile.html",
@@ -468,3 +513,47 @@ private slots:
 
 QTEST_MAIN(TestPubmed)
 #include "pubmed_test.moc"
+
+// X11's headers come last: their macros (Bool, None, Status) would break Qt's.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+WindowNames NamesOf(const QWidget* window) {
+    // Qt's own requests first reach the server, then another client asks.
+    if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
+        XSync(x11->display(), False);
+    static Display* const display = XOpenDisplay(nullptr);
+    WindowNames names;
+    if (!display) return names;
+    const Window id = window->winId();
+
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, id, XInternAtom(display, "_NET_WM_NAME", False), 0, 4096, False,
+                           XInternAtom(display, "UTF8_STRING", False), &type, &format, &count,
+                           &after, &data) == Success &&
+        data) {
+        names.netWmName = QString::fromUtf8(reinterpret_cast<const char*>(data), int(count));
+        XFree(data);
+    }
+
+    XTextProperty property{};
+    if (XGetWMName(display, id, &property) && property.value) {
+        char** list = nullptr;
+        int items = 0;
+        if (Xutf8TextPropertyToTextList(display, &property, &list, &items) == Success) {
+            for (int i = 0; i < items; ++i)
+                names.wmName += QString::fromUtf8(list[i]);
+            XFreeStringList(list);
+        }
+        XFree(property.value);
+    }
+    return names;
+}
+
+} // namespace

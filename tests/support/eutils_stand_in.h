@@ -103,16 +103,6 @@ public:
         hits_.clear();
     }
 
-    // NCBI's answer when a phrase is not found (python-biopython-doc's esearch8.xml).
-    static std::string PhraseNotFoundAnswer(const std::string& phrase) {
-        return std::string(kHead) +
-               "<eSearchResult>\n\t<Count>0</Count>\n\t<RetMax>0</RetMax>\n\t<RetStart>0</RetStart>"
-               "\n\t<IdList>\n\t</IdList>\n\t<TranslationSet>\n\t</TranslationSet>\n\t"
-               "<QueryTranslation></QueryTranslation>\n\t<ErrorList>\n\t\t<PhraseNotFound>" +
-               phrase +
-               "</PhraseNotFound>\n\t</ErrorList>\n\t<WarningList>\n\t\t<OutputMessage>No items "
-               "found.</OutputMessage>\n\t</WarningList>\n</eSearchResult>\n";
-    }
     // What esearch answers a query it cannot run.
     static std::string ErrorAnswer(const std::string& message) {
         return std::string(kHead) + "<eSearchResult>\n\t<ERROR>" + message +

@@ -2,10 +2,13 @@
 // standard error captured to a file; stopped with a signal and waited for.
 #pragma once
 
+#include <httplib.h>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -109,5 +112,39 @@ private:
     bool exited_ = false;
     int status_ = -1;
 };
+
+// Runs a command to its end: its exit status, or 128 + signal.
+inline int RunToEnd(const std::vector<std::string>& args, const std::string& log,
+                    const std::function<void()>& inChild = {}) {
+    Process p(args, log, inChild);
+    return p.Wait();
+}
+
+// `server serve --index index` with the extra options on a free loopback port: the port,
+// or -1 when it did not come up. Give each server a log of its own, so that the port read
+// is never an earlier server's.
+inline int ServeBinary(std::unique_ptr<Process>& process, const std::string& server,
+                       const std::string& index, const std::vector<std::string>& extra,
+                       const std::string& log, const std::function<void()>& inChild = {}) {
+    std::vector<std::string> args{server, "serve", "--index", index, "--listen", "127.0.0.1:0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    process = std::make_unique<Process>(args, log, inChild);
+    const std::string port = process->WaitFor("on http://127\\.0\\.0\\.1:(\\d+)/");
+    return port.empty() ? -1 : std::stoi(port);
+}
+
+// A GET with time limits, so that a hung server fails the request instead of the run.
+inline httplib::Result Get(int port, const std::string& target, int readSeconds = 10) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(5);
+    client.set_read_timeout(readSeconds, 0);
+    return client.Get(target);
+}
+
+// The status of a GET, or -1 when no answer came.
+inline int Status(int port, const std::string& target) {
+    const auto res = Get(port, target);
+    return res ? res->status : -1;
+}
 
 } // namespace tamix::test

@@ -1,6 +1,6 @@
 // Stand-ins of machine translation services on a loopback port, answering as their
-// public documentation shows: an OpenAI-compatible chat service (POST /v1/chat/completions)
-// and DeepL (POST /v2/translate). Each request is noted with its headers and body; the
+// public documentation shows: an OpenAI-compatible chat service (POST /v1/chat/completions),
+// DeepL (POST /v2/translate) and LibreTranslate (POST /translate, a form). Each request is noted with its headers and body; the
 // translation of a text is canned, else the text in brackets; faults come on demand (a
 // status for the next requests, a pause before answering).
 #pragma once
@@ -26,11 +26,15 @@ public:
     TranslationStandIn() {
         server_.routes().Post("/v1/chat/completions",
                               [this](const httplib::Request& req, httplib::Response& res) {
-                                  Answer(req, res, true);
+                                  Answer(req, res, Chat);
                               });
         server_.routes().Post("/v2/translate",
                               [this](const httplib::Request& req, httplib::Response& res) {
-                                  Answer(req, res, false);
+                                  Answer(req, res, DeepL);
+                              });
+        server_.routes().Post("/translate",
+                              [this](const httplib::Request& req, httplib::Response& res) {
+                                  Answer(req, res, Libre);
                               });
         // As services' own servers do: an answer goes out at once, not after a delayed ACK.
         server_.routes().set_tcp_nodelay(true);
@@ -39,6 +43,7 @@ public:
 
     std::string ChatBase() const { return "openai:" + server_.Url("/v1"); }
     std::string DeepLBase() const { return "deepl:" + server_.Url(""); }
+    std::string LibreTranslateBase() const { return server_.Url("/"); }
 
     // The translation of each piece equal to source.
     void Translate(const std::string& source, const std::string& translation) {
@@ -60,6 +65,8 @@ public:
     }
 
 private:
+    enum Kind { Chat, DeepL, Libre };
+
     static std::string Escape(const std::string& text) {
         std::string out;
         for (const char c : text) {
@@ -107,7 +114,7 @@ private:
         return canned != canned_.end() ? canned->second : "[" + text + "]";
     }
 
-    void Answer(const httplib::Request& req, httplib::Response& res, bool chat) {
+    void Answer(const httplib::Request& req, httplib::Response& res, Kind kind) {
         std::chrono::milliseconds pause{0};
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -118,7 +125,7 @@ private:
                 res.status = failures_.front();
                 failures_.pop_front();
                 if (res.status == 429) res.set_header("Retry-After", "1");
-                res.set_content(chat ? "{\"error\":{\"message\":\"Rate limit reached\",\"type\":"
+                res.set_content(kind == Chat ? "{\"error\":{\"message\":\"Rate limit reached\",\"type\":"
                                        "\"requests\",\"param\":null,\"code\":\"rate_limit_exceeded\"}}"
                                      : "{\"message\":\"Too many requests\"}",
                                 "application/json");
@@ -127,7 +134,11 @@ private:
         }
         std::this_thread::sleep_for(pause);
         std::lock_guard<std::mutex> lock(mutex_);
-        if (chat) {
+        if (kind == Libre) {
+            res.set_content("{\"translatedText\":\"" + Escape(TranslationOf(req.get_param_value("q"))) +
+                                "\"}",
+                            "application/json");
+        } else if (kind == Chat) {
             // The user's message is the text; the system message comes first.
             const std::vector<std::string> contents = Strings(req.body, "content");
             const std::string text = contents.size() == 2 ? contents[1] : "";
