@@ -137,7 +137,9 @@ TEST_F(Download, TheFileHoldsTheLastBodyAlone) {
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.path);
         fs::remove(scratch_);
-        if (c.before) ASSERT_TRUE(DownloadToFile(server_.Url(c.before), scratch_));
+        if (c.before) {
+            ASSERT_TRUE(DownloadToFile(server_.Url(c.before), scratch_));
+        }
         ASSERT_TRUE(DownloadToFile(server_.Url(c.path), scratch_));
         EXPECT_EQ(ReadFile(scratch_), c.body);
         EXPECT_EQ(ReadScratchFile(scratch_), c.body);

@@ -13,6 +13,8 @@ CREATE TABLE rank_segment(id INTEGER PRIMARY KEY, records INTEGER NOT NULL,
     dead INTEGER NOT NULL);
 CREATE TABLE rank_keys(segment INTEGER NOT NULL, chunk INTEGER NOT NULL,
     first_key INTEGER NOT NULL, keys BLOB NOT NULL, PRIMARY KEY(segment, chunk)) WITHOUT ROWID;
+-- A span of dates reads only the chunks' first keys: without this, their rows' keys too.
+CREATE INDEX rank_keys_start ON rank_keys(segment, chunk, first_key);
 CREATE TABLE rank_list(id INTEGER PRIMARY KEY, data BLOB NOT NULL);
 CREATE TABLE rank_dead(segment INTEGER NOT NULL, doc INTEGER NOT NULL, PRIMARY KEY(segment, doc))
     WITHOUT ROWID;
