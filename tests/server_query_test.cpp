@@ -138,6 +138,9 @@ TEST(Query, RepeatedOperatorsAreWrittenFlat) {
         return q;
     };
     EXPECT_EQ(ParenthesisDepth(Match(alternating(5))), 5) << Match(alternating(5));
+    // The bound itself: nine levels are written, ten are not.
+    EXPECT_EQ(ParenthesisDepth(Match(alternating(9))), 9) << Match(alternating(9));
+    EXPECT_EQ(ParenthesisDepth(Match(alternating(10))), 0) << Match(alternating(10));
     const std::string deep = Match(alternating(30));
     EXPECT_EQ(ParenthesisDepth(deep), 0) << deep;
     EXPECT_EQ(deep.rfind(kAll + "\"j\" AND " + kAll + "\"OR\" AND " + kAll + "\"i\"", 0), 0u)
