@@ -283,7 +283,7 @@ TEST(Translate, ServicesTextsInPiecesAndTheirNumbers) {
     EXPECT_EQ(service.base, "https://h.example/v1");
     service.model = "m1";
     EXPECT_EQ(server::ServiceName(service), "openai:m1");
-    EXPECT_EQ(server::ParseTranslationService("deepl:https://api.deepl.com", service), "");
+    EXPECT_EQ(server::ParseTranslationService("deepl:https://127.0.0.1:9", service), "");
     EXPECT_EQ(server::ServiceName(service), "deepl");
     EXPECT_EQ(server::ParseTranslationService("http://127.0.0.1:5000", service), "");
     EXPECT_EQ(server::ServiceName(service), "libretranslate");

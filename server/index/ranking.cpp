@@ -67,6 +67,31 @@ bool DecodeKeyChunk(std::int64_t first, std::string_view bytes, std::vector<std:
 
 namespace {
 
+// A segment's keys, as the writer (to find a record it deletes) and the readers read them.
+const char* const kChunkStartsSql =
+    "SELECT chunk, first_key FROM rank_keys WHERE segment = ?1 ORDER BY chunk";
+const char* const kKeyChunkSql =
+    "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 AND chunk = ?2";
+
+// The first key of each chunk of the segment, in chunk order.
+std::vector<std::int64_t> ChunkStarts(Statement& chunkStarts, std::int64_t segment) {
+    std::vector<std::int64_t> starts;
+    chunkStarts.Bind(1, segment);
+    while (chunkStarts.Step())
+        starts.push_back(chunkStarts.Int(1));
+    chunkStarts.Reset();
+    return starts;
+}
+
+// One chunk's keys; false when the chunk is missing or does not read back.
+bool ReadKeyChunk(Statement& keyChunk, std::int64_t segment, std::int64_t chunk,
+                  std::vector<std::int64_t>& keys) {
+    keyChunk.Bind(1, segment).Bind(2, chunk);
+    const bool read = keyChunk.Step() && DecodeKeyChunk(keyChunk.Int(0), keyChunk.Text(1), keys);
+    keyChunk.Reset();
+    return read;
+}
+
 [[noreturn]] void Damaged(const std::string& what) {
     throw DamagedPostings("the ranking index is damaged: " + what);
 }
@@ -110,9 +135,8 @@ struct RankWriter::Impl {
         addKeys = db.Prepare("INSERT INTO rank_keys VALUES(?1, ?2, ?3, ?4)");
         addList = db.Prepare("INSERT INTO rank_list VALUES(?1, ?2)");
         segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records");
-        chunkStarts = db.Prepare("SELECT chunk, first_key FROM rank_keys WHERE segment = ?1");
-        chunk = db.Prepare(
-            "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 AND chunk = ?2");
+        chunkStarts = db.Prepare(kChunkStartsSql);
+        chunk = db.Prepare(kKeyChunkSql);
         allKeys = db.Prepare(
             "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 ORDER BY chunk");
         isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
@@ -217,20 +241,13 @@ struct RankWriter::Impl {
         std::vector<std::int64_t> keys;
         for (Segment& s : cache) {
             if (!s.loaded) {
-                chunkStarts.Bind(1, s.id);
-                s.chunkStarts.clear();
-                while (chunkStarts.Step())
-                    s.chunkStarts.push_back(chunkStarts.Int(1));
-                chunkStarts.Reset();
+                s.chunkStarts = ChunkStarts(chunkStarts, s.id);
                 s.loaded = true;
             }
             const auto after = std::upper_bound(s.chunkStarts.begin(), s.chunkStarts.end(), key);
             if (after == s.chunkStarts.begin()) continue;
             const std::int64_t c = (after - s.chunkStarts.begin()) - 1;
-            chunk.Bind(1, s.id).Bind(2, c);
-            const bool found = chunk.Step() && DecodeKeyChunk(chunk.Int(0), chunk.Text(1), keys);
-            chunk.Reset();
-            if (!found) continue;
+            if (!ReadKeyChunk(chunk, s.id, c, keys)) continue;
             const auto at = std::lower_bound(keys.begin(), keys.end(), key);
             if (at == keys.end() || *at != key) continue;
             const auto d = static_cast<std::uint32_t>(c * kKeysPerChunk + (at - keys.begin()));
@@ -259,7 +276,34 @@ struct RankWriter::Impl {
         std::uint8_t lengthClass;
     };
     std::vector<Term> terms;
-    std::vector<int> slots;
+    std::vector<int> slots; // an open-addressed table of terms, by their texts' hash
+
+    // The run's number of a term's text, added when new.
+    std::uint32_t Intern(std::string_view text) {
+        std::uint64_t hash = 14695981039346656037ull; // FNV-1a
+        for (const char c : text)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        if (slots.size() < 2 * (terms.size() + 1)) {
+            slots.assign(slots.size() * 2, -1);
+            for (std::size_t i = 0; i < terms.size(); ++i)
+                slots[FreeSlot(terms[i].hash)] = static_cast<int>(i);
+        }
+        std::size_t slot = hash & (slots.size() - 1);
+        while (slots[slot] >= 0 &&
+               (terms[slots[slot]].hash != hash || terms[slots[slot]].text != text))
+            slot = (slot + 1) & (slots.size() - 1);
+        if (slots[slot] < 0) {
+            slots[slot] = static_cast<int>(terms.size());
+            terms.push_back({text, hash});
+        }
+        return static_cast<std::uint32_t>(slots[slot]);
+    }
+    std::size_t FreeSlot(std::uint64_t hash) const {
+        std::size_t slot = hash & (slots.size() - 1);
+        while (slots[slot] >= 0)
+            slot = (slot + 1) & (slots.size() - 1);
+        return slot;
+    }
     std::vector<Found> found;
     std::vector<Posting> postings;
     std::vector<std::uint32_t> placed;
@@ -288,13 +332,12 @@ void RankWriter::AddSegment(const std::vector<Record>& records) {
     // Every posting once, counted by term, then placed term by term in doc order: one
     // look-up of a term a posting, and no list that grows.
     auto& terms = m.terms;
-    auto& slots = m.slots;
     auto& found = m.found;
     auto& keys = m.keys;
     terms.clear();
     found.clear();
     keys.clear();
-    slots.assign(4096, -1);
+    m.slots.assign(4096, -1);
     // Records in the engine's order: by length class, then by key.
     auto& order = m.order;
     order.clear();
@@ -307,30 +350,11 @@ void RankWriter::AddSegment(const std::vector<Record>& records) {
         const auto lengthClass = static_cast<std::uint8_t>(LengthClassOfKey(r.key));
         const bool whole =
             ForEachEncodedTerm(r.terms, [&](std::string_view text, std::uint32_t f2) {
-                std::uint64_t hash = 14695981039346656037ull;
-                for (const char c : text)
-                    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-                if (slots.size() < 2 * (terms.size() + 1)) {
-                    slots.assign(slots.size() * 2, -1);
-                    for (std::size_t i = 0; i < terms.size(); ++i) {
-                        std::size_t slot = terms[i].hash & (slots.size() - 1);
-                        while (slots[slot] >= 0)
-                            slot = (slot + 1) & (slots.size() - 1);
-                        slots[slot] = static_cast<int>(i);
-                    }
-                }
-                std::size_t slot = hash & (slots.size() - 1);
-                while (slots[slot] >= 0 &&
-                       (terms[slots[slot]].hash != hash || terms[slots[slot]].text != text))
-                    slot = (slot + 1) & (slots.size() - 1);
-                if (slots[slot] < 0) {
-                    slots[slot] = static_cast<int>(terms.size());
-                    terms.push_back({text, hash});
-                }
-                Impl::Term& t = terms[slots[slot]];
+                const std::uint32_t term = m.Intern(text);
+                Impl::Term& t = terms[term];
                 ++t.postings;
                 if (f2 > 0) ++t.records;
-                found.push_back({static_cast<std::uint32_t>(slots[slot]), doc, f2, lengthClass});
+                found.push_back({term, doc, f2, lengthClass});
             });
         if (!whole) throw std::logic_error("a prepared record's terms do not read back");
     }
@@ -569,10 +593,7 @@ public:
     // in the chunk before the first that starts past it, or at the start of that one.
     std::pair<std::uint32_t, std::uint32_t> Around(std::int64_t place) override {
         if (starts_.empty()) {
-            chunkStarts_.Bind(1, id_);
-            while (chunkStarts_.Step())
-                starts_.push_back(chunkStarts_.Int(1));
-            chunkStarts_.Reset();
+            starts_ = ChunkStarts(chunkStarts_, id_);
             if (starts_.size() != (records_ + kKeysPerChunk - 1) / kKeysPerChunk)
                 Damaged("a segment's keys are fewer than its records");
         }
@@ -598,11 +619,8 @@ private:
         auto found = chunks_.find(c);
         if (found == chunks_.end()) {
             std::vector<std::int64_t> keys;
-            keysChunk_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(c));
-            const bool read = keysChunk_.Step() &&
-                              DecodeKeyChunk(keysChunk_.Int(0), keysChunk_.Text(1), keys);
-            keysChunk_.Reset();
-            if (!read) Damaged("a segment's keys do not read back");
+            if (!ReadKeyChunk(keysChunk_, id_, c, keys))
+                Damaged("a segment's keys do not read back");
             found = chunks_.emplace(c, std::move(keys)).first;
         }
         const std::uint32_t i = doc % kKeysPerChunk;
@@ -644,10 +662,8 @@ struct RankReader::Impl {
                             "AND records > 0");
         segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records DESC");
         listPart = db.Prepare("SELECT data FROM rank_list WHERE id = ?1");
-        keysChunk = db.Prepare(
-            "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 AND chunk = ?2");
-        chunkStarts = db.Prepare(
-            "SELECT chunk, first_key FROM rank_keys WHERE segment = ?1 ORDER BY chunk");
+        keysChunk = db.Prepare(kKeyChunkSql);
+        chunkStarts = db.Prepare(kChunkStartsSql);
         isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
     }
     Statement term, prefix, segments, listPart, keysChunk, chunkStarts, isDead;

@@ -46,15 +46,11 @@ public:
 
     std::uint32_t Doc() const { return doc_; }
     std::size_t Postings() const { return list_ ? list_->postings : 0; }
-    const RankLeaf& Info() const { return info_; }
     // The best of the block that holds the first posting at or after target, without
     // reading the block; none past the list's end.
     const Frontier* ShallowBest(std::uint32_t target) {
-        if (!list_) return nullptr;
-        const auto& blocks = list_->blocks;
-        while (shallow_ < blocks.size() && blocks[shallow_].lastDoc < target)
-            ++shallow_;
-        return shallow_ < blocks.size() ? &blocks[shallow_].best : nullptr;
+        if (!list_ || !MoveTo(target)) return nullptr;
+        return &list_->blocks[shallow_].best;
     }
     // The most the term adds to any record's score.
     double Highest() const {
@@ -74,12 +70,8 @@ public:
     std::uint32_t Window(std::uint32_t target, const Frontier*& best, bool& possible) {
         best = nullptr;
         possible = false;
-        if (!list_) return kEnd;
-        const auto& blocks = list_->blocks;
-        while (shallow_ < blocks.size() && blocks[shallow_].lastDoc < target)
-            ++shallow_;
-        if (shallow_ == blocks.size()) return kEnd;
-        const BlockInfo& block = blocks[shallow_];
+        if (!list_ || !MoveTo(target)) return kEnd;
+        const BlockInfo& block = list_->blocks[shallow_];
         possible = !info_.rankedOnly || block.maxF2 > 0;
         if (info_.weight > 0) best = &block.best;
         return block.lastDoc;
@@ -93,9 +85,7 @@ public:
         if (!list_) return doc_ = kEnd;
         const auto& blocks = list_->blocks;
         while (true) {
-            while (shallow_ < blocks.size() && blocks[shallow_].lastDoc < target)
-                ++shallow_;
-            if (shallow_ == blocks.size()) return doc_ = kEnd;
+            if (!MoveTo(target)) return doc_ = kEnd;
             if (decoded_ != shallow_) Decode(shallow_);
             while (position_ < count_ &&
                    (buffer_[position_].doc < target ||
@@ -108,6 +98,15 @@ public:
 
 private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    // Moves the block pointer to the block that holds the first posting at or after
+    // target; false past the list's end.
+    bool MoveTo(std::uint32_t target) {
+        const auto& blocks = list_->blocks;
+        while (shallow_ < blocks.size() && blocks[shallow_].lastDoc < target)
+            ++shallow_;
+        return shallow_ < blocks.size();
+    }
 
     void Decode(std::size_t block) {
         const auto& blocks = list_->blocks;
@@ -315,45 +314,20 @@ struct Walk {
         auto skip = done.begin();
         std::uint32_t doc = from;
         while (doc < to) {
-            while (skip != done.end() && skip->second < doc)
-                ++skip;
-            if (skip != done.end() && skip->first <= doc) {
-                doc = skip->second + 1;
-                continue;
-            }
+            if (PastDone(doc, skip, done.end())) continue;
             bool possible = false;
             std::uint32_t last = root->Window(doc, best.data(), possible);
             if (skip != done.end() && last >= skip->first) last = skip->first - 1;
             // Over a stretch that cannot match, or whose best can neither beat the worst
             // kept nor tie with it from a newer record, no record is read.
-            bool hopeless = !possible;
-            if (!hopeless && top.Full()) {
-                const double bound = JointBound(query, bm25);
-                // Keys rise with doc only within a length class: a tie rules out the
-                // stretch only when it holds one class.
-                hopeless = bound < top.WorstScore() ||
-                           (bound == top.WorstScore() && segment.Key(doc) > top.WorstKey() &&
-                            SameClass(segment.Key(doc), segment.Key(std::min(last, to - 1))));
-            }
+            const bool hopeless =
+                !possible || (top.Full() && Hopeless(JointBound(query, bm25), doc,
+                                                     std::min(last, to - 1), segment, top));
             if (!hopeless) {
                 // Every match of the stretch.
                 for (std::uint32_t match = root->NextMatch(doc); match <= last && match < to;
                      match = root->NextMatch(match + 1)) {
-                    // Every leaf in order, as tamix_rank sums its phrases.
-                    double score = 0;
-                    for (std::size_t i = 0; i < cursors.size(); ++i) {
-                        const RankLeaf& leaf = query.leaves[i];
-                        if (leaf.weight > 0 && cursors[i]->Doc() == match) {
-                            const Posting& p = cursors[i]->Current();
-                            score += leaf.weight * bm25.Impact(p.f2, p.lengthClass);
-                        }
-                    }
-                    // The key, to tell ties apart and to keep, only for one that may be kept.
-                    if (!top.Full() || score >= top.WorstScore()) {
-                        const std::int64_t key = segment.Key(match);
-                        if (top.Admits(score, key) && InSpan(query, key) && segment.Live(match))
-                            top.Offer(score, key);
-                    }
+                    Offer(query, segment, top, Score(query, bm25, match), match);
                     if (match == last) break;
                 }
             }
@@ -362,11 +336,15 @@ struct Walk {
         }
     }
 
-    // Whether a record of that bound, at doc or later, can be kept no more.
-    static bool Hopeless(double bound, std::uint32_t doc, SegmentSource& segment,
-                         const TopMatches& top) {
-        return top.Full() && (bound < top.WorstScore() ||
-                              (bound == top.WorstScore() && segment.Key(doc) > top.WorstKey()));
+    // Whether no record of first to last, none scoring above bound, can be kept any more.
+    // A tie is kept only from a newer record, and keys rise with doc within a length class
+    // alone: a tie rules out the stretch only when it holds one class.
+    static bool Hopeless(double bound, std::uint32_t first, std::uint32_t last,
+                         SegmentSource& segment, const TopMatches& top) {
+        if (!top.Full() || bound > top.WorstScore()) return false;
+        if (bound < top.WorstScore()) return true;
+        const std::int64_t key = segment.Key(first);
+        return key > top.WorstKey() && (first == last || SameClass(key, segment.Key(last)));
     }
 
     // The score of the record all leaves marked present are at, leaf by leaf.
@@ -422,7 +400,7 @@ struct Walk {
                     bound += i == lead ? (w > 0 ? w * bm25.Impact(cursors[i]->Current().f2, c) : 0)
                                        : FrontierAt(cursors[i]->ShallowBest(d), c, w, bm25);
                 }
-                if (Hopeless(bound, d, segment, top)) {
+                if (Hopeless(bound, d, d, segment, top)) {
                     doc = d + 1;
                     continue;
                 }
@@ -459,10 +437,12 @@ struct Walk {
                   [&](std::size_t x, std::size_t y) { return highest[x] < highest[y]; });
         std::vector<bool> essential(cursors.size(), true);
         std::size_t optional = 0;
+        double weighed = -1; // the worst kept the essential words were chosen against
         auto skip = done.begin();
         std::uint32_t doc = from;
         while (doc < to) {
-            if (top.Full()) {
+            if (top.Full() && top.WorstScore() != weighed) {
+                weighed = top.WorstScore();
                 double sum = 0;
                 for (std::size_t k = 0; k < byHighest.size(); ++k) {
                     sum += highest[byHighest[k]];
@@ -490,7 +470,7 @@ struct Walk {
                     else if (cursors[i]->Doc() == d && w > 0)
                         bound += w * bm25.Impact(cursors[i]->Current().f2, c);
                 }
-                if (Hopeless(bound, d, segment, top)) {
+                if (Hopeless(bound, d, d, segment, top)) {
                     doc = d + 1;
                     continue;
                 }
