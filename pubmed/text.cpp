@@ -345,23 +345,34 @@ std::string EncodeAddressText(std::string_view text, std::string_view spaceAs) {
     return out;
 }
 
-std::string EncodeQueryValue(std::string_view text, std::string_view spaceAs) {
+namespace {
+
+std::string Encode(std::string_view text, std::string_view kept, std::string_view spaceAs) {
     std::string out;
     out.reserve(text.size() * 3);
     for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
-        const bool unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
-                                (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' ||
-                                b == '~';
-        if (unreserved) {
+        const bool alphanumeric =
+            (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9');
+        if (alphanumeric || kept.find(c) != std::string_view::npos) {
             out.push_back(c);
-        } else if (b == ' ') {
+        } else if (b == ' ' && !spaceAs.empty()) {
             out.append(spaceAs);
         } else {
             AppendPercent(out, b);
         }
     }
     return out;
+}
+
+} // namespace
+
+std::string EncodeQueryValue(std::string_view text, std::string_view spaceAs) {
+    return Encode(text, "-._~", spaceAs);
+}
+
+std::string EncodeExcept(std::string_view text, std::string_view kept) {
+    return Encode(text, kept, {});
 }
 
 std::string HtmlEscape(std::string_view text) {

@@ -72,6 +72,10 @@ std::string EncodeAddressText(std::string_view text, std::string_view spaceAs);
 // ("+" in a form's encoding).
 std::string EncodeQueryValue(std::string_view text, std::string_view spaceAs = "%20");
 
+// Percent-encodes every byte but ASCII letters, digits and those in kept (spaces too,
+// unless kept holds one).
+std::string EncodeExcept(std::string_view text, std::string_view kept);
+
 // & < > " ' as entities, for text placed in HTML or XML.
 std::string HtmlEscape(std::string_view text);
 

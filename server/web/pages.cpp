@@ -92,21 +92,7 @@ std::string Source(const TextWriter& text, const std::string& journal,
 // A DOI's suffix may hold any character; in an address those outside RFC 3986's path
 // characters are percent-encoded ("<" in the suffixes of old SICI DOIs, "#", "?", "%").
 std::string DoiPath(std::string_view doi) {
-    static constexpr std::string_view kKept = "-._~!$&'()*+,;=:@/";
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : doi) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            kKept.find(c) != std::string_view::npos) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        }
-    }
-    return out;
+    return EncodeExcept(doi, "-._~!$&'()*+,;=:@/");
 }
 
 // "Heart Failure / drug therapy* / physiopathology", a star on each major topic.
