@@ -67,6 +67,19 @@ public:
     // The last doc of the block that holds the first posting at or after target, kEnd
     // when none does; best (none for a leaf that adds nothing) and possible describe that
     // block.
+    // Calls f with the best of each block that may hold a posting of first to last, in
+    // order; false when no posting is left at or after first.
+    template <typename F>
+    bool ForBlocksOver(std::uint32_t first, std::uint32_t last, F f) {
+        if (!list_ || !MoveTo(first)) return false;
+        const auto& blocks = list_->blocks;
+        for (std::size_t b = shallow_; b < blocks.size(); ++b) {
+            if (b > shallow_ && blocks[b - 1].lastDoc >= last) break;
+            f(blocks[b].best);
+        }
+        return true;
+    }
+
     std::uint32_t Window(std::uint32_t target, const Frontier*& best, bool& possible) {
         best = nullptr;
         possible = false;
@@ -387,7 +400,25 @@ struct Walk {
             if (cursors[i]->Postings() < cursors[lead]->Postings()) lead = i;
         auto skip = done.begin();
         std::uint32_t doc = from;
+        std::uint32_t weighedThrough = 0; // the lead's block last weighed whole, if any
+        bool weighed = false;
         while (doc < to) {
+            // A block of the lead word that no record of can be kept is passed over
+            // unread: most of a common word's blocks are, once the worst kept is high.
+            if (top.Full() && (!weighed || doc > weighedThrough)) {
+                weighed = true;
+                const Frontier* best = nullptr;
+                bool possible = false;
+                const std::uint32_t last = cursors[lead]->Window(doc, best, possible);
+                if (last == kEnd) return;
+                weighedThrough = last;
+                const int bound = BlockBound(query, bm25, lead, best, doc, last, segment, top);
+                if (bound < 0) return;
+                if (bound == 0) {
+                    doc = last + 1;
+                    continue;
+                }
+            }
             const std::uint32_t d = cursors[lead]->Advance(doc);
             if (d >= to) return;
             doc = d;
@@ -419,6 +450,45 @@ struct Walk {
                 doc = furthest;
             }
         }
+    }
+
+    // Whether a record of the lead's block from first to its last can still be kept, by the
+    // block's best and the best of the other words' blocks over the same records, class by
+    // class: 1 it can, 0 it cannot, -1 some word has no posting left.
+    int BlockBound(const RankQuery& query, const Bm25& bm25, std::size_t lead,
+                   const Frontier* leadBest, std::uint32_t first, std::uint32_t last,
+                   SegmentSource& segment, const TopMatches& top) {
+        spans.resize(cursors.size());
+        for (auto& frontiers : spans)
+            frontiers.clear();
+        classes.clear();
+        const auto note = [&](std::size_t i, const Frontier& f) {
+            spans[i].push_back(&f);
+            for (std::size_t k = 0; k < f.size; ++k)
+                classes.push_back(f.lengthClass[k]);
+        };
+        for (std::size_t i = 0; i < cursors.size(); ++i) {
+            if (i == lead) {
+                if (leadBest) note(i, *leadBest);
+            } else if (!cursors[i]->ForBlocksOver(first, last,
+                                                   [&](const Frontier& f) { note(i, f); })) {
+                return -1;
+            }
+        }
+        std::sort(classes.begin(), classes.end());
+        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+        double bound = 0;
+        for (const int c : classes) {
+            double sum = 0;
+            for (std::size_t i = 0; i < cursors.size(); ++i) {
+                double most = 0;
+                for (const Frontier* f : spans[i])
+                    most = std::max(most, FrontierAt(f, c, query.leaves[i].weight, bm25));
+                sum += most;
+            }
+            bound = std::max(bound, sum);
+        }
+        return Hopeless(bound, first, last, segment, top) ? 0 : 1;
     }
 
     void SweepAny(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
@@ -511,6 +581,7 @@ struct Walk {
     }
 
     std::vector<int> classes;
+    std::vector<std::vector<const Frontier*>> spans;
 };
 
 // The stretches of records to read first: each ranked term's highest blocks, where the
