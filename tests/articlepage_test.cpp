@@ -1,10 +1,9 @@
 #include "pubmed/articlepage.h"
 #include "pubmed/text.h"
+#include "support/files.h"
 #include "support/unicode_data.h"
 
 #include <gtest/gtest.h>
-
-#include <zlib.h>
 
 namespace tamix {
 namespace {
@@ -55,19 +54,13 @@ TEST(ArticlePage, AbstractIsOneLineOfAsciiFromHeadingThroughId) {
 // Unicode composes of an ASCII letter and marks has that letter in its place.
 TEST(ArticlePage, RealNlmRecordsKeepEveryLetter) {
     const test::UnicodeData data(TAMIX_UNICODE_DATA);
-    const std::string dir = "/usr/share/doc/python-biopython-doc/Tests/";
     std::string allAbstracts;
     for (const char* name :
          {"Entrez/pubmed1.xml.gz", "Entrez/pubmed2.xml.gz", "Entrez/pubmed4.xml.gz",
           "Entrez/pubmed5.xml.gz", "Entrez/pubmed6.xml.gz", "Entrez/pubmed7.xml.gz",
           "Medline/pubmed_result1.txt", "Medline/pubmed_result2.txt.gz"}) {
-        gzFile file = gzopen((dir + name).c_str(), "rb");
-        ASSERT_NE(file, nullptr) << name;
-        std::string records;
-        char buffer[65536];
-        for (int got; (got = gzread(file, buffer, sizeof buffer)) > 0;)
-            records.append(buffer, static_cast<std::size_t>(got));
-        gzclose(file);
+        const std::string records =
+            test::ReadText("/usr/share/doc/python-biopython-doc/Tests/" + std::string(name));
         ASSERT_GT(records.size(), 1000u) << name;
 
         const std::string page = "<html><h2 class=\"title\">" + records + "PMID: 99999999</p>";

@@ -5,47 +5,41 @@
 namespace tamix {
 namespace {
 
-bool AllEmpty(const CArticleRecord::Slots& slots, int from, int to) {
+// Entries from to to of all four lists, each joined to the others.
+std::string Entries(const CArticleRecord& r, int from, int to) {
+    std::string joined;
     for (int i = from; i < to; ++i)
-        if (!slots[i].empty()) return false;
-    return true;
+        joined += r.m_strIds[i] + r.m_strTitles[i] + r.m_strAbstracts[i] + r.m_strLinks[i];
+    return joined;
 }
 
-void Fill(CArticleRecord& r) {
-    for (int i = 0; i < CArticleRecord::kSlots; ++i) {
+CArticleRecord Filled() {
+    CArticleRecord r;
+    for (int i = 0; i < CArticleRecord::kSlots; ++i)
         r.m_strIds[i] = r.m_strTitles[i] = r.m_strAbstracts[i] = r.m_strLinks[i] = "x";
-    }
     r.m_nCount = 10;
     r.m_nCurrent = 4;
     r.m_nTotalPages = 9;
     r.m_nPage = 3;
     r.m_strKeyword = "heart failure";
+    return r;
 }
 
 TEST(ArticleRecord, EmptyingRules) {
-    CArticleRecord r;
-    EXPECT_EQ(r.m_nCount, 0);
-    EXPECT_EQ(r.m_nCurrent, 0);
-    for (const auto* slots : {&r.m_strIds, &r.m_strTitles, &r.m_strAbstracts, &r.m_strLinks})
-        EXPECT_TRUE(AllEmpty(*slots, 0, CArticleRecord::kSlots));
-
-    Fill(r);
+    CArticleRecord r = Filled();
     r.EmptyForNewPage();
     EXPECT_EQ(r.m_nCount, 0);
-    for (const auto* slots : {&r.m_strIds, &r.m_strTitles, &r.m_strAbstracts, &r.m_strLinks}) {
-        EXPECT_TRUE(AllEmpty(*slots, 0, 10));
-        EXPECT_EQ((*slots)[10], "x") << "a new page touches entries 0 to 9 only";
-    }
+    EXPECT_EQ(Entries(r, 0, 10), "");
+    EXPECT_EQ(Entries(r, 10, 11), "xxxx") << "a new page touches entries 0 to 9 only";
     EXPECT_EQ(r.m_nCurrent, 4);
     EXPECT_EQ(r.m_nTotalPages, 9);
     EXPECT_EQ(r.m_nPage, 3);
     EXPECT_EQ(r.m_strKeyword, "heart failure");
 
-    Fill(r);
+    r = Filled();
     r.EmptyAll();
     EXPECT_EQ(r.m_nCount, 0);
-    for (const auto* slots : {&r.m_strIds, &r.m_strTitles, &r.m_strAbstracts, &r.m_strLinks})
-        EXPECT_TRUE(AllEmpty(*slots, 0, CArticleRecord::kSlots));
+    EXPECT_EQ(Entries(r, 0, CArticleRecord::kSlots), "");
 }
 
 } // namespace

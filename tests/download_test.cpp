@@ -36,32 +36,24 @@ protected:
                                      "</html>",
                                  "text/html");
         });
-        routes.Get("/short", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content("short", "text/html");
-        });
-        routes.Get("/empty", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content("", "text/html");
-        });
-        routes.Get("/missing", [](const httplib::Request&, httplib::Response& response) {
-            response.status = 404;
-            response.set_content("not found body", "text/html");
-        });
-        routes.Get("/broken", [](const httplib::Request&, httplib::Response& response) {
-            response.status = 500;
-            response.set_content("server error body", "text/html");
-        });
+        const auto serve = [&routes](const char* path, int status, const std::string& body) {
+            routes.Get(path, [status, body](const httplib::Request&, httplib::Response& response) {
+                response.status = status;
+                response.set_content(body, "text/html");
+            });
+        };
+        serve("/short", 200, "short");
+        serve("/empty", 200, "");
+        serve("/missing", 404, "not found body");
+        serve("/broken", 500, "server error body");
+        serve("/zero", 200, std::string("before\0after", 12));
+        serve("/large", 200, std::string(600000, 'L'));
         routes.Get("/hop1", [](const httplib::Request&, httplib::Response& response) {
             response.set_redirect("/hop2", 302);
             response.set_content("body of hop 1", "text/html");
         });
         routes.Get("/hop2", [](const httplib::Request&, httplib::Response& response) {
             response.set_redirect("/page", 301);
-        });
-        routes.Get("/zero", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content(std::string("before\0after", 12), "text/html");
-        });
-        routes.Get("/large", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content(std::string(600000, 'L'), "text/html");
         });
         // Zeros at no cost: the bound on a body is what these test.
         const auto zeros = [](size_t, size_t length, httplib::DataSink& sink) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace tamix::upstream {
 namespace {
 
@@ -15,31 +17,37 @@ std::vector<std::string> Names(const std::vector<PubmedFile>& files) {
     return names;
 }
 
-PubmedFile File(const std::string& name, bool update) {
+// NLM's name of file `number` of a year, and the file.
+std::string N(int year, int number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "pubmed%02dn%04d.xml.gz", year, number);
+    return name;
+}
+PubmedFile File(int year, int number, bool update) {
     PubmedFile file;
-    EXPECT_TRUE(ParsePubmedFileName(name, file)) << name;
+    EXPECT_TRUE(ParsePubmedFileName(N(year, number), file));
     file.update = update;
     return file;
 }
 
 TEST(Listing, FileNames) {
     PubmedFile f;
-    ASSERT_TRUE(ParsePubmedFileName("pubmed26n0001.xml.gz", f));
-    EXPECT_EQ(f.year, 26);
-    EXPECT_EQ(f.number, 1);
-    ASSERT_TRUE(ParsePubmedFileName("pubmed25n1456.xml.gz", f));
-    EXPECT_EQ(f.number, 1456);
-    ASSERT_TRUE(ParsePubmedFileName("pubmed26n10001.xml.gz", f)) << "a fifth digit some day";
-    EXPECT_EQ(f.number, 10001);
-    for (const char* bad : {"pubmed26n0001.xml.gz.md5", "pubmed26n0001.xml", "pubmed26n001.xml.gz",
-                            "pubmed26x0001.xml.gz", "pubmedAAn0001.xml.gz", "pubmed26n00a1.xml.gz",
-                            "medline17n0001.xml.gz", "README.txt", "", "pubmed26n.xml.gz",
-                            "xpubmed26n0001.xml.gz", "pubmed26n0001.xml.gzz"})
+    // A fifth digit some day.
+    for (const auto& [name, year, number] :
+         {std::tuple{"pubmed26n0001.xml.gz", 26, 1}, std::tuple{"pubmed25n1456.xml.gz", 25, 1456},
+          std::tuple{"pubmed26n10001.xml.gz", 26, 10001}}) {
+        ASSERT_TRUE(ParsePubmedFileName(name, f)) << name;
+        EXPECT_EQ(f.year, year);
+        EXPECT_EQ(f.number, number);
+    }
+    // The last two: a number past four digits has no leading zero, one name for each file,
+    // so that a listing cannot plan the same number twice (in no set order).
+    for (const char* bad :
+         {"pubmed26n0001.xml.gz.md5", "pubmed26n0001.xml", "pubmed26n001.xml.gz",
+          "pubmed26x0001.xml.gz", "pubmedAAn0001.xml.gz", "pubmed26n00a1.xml.gz",
+          "medline17n0001.xml.gz", "README.txt", "", "pubmed26n.xml.gz", "xpubmed26n0001.xml.gz",
+          "pubmed26n0001.xml.gzz", "pubmed26n01338.xml.gz", "pubmed26n00001.xml.gz"})
         EXPECT_FALSE(ParsePubmedFileName(bad, f)) << bad;
-    // A number past four digits has no leading zero: one name for each file, so that a
-    // listing cannot plan the same number twice (in no set order).
-    for (const char* padded : {"pubmed26n01338.xml.gz", "pubmed26n00001.xml.gz"})
-        EXPECT_FALSE(ParsePubmedFileName(padded, f)) << padded;
     const auto files = ParseListing(
         "<a href=\"pubmed26n01338.xml.gz\">x</a><a href=\"pubmed26n1338.xml.gz\">x</a>", false);
     EXPECT_EQ(Names(files), std::vector<std::string>{"pubmed26n1338.xml.gz"});
@@ -73,78 +81,66 @@ TEST(Listing, ApacheIndexPages) {
 
 TEST(Listing, Md5Files) {
     const std::string digest = "0123456789abcdef0123456789abcdef";
-    const std::string name = "pubmed26n0001.xml.gz";
-    EXPECT_EQ(ParseMd5File("MD5(pubmed26n0001.xml.gz)= " + digest + "\n", name), digest);
-    EXPECT_EQ(ParseMd5File("MD5(pubmed26n0001.xml.gz)= 0123456789ABCDEF0123456789ABCDEF\r\n", name),
-              digest)
-        << "upper-case hex and CRLF";
-    EXPECT_EQ(ParseMd5File(digest + "  pubmed26n0001.xml.gz\n", name), digest) << "md5sum";
-    EXPECT_EQ(ParseMd5File(digest + " *pubmed26n0001.xml.gz", name), digest) << "md5sum -b";
-    EXPECT_EQ(ParseMd5File("ffffffffffffffffffffffffffffffff  pubmed26n0002.xml.gz\n" + digest +
-                               "  pubmed26n0001.xml.gz\n",
-                           name),
-              digest)
-        << "the line of this file among others";
-    EXPECT_EQ(ParseMd5File("MD5(pubmed26n0002.xml.gz)= " + digest, name), "") << "another file's";
-    EXPECT_EQ(ParseMd5File("MD5(pubmed26n0001.xml.gz)= 0123456789abcdef", name), "") << "short";
-    EXPECT_EQ(ParseMd5File("MD5(pubmed26n0001.xml.gz)= 0123456789abcdefg123456789abcdef", name),
-              "");
-    EXPECT_EQ(ParseMd5File("<html>404 Not Found</html>", name), "");
-    EXPECT_EQ(ParseMd5File("", name), "");
+    // NLM's form, upper-case hex and CRLF, md5sum's, md5sum -b's, this file's line among
+    // others'; then another file's, short, not hex, an error page, nothing.
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"MD5(pubmed26n0001.xml.gz)= " + digest + "\n", digest},
+             {"MD5(pubmed26n0001.xml.gz)= 0123456789ABCDEF0123456789ABCDEF\r\n", digest},
+             {digest + "  pubmed26n0001.xml.gz\n", digest},
+             {digest + " *pubmed26n0001.xml.gz", digest},
+             {"ffffffffffffffffffffffffffffffff  pubmed26n0002.xml.gz\n" + digest +
+                  "  pubmed26n0001.xml.gz\n",
+              digest},
+             {"MD5(pubmed26n0002.xml.gz)= " + digest, ""},
+             {"MD5(pubmed26n0001.xml.gz)= 0123456789abcdef", ""},
+             {"MD5(pubmed26n0001.xml.gz)= 0123456789abcdefg123456789abcdef", ""},
+             {"<html>404 Not Found</html>", ""},
+             {"", ""}})
+        EXPECT_EQ(ParseMd5File(text, "pubmed26n0001.xml.gz"), expected) << text;
 }
 
 TEST(Listing, PlanImportsInOrderOfTheIndexYear) {
-    const std::vector<PubmedFile> baseline = {File("pubmed26n0002.xml.gz", false),
-                                              File("pubmed26n0010.xml.gz", false),
-                                              File("pubmed26n0001.xml.gz", false)};
-    const std::vector<PubmedFile> updates = {File("pubmed26n0012.xml.gz", true),
-                                             File("pubmed26n0011.xml.gz", true),
-                                             File("pubmed26n0100.xml.gz", true)};
+    const std::vector<PubmedFile> baseline = {File(26, 2, false), File(26, 10, false),
+                                              File(26, 1, false)};
+    const std::vector<PubmedFile> updates = {File(26, 12, true), File(26, 11, true),
+                                             File(26, 100, true)};
     // An empty index: the baseline by number, then the updates by number (not by text).
     MirrorPlan plan = PlanImports(baseline, updates, {});
     EXPECT_EQ(plan.year, 26);
-    EXPECT_EQ(Names(plan.files),
-              (std::vector<std::string>{"pubmed26n0001.xml.gz", "pubmed26n0002.xml.gz",
-                                        "pubmed26n0010.xml.gz", "pubmed26n0011.xml.gz",
-                                        "pubmed26n0012.xml.gz", "pubmed26n0100.xml.gz"}));
+    EXPECT_EQ(Names(plan.files), (std::vector<std::string>{N(26, 1), N(26, 2), N(26, 10), N(26, 11),
+                                                           N(26, 12), N(26, 100)}));
     EXPECT_EQ(plan.newerYear, 0);
 
     // What is imported is not planned again; what is missing in between is.
-    plan = PlanImports(baseline, updates,
-                       {"pubmed26n0001.xml.gz", "pubmed26n0002.xml.gz", "pubmed26n0010.xml.gz",
-                        "pubmed26n0012.xml.gz"});
-    EXPECT_EQ(Names(plan.files),
-              (std::vector<std::string>{"pubmed26n0011.xml.gz", "pubmed26n0100.xml.gz"}));
+    plan = PlanImports(baseline, updates, {N(26, 1), N(26, 2), N(26, 10), N(26, 12)});
+    EXPECT_EQ(Names(plan.files), (std::vector<std::string>{N(26, 11), N(26, 100)}));
 
     // An empty index takes the latest baseline year; older files are left alone.
-    plan = PlanImports({File("pubmed25n0001.xml.gz", false), File("pubmed26n0001.xml.gz", false)},
-                       {File("pubmed25n0900.xml.gz", true)}, {});
+    plan = PlanImports({File(25, 1, false), File(26, 1, false)}, {File(25, 900, true)}, {});
     EXPECT_EQ(plan.year, 26);
     EXPECT_EQ(plan.olderFiles, 2u);
-    EXPECT_EQ(Names(plan.files), std::vector<std::string>{"pubmed26n0001.xml.gz"});
+    EXPECT_EQ(Names(plan.files), std::vector<std::string>{N(26, 1)});
 
     // Nothing to go by.
     EXPECT_EQ(PlanImports({}, updates, {}).year, 0);
 }
 
 TEST(Progress, Figures) {
-    EXPECT_EQ(FormatBytes(0), "0 B");
-    EXPECT_EQ(FormatBytes(999), "999 B");
-    EXPECT_EQ(FormatBytes(1000), "1.00 kB");
-    EXPECT_EQ(FormatBytes(12345), "12.3 kB");
-    EXPECT_EQ(FormatBytes(19'000'000), "19.0 MB");
-    EXPECT_EQ(FormatBytes(123'456'789), "123 MB");
-    EXPECT_EQ(FormatBytes(70'000'000'000), "70.0 GB");
-    EXPECT_EQ(FormatDuration(0), "0:00");
-    EXPECT_EQ(FormatDuration(7.4), "0:07");
-    EXPECT_EQ(FormatDuration(754), "12:34");
-    EXPECT_EQ(FormatDuration(3723), "1:02:03");
-    EXPECT_EQ(FormatDuration(-5), "0:00");
-    EXPECT_EQ(FormatCount(0), "0");
-    EXPECT_EQ(FormatCount(999), "999");
-    EXPECT_EQ(FormatCount(1000), "1,000");
-    EXPECT_EQ(FormatCount(1234567), "1,234,567");
-    EXPECT_EQ(FormatCount(-1234), "-1,234");
+    for (const auto& [bytes, text] :
+         std::vector<std::pair<std::int64_t, std::string>>{{0, "0 B"},
+                                                           {999, "999 B"},
+                                                           {1000, "1.00 kB"},
+                                                           {12345, "12.3 kB"},
+                                                           {19'000'000, "19.0 MB"},
+                                                           {123'456'789, "123 MB"},
+                                                           {70'000'000'000, "70.0 GB"}})
+        EXPECT_EQ(FormatBytes(bytes), text);
+    for (const auto& [seconds, text] : std::vector<std::pair<double, std::string>>{
+             {0, "0:00"}, {7.4, "0:07"}, {754, "12:34"}, {3723, "1:02:03"}, {-5, "0:00"}})
+        EXPECT_EQ(FormatDuration(seconds), text);
+    for (const auto& [count, text] : std::vector<std::pair<std::int64_t, std::string>>{
+             {0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"}, {-1234, "-1,234"}})
+        EXPECT_EQ(FormatCount(count), text);
 }
 
 } // namespace

@@ -1,9 +1,10 @@
 // `tamix-server mirror` as a program, against a stand-in of NLM's download area on
-// loopback: order, replacement and deletion, what a second run fetches, cut transfers,
+// loopback: order, replacement and deletion, a cut transfer, what a second run fetches,
 // wrong checksums, killed runs, two runs at once, a new year's baseline, and progress.
 #include "server/index/index.h"
 #include "server/records/sample.h"
 #include "support/files.h"
+#include "support/holds.h"
 #include "support/nlm_stand_in.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
@@ -20,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using server::IndexReader;
 using server::ReadImportedFiles;
+using test::Holds;
 using test::NlmStandIn;
 using test::Process;
 using test::ReadFile;
@@ -47,18 +49,6 @@ std::string Sample(int count, const std::string& prefix) {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
     return test::Gzip(text);
-}
-
-struct Outcome {
-    int status;
-    std::string log;
-};
-
-Outcome Mirror(const TempDir& dir, const std::vector<std::string>& args, const std::string& log) {
-    std::vector<std::string> argv = {kServer, "mirror"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const int status = test::RunToEnd(argv, dir.File(log));
-    return {status, ReadFile(dir.File(log))};
 }
 
 std::vector<std::string> ImportedNames(const std::string& index) {
@@ -92,12 +82,35 @@ std::int64_t SizeOf(const std::string& path) {
     return error ? -1 : static_cast<std::int64_t>(size);
 }
 
+struct Outcome {
+    int status;
+    std::string log;
+};
+
+// A stand-in of NLM's area and an index to mirror it into.
+class Mirror : public ::testing::Test {
+protected:
+    // `tamix-server mirror` with these arguments, by default the index and the stand-in.
+    std::vector<std::string> Command(std::vector<std::string> args = {}) const {
+        if (args.empty()) args = {"--index", index, "--from", area.Url()};
+        args.insert(args.begin(), {kServer, "mirror"});
+        return args;
+    }
+    Outcome Run(const std::string& log, const std::vector<std::string>& args = {}) {
+        const int status = test::RunToEnd(Command(args), dir.File(log));
+        return {status, ReadFile(dir.File(log))};
+    }
+
+    NlmStandIn area;
+    TempDir dir;
+    const std::string index = dir.File("pubmed.sqlite");
+};
+
 const std::string k1 = "pubmed26n0001.xml.gz", k2 = "pubmed26n0002.xml.gz",
                   k3 = "pubmed26n0003.xml.gz", k4 = "pubmed26n0004.xml.gz",
                   k5 = "pubmed26n0005.xml.gz", k6 = "pubmed26n0006.xml.gz";
 
-TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
-    NlmStandIn area;
+TEST_F(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
     area.Add("baseline", k1, Recompressed("pubmed1.xml.gz")); // 9997 and 12091962
     area.Add("baseline", k2, Recompressed("pubmed4.xml.gz")); // 27797938
     area.Add("baseline", k3,
@@ -111,9 +124,10 @@ TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
                         "<DeleteCitation><PMID Version=\"1\">12091962</PMID>"
                         "<PMID Version=\"1\">1002</PMID><PMID>555</PMID></DeleteCitation>\n"));
     area.Add("updatefiles", k5, Compressed({{1001, "Axolotl limbs, second revision"}}));
+    // A transfer cut in the middle goes on where it stopped, with a byte range.
+    const std::int64_t half = static_cast<std::int64_t>(area.Bytes("baseline", k3).size() / 2);
+    area.CutNext(k3, half);
 
-    TempDir dir;
-    const std::string index = dir.File("pubmed.sqlite");
     // The full-text index is merged once, after the last file: while the fourth is asked
     // for, the first comes in and is not merged.
     const auto unmerged = [&] {
@@ -125,7 +139,7 @@ TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
     area.OnGet(k4, [&] {
         if (WaitUntil([&] { return !ImportedNames(index).empty(); })) unmergedThen = unmerged();
     });
-    Outcome first = Mirror(dir, {"--index", index, "--from", area.Url()}, "first.log");
+    Outcome first = Run("first.log");
     ASSERT_EQ(first.status, 0) << first.log;
     EXPECT_GT(unmergedThen, 0);
     EXPECT_EQ(unmerged(), 0);
@@ -151,10 +165,13 @@ TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
     // Downloads go beside the index and are deleted once imported.
     EXPECT_TRUE(fs::is_directory(index + ".downloads"));
     EXPECT_TRUE(FolderNames(index + ".downloads").empty());
-    EXPECT_NE(first.log.find(k5 + " (5 of 5): 1 records (0 added, 1 replaced), 0 deleted"),
-              std::string::npos)
-        << first.log;
-    EXPECT_NE(first.log.find("5 files imported"), std::string::npos) << first.log;
+    EXPECT_TRUE(Holds(first.log, k5 + " (5 of 5): 1 records (0 added, 1 replaced), 0 deleted"));
+    EXPECT_TRUE(Holds(first.log, "5 files imported"));
+    EXPECT_TRUE(Holds(first.log, k3 + ": resumed at byte " + std::to_string(half)));
+    const auto cut = area.Stats(k3);
+    EXPECT_EQ(cut.ranges, (std::vector<std::string>{"", "bytes=" + std::to_string(half) + "-"}));
+    EXPECT_EQ(cut.bytes, static_cast<std::int64_t>(area.Bytes("baseline", k3).size()))
+        << "the second transfer sent the rest only";
 
     // The server answers from the same file while the next runs write it.
     std::unique_ptr<Process> server;
@@ -162,22 +179,22 @@ TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
     ASSERT_GT(port, 0) << server->Stderr();
     httplib::Client client("127.0.0.1", port);
     ASSERT_TRUE(client.Get("/m/pubmed/?term=quokka"));
-    EXPECT_NE(client.Get("/m/pubmed/?term=quokka")->body.find("Page 1 of 1"), std::string::npos);
+    EXPECT_TRUE(Holds(client.Get("/m/pubmed/?term=quokka")->body, "Page 1 of 1"));
 
     // A second run with nothing new fetches no file.
-    Outcome second = Mirror(dir, {"--index", index, "--from", area.Url()}, "second.log");
+    Outcome second = Run("second.log");
     EXPECT_EQ(second.status, 0) << second.log;
-    EXPECT_NE(second.log.find("up to date"), std::string::npos) << second.log;
+    EXPECT_TRUE(Holds(second.log, "up to date"));
     for (const auto& name : {k1, k2, k3, k4, k5}) {
-        EXPECT_EQ(area.Stats(name).gets, 1) << name;
+        EXPECT_EQ(area.Stats(name).gets, name == k3 ? 2 : 1) << name;
         EXPECT_EQ(area.Stats(name).md5Gets, 1) << name;
     }
 
     // A new update file is fetched alone, into the folder given, and kept when asked.
     area.Add("updatefiles", k6, Compressed({{3001, "Quokka sleep"}}));
     const std::string kept = dir.File("kept");
-    Outcome third = Mirror(dir, {"--index", index, "--from", area.Url(), "--files", kept, "--keep"},
-                           "third.log");
+    Outcome third =
+        Run("third.log", {"--index", index, "--from", area.Url(), "--files", kept, "--keep"});
     ASSERT_EQ(third.status, 0) << third.log;
     EXPECT_EQ(area.Stats(k6).gets, 1);
     EXPECT_EQ(area.Stats(k5).gets, 1);
@@ -186,59 +203,32 @@ TEST(Mirror, BaselineThenUpdatesInOrderWhileTheServerServes) {
     EXPECT_EQ(ReadFile(kept + "/" + k6), area.Bytes("updatefiles", k6));
     const auto page = client.Get("/m/pubmed/?term=quokka");
     ASSERT_TRUE(page);
-    EXPECT_NE(page->body.find("Quokka sleep"), std::string::npos) << "the server saw the update";
+    EXPECT_TRUE(Holds(page->body, "Quokka sleep")) << "the server saw the update";
     EXPECT_EQ(server->Stop(SIGTERM), 0);
 }
 
-TEST(Mirror, TheNextFileDownloadsWhileTheCurrentOneIsImported) {
-    NlmStandIn area;
-    area.Add("baseline", k1, Sample(8000, "91"));
+TEST_F(Mirror, TheNextFileDownloadsWhileTheCurrentOneIsImported) {
+    area.Add("baseline", k1, Sample(4000, "91"));
     area.Add("baseline", k2, Compressed({{1, "Small"}}));
-    TempDir dir;
-    const std::string index = dir.File("pubmed.sqlite");
     std::vector<std::string> importedThen = {"not asked"};
     area.OnGet(k2, [&] { importedThen = ImportedNames(index); });
-    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "run.log");
+    Outcome run = Run("run.log");
     ASSERT_EQ(run.status, 0) << run.log;
     EXPECT_TRUE(importedThen.empty()) << "the second file was asked for before the first was in";
     EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2}));
 }
 
-TEST(Mirror, ACutTransferResumesWithAByteRange) {
-    NlmStandIn area;
-    const std::string bytes = Sample(2000, "98");
-    area.Add("baseline", k1, bytes);
-    const std::int64_t half = static_cast<std::int64_t>(bytes.size() / 2);
-    area.CutNext(k1, half);
-    TempDir dir;
-    const std::string index = dir.File("pubmed.sqlite");
-    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "run.log");
-    ASSERT_EQ(run.status, 0) << run.log;
-    const auto served = area.Stats(k1);
-    EXPECT_EQ(served.ranges, (std::vector<std::string>{"", "bytes=" + std::to_string(half) + "-"}));
-    EXPECT_GE(served.bytes, static_cast<std::int64_t>(bytes.size()));
-    EXPECT_LE(served.bytes, static_cast<std::int64_t>(bytes.size()) + 65536)
-        << "the second transfer sent the rest only";
-    EXPECT_NE(run.log.find("resumed at byte " + std::to_string(half)), std::string::npos)
-        << run.log;
-    EXPECT_EQ(IndexReader(index).Size(), 2000);
-}
-
-TEST(Mirror, AWrongChecksumStopsTheRunAndImportsNothingOfThatFile) {
-    NlmStandIn area;
+TEST_F(Mirror, AWrongChecksumStopsTheRunAndImportsNothingOfThatFile) {
     area.Add("baseline", k1, Recompressed("pubmed1.xml.gz"));
     area.Add("baseline", k2, Recompressed("pubmed4.xml.gz"));
     area.Add("baseline", k3, Recompressed("pubmed5.xml.gz"));
     area.WrongMd5(k2);
-    TempDir dir;
-    const std::string index = dir.File("pubmed.sqlite");
-    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "run.log");
+    Outcome run = Run("run.log");
     EXPECT_EQ(run.status, 1) << run.log;
-    EXPECT_NE(run.log.find("tamix-server: 1 of 3 files imported, then: " + k2 +
-                           ": the checksum is wrong again after a second download from scratch"),
-              std::string::npos)
-        << run.log;
-    EXPECT_NE(run.log.find("nothing of it was imported"), std::string::npos);
+    EXPECT_TRUE(
+        Holds(run.log, "tamix-server: 1 of 3 files imported, then: " + k2 +
+                           ": the checksum is wrong again after a second download from scratch"));
+    EXPECT_TRUE(Holds(run.log, "nothing of it was imported"));
     // Fetched twice, the second time whole; nothing of it in the index or the folder.
     EXPECT_EQ(area.Stats(k2).ranges, (std::vector<std::string>{"", ""}));
     EXPECT_EQ(area.Stats(k2).md5Gets, 2) << "its checksum asked for again, too";
@@ -250,9 +240,9 @@ TEST(Mirror, AWrongChecksumStopsTheRunAndImportsNothingOfThatFile) {
     // Bytes that come wrong once are fetched again from scratch, and then go in.
     area.WrongMd5(k2, false);
     area.CorruptNext(k2);
-    run = Mirror(dir, {"--index", index, "--from", area.Url()}, "again.log");
+    run = Run("again.log");
     ASSERT_EQ(run.status, 0) << run.log;
-    EXPECT_NE(run.log.find("downloading it once more from scratch"), std::string::npos) << run.log;
+    EXPECT_TRUE(Holds(run.log, "downloading it once more from scratch"));
     EXPECT_EQ(area.Stats(k2).gets, 4);
     EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3}));
     EXPECT_TRUE(IndexReader(index).Find(27797938));
@@ -261,39 +251,34 @@ TEST(Mirror, AWrongChecksumStopsTheRunAndImportsNothingOfThatFile) {
     std::string whole =
         Compressed({{4001, "Intact start"}, {4002, "Intact middle"}, {4003, "Lost end"}});
     area.Add("updatefiles", k4, whole.substr(0, whole.size() - 30));
-    run = Mirror(dir, {"--index", index, "--from", area.Url()}, "broken.log");
+    run = Run("broken.log");
     EXPECT_EQ(run.status, 1) << run.log;
-    EXPECT_NE(run.log.find(k4 + " could not be read to its end"), std::string::npos) << run.log;
+    EXPECT_TRUE(Holds(run.log, k4 + " could not be read to its end"));
     EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3}));
     EXPECT_FALSE(IndexReader(index).Find(4001));
 }
 
-TEST(Mirror, KilledRunsResumeWithNoFileTwiceAndNoneSkipped) {
-    NlmStandIn area;
+TEST_F(Mirror, KilledRunsResumeWithNoFileTwiceAndNoneSkipped) {
     area.Add("baseline", k1, Sample(2000, "97"));
     area.Add("baseline", k2, Sample(2000, "96"));
     area.Add("updatefiles", k3, Sample(2000, "95"));
-    TempDir dir;
-    const std::string index = dir.File("pubmed.sqlite");
     const std::string folder = index + ".downloads";
-    const std::vector<std::string> args = {kServer, "mirror", "--index",
-                                           index,   "--from", area.Url()};
 
     // Killed in the middle of the first download.
     area.Slow(k1, std::chrono::milliseconds(40));
     {
-        Process run(args, dir.File("killed1.log"));
+        Process run(Command(), dir.File("killed1.log"));
         ASSERT_TRUE(WaitUntil([&] { return SizeOf(folder + "/" + k1 + ".part") > 60000; }));
         EXPECT_EQ(run.Stop(SIGKILL), 128 + SIGKILL);
     }
     area.Slow(k1, std::chrono::milliseconds(0));
     // Killed once the second file is in: while the first or the second is being imported.
     {
-        Process run(args, dir.File("killed2.log"));
+        Process run(Command(), dir.File("killed2.log"));
         ASSERT_TRUE(WaitUntil([&] { return SizeOf(folder + "/" + k2) > 0; }));
         run.Stop(SIGKILL);
     }
-    Outcome last = Mirror(dir, {"--index", index, "--from", area.Url()}, "last.log");
+    Outcome last = Run("last.log");
     ASSERT_EQ(last.status, 0) << last.log;
 
     const auto ranges = area.Stats(k1).ranges;
@@ -302,66 +287,55 @@ TEST(Mirror, KilledRunsResumeWithNoFileTwiceAndNoneSkipped) {
     EXPECT_EQ(ranges[1].rfind("bytes=", 0), 0u) << "the cut download went on where it was";
     EXPECT_NE(ranges[1], "bytes=0-");
     // Each file once, whole: had half a file been committed, its rerun would count replacements.
-    const auto rows = ReadImportedFiles(index);
-    ASSERT_EQ(rows.size(), 3u);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(rows[i].name, (std::vector<std::string>{k1, k2, k3})[i]);
-        EXPECT_EQ(rows[i].added, 2000) << rows[i].name;
-        EXPECT_EQ(rows[i].replaced, 0) << rows[i].name;
+    EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3}));
+    for (const auto& row : ReadImportedFiles(index)) {
+        EXPECT_EQ(row.added, 2000) << row.name;
+        EXPECT_EQ(row.replaced, 0) << row.name;
     }
     EXPECT_EQ(IndexReader(index).Size(), 6000);
     EXPECT_TRUE(FolderNames(folder).empty()) << "left-overs of the killed runs are cleared";
 }
 
-TEST(Mirror, OneWriterAtATimeAndAStopKeepsWhatWasDone) {
-    NlmStandIn area;
+TEST_F(Mirror, OneWriterAtATimeAndAStopKeepsWhatWasDone) {
     area.Add("baseline", k1, Recompressed("pubmed1.xml.gz"));
     area.Add("baseline", k2, Sample(2000, "94"));
     area.Slow(k2, std::chrono::milliseconds(100));
-    TempDir dir;
-    const std::string index = dir.File("pubmed.sqlite");
-    Process holder({kServer, "mirror", "--index", index, "--from", area.Url()},
-                   dir.File("holder.log"));
+    Process holder(Command(), dir.File("holder.log"));
     ASSERT_TRUE(WaitUntil([&] { return SizeOf(index + ".downloads/" + k2 + ".part") > 0; }));
 
-    Outcome second = Mirror(dir, {"--index", index, "--from", area.Url()}, "second.log");
+    Outcome second = Run("second.log");
     EXPECT_EQ(second.status, 1);
     const std::string holderText =
         "pid " + std::to_string(holder.pid()) + " (" + kServer + " mirror --index " + index;
-    EXPECT_NE(second.log.find(index + " is being written by " + holderText), std::string::npos)
-        << second.log;
+    EXPECT_TRUE(Holds(second.log, index + " is being written by " + holderText));
     Process import({kServer, "import", "--index", index, kEntrez + "pubmed5.xml.gz"},
                    dir.File("import.log"));
     EXPECT_EQ(import.Wait(), 1);
-    EXPECT_NE(import.Stderr().find(holderText), std::string::npos) << import.Stderr();
+    EXPECT_TRUE(Holds(import.Stderr(), holderText));
 
     // Stopped (as Ctrl-C or systemd would): the first file stays, the second goes on later.
     ASSERT_TRUE(WaitUntil([&] { return ImportedNames(index).size() == 1; }));
     EXPECT_EQ(holder.Stop(SIGTERM), 128 + SIGTERM) << "it dies of the signal it was sent";
-    EXPECT_NE(holder.Stderr().find("stopped after importing 1 of 2 files"), std::string::npos)
-        << holder.Stderr();
+    EXPECT_TRUE(Holds(holder.Stderr(), "stopped after importing 1 of 2 files"));
     area.Slow(k2, std::chrono::milliseconds(0));
-    Outcome after = Mirror(dir, {"--index", index, "--from", area.Url()}, "after.log");
+    Outcome after = Run("after.log");
     ASSERT_EQ(after.status, 0) << after.log;
     EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2}));
     ASSERT_EQ(area.Stats(k2).ranges.size(), 2u);
     EXPECT_EQ(area.Stats(k2).ranges[1].rfind("bytes=", 0), 0u);
 }
 
-TEST(Mirror, ANewYearsBaselineStopsWithWhatToDo) {
-    NlmStandIn area;
+TEST_F(Mirror, ANewYearsBaselineStopsWithWhatToDo) {
     area.Add("baseline", k1, Compressed({{1, "Old year one"}}));
     area.Add("updatefiles", k2, Compressed({{2, "Old year two"}}));
-    TempDir dir;
-    const std::string index = dir.File("pubmed.sqlite");
-    ASSERT_EQ(Mirror(dir, {"--index", index, "--from", area.Url()}, "first.log").status, 0);
+    ASSERT_EQ(Run("first.log").status, 0);
 
     // NLM's new baseline arrives while an update of the old year is still pending.
     area.Remove("baseline", k1);
     area.Add("baseline", "pubmed27n0001.xml.gz", Compressed({{1, "New year one"}}));
     area.Add("updatefiles", k3, Compressed({{3, "Old year three"}}));
     area.Add("updatefiles", "pubmed27n0002.xml.gz", Compressed({{4, "New year four"}}));
-    Outcome run = Mirror(dir, {"--index", index, "--from", area.Url()}, "new.log");
+    Outcome run = Run("new.log");
     EXPECT_EQ(run.status, 3) << run.log;
     EXPECT_EQ(ImportedNames(index), (std::vector<std::string>{k1, k2, k3}));
     EXPECT_EQ(area.Stats("pubmed27n0001.xml.gz").gets, 0);
@@ -372,41 +346,34 @@ TEST(Mirror, ANewYearsBaselineStopsWithWhatToDo) {
           "tamix-server mirror --index " + dir.File("pubmed-2027.sqlite") + " --from " + area.Url(),
           "tamix-server serve --index " + dir.File("pubmed-2027.sqlite"),
           std::string("TAMIX_INDEX=")})
-        EXPECT_NE(run.log.find(words), std::string::npos) << words << "\n" << run.log;
-    EXPECT_EQ(Mirror(dir, {"--index", index, "--from", area.Url()}, "again.log").status, 3);
+        EXPECT_TRUE(Holds(run.log, words));
+    EXPECT_EQ(Run("again.log").status, 3);
     EXPECT_EQ(IndexReader(index).Find(1)->title, "Old year one");
 }
 
-TEST(Mirror, WhatItCannotWorkWith) {
-    NlmStandIn area;
-    TempDir dir;
-    EXPECT_EQ(Mirror(dir, {"--from", area.Url()}, "usage.log").status, 2);
-    Outcome missing = Mirror(
-        dir, {"--index", dir.File("a.sqlite"), "--from", area.Url() + "elsewhere/"}, "404.log");
+TEST_F(Mirror, WhatItCannotWorkWith) {
+    EXPECT_EQ(Run("usage.log", {"--from", area.Url()}).status, 2);
+    Outcome missing =
+        Run("404.log", {"--index", dir.File("a.sqlite"), "--from", area.Url() + "elsewhere/"});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(
-        missing.log.find("cannot read the listing " + area.Url() + "elsewhere/baseline/: HTTP 404"),
-        std::string::npos)
-        << missing.log;
-    Outcome empty =
-        Mirror(dir, {"--index", dir.File("a.sqlite"), "--from", area.Url()}, "empty.log");
+    EXPECT_TRUE(Holds(missing.log,
+                      "cannot read the listing " + area.Url() + "elsewhere/baseline/: HTTP 404"));
+    Outcome empty = Run("empty.log", {"--index", dir.File("a.sqlite"), "--from", area.Url()});
     EXPECT_EQ(empty.status, 1);
-    EXPECT_NE(empty.log.find("names no pubmedYYnNNNN.xml.gz file"), std::string::npos) << empty.log;
+    EXPECT_TRUE(Holds(empty.log, "names no pubmedYYnNNNN.xml.gz file"));
     area.Add("baseline", k1, Compressed({{1, "One"}}));
-    Outcome notIndex = Mirror(
-        dir, {"--index", dir.Write("text.sqlite", std::string(5000, 'x')), "--from", area.Url()},
-        "text.log");
+    Outcome notIndex = Run("text.log", {"--index", dir.Write("text.sqlite", std::string(5000, 'x')),
+                                        "--from", area.Url()});
     EXPECT_EQ(notIndex.status, 1);
-    EXPECT_NE(notIndex.log.find("not a database"), std::string::npos) << notIndex.log;
+    EXPECT_TRUE(Holds(notIndex.log, "not a database"));
 }
 
-TEST(Mirror, LiveLinesOnATerminalAndALineAFileInALog) {
-    NlmStandIn area;
+TEST_F(Mirror, LiveLinesOnATerminalAndALineAFileInALog) {
     area.Add("baseline", k1, Sample(2000, "93"));
     area.Add("updatefiles", k2, Sample(2000, "92"));
-    area.Slow(k1, std::chrono::milliseconds(30));
-    area.Slow(k2, std::chrono::milliseconds(30));
-    TempDir dir;
+    // Slow enough that a download's rate and time left are drawn.
+    area.Slow(k1, std::chrono::milliseconds(10));
+    area.Slow(k2, std::chrono::milliseconds(10));
 
     // On a terminal of 120 columns.
     winsize size{};
@@ -416,7 +383,7 @@ TEST(Mirror, LiveLinesOnATerminalAndALineAFileInALog) {
     const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        const std::string index = dir.File("tty.sqlite"), from = area.Url();
+        const std::string from = area.Url();
         execl(kServer.c_str(), kServer.c_str(), "mirror", "--index", index.c_str(), "--from",
               from.c_str(), static_cast<char*>(nullptr));
         _exit(127);
@@ -429,16 +396,17 @@ TEST(Mirror, LiveLinesOnATerminalAndALineAFileInALog) {
     int status = 0;
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
-    EXPECT_NE(screen.find("\x1b[J"), std::string::npos) << "lines redrawn in place";
-    EXPECT_NE(screen.find("download 1 of 2 " + k1), std::string::npos) << screen;
-    EXPECT_NE(screen.find("download 2 of 2 " + k2), std::string::npos) << screen;
-    EXPECT_NE(screen.find("/s "), std::string::npos) << "a rate: " << screen;
-    EXPECT_NE(screen.find(" left"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("import   1 of 2 " + k1), std::string::npos) << screen;
-    EXPECT_NE(screen.find("left in all"), std::string::npos) << screen;
+    // Lines redrawn in place, with a download's rate and time left, and the whole run's.
+    for (const std::string& words :
+         {std::string("\x1b[J"), "download 1 of 2 " + k1, "download 2 of 2 " + k2,
+          std::string("/s "), std::string(" left"), "import   1 of 2 " + k1,
+          std::string("left in all")})
+        EXPECT_TRUE(Holds(screen, words));
 
     // In a log: a line a file, the merge, then the summary; nothing drawn.
-    Outcome log = Mirror(dir, {"--index", dir.File("log.sqlite"), "--from", area.Url()}, "log.txt");
+    area.Slow(k1, std::chrono::milliseconds(0));
+    area.Slow(k2, std::chrono::milliseconds(0));
+    Outcome log = Run("log.txt", {"--index", dir.File("log.sqlite"), "--from", area.Url()});
     ASSERT_EQ(log.status, 0) << log.log;
     EXPECT_EQ(log.log.find('\x1b'), std::string::npos);
     EXPECT_EQ(log.log.find('\r'), std::string::npos);

@@ -2,6 +2,7 @@
 // of AND, OR and NOT, in segments of any size, with deleted records and ties.
 #include "server/rank/engine.h"
 #include "server/rank/postings.h"
+#include "support/plain_search.h"
 
 #include <gtest/gtest.h>
 
@@ -79,56 +80,25 @@ private:
     std::vector<Stored> lists_;
 };
 
-// Plainly: a leaf counts for a record when it and every node above it match the record.
-bool Matches(const RankNode& node, const RankQuery& q, const std::vector<int>& terms,
-             const Record& r) {
-    switch (node.kind) {
-    case RankNode::Term: {
-        const auto found = r.f2.find(terms[node.leaf]);
-        return found != r.f2.end() && (!q.leaves[node.leaf].rankedOnly || found->second > 0);
-    }
-    case RankNode::And:
-        for (const RankNode& operand : node.operands)
-            if (!Matches(operand, q, terms, r)) return false;
-        return true;
-    case RankNode::Or:
-        for (const RankNode& operand : node.operands)
-            if (Matches(operand, q, terms, r)) return true;
-        return false;
-    case RankNode::Not:
-        if (!Matches(node.operands[0], q, terms, r)) return false;
-        for (std::size_t i = 1; i < node.operands.size(); ++i)
-            if (Matches(node.operands[i], q, terms, r)) return false;
-        return true;
-    }
-    return false;
-}
-
-void Counting(const RankNode& node, const RankQuery& q, const std::vector<int>& terms,
-              const Record& r, bool counts, std::vector<bool>& out) {
-    counts = counts && Matches(node, q, terms, r);
-    if (node.kind == RankNode::Term) {
-        out[node.leaf] = counts;
-        return;
-    }
-    for (std::size_t i = 0; i < node.operands.size(); ++i)
-        Counting(node.operands[i], q, terms, r, counts && (node.kind != RankNode::Not || i == 0),
-                 out);
-}
-
+// Every match scored plainly: the best k keys.
 std::vector<std::int64_t> Plainly(const RankQuery& q, const std::vector<int>& terms,
                                   const std::vector<Record>& records, int k) {
     const Bm25 bm25(q.averageLength);
     std::vector<std::pair<double, std::int64_t>> scored;
     for (const Record& r : records) {
-        if (!r.live || r.key < q.firstKey || r.key > q.lastKey || !Matches(q.root, q, terms, r))
+        const auto holds = [&](const RankNode& leaf) {
+            const auto found = r.f2.find(terms[leaf.leaf]);
+            return found != r.f2.end() && (!q.leaves[leaf.leaf].rankedOnly || found->second > 0);
+        };
+        if (!r.live || r.key < q.firstKey || r.key > q.lastKey ||
+            !test::PlainlyMatches(q.root, holds))
             continue;
-        std::vector<bool> counts(q.leaves.size(), false);
-        Counting(q.root, q, terms, r, true, counts);
         double score = 0;
-        for (std::size_t i = 0; i < q.leaves.size(); ++i)
-            if (counts[i] && q.leaves[i].weight > 0)
-                score += q.leaves[i].weight * bm25.Impact(r.f2.at(terms[i]), r.lengthClass);
+        test::PlainlyCounted(q.root, holds, [&](const RankNode& leaf, bool counts) {
+            const RankLeaf& term = q.leaves[leaf.leaf];
+            if (counts && term.weight > 0)
+                score += term.weight * bm25.Impact(r.f2.at(terms[leaf.leaf]), r.lengthClass);
+        });
         scored.emplace_back(-score, r.key);
     }
     std::sort(scored.begin(), scored.end());

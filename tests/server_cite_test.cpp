@@ -6,66 +6,24 @@
 #include "server/records/readers.h"
 #include "support/describe_article.h"
 #include "support/local_server.h"
+#include "support/nlm_records.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 
 namespace tamix::server {
 namespace {
 
-// A record with every field, accents in names and affiliations, and each character
-// LaTeX reads as markup in its title.
-const std::string kMedline = R"(PMID- 31000001
-OWN - NLM
-IS  - 1234-5678 (Print)
-IS  - 1234-5679 (Electronic)
-VI  - 44
-IP  - 7
-DP  - 2021 Jun 14
-TI  - Empagliflozin & {SGLT2} at 5% ~ 10_mg: $2 #1 ^ \ in heart failure -- ``a
-      trial'' (phase 3).
-PG  - 1201-10
-LID - 10.1000/cq.2021.44 [doi]
-AB  - BACKGROUND: Few options for "HFpEF". RESULTS: Fewer admissions in a trial whose
-      abstract is long enough to be wrapped on export, as PubMed wraps its lines.
-FAU - Hernández, María José
-AU  - Hernández MJ
-AD  - Hospital Clínic, Barcelona, Spain.
-AD  - CIBERCV, Madrid, Spain.
-FAU - Smith, John, Jr
-AU  - Smith J Jr
-FAU - Beane Freeman, Laura E
-AU  - Beane Freeman LE
-CN  - EMPA-HF Investigators
-LA  - eng
-LA  - spa
-PT  - Journal Article
-PT  - Randomized Controlled Trial
-DEP - 20210502
-TA  - Cardiol Quart
-JT  - Cardiology quarterly
-MH  - Heart Failure/*drug therapy/physiopathology
-MH  - *Benzhydryl Compounds
-MH  - Humans
-OT  - HFpEF
-OT  - SGLT2 inhibitors
-PMC - PMC8000001
-AID - 10.1000/cq.2021.44 [doi]
-
-)";
-
-const std::string kTitle = "Empagliflozin & {SGLT2} at 5% ~ 10_mg: $2 #1 ^ \\ in heart failure "
-                           "-- ``a trial''\xC2\xA0(phase 3).";
-const std::string kAbstract =
-    "BACKGROUND: Few options for \"HFpEF\". RESULTS: Fewer admissions in a trial whose "
-    "abstract is long enough to be wrapped on export, as PubMed wraps its lines.";
+using test::kEveryFieldAbstract;
+using test::kEveryFieldTitle;
 
 std::vector<test::Record> XmlRecords() {
     std::vector<test::Record> records;
-    // Sections on lines of their own; the MEDLINE abbreviation equals the ISO one.
+    // From XML: sections on lines of their own, entities, a DOI with '&'.
     records.push_back({31000002, "Zebrafish \xCE\xB2-cells regenerate",
                        "<AbstractText Label=\"BACKGROUND\">Caf\xC3\xA9.</AbstractText>"
                        "<AbstractText Label=\"RESULTS\">More &lt;cells&gt;.</AbstractText>",
@@ -85,23 +43,13 @@ std::vector<test::Record> XmlRecords() {
 class Citations : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        server_ = new test::LocalServer(
-            {}, {{"a.txt", kMedline}, {"b.xml", test::ArticleSet(XmlRecords())}});
-        IndexReader reader(server_->index());
-        medline_ = new Article(*reader.Find(31000001));
-        xml_ = new Article(*reader.Find(31000002));
+        server_ = new test::LocalServer({}, {{"a.txt", test::kRecordWithEveryField},
+                                             {"b.xml", test::ArticleSet(XmlRecords())}});
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete medline_;
-        delete xml_;
-    }
+    static void TearDownTestSuite() { delete server_; }
 
     static httplib::Result Get(const std::string& target) { return server_->Get(target); }
 
-    static std::string ReaderScript() {
-        return std::string(TAMIX_SOURCE_DIR) + "/tests/citation/read.js";
-    }
     // node and the citation-js packages that scripts/setup.sh installs.
     static bool HaveCitationJs() {
         return std::system("node --version >/dev/null 2>&1") == 0 &&
@@ -113,7 +61,8 @@ protected:
     static std::string ReadBack(const std::string& text) {
         const std::string file = server_->dir().Write("citation", text);
         std::string out;
-        FILE* pipe = popen(("node '" + ReaderScript() + "' '" + file + "' 2>&1").c_str(), "r");
+        const std::string script = std::string(TAMIX_SOURCE_DIR) + "/tests/citation/read.js";
+        FILE* pipe = popen(("node '" + script + "' '" + file + "' 2>&1").c_str(), "r");
         if (!pipe) return "<node did not start>";
         char buffer[4096];
         for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
@@ -123,15 +72,13 @@ protected:
     }
 
     inline static test::LocalServer* server_ = nullptr;
-    inline static Article* medline_ = nullptr;
-    inline static Article* xml_ = nullptr;
 };
 
 // The record as citation-js gives it back from each format: the places the formats have
 // differ only where a format has no place for a field.
 std::string Expected(const std::string& format) {
     std::string lines =
-        "id=pmid31000001\ntype=article-journal\ntitle=" + kTitle +
+        "id=pmid31000001\ntype=article-journal\ntitle=" + kEveryFieldTitle +
         "\n"
         "author=Hern\xC3\xA1ndez|Mar\xC3\xAD"
         "a Jos\xC3\xA9|\n"
@@ -147,7 +94,8 @@ std::string Expected(const std::string& format) {
         "ISSN=1234-5678\nDOI=10.1000/cq.2021.44\n";
     // RIS has no tag that citation-js reads a PMID from: it is in the id and in AN.
     if (format != "ris") lines += "PMID=31000001\n";
-    lines += "PMCID=PMC8000001\nabstract=" + kAbstract + "\nkeyword=HFpEF, SGLT2 inhibitors\n";
+    lines +=
+        "PMCID=PMC8000001\nabstract=" + kEveryFieldAbstract + "\nkeyword=HFpEF, SGLT2 inhibitors\n";
     // RIS lists every language; BibTeX and CSL have one.
     lines += format == "ris" ? "language=eng,spa\n" : "language=eng\n";
     return lines + "--\n";
@@ -213,10 +161,6 @@ TEST_F(Citations, CitationJsReadsBackEveryField) {
           "issued=2019-3-5\n", "DOI=10.1016/z&b\n",
           "abstract=BACKGROUND: Caf\xC3\xA9. RESULTS: More <cells>.\n"})
         EXPECT_NE(csl.find(line), std::string::npos) << line << "in\n" << csl;
-    EXPECT_EQ(ReadBack(Get("/m/pubmed/31000002?format=bibtex")->body), csl);
-    std::string withoutPmid = csl;
-    withoutPmid.erase(withoutPmid.find("PMID=31000002\n"), 14);
-    EXPECT_EQ(ReadBack(Get("/m/pubmed/31000002?format=ris")->body), withoutPmid);
 
     // A result page exports its own records, in its order; the order is the page's.
     for (const std::string sort : {"", "&sort=author"}) {
@@ -235,20 +179,14 @@ TEST_F(Citations, CitationJsReadsBackEveryField) {
     EXPECT_EQ(Get("/m/pubmed/?term=nosuchword&format=csl")->body, "[]\n");
 }
 
-// The MEDLINE export read by the reader that imports MEDLINE files gives the record again.
+// The MEDLINE export, served, read by the reader that imports MEDLINE files gives the record
+// again (records from XML: CitationFiles.RealNlmRecordsReadBackFromTheirMedlineExport).
 TEST_F(Citations, MedlineExportReadsBackAsTheSameRecord) {
-    const auto read = [](const std::string& text) {
-        std::vector<Article> articles;
-        RecordSink sink;
-        sink.onArticle = [&](Article&& a) { articles.push_back(std::move(a)); };
-        std::string error;
-        EXPECT_TRUE(ReadMedlineText(text, "export.nbib", sink, error)) << error;
-        return articles;
-    };
     const std::string nbib = Get("/m/pubmed/31000001?format=nbib")->body;
-    auto back = read(nbib);
+    const auto back = test::ReadText(nbib, "export.nbib");
     ASSERT_EQ(back.size(), 1u) << nbib;
-    EXPECT_EQ(test::Describe(back[0]), test::Describe(*medline_)) << nbib;
+    const Article stored = *IndexReader(server_->index()).Find(31000001);
+    EXPECT_EQ(test::Describe(back.begin()->second), test::Describe(stored)) << nbib;
     EXPECT_NE(nbib.find("\nMH  - Heart Failure/*drug therapy/physiopathology\n"),
               std::string::npos);
     EXPECT_NE(nbib.find("\nSO  - Cardiol Quart. 2021 Jun 14;44(7):1201-10. doi: "
@@ -258,34 +196,16 @@ TEST_F(Citations, MedlineExportReadsBackAsTheSameRecord) {
         end = nbib.find('\n', at);
         EXPECT_LE(end - at, 82u) << "lines wrap as PubMed's do";
     }
-
-    // From XML: MEDLINE has no place for the ISO abbreviation, and it writes the
-    // abstract's sections on one line.
-    back = read(Get("/m/pubmed/31000002?format=nbib")->body);
-    ASSERT_EQ(back.size(), 1u);
-    Article expected = *xml_;
-    expected.isoAbbreviation.clear();
-    std::replace(expected.abstract.begin(), expected.abstract.end(), '\n', ' ');
-    EXPECT_EQ(test::Describe(back[0]), test::Describe(expected));
-
     // Ten records of a result page, one after another.
-    EXPECT_EQ(read(Get("/m/pubmed/?term=axolotl&format=nbib")->body).size(), 10u);
+    EXPECT_EQ(test::ReadText(Get("/m/pubmed/?term=axolotl&format=nbib")->body).size(), 10u);
 }
 
 // The real NLM records of Biopython's tests, from MEDLINE and from XML.
 std::vector<std::pair<std::string, Article>> RealRecords() {
-    const std::string tests = "/usr/share/doc/python-biopython-doc/Tests/";
     std::vector<std::pair<std::string, Article>> records;
-    for (const char* name :
-         {"Medline/pubmed_result1.txt", "Medline/pubmed_result2.txt.gz",
-          "Medline/pubmed_result3.txt", "Entrez/pubmed1.xml.gz", "Entrez/pubmed2.xml.gz",
-          "Entrez/pubmed4.xml.gz", "Entrez/pubmed5.xml.gz", "Entrez/pubmed6.xml.gz",
-          "Entrez/pubmed7.xml.gz"}) {
-        RecordSink sink;
-        sink.onArticle = [&](Article&& a) { records.emplace_back(name, std::move(a)); };
-        std::string error;
-        EXPECT_TRUE(ReadRecordFile(tests + name, sink, error)) << error;
-    }
+    for (const test::NlmFile& file : test::kNlmFiles)
+        for (auto& [pmid, article] : test::ReadRecords(file.path))
+            records.emplace_back(file.path, std::move(article));
     return records;
 }
 
@@ -332,23 +252,17 @@ TEST_F(Citations, CitationJsReadsRealRecordsAlikeFromEachFormat) {
 TEST(CitationFiles, RealNlmRecordsReadBackFromTheirMedlineExport) {
     const auto records = RealRecords();
     for (const auto& [name, original] : records) {
-        {
-            const std::string nbib = FormatCitations({original}, CitationFormat::Nbib);
-            std::vector<Article> back;
-            RecordSink sink;
-            sink.onArticle = [&](Article&& a) { back.push_back(std::move(a)); };
-            std::string error;
-            ASSERT_TRUE(ReadMedlineText(nbib, "export.nbib", sink, error)) << error;
-            ASSERT_EQ(back.size(), 1u) << nbib;
-            // The MEDLINE reader names the journal by its MEDLINE abbreviation, the XML
-            // reader by its ISO one.
-            Article expected = original;
-            expected.isoAbbreviation.clear();
-            expected.journal =
-                expected.medlineTa.empty() ? expected.journalTitle : expected.medlineTa;
-            std::replace(expected.abstract.begin(), expected.abstract.end(), '\n', ' ');
-            EXPECT_EQ(test::Describe(back[0]), test::Describe(expected)) << name << "\n" << nbib;
-        }
+        const std::string nbib = FormatCitations({original}, CitationFormat::Nbib);
+        const auto back = test::ReadText(nbib, "export.nbib");
+        ASSERT_EQ(back.size(), 1u) << nbib;
+        // The MEDLINE reader names the journal by its MEDLINE abbreviation, the XML reader
+        // by its ISO one.
+        Article expected = original;
+        expected.isoAbbreviation.clear();
+        expected.journal = expected.medlineTa.empty() ? expected.journalTitle : expected.medlineTa;
+        std::replace(expected.abstract.begin(), expected.abstract.end(), '\n', ' ');
+        EXPECT_EQ(test::Describe(back.begin()->second), test::Describe(expected)) << name << "\n"
+                                                                                  << nbib;
     }
     EXPECT_GE(records.size(), 14u);
 }
@@ -369,23 +283,19 @@ TEST(CitationLine, PagesAreWrittenOutAndMissingPartsLeftOut) {
              {"", ""}})
         EXPECT_EQ(FullPages(medline), full) << medline;
 
-    Article a;
-    a.journal = "Cardiol Quart";
-    a.pubdate = "2021 Jun 14";
-    a.volume = "44";
-    a.issue = "7";
-    a.pages = "1201-10";
-    EXPECT_EQ(CitationLine(a), "Cardiol Quart. 2021 Jun 14;44(7):1201-1210.");
-    a.issue.clear();
-    EXPECT_EQ(CitationLine(a), "Cardiol Quart. 2021 Jun 14;44:1201-1210.");
-    a.volume.clear();
-    EXPECT_EQ(CitationLine(a), "Cardiol Quart. 2021 Jun 14:1201-1210.");
-    a.pages.clear();
-    a.issue = "Suppl 2";
-    EXPECT_EQ(CitationLine(a), "Cardiol Quart. 2021 Jun 14;(Suppl 2).");
-    a.journal = "N. Engl. J. Med.";
-    a.issue.clear();
-    EXPECT_EQ(CitationLine(a), "N. Engl. J. Med. 2021 Jun 14.") << "no second full stop";
+    for (const auto& [journal, volume, issue, pages, line] :
+         std::vector<std::array<std::string, 5>>{
+             {"Cardiol Quart", "44", "7", "1201-10", "Cardiol Quart. 2021 Jun 14;44(7):1201-1210."},
+             {"Cardiol Quart", "44", "", "1201-10", "Cardiol Quart. 2021 Jun 14;44:1201-1210."},
+             {"Cardiol Quart", "", "", "1201-10", "Cardiol Quart. 2021 Jun 14:1201-1210."},
+             {"Cardiol Quart", "", "Suppl 2", "", "Cardiol Quart. 2021 Jun 14;(Suppl 2)."},
+             // No second full stop after an abbreviation's.
+             {"N. Engl. J. Med.", "", "", "", "N. Engl. J. Med. 2021 Jun 14."}}) {
+        Article a;
+        a.pubdate = "2021 Jun 14";
+        a.journal = journal, a.volume = volume, a.issue = issue, a.pages = pages;
+        EXPECT_EQ(CitationLine(a), line);
+    }
 }
 
 } // namespace

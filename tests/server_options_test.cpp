@@ -14,10 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <pty.h>
 #include <regex>
+#include <sstream>
 #include <sys/wait.h>
+#include <thread>
+#include <tuple>
 
 namespace tamix {
 namespace {
@@ -57,10 +60,15 @@ std::optional<std::string> TranslateThrough(int port, const std::string& source,
     return ok ? DecodeTranslation(ReadScratchFile(file)) : std::nullopt;
 }
 
-// `serve` with the given extra options on a free port; -1 when it did not come up.
+// `serve` with the given extra options on a free port; -1 when it did not come up. A
+// translation service's key is in the environment, as a service manager gives it.
 int Serve(std::unique_ptr<Process>& process, const std::string& index,
-          const std::vector<std::string>& extra, const std::string& log) {
-    return test::ServeBinary(process, kServer, index, extra, log);
+          const std::vector<std::string>& extra, const std::string& log,
+          const std::string& key = "") {
+    if (!key.empty()) setenv("TAMIX_TRANSLATE_KEY", key.c_str(), 1);
+    const int port = test::ServeBinary(process, kServer, index, extra, log);
+    unsetenv("TAMIX_TRANSLATE_KEY");
+    return port;
 }
 
 std::string EmptyIndex(const TempDir& dir) {
@@ -111,62 +119,44 @@ TEST(ServerOptions, HelpIsTheReadmesUsageAndSampleWritesToStandardOutput) {
 
     // "-" imports standard input, XML (piped from sample, or gzip-compressed) or MEDLINE.
     const std::string piped = dir.File("piped.sqlite");
-    EXPECT_EQ(Output(kServer + " sample --count 40 | " + kServer + " import --index " + piped +
-                     " - 2>" + dir.File("i.log"))
-                  .second,
-              0);
-    EXPECT_EQ(Output(kServer + " sample --count 45 | gzip | " + kServer + " import --index " +
-                     piped + " - 2>>" + dir.File("i.log"))
-                  .second,
-              0);
-    EXPECT_EQ(Output("printf 'PMID- 7\nTI  - Quokka census.\n' | " + kServer +
-                     " import --index " + piped + " - 2>>" + dir.File("i.log"))
-                  .second,
-              0);
+    for (const std::string& input :
+         {kServer + " sample --count 40", kServer + " sample --count 45 | gzip",
+          std::string("printf 'PMID- 7\nTI  - Quokka census.\n'")})
+        EXPECT_EQ(Output(input + " | " + kServer + " import --index " + piped + " - 2>>" +
+                         dir.File("i.log"))
+                      .second,
+                  0)
+            << input;
     EXPECT_EQ(server::IndexReader(piped).Size(), 46) << ReadFile(dir.File("i.log"));
 }
 
 TEST(ServerOptions, WrongCommandLinesAreUsageErrors) {
     TempDir dir;
     unsetenv("TAMIX_TRANSLATE_KEY");
-    // Paths in the scratch folder, so that a command line wrongly taken leaves nothing behind.
-    const std::string i = dir.File("i.sqlite"), f = dir.File("f.xml");
-    const std::vector<std::vector<std::string>> wrong = {
-        {},
-        {"frobnicate"},
-        {"serve", "--index"},
-        {"serve", "--index", i, "--colour"},
-        {"serve", "--index", i, "--count", "3"},
-        {"import", "--index", i, "--quiet", f},
-        {"import", "--index", i},
-        {"import", f},
-        {"sample"},
-        {"sample", "--count", "3x"},
-        {"sample", "--count", "-1"},
-        {"sample", "--count", "3", "--listen", "127.0.0.1:1"},
-        {"serve", "--index", i, "--threads", "0"},
-        {"serve", "--index", i, "--threads", "many"},
-        {"serve", "--index", i, "--listen", "8790"},
-        {"serve", "--index", i, "--listen", "127.0.0.1:99999"},
-        // What a backend address may be is checked where it is read; here, that a wrong one
-        // is a usage error, and the rules that join options.
-        {"serve", "--index", i, "--translate-backend", "ftp://127.0.0.1:5000"},
-        {"serve", "--index", i, "--translate-backend", "openai:http://127.0.0.1:5000/v1"},
-        {"serve", "--index", i, "--translate-backend", "http://127.0.0.1:5000",
-         "--translate-model", "m"},
-        {"serve", "--index", i, "--translate-model", "m"},
-        // DeepL takes no request without its key, which TAMIX_TRANSLATE_KEY does not hold here.
-        {"serve", "--index", i, "--translate-backend", "deepl:http://127.0.0.1:5000"},
-        {"serve", i},
-    };
-    for (std::vector<std::string> args : wrong) {
-        std::string shown;
-        for (const auto& a : args)
-            shown += a + " ";
-        args.insert(args.begin(), kServer);
+    // I and F stand for paths in the scratch folder, so that a command line wrongly taken
+    // leaves nothing behind.
+    for (const std::string line :
+         {"", "frobnicate", "serve --index", "serve --index I --colour",
+          "serve --index I --count 3", "import --index I --quiet F", "import --index I", "import F",
+          "sample", "sample --count 3x", "sample --count -1",
+          "sample --count 3 --listen 127.0.0.1:1", "serve --index I --threads 0",
+          "serve --index I --threads many", "serve --index I --listen 8790",
+          "serve --index I --listen 127.0.0.1:99999", "serve I",
+          // What a backend address may be is checked where it is read; here, that a wrong one
+          // is a usage error, and the rules that join options.
+          "serve --index I --translate-backend ftp://127.0.0.1:5000",
+          "serve --index I --translate-backend openai:http://127.0.0.1:5000/v1",
+          "serve --index I --translate-backend http://127.0.0.1:5000 --translate-model m",
+          "serve --index I --translate-model m",
+          // DeepL takes no request without its key, which TAMIX_TRANSLATE_KEY does not hold here.
+          "serve --index I --translate-backend deepl:http://127.0.0.1:5000"}) {
+        std::vector<std::string> args{kServer};
+        std::istringstream words(line);
+        for (std::string w; words >> w;)
+            args.push_back(w == "I" ? dir.File("i.sqlite") : w == "F" ? dir.File("f.xml") : w);
         Process p(args, dir.File("u.log"));
-        EXPECT_EQ(p.WaitUpTo(std::chrono::seconds(10)), 2) << shown;
-        EXPECT_NE(p.Stderr().find("usage:"), std::string::npos) << shown;
+        EXPECT_EQ(p.WaitUpTo(std::chrono::seconds(10)), 2) << line;
+        EXPECT_NE(p.Stderr().find("usage:"), std::string::npos) << line;
     }
 }
 
@@ -204,36 +194,27 @@ TEST(ServerOptions, GlossaryFileAnnotatesItsTermsAndAWrongOneStopsTheStart) {
 }
 
 TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
-    // The fields of the request are checked where it is made (Translate.*); here, that the
-    // command line reaches the service.
     test::TranslationStandIn service;
     const std::string source = "Heart failure & more #1 50% a+b";
-    const std::string translated = "心力衰竭 #1 50%，译文";
+    // Written back in \u escapes, a surrogate pair for the character past U+FFFF.
+    const std::string translated = "心力衰竭 \"ok\" \xF0\x9F\x98\x80 #1 50%，译文";
     service.Translate(source, translated);
     TempDir dir;
     std::unique_ptr<Process> server;
-    const int port = Serve(server, EmptyIndex(dir),
-                           {"--translate-backend", service.LibreTranslateBase()},
-                           dir.File("serve.log"));
+    const int port =
+        Serve(server, EmptyIndex(dir), {"--translate-backend", service.LibreTranslateBase()},
+              dir.File("serve.log"));
     ASSERT_GT(port, 0) << server->Stderr();
     EXPECT_EQ(TranslateThrough(port, source, dir), translated)
         << "exactly the service's text, annotated no further";
     ASSERT_EQ(service.Hits().size(), 1u);
     EXPECT_EQ(service.Hits()[0].path, "/translate");
+    const httplib::Params expected{
+        {"q", source}, {"source", "en"}, {"target", "zh"}, {"format", "text"}};
+    EXPECT_EQ(service.Hits()[0].form, expected);
     EXPECT_EQ(server->Stop(SIGTERM), 0);
     EXPECT_NE(server->Stderr().find("\"GET /public/2.0/bmt/translate?"), std::string::npos)
         << "the access log is on without --quiet";
-
-    // A TLS service is taken too; one that does not answer is a failed translation, but
-    // what the service translated before is still answered, from the index's cache.
-    std::unique_ptr<Process> tls;
-    const int tlsPort =
-        Serve(tls, dir.File("index.sqlite"),
-              {"--translate-backend", "https://127.0.0.1:" + std::to_string(test::ClosedPort())},
-              dir.File("tls.log"));
-    ASSERT_GT(tlsPort, 0) << tls->Stderr();
-    EXPECT_EQ(TranslateThrough(tlsPort, "Not translated before.", dir), std::nullopt);
-    EXPECT_NE(TranslateThrough(tlsPort, source, dir), std::nullopt);
 
     // With no engine named, the glossary built beside the program answers.
     std::unique_ptr<Process> plain;
@@ -242,17 +223,6 @@ TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
     EXPECT_EQ(
         TranslateThrough(plainPort, "Heart failure.", dir),
         "Heart failure\xEF\xBC\x88\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD\xEF\xBC\x89.");
-}
-
-// `serve` of a translation service, its key in the environment the way a service manager
-// gives it, never on the command line.
-int ServeWithKey(std::unique_ptr<Process>& process, const std::string& index,
-                 const std::vector<std::string>& extra, const std::string& log,
-                 const std::string& key) {
-    setenv("TAMIX_TRANSLATE_KEY", key.c_str(), 1);
-    const int port = Serve(process, index, extra, log);
-    unsetenv("TAMIX_TRANSLATE_KEY");
-    return port;
 }
 
 TEST(ServerOptions, ChatServiceTranslatesWithTheGlossarysTermsAndNeverTwiceTheSameText) {
@@ -268,11 +238,10 @@ TEST(ServerOptions, ChatServiceTranslatesWithTheGlossarysTermsAndNeverTwiceTheSa
     const std::string dose = "Heart failure worsened at doses of 4.3 mg in 12 patients.";
     service.Translate(dose, "12名患者在3.4毫克剂量下心力衰竭加重。");
     const std::vector<std::string> options = {"--translate-backend", service.ChatBase(),
-                                              "--translate-model", "qwen2.5:7b",
-                                              "--glossary", glossary};
+                                              "--translate-model",   "qwen2.5:7b",
+                                              "--glossary",          glossary};
     std::unique_ptr<Process> server;
-    const int port =
-        ServeWithKey(server, index, options, dir.File("chat.log"), "sk-test-4f9a0c");
+    const int port = Serve(server, index, options, dir.File("chat.log"), "sk-test-4f9a0c");
     ASSERT_GT(port, 0) << server->Stderr();
 
     EXPECT_EQ(TranslateThrough(port, source, dir), chinese);
@@ -322,33 +291,29 @@ TEST(ServerOptions, ChatServiceTranslatesWithTheGlossarysTermsAndNeverTwiceTheSa
     EXPECT_EQ(joined, rejoined);
     EXPECT_EQ(rejoined.size(), longText.size() + 4);
 
-    // A service that answers too slowly is an error, given before the program's own
-    // request would give up.
-    service.Pause(std::chrono::seconds(13));
-    const auto asked = std::chrono::steady_clock::now();
-    EXPECT_EQ(TranslateThrough(port, "A slow answer.", dir), std::nullopt);
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(13));
-    service.Pause(std::chrono::seconds(0));
     EXPECT_EQ(server->Stop(SIGTERM), 0);
     const std::string log = server->Stderr();
     EXPECT_NE(log.find("changed a number of a text (4.3 missing): translation withheld"),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find("did not translate: no answer in time"), std::string::npos) << log;
     EXPECT_EQ(log.find("sk-test-4f9a0c"), std::string::npos) << "the key stays out of the log";
 
     // Offline: texts translated before are answered from the cache, others are errors.
     std::unique_ptr<Process> offline;
-    const int offlinePort = ServeWithKey(
-        offline, index,
-        {"--translate-backend",
-         "openai:http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/v1",
-         "--translate-model", "qwen2.5:7b"},
-        dir.File("offline.log"), "sk-test-4f9a0c");
+    const int offlinePort =
+        Serve(offline, index,
+              {"--translate-backend",
+               "openai:http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/v1",
+               "--translate-model", "qwen2.5:7b"},
+              dir.File("offline.log"), "sk-test-4f9a0c");
     ASSERT_GT(offlinePort, 0) << offline->Stderr();
     EXPECT_EQ(TranslateThrough(offlinePort, source, dir), chinese);
     EXPECT_EQ(TranslateThrough(offlinePort, "Never translated.", dir), std::nullopt);
-    EXPECT_EQ(service.Hits().size(), 5u);
+    EXPECT_EQ(service.Hits().size(), 4u);
+    EXPECT_EQ(offline->Stop(SIGTERM), 0);
+    EXPECT_NE(offline->Stderr().find("openai:qwen2.5:7b did not translate: no answer in time"),
+              std::string::npos)
+        << offline->Stderr();
 }
 
 TEST(ServerOptions, DeepLTakesTheTextWithItsTermsAndABusyServiceIsAskedOnceMore) {
@@ -359,14 +324,17 @@ TEST(ServerOptions, DeepLTakesTheTextWithItsTermsAndABusyServiceIsAskedOnceMore)
     const std::string source = "Heart failure is common.";
     service.Translate(source, "心力衰竭很常见。");
     std::unique_ptr<Process> server;
-    const int port = ServeWithKey(server, index,
-                                  {"--translate-backend", service.DeepLBase(), "--glossary", glossary},
-                                  dir.File("deepl.log"), "0b1c2d3e-key:fx");
+    const int port =
+        Serve(server, index, {"--translate-backend", service.DeepLBase(), "--glossary", glossary},
+              dir.File("deepl.log"), "0b1c2d3e-key:fx");
     ASSERT_GT(port, 0) << server->Stderr();
 
-    // Too many requests: asked again after the pause the service names.
+    // Too many requests: asked again after the pause the service names, here none (a
+    // second when it names none).
     service.Fail({429});
+    const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(TranslateThrough(port, source, dir), "心力衰竭很常见。");
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
     std::vector<test::TranslationStandIn::Hit> hits = service.Hits();
     ASSERT_EQ(hits.size(), 2u);
     EXPECT_EQ(hits[1].body, hits[0].body);
@@ -376,8 +344,9 @@ TEST(ServerOptions, DeepLTakesTheTextWithItsTermsAndABusyServiceIsAskedOnceMore)
     EXPECT_EQ(server::JsonPath(hits[1].body, {"text", 0}), source);
     EXPECT_EQ(server::JsonPath(hits[1].body, {"source_lang"}), "EN");
     EXPECT_EQ(server::JsonPath(hits[1].body, {"target_lang"}), "ZH-HANS");
-    EXPECT_NE(server::JsonPath(hits[1].body, {"context"}).value_or("").find("heart failure = 心力衰竭"),
-              std::string::npos)
+    EXPECT_NE(
+        server::JsonPath(hits[1].body, {"context"}).value_or("").find("heart failure = 心力衰竭"),
+        std::string::npos)
         << hits[1].body;
 
     // A service that fails twice is an error the program shows.
@@ -398,22 +367,19 @@ std::string WithSkippedRecord(const TempDir& dir) {
                          "</PubmedArticle>\n</PubmedArticleSet>\n");
 }
 
+// A file that cannot be read fails the import, but what the others held is committed and
+// served.
 TEST(ServerOptions, ImportProgressIsWholeLinesInALogAndOneLineOnATerminal) {
     TempDir dir;
     ASSERT_EQ(RunToEnd({kServer, "sample", "--count", "30", "--out", dir.File("s.xml")},
                        dir.File("s.log")),
               0);
-    const std::vector<std::string> args{kServer,
-                                        "import",
-                                        "--index",
-                                        dir.File("i.sqlite"),
-                                        dir.File("s.xml"),
-                                        WithSkippedRecord(dir),
-                                        dir.File("missing.xml")};
+    const std::string index = dir.File("i.sqlite");
+    const std::string command = kServer + " import --index " + index + " " + dir.File("s.xml") +
+                                " " + WithSkippedRecord(dir) + " " + dir.File("missing.xml");
 
-    Process logged(args, dir.File("import.log"));
-    EXPECT_EQ(logged.Wait(), 1) << "a file that cannot be read fails the import";
-    const std::string log = logged.Stderr();
+    const auto [log, status] = Output(command + " 2>&1");
+    EXPECT_EQ(status, 1) << "a file that cannot be read fails the import";
     EXPECT_EQ(log.find('\r'), std::string::npos) << log;
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), '\n');
@@ -423,28 +389,31 @@ TEST(ServerOptions, ImportProgressIsWholeLinesInALogAndOneLineOnATerminal) {
     EXPECT_EQ(last.rfind("import done: 31 records in ", 0), 0u) << last;
     EXPECT_NE(last.find(", 1 skipped, 2 of 3 files read, 1 failed\n"), std::string::npos) << last;
 
-    // On a terminal the line is rewritten in place, and a problem still has its own line.
-    int master = -1;
-    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    std::string screen;
-    char buffer[4096];
-    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
-        screen.append(buffer, static_cast<std::size_t>(n));
-    close(master);
-    int raw = 0;
-    waitpid(child, &raw, 0);
-    EXPECT_EQ(WEXITSTATUS(raw), 1);
+    // On a terminal (script(1) gives it one) the line is rewritten in place, and a problem
+    // still has its own line.
+    const auto [screen, onTerminal] = Output("script -qec '" + command + "' /dev/null");
+    EXPECT_EQ(onTerminal, 1);
     EXPECT_NE(screen.find("\rimport done: 31 records in "), std::string::npos) << screen;
     EXPECT_TRUE(HasLine(screen, dir.File("bad.xml") + ":4: record skipped")) << screen;
+
+    // The workers the log names are --threads, or two a core; SIGINT stops the server as
+    // SIGTERM does.
+    const std::string workers =
+        std::to_string(2 * std::max(1u, std::thread::hardware_concurrency()));
+    for (const auto& [options, threads, signal] :
+         std::vector<std::tuple<std::vector<std::string>, std::string, int>>{
+             {{"--threads", "3"}, "3", SIGINT}, {{}, workers, SIGTERM}}) {
+        std::unique_ptr<Process> server;
+        const int port = Serve(server, index, options, dir.File(threads + ".log"));
+        ASSERT_GT(port, 0) << server->Stderr();
+        EXPECT_NE(server->Stderr().find("(" + threads + " threads, "), std::string::npos)
+            << server->Stderr();
+        const auto start = test::Get(port, "/");
+        ASSERT_TRUE(start);
+        EXPECT_NE(start->body.find("31 records"), std::string::npos);
+        EXPECT_EQ(server->Stop(signal), 0) << signal;
+        EXPECT_NE(server->Stderr().find("tamix-server: stopped"), std::string::npos);
+    }
 }
 
 } // namespace

@@ -6,11 +6,13 @@
 #include "server/index/query.h"
 #include "server/index/results.h"
 #include "server/rank/tokenizer.h"
+#include "support/plain_search.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <random>
@@ -31,14 +33,16 @@ const std::vector<std::string> kHeadings = {"Heart Failure", "Kidney Diseases", 
 const std::vector<std::string> kSurnames = {"Smith", "Zhang", "Garc\xC3\xAD" "a", "Okafor",
                                             "Lee", "Smithson"};
 
-// Few words to a record and a skewed choice of them, so that many records tie.
+// A skewed choice of words, so that many records tie.
+const std::string& Skewed(std::mt19937& random) {
+    return kWords[std::min(random() % kWords.size(), random() % kWords.size())];
+}
+
+// Few words to a record.
 std::string Words(std::mt19937& random, int count) {
     std::string text;
-    for (int i = 0; i < count; ++i) {
-        const std::size_t w = std::min<std::size_t>(random() % kWords.size(),
-                                                    random() % kWords.size());
-        text += (i ? " " : "") + kWords[w];
-    }
+    for (int i = 0; i < count; ++i)
+        text += (i ? " " : "") + Skewed(random);
     return text;
 }
 
@@ -72,7 +76,7 @@ Article RandomRecord(std::mt19937& random, std::int64_t pmid) {
 }
 
 std::string RandomLeaf(std::mt19937& random) {
-    const std::string& word = kWords[std::min(random() % kWords.size(), random() % kWords.size())];
+    const std::string& word = Skewed(random);
     switch (random() % 10) {
     case 0:
         return word + "[ti]";
@@ -98,8 +102,7 @@ std::string RandomLeaf(std::mt19937& random) {
 // Mostly plain words, sometimes with the other kinds of part.
 std::string RandomQuery(std::mt19937& random, int depth, bool wordsOnly) {
     if (depth == 0 || random() % 3 == 0) {
-        if (wordsOnly) return kWords[std::min(random() % kWords.size(), random() % kWords.size())];
-        return RandomLeaf(random);
+        return wordsOnly ? Skewed(random) : RandomLeaf(random);
     }
     static const char* const kOps[] = {" AND ", " OR ", " NOT "};
     const char* op = kOps[random() % 3];
@@ -110,11 +113,10 @@ std::string RandomQuery(std::mt19937& random, int depth, bool wordsOnly) {
     return q + ")";
 }
 
-// ---- the oracle ----
-
-struct Columns {
-    std::vector<std::string> title, abstract, authors, mesh, keywords;
-};
+// The ranked columns, and what an occurrence in each weighs.
+const std::pair<const char*, double> kRanked[] = {
+    {"title", 3}, {"abstract", 1}, {"mesh", 1.5}, {"keywords", 1.5}};
+using Columns = std::array<std::vector<std::string>, 4>; // terms, as kRanked
 
 class Oracle {
 public:
@@ -123,14 +125,11 @@ public:
         for (const auto& [pmid, a] : records_) {
             const IndexedText t = TextsOf(a);
             Columns& c = columns_[pmid];
-            c.title = tokenizer_.Terms(t.title);
-            c.abstract = tokenizer_.Terms(t.abstract);
-            c.authors = tokenizer_.Terms(t.authors);
-            c.mesh = tokenizer_.Terms(t.mesh);
-            c.keywords = tokenizer_.Terms(t.keywords);
+            c = {tokenizer_.Terms(t.title), tokenizer_.Terms(t.abstract), tokenizer_.Terms(t.mesh),
+                 tokenizer_.Terms(t.keywords)};
             std::set<std::string> ranked;
-            for (const auto* column : {&c.title, &c.abstract, &c.mesh, &c.keywords})
-                ranked.insert(column->begin(), column->end());
+            for (const std::vector<std::string>& column : c)
+                ranked.insert(column.begin(), column.end());
             for (const std::string& term : ranked)
                 ++records_of_[term];
             length_[pmid] = t.rankedWords;
@@ -145,8 +144,11 @@ public:
         std::vector<double> weights = Weights(search);
         std::vector<std::pair<std::pair<double, std::int64_t>, std::int64_t>> scored;
         for (const std::int64_t pmid : matches) {
-            std::map<int, bool> counts;
-            Counts(search.tree[0], pmid, true, counts);
+            const auto leaf = [&](const SearchNode& node) { return LeafMatches(node, pmid); };
+            std::map<int, bool> counts; // by phrase
+            test::PlainlyCounted(search.tree[0], leaf, [&](const SearchNode& node, bool counted) {
+                if (node.kind == SearchNode::Phrase) counts[node.phrase] = counted;
+            });
             double score = 0;
             const double average = static_cast<double>(ranked_) / records_.size();
             const int lengthClass = LengthClass(length_[pmid]);
@@ -177,59 +179,23 @@ private:
         return pmids;
     }
 
-    bool Matches(const SearchNode& node, std::int64_t pmid) {
-        switch (node.kind) {
-        case SearchNode::Phrase:
-        case SearchNode::Other: {
-            auto found = leafSets_.find(node.expression);
-            if (found == leafSets_.end()) {
-                const std::vector<std::int64_t> pmids = Matching(node.expression, Search());
-                found = leafSets_.emplace(node.expression,
-                                          std::set<std::int64_t>(pmids.begin(), pmids.end()))
-                            .first;
-            }
-            return found->second.count(pmid) > 0;
+    // Whether the record matches a leaf, as the leaf's own expression finds it alone.
+    bool LeafMatches(const SearchNode& leaf, std::int64_t pmid) {
+        auto found = leafSets_.find(leaf.expression);
+        if (found == leafSets_.end()) {
+            const std::vector<std::int64_t> pmids = Matching(leaf.expression, Search());
+            found = leafSets_.emplace(leaf.expression, std::set(pmids.begin(), pmids.end())).first;
         }
-        case SearchNode::And:
-            for (const SearchNode& operand : node.operands)
-                if (!Matches(operand, pmid)) return false;
-            return true;
-        case SearchNode::Or:
-            for (const SearchNode& operand : node.operands)
-                if (Matches(operand, pmid)) return true;
-            return false;
-        case SearchNode::Not:
-            if (!Matches(node.operands[0], pmid)) return false;
-            for (std::size_t i = 1; i < node.operands.size(); ++i)
-                if (Matches(node.operands[i], pmid)) return false;
-            return true;
-        }
-        return false;
+        return found->second.count(pmid) > 0;
     }
 
-    // A phrase counts for a record when it and every part above it match the record.
-    void Counts(const SearchNode& node, std::int64_t pmid, bool above, std::map<int, bool>& out) {
-        const bool here = above && Matches(node, pmid);
-        if (node.kind == SearchNode::Phrase) {
-            out[node.phrase] = here;
-            return;
-        }
-        for (std::size_t i = 0; i < node.operands.size(); ++i)
-            Counts(node.operands[i], pmid, here && (node.kind != SearchNode::Not || i == 0), out);
-    }
-
-    // Occurrences of the phrase in its ranked columns, weighted: title 3, abstract 1,
-    // headings and keywords 1.5.
+    // Occurrences of the phrase in its ranked columns, weighted.
     double Frequency(const SearchNode& node, std::int64_t pmid) {
         const std::vector<std::string> words = tokenizer_.Terms(node.text);
-        const Columns& c = columns_[pmid];
-        const std::pair<const char*, std::pair<const std::vector<std::string>*, double>> all[] = {
-            {"title", {&c.title, 3}}, {"abstract", {&c.abstract, 1}},
-            {"mesh", {&c.mesh, 1.5}}, {"keywords", {&c.keywords, 1.5}}};
         double f = 0;
-        for (const auto& [name, column] : all) {
-            if (node.columns.find(name) == std::string::npos) continue;
-            const std::vector<std::string>& tokens = *column.first;
+        for (std::size_t column = 0; column < std::size(kRanked); ++column) {
+            if (node.columns.find(kRanked[column].first) == std::string::npos) continue;
+            const std::vector<std::string>& tokens = columns_[pmid][column];
             for (std::size_t at = 0; at + words.size() <= tokens.size(); ++at) {
                 bool same = !words.empty();
                 for (std::size_t w = 0; w < words.size() && same; ++w) {
@@ -237,7 +203,7 @@ private:
                     same = node.prefix && last ? tokens[at + w].rfind(words[w], 0) == 0
                                                : tokens[at + w] == words[w];
                 }
-                if (same) f += column.second;
+                if (same) f += kRanked[column].second;
             }
         }
         return f;
@@ -349,10 +315,7 @@ TEST(OrderOracle, EveryOrderEqualsEveryMatchSortedPlainly) {
     for (const bool merged : {false, true}) {
         if (merged) IndexWriter(index).MergeIfDue();
         IndexReader reader(index);
-        if (merged)
-            EXPECT_EQ(reader.Ranking().Segments(), 1u);
-        else
-            EXPECT_EQ(reader.Ranking().Segments(), 8u);
+        EXPECT_EQ(reader.Ranking().Segments(), merged ? 1u : 8u);
         Oracle oracle(reader, records);
         int compared = 0;
         for (int round = 0; round < 250; ++round) {
@@ -371,8 +334,7 @@ TEST(OrderOracle, EveryOrderEqualsEveryMatchSortedPlainly) {
             if (RankedPhrases(search) == 0) continue;
             const auto got = Pmids(reader, BestMatches(reader, search, limit));
             const auto want = oracle.Best(search, limit);
-            EXPECT_EQ(got, want)
-                << query << " (limit " << limit << (merged ? ", merged)" : ")");
+            EXPECT_EQ(got, want) << query << " (limit " << limit << (merged ? ", merged)" : ")");
             ++compared;
         }
         EXPECT_GT(compared, 200);

@@ -4,6 +4,7 @@
 #include "pubmed/browserform.h"
 #include "pubmed/download.h"
 #include "pubmed/resultpage.h"
+#include "support/describe_article.h"
 #include "support/local_server.h"
 #include "support/page_readback.h"
 
@@ -52,28 +53,6 @@ std::vector<Record> Fixture() {
     return records;
 }
 
-// A record with every part of PubMed's citation line, headings and links.
-constexpr const char* kMedlineRecord = R"(PMID- 31000001
-IS  - 1234-5678 (Print)
-VI  - 44
-IP  - 7
-DP  - 2021 Jun 14
-TI  - Empagliflozin in heart failure.
-PG  - 1201-10
-AB  - Fewer admissions.
-FAU - HernÃ¡ndez, MarÃ­" "a
-AU  - HernÃ¡ndez M
-PT  - Journal Article
-PT  - Randomized Controlled Trial
-TA  - Cardiol Quart
-JT  - Cardiology quarterly
-MH  - Heart Failure/*drug therapy/physiopathology
-MH  - *Benzhydryl Compounds
-OT  - HFpEF
-PMC - PMC8000001
-AID - 10.1000/cq.2021.44 [doi]
-)";
-
 // Records whose fields name the marker where no page but a result page may: a DOI and a
 // date as MEDLINE files bring them.
 constexpr const char* kMarkerRecords = R"(PMID- 32000001
@@ -93,7 +72,7 @@ class ServedPages : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         server_ = new test::LocalServer({}, {{"f.xml", test::ArticleSet(Fixture())},
-                                             {"m.txt", kMedlineRecord},
+                                             {"m.txt", test::kRecordWithEveryField},
                                              {"marker.txt", kMarkerRecords}});
         server_->PointProgramAt(kPubmedHostVariable);
     }
@@ -152,6 +131,7 @@ TEST_F(ServedPages, ItemsAndPageCounts) {
     }
 }
 
+// Text through the index to both pages (what any text reads back as is PageText's business).
 TEST_F(ServedPages, TitlesAndAbstractsSurviveTheRoundTrip) {
     CArticleRecord r = Parse(Fetch(MakeSearchAddress("9997[pmid]")));
     ASSERT_EQ(r.m_nCount, 1);
@@ -159,25 +139,15 @@ TEST_F(ServedPages, TitlesAndAbstractsSurviveTheRoundTrip) {
     EXPECT_EQ(r.m_strTitles[0], "  M\xC3\xBCller <5 years & older: \xCE\xB2-blockers ");
 
     const std::string article = Fetch(MakeArticleAddress("00009997"));
-    EXPECT_EQ(article.find("PubMed Mobile"), std::string::npos);
     EXPECT_EQ(article.find("<5"), std::string::npos) << "index text is escaped";
     const ArticleText text = ExtractArticle(article, "00009997");
     EXPECT_NE(text.abstract.find("Muller <5 years & older: beta-blockers"), std::string::npos)
         << text.abstract;
-    EXPECT_NE(text.abstract.find("Abstract"), std::string::npos);
-    EXPECT_NE(text.abstract.find("BACKGROUND: Cafe & tea."), std::string::npos) << text.abstract;
     EXPECT_NE(text.abstract.find("RESULTS: Fewer <events>."), std::string::npos);
-    EXPECT_EQ(text.abstract.substr(text.abstract.size() - 8), "00009997");
     EXPECT_EQ(text.link, "http://doi.org/10.1000/a&b");
-
     EXPECT_EQ(ExtractArticle(Fetch(MakeArticleAddress("9998")), "00009998").link,
               "http://www.ncbi.nlm.nih.gov/pmc/articles/PMC77/")
         << "ids are accepted without padding too";
-    EXPECT_EQ(ExtractArticle(Fetch(MakeArticleAddress("00009999")), "00009999").link,
-              kNoFullTextLink);
-    EXPECT_EQ(Fetch(MakeArticleAddress("00009996")).find("PubMed Mobile"), std::string::npos)
-        << "an article's own words cannot make its page look like a result page";
-    EXPECT_EQ(Fetch(server_->Url("/")).find("PubMed Mobile"), std::string::npos);
 }
 
 TEST_F(ServedPages, SearchSyntax) {
@@ -202,9 +172,11 @@ TEST_F(ServedPages, OrdersKeepThePageContract) {
     const std::string search = MakeSearchAddress("planarian regeneration");
     // The first record of each order shows the order was the one asked for (what each
     // order is, is the Order tests' business).
-    for (const auto& [sort, first] : std::vector<std::pair<std::string, const char*>>{
-             {"date", "00001024"}, {"relevance", "00001020"}, {"author", "00001000"},
-             {"journal", ""}}) {
+    for (const auto& [sort, first] :
+         std::vector<std::pair<std::string, const char*>>{{"date", "00001024"},
+                                                          {"relevance", "00001020"},
+                                                          {"author", "00001000"},
+                                                          {"journal", ""}}) {
         std::string address = search + "&sort=" + sort;
         std::set<std::string> ids;
         for (int page = 1; page <= 3; ++page) {
@@ -253,7 +225,7 @@ TEST_F(ServedPages, ArticlePageShowsWhatPubMedShows) {
           "PMCID: <a class=\"pmc\" href=\"https://www.ncbi.nlm.nih.gov/pmc/articles/PMC8000001/\">",
           "<ul class=\"pt\"><li>Journal Article</li><li>Randomized Controlled Trial</li></ul>",
           "<li>Heart Failure / drug therapy* / physiopathology</li><li>Benzhydryl Compounds*</li>",
-          "<ul class=\"kw\"><li>HFpEF</li></ul>",
+          "<ul class=\"kw\"><li>HFpEF</li><li>SGLT2 inhibitors</li></ul>",
           "Cite: <a class=\"cite\" href=\"./31000001?format=ris\">RIS</a> <a class=\"cite\" "
           "href=\"./31000001?format=bibtex\">BibTeX</a> <a class=\"cite\" "
           "href=\"./31000001?format=nbib\">MEDLINE</a> <a class=\"cite\" "
@@ -289,8 +261,8 @@ TEST_F(ServedPages, ArticlePageShowsWhatPubMedShows) {
         EXPECT_EQ(text.link, before.link) << id;
         if (id == "31000001") {
             EXPECT_EQ(before.link, "http://doi.org/10.1000/cq.2021.44");
-            EXPECT_NE(before.abstract.find("Cardiol Quart. 2021 Jun 14.   Abstract   Fewer "
-                                           "admissions."),
+            EXPECT_NE(before.abstract.find("Cardiol Quart. 2021 Jun 14.   Abstract   BACKGROUND: "
+                                           "Few options"),
                       std::string::npos)
                 << before.abstract;
         }
@@ -332,8 +304,8 @@ TEST(PageText, HostileRecordsReadBackAsTheyAre) {
     // characters an address cannot hold percent-encoded.
     EXPECT_TRUE(server::IsDoi("10.1000/182"));
     EXPECT_TRUE(server::IsDoi("10.1002/(SICI)1097-4636(199910)47:1<1::AID-JBM1>3.0.CO;2-T"));
-    for (const char* doi : {"10.1000/a b", "10.1000/a\"b", "10.1000/<i>x</i>", "10.1000/",
-                            "10./x", "11.1000/x", "10.10a0/x", "doi:10.1000/x"})
+    for (const char* doi : {"10.1000/a b", "10.1000/a\"b", "10.1000/<i>x</i>", "10.1000/", "10./x",
+                            "11.1000/x", "10.10a0/x", "doi:10.1000/x"})
         EXPECT_FALSE(server::IsDoi(doi)) << doi;
     EXPECT_TRUE(server::IsPmcId("PMC1234567"));
     for (const char* id : {"PMC", "PMC12a", "pmc123", "PMC 123", "1234567"})

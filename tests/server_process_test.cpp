@@ -1,18 +1,15 @@
-// tamix-server as a program: a failed import, its stop signals, an update imported while
-// it serves, an index of an older layout, and replicas behind nginx.
+// tamix-server as a program: an update imported while it serves, and replicas behind
+// nginx.
 #include "pubmed/resultpage.h"
-#include "server/index/index.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
-#include <tuple>
 
 namespace tamix {
 namespace {
@@ -29,45 +26,15 @@ std::string SampleIndex(const TempDir& dir, int count) {
     EXPECT_EQ(RunToEnd({kServer, "sample", "--count", std::to_string(count), "--out", xml},
                        dir.File("s.log")),
               0);
-    EXPECT_EQ(RunToEnd({kServer, "import", "--index", dir.File("index.sqlite"), xml},
-                       dir.File("i.log")),
-              0);
+    EXPECT_EQ(
+        RunToEnd({kServer, "import", "--index", dir.File("index.sqlite"), xml}, dir.File("i.log")),
+        0);
     return dir.File("index.sqlite");
 }
 
 int StartServer(std::unique_ptr<Process>& process, const std::string& index, const std::string& log,
                 const std::vector<std::string>& options = {}) {
     return test::ServeBinary(process, kServer, index, options, log);
-}
-
-// A file that cannot be read fails the import, but what the others held is committed and
-// served. The workers the log names are --threads, or two a core; SIGINT stops the server
-// as SIGTERM does.
-TEST(ServerProcess, FailedImportServesTheOtherFilesAndSignalsStop) {
-    TempDir dir;
-    const std::string xml = dir.File("sample.xml");
-    ASSERT_EQ(RunToEnd({kServer, "sample", "--count", "30", "--out", xml}, dir.File("s.log")), 0);
-    const std::string index = dir.File("index.sqlite");
-    EXPECT_EQ(RunToEnd({kServer, "import", "--index", index, dir.File("missing.xml"), xml},
-                       dir.File("i.log")),
-              1);
-
-    const std::string workers =
-        std::to_string(2 * std::max(1u, std::thread::hardware_concurrency()));
-    for (const auto& [options, threads, signal] :
-         std::vector<std::tuple<std::vector<std::string>, std::string, int>>{
-             {{"--threads", "3"}, "3", SIGINT}, {{}, workers, SIGTERM}}) {
-        std::unique_ptr<Process> server;
-        const int port = StartServer(server, index, dir.File(threads + ".log"), options);
-        ASSERT_GT(port, 0) << server->Stderr();
-        EXPECT_NE(server->Stderr().find("(" + threads + " threads, "), std::string::npos)
-            << server->Stderr();
-        const auto start = Get(port, "/");
-        ASSERT_TRUE(start);
-        EXPECT_NE(start->body.find("30 records"), std::string::npos);
-        EXPECT_EQ(server->Stop(signal), 0) << signal;
-        EXPECT_NE(server->Stderr().find("tamix-server: stopped"), std::string::npos);
-    }
 }
 
 TEST(ServerProcess, UpdateImportedWhileServing) {
@@ -108,50 +75,6 @@ TEST(ServerProcess, UpdateImportedWhileServing) {
     EXPECT_NE(res->body.find("Page 1 of 30"), std::string::npos);
 }
 
-// An index of an older layout is refused by every command that opens it, with the way out:
-// the first layout (no version written) and the one before the record's fields (2).
-TEST(ServerProcess, IndexOfAnOlderSchemaIsRefused) {
-    TempDir dir;
-    const std::string index = SampleIndex(dir, 20);
-    for (const int version : {1, 2}) {
-        {
-            server::Database db(index, SQLITE_OPEN_READWRITE);
-            db.Exec("DELETE FROM meta WHERE key = 'schema'");
-            if (version > 1)
-                db.Exec(
-                    ("INSERT INTO meta VALUES('schema', " + std::to_string(version) + ")").c_str());
-        }
-        // Both end at once (a server that served would hold the test until its time-out).
-        EXPECT_EQ(RunToEnd({kServer, "serve", "--index", index, "--listen", "127.0.0.1:0"},
-                           dir.File("serve.log")),
-                  1);
-        EXPECT_EQ(RunToEnd({kServer, "import", "--index", index, dir.File("sample.xml")},
-                           dir.File("import.log")),
-                  1);
-        for (const char* name : {"serve.log", "import.log"}) {
-            std::ifstream in(dir.File(name));
-            const std::string log((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-            EXPECT_NE(log.find("tamix-server: " + index +
-                               " was made by an older tamix-server (index schema " +
-                               std::to_string(version) + ", this tamix-server reads schema " +
-                               std::to_string(server::kSchemaVersion) + ")"),
-                      std::string::npos)
-                << log;
-            EXPECT_NE(log.find("Rebuild it by re-importing the same records into a new index "
-                               "file: tamix-server import --index NEW.sqlite RECORDS..."),
-                      std::string::npos)
-                << log;
-        }
-        server::Database db(index, SQLITE_OPEN_READONLY);
-        server::Statement left = db.Prepare("SELECT value FROM meta WHERE key = 'schema'");
-        if (version == 1)
-            EXPECT_FALSE(left.Step()) << "the refused index is left as it was";
-        else
-            EXPECT_TRUE(left.Step() && left.Int(0) == version) << "left as it was";
-    }
-}
-
 // nginx in front of two replicas, each serving its own copy of the index.
 TEST(ServerProcess, ReplicasBehindNginx) {
     ASSERT_TRUE(std::filesystem::exists("/usr/sbin/nginx")) << "scripts/setup.sh installs nginx";
@@ -172,16 +95,12 @@ error_log @DIR@error.log;
 events { worker_connections 512; }
 http {
  access_log off;
- client_body_temp_path @DIR@body;
- proxy_temp_path @DIR@proxy;
- fastcgi_temp_path @DIR@fcgi;
- uwsgi_temp_path @DIR@uwsgi;
- scgi_temp_path @DIR@scgi;
+ client_body_temp_path @DIR@body; proxy_temp_path @DIR@proxy; fastcgi_temp_path @DIR@fcgi;
+ uwsgi_temp_path @DIR@uwsgi; scgi_temp_path @DIR@scgi;
  upstream tamix {
   server 127.0.0.1:@A@ max_fails=1 fail_timeout=10s;
   server 127.0.0.1:@B@ max_fails=1 fail_timeout=10s;
-  keepalive 16;
-  keepalive_timeout 4s;
+  keepalive 16; keepalive_timeout 4s;
  }
  server {
   listen 127.0.0.1:@FRONT@;
@@ -196,11 +115,11 @@ http {
 }
 )";
     if (geteuid() == 0) conf = "user root;\n" + conf;
-    for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
-             {"@DIR@", dir.File("")},
-             {"@A@", std::to_string(portA)},
-             {"@B@", std::to_string(portB)},
-             {"@FRONT@", std::to_string(front)}})
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"@DIR@", dir.File("")},
+                                                          {"@A@", std::to_string(portA)},
+                                                          {"@B@", std::to_string(portB)},
+                                                          {"@FRONT@", std::to_string(front)}})
         for (std::size_t at; (at = conf.find(name)) != std::string::npos;)
             conf.replace(at, name.size(), value);
     Process nginx({"/usr/sbin/nginx", "-e", dir.File("error.log"), "-p", dir.File(""), "-c",

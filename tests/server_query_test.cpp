@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <sstream>
 
 namespace tamix::server {
 namespace {
@@ -52,14 +53,37 @@ std::string Word(const std::string& word) {
     return kAll + "\"" + word + "\"";
 }
 
+// Words joined by one operator, in parentheses; the plain-words fallback has none.
+std::string Joined(const std::string& op, const std::vector<std::string>& words,
+                   bool parenthesised = true) {
+    std::string out;
+    for (const std::string& w : words)
+        out += (out.empty() ? "" : " " + op + " ") + Word(w);
+    return parenthesised ? "(" + out + ")" : out;
+}
+std::string PlainWords(const std::vector<std::string>& words) {
+    return Joined("AND", words, false);
+}
+
 TEST(Query, PubmedSyntaxBecomesQuotedFts) {
-    const std::string heartAndFailure = "(" + Word("heart") + " AND " + Word("failure") + ")";
+    using namespace std::string_literals;
+    const std::string heartAndFailure = Joined("AND", {"heart", "failure"});
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"heart", Word("heart")},
         {"heart failure", heartAndFailure},
         {"\"heart failure\"", Word("heart failure")},
-        {"a OR b NOT c", "(" + Word("a") + " OR (" + Word("b") + " NOT " + Word("c") + "))"},
-        {"(a OR b) AND c", "((" + Word("a") + " OR " + Word("b") + ") AND " + Word("c") + ")"},
+        {"a OR b NOT c", "(" + Word("a") + " OR " + Joined("NOT", {"b", "c"}) + ")"},
+        {"(a OR b) AND c", "(" + Joined("OR", {"a", "b"}) + " AND " + Word("c") + ")"},
+        // Repeated operators are written flat; NOT takes away from its left, so a chain is
+        // one flat NOT and a parenthesised right side is not.
+        {"a OR b OR (c OR d)", Joined("OR", {"a", "b", "c", "d"})},
+        {"a (b AND c) d", Joined("AND", {"a", "b", "c", "d"})},
+        {"a NOT b NOT c", Joined("NOT", {"a", "b", "c"})},
+        {"a NOT (b NOT c)", "(" + Word("a") + " NOT " + Joined("NOT", {"b", "c"}) + ")"},
+        // 32 levels of a(a(...)) used to be 32 levels of parentheses, past FTS5's parser
+        // stack; a few levels are one flat AND now, and more than ten are plain words.
+        {"a(a(a(b)))", Joined("AND", {"a", "a", "a", "b"})},
+        {Repeat("a(", 32) + "a" + Repeat(")", 32), Word("a")},
         {"canc*", Word("canc") + " *"},
         {"heart fail*[ti]", "title : \"heart fail\" *"},
         // Truncation needs four characters before the '*'; shorter ones search the word.
@@ -72,7 +96,7 @@ TEST(Query, PubmedSyntaxBecomesQuotedFts) {
         // Punctuation standing alone holds no term, and would take every record out of an AND.
         {"heart \xE2\x80\x93 failure \xC2\xB7 \xE3\x80\x81", heartAndFailure},
         {"\xE2\x80\x9Cheart failure\xE2\x80\x9D",
-         "(" + Word("\xE2\x80\x9Cheart") + " AND " + Word("failure\xE2\x80\x9D") + ")"},
+         Joined("AND", {"\xE2\x80\x9Cheart", "failure\xE2\x80\x9D"})},
         {"\xE5\xBF\x83", Word("\xE5\xBF\x83")},
         {"\xCE\xB2-blocker", Word("\xCE\xB2-blocker")},
         // Field tags.
@@ -89,47 +113,32 @@ TEST(Query, PubmedSyntaxBecomesQuotedFts) {
         {"\xEE\x80\x81heart\xEE\x80\x80"
          "failure\xEE\x80\x8F[ti]",
          "title : \"heart failure\""},
+        // Control bytes are spaces: a NUL used to end the expression inside FTS5.
+        {"a\0b"s, Joined("AND", {"a", "b"})},
+        {"\"x\0y\"[ti]"s, "title : \"x y\""},
+        {"a\001\037\177b", Joined("AND", {"a", "b"})},
         // What does not parse is searched as its plain words.
-        {"(heart failure", Word("heart") + " AND " + Word("failure")},
-        {"heart[zz]", Word("heart") + " AND " + Word("zz")},
-        {"AND heart", Word("AND") + " AND " + Word("heart")},
-        {"\"open phrase", Word("open") + " AND " + Word("phrase")},
-        {"2020:1990[dp]", Word("2020") + " AND " + Word("1990") + " AND " + Word("dp")},
-        {"0000[dp]", Word("0000") + " AND " + Word("dp")},
+        {"(heart failure", PlainWords({"heart", "failure"})},
+        {"heart[zz]", PlainWords({"heart", "zz"})},
+        {"AND heart", PlainWords({"AND", "heart"})},
+        {"\"open phrase", PlainWords({"open", "phrase"})},
+        {"2020:1990[dp]", PlainWords({"2020", "1990", "dp"})},
+        {"0000[dp]", PlainWords({"0000", "dp"})},
         // FTS5's own syntax is only ever text inside quotes.
-        {"NEAR(a b)", "(" + Word("NEAR") + " AND " + Word("a") + " AND " + Word("b") + ")"},
+        {"NEAR(a b)", Joined("AND", {"NEAR", "a", "b"})},
         {"title:x", Word("title:x")},
-        {"a\"\"b", "(" + Word("a") + " AND " + Word("b") + ")"},
+        {"a\"\"b", Joined("AND", {"a", "b"})},
     };
     for (const auto& [query, match] : cases)
         EXPECT_EQ(Match(query), match) << query;
-    for (const char* nothing : {"", "  ---  ", "*", "\xE2\x80\x94 \xE2\x80\xA6"})
+    for (const std::string nothing : {""s, "  ---  "s, "*"s, "\xE2\x80\x94 \xE2\x80\xA6"s, "\0"s})
         EXPECT_TRUE(BuildSearch(nothing).MatchesNothing()) << nothing;
     EXPECT_FALSE(BuildSearch("heart").Spanned());
 }
 
-TEST(Query, RepeatedOperatorsAreWrittenFlat) {
-    EXPECT_EQ(Match("a OR b OR (c OR d)"),
-              "(" + kAll + "\"a\" OR " + kAll + "\"b\" OR " + kAll + "\"c\" OR " + kAll + "\"d\")");
-    EXPECT_EQ(Match("a (b AND c) d"), "(" + kAll + "\"a\" AND " + kAll + "\"b\" AND " + kAll +
-                                          "\"c\" AND " + kAll + "\"d\")");
-    // NOT takes away from its left: a chain is one flat NOT, a parenthesised right side is not.
-    EXPECT_EQ(Match("a NOT b NOT c"),
-              "(" + kAll + "\"a\" NOT " + kAll + "\"b\" NOT " + kAll + "\"c\")");
-    EXPECT_EQ(Match("a NOT (b NOT c)"),
-              "(" + kAll + "\"a\" NOT (" + kAll + "\"b\" NOT " + kAll + "\"c\"))");
-
-    // 32 levels of a(a(...)) used to be 32 levels of parentheses, past FTS5's parser
-    // stack; a few levels are one flat AND now, and more than ten are plain words.
-    EXPECT_EQ(Match(Repeat("a(", 3) + "b" + Repeat(")", 3)), "(" + kAll + "\"a\" AND " + kAll +
-                                                                 "\"a\" AND " + kAll +
-                                                                 "\"a\" AND " + kAll + "\"b\")");
-    const std::string nested = Repeat("a(", 32) + "a" + Repeat(")", 32);
-    ASSERT_EQ(nested.size(), 97u);
-    EXPECT_EQ(Match(nested), kAll + "\"a\"");
-
-    // Operators that alternate cannot be flattened: a few levels parse, many fall back to
-    // the plain words.
+// Operators that alternate cannot be flattened: a few levels parse, many fall back to the
+// plain words.
+TEST(Query, NestingIsBounded) {
     const auto alternating = [](int levels) {
         std::string q = "z";
         for (int i = 0; i < levels; ++i)
@@ -137,68 +146,46 @@ TEST(Query, RepeatedOperatorsAreWrittenFlat) {
                 ")";
         return q;
     };
-    EXPECT_EQ(ParenthesisDepth(Match(alternating(5))), 5) << Match(alternating(5));
     // The bound itself: nine levels are written, ten are not.
     EXPECT_EQ(ParenthesisDepth(Match(alternating(9))), 9) << Match(alternating(9));
     EXPECT_EQ(ParenthesisDepth(Match(alternating(10))), 0) << Match(alternating(10));
     const std::string deep = Match(alternating(30));
-    EXPECT_EQ(ParenthesisDepth(deep), 0) << deep;
-    EXPECT_EQ(deep.rfind(kAll + "\"j\" AND " + kAll + "\"OR\" AND " + kAll + "\"i\"", 0), 0u)
-        << deep;
+    EXPECT_EQ(deep.rfind(PlainWords({"j", "OR", "i"}), 0), 0u) << deep;
     EXPECT_EQ(ParenthesisDepth(Match(Repeat("(", 11) + "a" + Repeat(")", 11))), 0);
 }
 
-TEST(Query, ControlBytesAreSpaces) {
-    const std::string nul("a\0b", 3);
-    EXPECT_EQ(Match(nul), Match("a b"));
-    EXPECT_EQ(Match(std::string("\"x\0y\"[ti]", 9)), "title : \"x y\"");
-    EXPECT_EQ(Match(std::string("\0", 1)), "");
-    EXPECT_EQ(Match("a\x01\x1f\x7f"
-                    "b"),
-              Match("a b"));
-    for (const std::string& q :
-         {std::string("a\0", 2), std::string("(\0)", 3), std::string("\"\0", 2)})
-        EXPECT_EQ(Match(q).find('\0'), std::string::npos);
-}
-
 TEST(Query, DatesAndedAtTheTopAreRowidSpans) {
-    std::int64_t first = 0, last = 0;
-    YearRowids(2019, 2021, first, last);
-    // A span alone is searched by its tags, within its rowids.
-    const Search range = BuildSearch("2019:2021[dp]");
-    EXPECT_EQ(range.match, "tags : (\"y2019\" OR \"y2020\" OR \"y2021\")");
-    EXPECT_EQ(range.firstRowid, first);
-    EXPECT_EQ(range.lastRowid, last);
-    EXPECT_FALSE(range.MatchesNothing());
-
-    const Search anded = BuildSearch("cancer AND 2020/03[dp]");
-    EXPECT_EQ(anded.match, kAll + "\"cancer\"");
-    YearRowids(2020, 2020, first, last);
-    EXPECT_EQ(anded.firstRowid, first);
-    EXPECT_EQ(anded.lastRowid, last);
-
-    // Several spans meet; spans that do not meet match nothing.
-    const Search both = BuildSearch("2001:2005[dp] AND (x AND 2004:2010[dp])");
-    YearRowids(2004, 2005, first, last);
-    EXPECT_EQ(both.match, kAll + "\"x\"");
-    EXPECT_EQ(both.firstRowid, first);
-    EXPECT_EQ(both.lastRowid, last);
+    const std::string tags2003To2005 = "tags : (\"y2003\" OR \"y2004\" OR \"y2005\")";
+    struct Row {
+        std::string query, match;
+        int from, to; // the span of rowids
+    };
+    const std::vector<Row> rows = {
+        // A span alone is searched by its tags, within its rowids.
+        {"2003:2005[dp]", tags2003To2005, 2003, 2005},
+        {"cancer AND 2020/03[dp]", Word("cancer"), 2020, 2020},
+        // Several spans meet.
+        {"2001:2005[dp] AND (x AND 2004:2010[dp])", Word("x"), 2004, 2005},
+        {"1990:2005[dp] 2003:2011[dp]", tags2003To2005, 2003, 2005},
+        // 1726:2025[dp] written 64 times was 19,200 phrases; it is one span.
+        {Repeat("1726:2025[dp] ", 64), Match("1726:2025[dp]"), 1726, 2025},
+    };
+    for (const Row& row : rows) {
+        std::int64_t first = 0, last = 0;
+        YearRowids(row.from, row.to, first, last);
+        const Search search = BuildSearch(row.query);
+        EXPECT_EQ(search.match, row.match) << row.query;
+        EXPECT_EQ(search.firstRowid, first) << row.query;
+        EXPECT_EQ(search.lastRowid, last) << row.query;
+    }
+    EXPECT_EQ(Phrases(Match("1726:2025[dp]")), 21);
     EXPECT_TRUE(BuildSearch("2001:2002[dp] AND 2005[dp] AND x").MatchesNothing());
     EXPECT_TRUE(BuildSearch("2001:2002[dp] AND 2005[dp]").MatchesNothing());
-    EXPECT_EQ(Match("1990:2005[dp] 2003:2011[dp]"), "tags : (\"y2003\" OR \"y2004\" OR \"y2005\")");
-
-    // 1726:2025[dp] written 64 times was 19,200 phrases; it is one span.
-    const Search repeated = BuildSearch(Repeat("1726:2025[dp] ", 64));
-    YearRowids(1726, 2025, first, last);
-    EXPECT_EQ(repeated.match, Match("1726:2025[dp]"));
-    EXPECT_EQ(Phrases(repeated.match), 21);
-    EXPECT_EQ(repeated.firstRowid, first);
-    EXPECT_EQ(repeated.lastRowid, last);
 
     // Under OR and NOT a span is a few tags of years, decades, centuries and millennia.
     EXPECT_EQ(Match("1990:2020[dp] OR x"),
-              "(tags : (\"d199\" OR \"d200\" OR \"d201\" OR \"y2020\") OR " + kAll + "\"x\")");
-    EXPECT_EQ(Match("x NOT 2020[dp]"), "(" + kAll + "\"x\" NOT tags : \"y2020\")");
+              "(tags : (\"d199\" OR \"d200\" OR \"d201\" OR \"y2020\") OR " + Word("x") + ")");
+    EXPECT_EQ(Match("x NOT 2020[dp]"), "(" + Word("x") + " NOT tags : \"y2020\")");
     EXPECT_FALSE(BuildSearch("x NOT 2020[dp]").Spanned());
     EXPECT_EQ(Phrases(Match("1726:2025[dp] OR x")), 22);
 }
@@ -223,14 +210,11 @@ TEST(Query, YearTagsHoldExactlyTheirYears) {
             a.pmid = 1;
             a.year = year;
             // TagsOf writes "y.. d.. c.. m.. p1": the record matches when any tag is wanted.
-            const std::string written = TagsOf(a);
-            int hits = 0;
-            for (std::size_t at = 0; at < written.size();) {
-                const std::size_t end = std::min(written.find(' ', at), written.size());
-                hits += static_cast<int>(wanted.count(written.substr(at, end - at)));
-                at = end + 1;
-            }
-            EXPECT_EQ(hits, from <= year && year <= to ? 1 : 0)
+            std::istringstream written(TagsOf(a));
+            std::size_t hits = 0;
+            for (std::string tag; written >> tag;)
+                hits += wanted.count(tag);
+            EXPECT_EQ(hits, from <= year && year <= to ? 1u : 0u)
                 << from << ":" << to << " year " << year;
         }
     }
@@ -250,9 +234,8 @@ TEST(Query, WorkIsBounded) {
     EXPECT_EQ(Match(prefixes(5)).find(" OR "), std::string::npos) << Match(prefixes(5));
 
     // Past the bound, a query is the plain words it holds, each once.
-    EXPECT_EQ(Match(Repeat("1726:2025[dp] OR ", 64) + "x"), Word("1726") + " AND " + Word("2025") +
-                                                                " AND " + Word("dp") + " AND " +
-                                                                Word("OR") + " AND " + Word("x"));
+    EXPECT_EQ(Match(Repeat("1726:2025[dp] OR ", 64) + "x"),
+              PlainWords({"1726", "2025", "dp", "OR", "x"}));
 }
 
 // The searches run against a real index: spans of rowids and tags find the same records,
@@ -261,11 +244,10 @@ TEST(Query, SearchesRunAgainstAnIndex) {
     TempDir dir;
     std::vector<test::Record> records;
     const int years[] = {0, 1899, 1900, 1989, 1990, 1999, 2000, 2001, 2005, 2009, 2010, 2020, 2024};
-    std::int64_t pmid = 1;
     for (int year : years)
         for (int month : {1, 12})
-            records.push_back(
-                {pmid++, "Study of year " + std::to_string(year), "", year, month, 28});
+            records.push_back({static_cast<std::int64_t>(records.size() + 1),
+                               "Study of year " + std::to_string(year), "", year, month, 28});
     const std::string index = dir.File("index.sqlite");
     ASSERT_TRUE(test::ImportFiles(index, {dir.Write("r.xml", test::ArticleSet(records))}).empty());
     IndexReader reader(index);
@@ -278,8 +260,8 @@ TEST(Query, SearchesRunAgainstAnIndex) {
     };
     const auto inYears = [&](int from, int to) {
         std::set<std::int64_t> found;
-        for (std::size_t i = 0; i < records.size(); ++i)
-            if (records[i].year >= from && records[i].year <= to) found.insert(records[i].pmid);
+        for (const test::Record& r : records)
+            if (r.year >= from && r.year <= to) found.insert(r.pmid);
         return found;
     };
     for (const auto& [from, to] : std::vector<std::pair<int, int>>{
@@ -316,24 +298,17 @@ TEST(Query, SearchesRunAgainstAnIndex) {
     }
 }
 
-} // namespace
-} // namespace tamix::server
-
-namespace tamix::server {
-namespace {
-
 // Best Match weighs each phrase of the expression by its place: the list of phrases must
 // line up with them, ranked ones (words of text, headings, keywords) as expressions that
 // find them alone.
 TEST(Query, PhrasesLineUpWithTheExpression) {
-    const std::string all = "{title abstract authors mesh keywords} : ";
     const auto phrases = [](const std::string& q) { return BuildSearch(q).phrases; };
     using List = std::vector<std::string>;
-    EXPECT_EQ(phrases("heart failure"), (List{all + "\"heart\"", all + "\"failure\""}));
-    EXPECT_EQ(phrases("heart NOT failure"), (List{all + "\"heart\"", ""}))
+    EXPECT_EQ(phrases("heart failure"), (List{kAll + "\"heart\"", kAll + "\"failure\""}));
+    EXPECT_EQ(phrases("heart NOT failure"), (List{kAll + "\"heart\"", ""}))
         << "what NOT takes away is never in a match";
     EXPECT_EQ(phrases("canc* OR x[ti] OR 2019:2020[dp]"),
-              (List{all + "\"canc\" *", "title : \"x\"", "", ""}));
+              (List{kAll + "\"canc\" *", "title : \"x\"", "", ""}));
     EXPECT_EQ(phrases("heart failure[mh] AND smith j[1au] AND y[kw] AND z[ad] AND w[au]"),
               (List{"", "", "", "keywords : \"y\"", "", ""}));
     for (const std::string q :

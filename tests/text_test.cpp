@@ -10,25 +10,21 @@
 namespace tamix {
 namespace {
 
-TEST(Text, FindClampsItsStart) {
-    EXPECT_EQ(Find("abcabc", "c", 0), 2);
-    EXPECT_EQ(Find("abcabc", "c", 3), 5);
-    EXPECT_EQ(Find("abcabc", "c", 6), -1);
-    EXPECT_EQ(Find("abcabc", "c", -1), -1);
-    EXPECT_EQ(Find("abcabc", "c", 7), -1);
+TEST(Text, FindAndSubstringClampTheirArguments) {
+    const std::pair<Pos, Pos> finds[] = {{0, 2}, {3, 5}, {6, -1}, {-1, -1}, {7, -1}};
+    for (const auto& [from, found] : finds)
+        EXPECT_EQ(Find("abcabc", "c", from), found) << from;
     EXPECT_EQ(Find("abcabc", "", 6), 6);
     EXPECT_EQ(Find("abcabc", "", 7), -1);
     EXPECT_EQ(Find("Page", "page", 0), -1) << "case matters";
-}
 
-TEST(Text, SubstringClampsStartAndLength) {
-    EXPECT_EQ(Substring("hello", 1, 3), "ell");
-    EXPECT_EQ(Substring("hello", -3, 2), "he") << "a negative start counts as 0, length kept";
-    EXPECT_EQ(Substring("hello", -1, 10), "hello");
-    EXPECT_EQ(Substring("hello", 2, -1), "");
-    EXPECT_EQ(Substring("hello", 3, 100), "lo");
-    EXPECT_EQ(Substring("hello", 5, 3), "");
-    EXPECT_EQ(Substring("hello", 6, 1), "");
+    const struct {
+        Pos start, length;
+        const char* part;
+    } parts[] = {{1, 3, "ell"},  {-3, 2, "he"}, {-1, 10, "hello"}, {2, -1, ""},
+                 {3, 100, "lo"}, {5, 3, ""},    {6, 1, ""}};
+    for (const auto& p : parts)
+        EXPECT_EQ(Substring("hello", p.start, p.length), p.part) << p.start << "," << p.length;
 }
 
 // The byte-by-byte rule, written as plainly as possible, as the oracle for the fast one.
@@ -36,11 +32,9 @@ std::string StripTagsReference(const std::string& text) {
     std::string out;
     bool outside = true;
     for (char c : text) {
-        if (c == '<') {
-            out.push_back(' ');
-            outside = false;
-        } else if (c == '>') {
-            outside = true;
+        if (c == '<' || c == '>') {
+            if (c == '<') out.push_back(' ');
+            outside = c == '>';
         } else if (outside) {
             out.push_back(c);
         }
@@ -50,13 +44,9 @@ std::string StripTagsReference(const std::string& text) {
 
 TEST(Text, StripTagsMakesEachTagOneSpace) {
     EXPECT_EQ(StripTags("a<b>c</b>d"), "a c d");
-    EXPECT_EQ(StripTags("x>y"), "xy");
-    EXPECT_EQ(StripTags("p<q"), "p ");
-    EXPECT_EQ(StripTags("<A href=\"x\"><SPAN>Heart <B>failure</B></SPAN>"), "  Heart  failure  ");
     EXPECT_EQ(StripTags("<a<b>c"), "  c") << "every '<' writes a space, even inside a tag";
-    EXPECT_EQ(StripTags(""), "");
     EXPECT_EQ(StripTags(std::string("a\0b<i>c", 7)), std::string("a\0b c", 5));
-
+    // Unclosed tags, stray '>', runs of both and bytes beyond ASCII, against the plain rule.
     std::mt19937 random(7);
     const std::string alphabet = "<>ab \xC3\xA9";
     for (int round = 0; round < 500; ++round) {
@@ -130,25 +120,23 @@ TEST(Text, ReduceToAsciiSpellsNamesDosesAndSymbols) {
 }
 
 TEST(Text, ReduceToAsciiDropsWhatHasNoSpelling) {
-    EXPECT_EQ(ReduceToAscii("a\xE4\xB8\xAD"
-                            "b"),
-              "ab")
-        << "the letter after a 3-byte character stays";
-    EXPECT_EQ(ReduceToAscii("x\xF0\x9F\x98\x80y \xD0\x96 \xE2\x80\xA0"), "xy  ")
-        << "an emoji, a Cyrillic letter, a dagger";
-    EXPECT_EQ(ReduceToAscii("\x80x\xBFy"), "xy") << "stray continuation bytes go alone";
-    EXPECT_EQ(ReduceToAscii("\xE4"
-                            "A"),
-              "A")
-        << "a cut-off character does not take the next letter";
-    EXPECT_EQ(ReduceToAscii("\xC3\xC3\xA9"), "e") << "nor the next character";
-    EXPECT_EQ(ReduceToAscii("\xC0\x80z\xFF"
-                            "w\xED\xA0\x80v\xF4\x90\x80\x80u"),
-              "zwvu")
-        << "overlong forms, surrogates and code points past U+10FFFF";
-    EXPECT_EQ(ReduceToAscii("tail\xE4\xB8"), "tail");
-    EXPECT_EQ(ReduceToAscii("5 \xCE\xBC"), "5 mu") << "a micro sign at the very end";
-    EXPECT_EQ(ReduceToAscii("\xC2\xB2\xC2\xBD"), "21/2") << "a superscript at the very start";
+    const struct {
+        const char *in, *out, *why;
+    } cases[] = {
+        {"a\xE4\xB8\xAD\x62", "ab", "the letter after a 3-byte character stays"},
+        {"x\xF0\x9F\x98\x80y \xD0\x96 \xE2\x80\xA0", "xy  ",
+         "an emoji, a Cyrillic letter, a dagger"},
+        {"\x80x\xBFy", "xy", "stray continuation bytes go alone"},
+        {"\344A", "A", "a cut-off character does not take the next letter"},
+        {"\xC3\xC3\xA9", "e", "nor the next character"},
+        {"\xC0\x80z\xFFw\xED\xA0\x80v\xF4\x90\x80\x80u", "zwvu",
+         "overlong forms, surrogates and code points past U+10FFFF"},
+        {"tail\xE4\xB8", "tail", "a character cut off at the end"},
+        {"5 \xCE\xBC", "5 mu", "a micro sign at the very end"},
+        {"\xC2\xB2\xC2\xBD", "21/2", "a superscript at the very start"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ReduceToAscii(c.in), c.out) << c.why;
 }
 
 // Every Latin letter that Unicode composes of an ASCII letter and marks keeps that letter

@@ -19,31 +19,29 @@ TEST(Translation, SourceStartsAtAbstractAndHoldsAtMost1999Bytes) {
 
 TEST(Translation, DecodesTheFirstEscapeRun) {
     EXPECT_EQ(DecodeTranslation("{\"error_code\":\"52001\"}"), std::nullopt);
-    EXPECT_EQ(DecodeTranslation("{\"dst\":\"\\u4e2d\\u6587\"}"), "\xE4\xB8\xAD\xE6\x96\x87");
-    EXPECT_EQ(DecodeTranslation("{\"dst\":\"ab \\u4E2D\"}"), "\xE4\xB8\xAD")
-        << "text before the first escape is not part of it";
-    // Every character escaped, ASCII too, as the local service writes it.
-    EXPECT_EQ(DecodeTranslation("[\"\\u0048\\u0069\\uff08\\u5fc3\\uff09\",\"\\u0078\"]"),
-              "Hi\xEF\xBC\x88\xE5\xBF\x83\xEF\xBC\x89");
-    EXPECT_EQ(DecodeTranslation("\"\\ud83d\\ude00\""), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(DecodeTranslation("\"\\ud83dx\\u0041\""), "\xEF\xBF\xBD"
-                                                        "A")
-        << "a high surrogate without its low half";
-    EXPECT_EQ(DecodeTranslation("\"\\ude00\\u0041\""), "\xEF\xBF\xBD"
-                                                       "A");
-}
-
-TEST(Translation, TokenRulesOfTheEscapeRun) {
-    EXPECT_EQ(DecodeTranslation("\"\\u4e2d2019\""), "\xE2\x80\x99")
-        << "digits after an escape merge with it; the low 16 bits stay";
-    EXPECT_EQ(DecodeTranslation("\"\\u4e2d PCR\\u6587\""), "\xE4\xB8\xAD")
-        << "a word that is not hex reads as 0 and ends the text";
-    EXPECT_EQ(DecodeTranslation("\\u4e2d\\u6587 no quote"), "") << "no closing quote, no run";
-    EXPECT_EQ(DecodeTranslation("\"\\u0041 b c d e f g\\u0042\""), "A\x0B")
-        << "no more units than escapes";
-    EXPECT_EQ(DecodeTranslation("\"\\u\""), "");
-    EXPECT_EQ(DecodeTranslation("\"\\u0041\\u123456789\""), "A\xEF\xBF\xBF")
-        << "overflow saturates to 0xFFFFFFFF";
+    const struct {
+        const char *answer, *text, *why;
+    } cases[] = {
+        {"{\"dst\":\"\\u4e2d\\u6587\"}", "\xE4\xB8\xAD\xE6\x96\x87", ""},
+        {"{\"dst\":\"ab \\u4E2D\"}", "\xE4\xB8\xAD",
+         "text before the first escape is not part of it"},
+        {"[\"\\u0048\\u0069\\uff08\\u5fc3\\uff09\",\"\\u0078\"]",
+         "Hi\xEF\xBC\x88\xE5\xBF\x83\xEF\xBC\x89",
+         "ASCII escaped too, as the local service writes it"},
+        {"\"\\ud83d\\ude00\"", "\xF0\x9F\x98\x80", "a surrogate pair"},
+        {"\"\\ud83dx\\u0041\"", "\xEF\xBF\xBD\x41", "a high surrogate without its low half"},
+        {"\"\\ude00\\u0041\"", "\xEF\xBF\xBD\x41", "a low surrogate alone"},
+        {"\"\\u4e2d2019\"", "\xE2\x80\x99",
+         "digits after an escape merge with it; the low 16 bits stay"},
+        {"\"\\u4e2d PCR\\u6587\"", "\xE4\xB8\xAD",
+         "a word that is not hex reads as 0 and ends the text"},
+        {"\\u4e2d\\u6587 no quote", "", "no closing quote, no run"},
+        {"\"\\u0041 b c d e f g\\u0042\"", "A\x0B", "no more units than escapes"},
+        {"\"\\u\"", "", "an escape without digits"},
+        {"\"\\u0041\\u123456789\"", "A\xEF\xBF\xBF", "overflow saturates to 0xFFFFFFFF"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DecodeTranslation(c.answer), c.text) << c.why;
 }
 
 } // namespace

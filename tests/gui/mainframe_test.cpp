@@ -43,13 +43,8 @@ private:
     // Starts the browser as the program does, and waits for its first page.
     void Start(const QString& commandLine) {
         QVERIFY(tamix::test::StartApp(app_, dir_.File(""), commandLine));
-        WaitLoaded();
-    }
-
-    // Waits for the next completed load of the main frame.
-    bool WaitLoaded(int timeout = 15000) {
         QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
-        return done.wait(timeout);
+        QVERIFY(done.wait(15000));
     }
 
     void Navigate(const QString& address) {
@@ -61,18 +56,18 @@ private:
 private slots:
     void initTestCase() {
         auto& routes = server_.routes();
-        routes.Get("/", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content("<html><head><title>Start</title></head><body>start "
-                            "<a id=\"go\" href=\"/page/9\">go</a></body></html>",
-                            "text/html");
-        });
-        routes.Get(R"(/page/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
-            res.set_content("<html><head><title>Page " + std::string(req.matches[1]) +
-                                "</title></head><body><p>page</p></body></html>",
+        // One request a connection: an idle kept-alive one would hold the server's stop
+        // (and the test's end) for its whole timeout.
+        routes.set_keep_alive_max_count(1);
+        // The start page, and /page/N titled "Page N".
+        routes.Get(R"(/(?:page/(\d+))?)", [](const httplib::Request& req, httplib::Response& res) {
+            const std::string title = req.path == "/" ? "Start" : "Page " + req.matches[1].str();
+            res.set_content("<html><head><title>" + title +
+                                "</title></head><body>page</body></html>",
                             "text/html");
         });
         routes.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
-            for (int i = 0; i < 60 && !released_; ++i)
+            for (int i = 0; i < 400 && !released_; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(25));
             res.set_content("<html><head><title>Slow</title></head><body>slow</body></html>",
                             "text/html");
@@ -106,47 +101,60 @@ private slots:
     void cleanup() { app_.reset(); }
     void cleanupTestCase() { released_ = true; }
 
-    void startsOnTheCommandLineAddressOrTheStartPage() {
+    void startsOnTheCommandLineAddressAndGoesBackOnlyThroughHistory() {
         QCOMPARE(tamix::app::CTamixApp::CommandLineText({"tamix", "a", "b  c"}),
                  QStringLiteral("a b  c"));
         Start(Url("/page/7"));
         QCOMPARE(View()->url().path(), QStringLiteral("/page/7"));
         QTRY_COMPARE(Frame()->windowTitle(), QStringLiteral("Page 7 - TAMIX"));
-        app_.reset();
-        Start(QString());
-        QCOMPARE(View()->url(), tamix::shell::CTamixView::StartPage());
-        QTRY_COMPARE(Frame()->windowTitle(), QStringLiteral("Start - TAMIX"));
-        QCOMPARE(Frame()->AddressBox()->currentText(), Url("/"));
         // The caption follows the page's title as a script changes it.
         View()->page()->runJavaScript(QStringLiteral("document.title = 'Changed'"));
         QTRY_COMPARE(Frame()->windowTitle(), QStringLiteral("Changed - TAMIX"));
+
+        QSignalSpy loads(View(), &QWebEngineView::loadStarted);
+        Frame()->Action(Command::Back)->trigger();
+        QTest::qWait(500);
+        QCOMPARE(loads.count(), 0);
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/7"));
+        Navigate(Url("/page/4"));
+        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+        Frame()->Action(Command::Back)->trigger();
+        QVERIFY(done.wait(15000));
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/7"));
     }
 
+    // The slow page is held until released_, so that the animation is seen while it loads.
     void animationPlaysUntilTheLoadCompletes() {
         Start(QString());
         auto* busy = Frame()->BusyAnimation();
         QVERIFY(!busy->IsPlaying());
+        released_ = false;
         QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
         View()->Navigate2(Url("/slow"));
         QTRY_VERIFY(busy->IsPlaying());
         QTRY_VERIFY(busy->Frame() > 0);
         QVERIFY(done.isEmpty());
+        released_ = true;
         QVERIFY(done.wait(15000));
         QVERIFY(!busy->IsPlaying());
         QCOMPARE(busy->Frame(), 0);
 
         // A navigation the page starts by itself plays it as well.
         Navigate(Url("/"));
+        released_ = false;
         QSignalSpy again(View(), &tamix::shell::CTamixView::documentCompleted);
         View()->page()->runJavaScript(QStringLiteral("location.href = '/slow'"));
         QTRY_VERIFY(busy->IsPlaying());
+        released_ = true;
         QVERIFY(again.wait(15000));
         QVERIFY(!busy->IsPlaying());
     }
 
     void addressBoxNavigatesAndKeepsHistory() {
-        Start(QString());
+        Start(QString()); // no address: the start page
         QComboBox* box = Frame()->AddressBox();
+        QCOMPARE(View()->url(), tamix::shell::CTamixView::StartPage());
+        QCOMPARE(box->currentText(), Url("/"));
         for (int round = 1; round <= 2; ++round) {
             QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
             box->lineEdit()->setText(Url("/page/5"));
@@ -169,7 +177,7 @@ private slots:
         QCOMPARE(box->count(), 2); // the history is not touched
     }
 
-    void viewMenuTogglesBars() {
+    void viewMenuTogglesBarsAndSetsFiveFontSizes() {
         Start(QString());
         Frame()->Action(Command::ViewStatusBar)->trigger();
         QVERIFY(!Frame()->statusBar()->isVisible());
@@ -181,10 +189,7 @@ private slots:
         Frame()->Action(Command::ViewToolbar)->trigger();
         QVERIFY(!Frame()->ToolBar()->isVisible());
         QVERIFY(Frame()->AddressBox()->isVisible());
-    }
 
-    void fontCommandsSetFiveSizes() {
-        Start(QString());
         qreal last = 0;
         for (Command size : {Command::FontSmallest, Command::FontSmaller, Command::FontMedium,
                              Command::FontLarger, Command::FontLargest}) {
@@ -196,20 +201,6 @@ private slots:
         QCOMPARE(Frame()->FontMenu()->actions().size(), 5);
         Frame()->FontMenu()->actions().at(4)->trigger();
         QCOMPARE(View()->zoomFactor(), tamix::shell::CTamixView::kZoomFactors[0]);
-    }
-
-    void backWithoutHistoryChangesNothing() {
-        Start(Url("/page/3"));
-        QSignalSpy loads(View(), &QWebEngineView::loadStarted);
-        Frame()->Action(Command::Back)->trigger();
-        QTest::qWait(500);
-        QCOMPARE(loads.count(), 0);
-        QCOMPARE(View()->url().path(), QStringLiteral("/page/3"));
-        Navigate(Url("/page/4"));
-        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
-        Frame()->Action(Command::Back)->trigger();
-        QVERIFY(done.wait(15000));
-        QCOMPARE(View()->url().path(), QStringLiteral("/page/3"));
     }
 
     void favouritesNavigate() {
@@ -246,9 +237,6 @@ private slots:
         QVERIFY(browsed.m_strIds == served.m_strIds);
         QVERIFY(browsed.m_strTitles == served.m_strTitles);
         QCOMPARE(tamix::ParseTotalPages(source), 4);
-        QVERIFY(source.find("<A href=\"./00001000\">") != std::string::npos);
-        const auto phrase = source.find("PubMed Mobile");
-        QVERIFY(phrase != std::string::npos && phrase >= 1);
 
         // The window going away while the source is awaited is no crash and no source.
         QPointer<tamix::shell::CTamixView> view(View());

@@ -1,5 +1,5 @@
 // A record's every field as text, so that two records compare whole and a difference
-// shows as a diff of lines.
+// shows as a diff of lines; and one record with every field, as PubMed exports it.
 #pragma once
 
 #include "server/records/article.h"
@@ -51,5 +51,56 @@ inline std::string Describe(const Article& a) {
            std::to_string(a.electronicDay) + "\n" + Join(a.languages) + "\n" +
            Join(a.publicationTypes) + "\n" + Join(a.keywords) + "\n" + Headings(a);
 }
+
+inline const std::string kRecordWithEveryField = R"(PMID- 31000001
+OWN - NLM
+STAT- MEDLINE
+IS  - 1234-5678 (Print)
+IS  - 1234-5679 (Electronic)
+IS  - 1234-5678 (Linking)
+VI  - 44
+IP  - 7
+DP  - 2021 Jun 14
+TI  - Empagliflozin & {SGLT2} at 5% ~ 10_mg: $2 #1 ^ \ in heart failure -- ``a
+      trial'' (phase 3).
+PG  - 1201-10
+LID - 10.1000/cq.2021.44 [doi]
+AB  - BACKGROUND: Few options for "HFpEF". RESULTS: Fewer admissions in a trial whose
+      abstract is long enough to be wrapped on export, as NLM wraps its lines.
+FAU - Hernández, María José
+AU  - Hernández MJ
+AD  - Hospital Clínic, Barcelona,
+      Spain.
+AD  - CIBERCV, Madrid, Spain.
+FAU - Smith, John, Jr
+AU  - Smith J Jr
+AD  - Hospital Clínic, Barcelona, Spain.
+FAU - Beane Freeman, Laura E
+AU  - Beane Freeman LE
+CN  - EMPA-HF Investigators
+LA  - eng
+LA  - spa
+PT  - Journal Article
+PT  - Randomized Controlled Trial
+DEP - 20210502
+TA  - Cardiol Quart
+JT  - Cardiology quarterly
+MH  - Heart Failure/*drug therapy/physiopathology
+MH  - *Benzhydryl Compounds
+MH  - Humans
+OT  - HFpEF
+OT  - SGLT2 inhibitors
+PMC - PMC8000001
+AID - 10.1000/cq.2021.44 [doi]
+SO  - Cardiol Quart. 2021 Jun 14;44(7):1201-10.
+
+)";
+
+inline const std::string kEveryFieldTitle =
+    "Empagliflozin & {SGLT2} at 5% ~ 10_mg: $2 #1 ^ \\ in heart failure "
+    "-- ``a trial''\xC2\xA0(phase 3).";
+inline const std::string kEveryFieldAbstract =
+    "BACKGROUND: Few options for \"HFpEF\". RESULTS: Fewer admissions in a trial whose "
+    "abstract is long enough to be wrapped on export, as NLM wraps its lines.";
 
 } // namespace tamix::test

@@ -11,11 +11,11 @@
 #include "support/test_server.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tamix::test {
@@ -39,22 +39,26 @@ public:
     // with the term "efetch", of efetch).
     struct Fault {
         int status = 200;
-        std::string body;    // "" with status 200: the real answer, after the delay
-        int retryAfter = -1; // seconds, for a Retry-After header
-        std::chrono::milliseconds delay{0};
+        std::string body;                   // "" with status 200: the real answer, after the delay
+        int retryAfter = -1;                // seconds, for a Retry-After header
+        std::chrono::milliseconds delay{0}; // cut short when the stand-in goes
         int times = 1;
     };
 
     EutilsStandIn() {
-        server_.routes().Get("/entrez/eutils/esearch.fcgi",
-                             [this](const httplib::Request& req, httplib::Response& res) {
-                                 Answer("esearch", req, res);
-                             });
-        server_.routes().Get("/entrez/eutils/efetch.fcgi",
-                             [this](const httplib::Request& req, httplib::Response& res) {
-                                 Answer("efetch", req, res);
-                             });
+        for (const std::string utility : {"esearch", "efetch"})
+            server_.routes().Get(
+                "/entrez/eutils/" + utility + ".fcgi",
+                [this, utility](const httplib::Request& req, httplib::Response& res) {
+                    Answer(utility, req, res);
+                });
         server_.Start();
+    }
+    // A delayed answer would otherwise hold up the server's stop.
+    ~EutilsStandIn() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        wake_.notify_all();
     }
 
     std::string Base() const { return server_.Url("/entrez/eutils/"); }
@@ -121,15 +125,15 @@ private:
         const std::string key = utility == "efetch" ? "efetch" : hit.Param("term");
         Fault fault;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::unique_lock<std::mutex> lock(mutex_);
             hits_.push_back(hit);
             const auto found = faults_.find(key);
             if (found != faults_.end()) {
                 fault = found->second;
                 if (--found->second.times <= 0) faults_.erase(found);
             }
+            wake_.wait_for(lock, fault.delay, [this] { return closing_; });
         }
-        if (fault.delay.count() > 0) std::this_thread::sleep_for(fault.delay);
         if (fault.retryAfter >= 0) res.set_header("Retry-After", std::to_string(fault.retryAfter));
         if (fault.status != 200 || !fault.body.empty()) {
             res.status = fault.status;
@@ -197,6 +201,8 @@ private:
     }
 
     std::mutex mutex_;
+    std::condition_variable wake_;
+    bool closing_ = false;
     std::map<std::int64_t, std::string> records_;
     std::map<std::string, std::pair<int, std::vector<std::int64_t>>> searches_;
     std::map<std::string, Fault> faults_;

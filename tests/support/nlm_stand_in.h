@@ -36,24 +36,6 @@ inline std::string Gzip(const std::string& data) {
     return out;
 }
 
-inline std::string Gunzip(const std::string& data) {
-    z_stream z{};
-    inflateInit2(&z, 15 + 32);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    std::string out;
-    char buffer[65536];
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        z.next_out = reinterpret_cast<Bytef*>(buffer);
-        z.avail_out = sizeof buffer;
-        rc = inflate(&z, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - z.avail_out);
-    }
-    inflateEnd(&z);
-    return out;
-}
-
 inline std::string Md5Hex(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;

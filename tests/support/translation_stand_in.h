@@ -1,18 +1,20 @@
 // Stand-ins of machine translation services on a loopback port, answering as their
 // public documentation shows: an OpenAI-compatible chat service (POST /v1/chat/completions),
-// DeepL (POST /v2/translate) and LibreTranslate (POST /translate, a form). Each request is noted with its headers and body; the
-// translation of a text is canned, else the text in brackets; faults come on demand (a
-// status for the next requests, a pause before answering).
+// DeepL (POST /v2/translate) and LibreTranslate (POST /translate, a form). Each request is
+// noted with its headers and body; the translation of a text is canned, else the text in
+// brackets; faults come on demand (a status for the next requests, a pause before answering).
 #pragma once
 
+#include "server/translate/translate.h"
 #include "support/test_server.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tamix::test {
@@ -21,24 +23,25 @@ class TranslationStandIn {
 public:
     struct Hit {
         std::string path, body, authorization, contentType;
+        httplib::Params form;
     };
 
     TranslationStandIn() {
-        server_.routes().Post("/v1/chat/completions",
-                              [this](const httplib::Request& req, httplib::Response& res) {
-                                  Answer(req, res, Chat);
-                              });
-        server_.routes().Post("/v2/translate",
-                              [this](const httplib::Request& req, httplib::Response& res) {
-                                  Answer(req, res, DeepL);
-                              });
-        server_.routes().Post("/translate",
-                              [this](const httplib::Request& req, httplib::Response& res) {
-                                  Answer(req, res, Libre);
-                              });
+        for (const auto& [path, kind] : std::initializer_list<std::pair<const char*, Kind>>{
+                 {"/v1/chat/completions", Chat}, {"/v2/translate", DeepL}, {"/translate", Libre}})
+            server_.routes().Post(
+                path, [this, kind = kind](const httplib::Request& req, httplib::Response& res) {
+                    Answer(req, res, kind);
+                });
         // As services' own servers do: an answer goes out at once, not after a delayed ACK.
         server_.routes().set_tcp_nodelay(true);
         server_.Start();
+    }
+    // A pause under way ends, so that the server stops at once.
+    ~TranslationStandIn() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        woken_.notify_all();
     }
 
     std::string ChatBase() const { return "openai:" + server_.Url("/v1"); }
@@ -50,7 +53,8 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         canned_[source] = translation;
     }
-    // The next requests are answered with these statuses (Retry-After: 1 with a 429).
+    // The next requests are answered with these statuses (Retry-After: 0 with a 429, so
+    // that only a server that reads it asks again at once).
     void Fail(std::vector<int> statuses) {
         std::lock_guard<std::mutex> lock(mutex_);
         failures_.assign(statuses.begin(), statuses.end());
@@ -67,102 +71,77 @@ public:
 private:
     enum Kind { Chat, DeepL, Libre };
 
-    static std::string Escape(const std::string& text) {
+    // A JSON string's content. LibreTranslate (Python) writes every character past ASCII
+    // as \uXXXX, surrogate pairs above U+FFFF; the others write UTF-8 as it is.
+    static std::string Escape(const std::string& text, bool ascii) {
         std::string out;
-        for (const char c : text) {
+        char hex[32];
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
             if (c == '"' || c == '\\') out += '\\';
             if (c == '\n') {
                 out += "\\n";
-                continue;
+            } else if (c < 0x80 || !ascii) {
+                out += static_cast<char>(c);
+            } else {
+                const int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+                unsigned long code = c & (0x3F >> extra);
+                for (int k = 0; k < extra; ++k)
+                    code = code << 6 | (static_cast<unsigned char>(text[++i]) & 0x3F);
+                if (code >= 0x10000)
+                    std::snprintf(hex, sizeof hex, "\\u%04lx\\u%04lx",
+                                  0xD800 + ((code - 0x10000) >> 10), 0xDC00 + (code & 0x3FF));
+                else
+                    std::snprintf(hex, sizeof hex, "\\u%04lx", code);
+                out += hex;
             }
-            out += c;
         }
         return out;
     }
 
-    // The JSON strings of every "key":"..." and "key":[...] of the body, in order (plain
-    // texts only: the tests send no escapes but \" \\ \n).
-    static std::vector<std::string> Strings(const std::string& body, const std::string& key) {
-        std::vector<std::string> found;
-        const std::string name = "\"" + key + "\":";
-        for (std::size_t at = body.find(name); at != std::string::npos;
-             at = body.find(name, at)) {
-            at += name.size();
-            const bool array = body[at] == '[';
-            if (array) ++at;
-            while (at < body.size() && body[at] == '"') {
-                std::string value;
-                for (++at; at < body.size() && body[at] != '"'; ++at) {
-                    if (body[at] == '\\') {
-                        ++at;
-                        value += body[at] == 'n' ? '\n' : body[at];
-                    } else {
-                        value += body[at];
-                    }
-                }
-                found.push_back(value);
-                ++at;
-                if (!array || at >= body.size() || body[at] != ',') break;
-                ++at;
-            }
-        }
-        return found;
-    }
-
-    std::string TranslationOf(const std::string& text) {
+    std::string TranslationOf(const std::string& text, bool ascii = false) {
         const auto canned = canned_.find(text);
-        return canned != canned_.end() ? canned->second : "[" + text + "]";
+        return Escape(canned != canned_.end() ? canned->second : "[" + text + "]", ascii);
     }
 
     void Answer(const httplib::Request& req, httplib::Response& res, Kind kind) {
-        std::chrono::milliseconds pause{0};
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            hits_.push_back({req.path, req.body, req.get_header_value("Authorization"),
-                             req.get_header_value("Content-Type")});
-            pause = pause_;
-            if (!failures_.empty()) {
-                res.status = failures_.front();
-                failures_.pop_front();
-                if (res.status == 429) res.set_header("Retry-After", "1");
-                res.set_content(kind == Chat ? "{\"error\":{\"message\":\"Rate limit reached\",\"type\":"
-                                       "\"requests\",\"param\":null,\"code\":\"rate_limit_exceeded\"}}"
-                                     : "{\"message\":\"Too many requests\"}",
-                                "application/json");
-                return;
-            }
+        std::unique_lock<std::mutex> lock(mutex_);
+        hits_.push_back({req.path, req.body, req.get_header_value("Authorization"),
+                         req.get_header_value("Content-Type"), req.params});
+        if (!failures_.empty()) {
+            res.status = failures_.front();
+            failures_.pop_front();
+            if (res.status == 429) res.set_header("Retry-After", "0");
+            res.set_content("{\"message\":\"Too many requests\"}", "application/json");
+            return;
         }
-        std::this_thread::sleep_for(pause);
-        std::lock_guard<std::mutex> lock(mutex_);
+        woken_.wait_for(lock, pause_, [this] { return stopping_; });
+        std::string answer;
         if (kind == Libre) {
-            res.set_content("{\"translatedText\":\"" + Escape(TranslationOf(req.get_param_value("q"))) +
-                                "\"}",
-                            "application/json");
+            answer =
+                "{\"translatedText\":\"" + TranslationOf(req.get_param_value("q"), true) + "\"}";
         } else if (kind == Chat) {
             // The user's message is the text; the system message comes first.
-            const std::vector<std::string> contents = Strings(req.body, "content");
-            const std::string text = contents.size() == 2 ? contents[1] : "";
-            res.set_content("{\"id\":\"chatcmpl-abc123\",\"object\":\"chat.completion\","
-                            "\"created\":1741569952,\"model\":\"gpt-4.1-2025-04-14\","
-                            "\"choices\":[{\"index\":0,\"message\":{\"role\":\"assistant\","
-                            "\"content\":\"" +
-                                Escape(TranslationOf(text)) +
-                                "\",\"refusal\":null,\"annotations\":[]},\"logprobs\":null,"
-                                "\"finish_reason\":\"stop\"}],\"usage\":{\"prompt_tokens\":19,"
-                                "\"completion_tokens\":10,\"total_tokens\":29},"
-                                "\"service_tier\":\"default\"}",
-                            "application/json");
+            const std::string text =
+                server::JsonPath(req.body, {"messages", 1, "content"}).value_or("");
+            answer = "{\"id\":\"chatcmpl-abc123\",\"object\":\"chat.completion\",\"choices\":[{"
+                     "\"index\":0,\"message\":{\"role\":\"assistant\",\"content\":\"" +
+                     TranslationOf(text) +
+                     "\",\"refusal\":null,\"annotations\":[]},\"logprobs\":null,"
+                     "\"finish_reason\":\"stop\"}],\"usage\":{\"total_tokens\":29}}";
         } else {
-            std::string translations;
-            for (const std::string& text : Strings(req.body, "text"))
-                translations += (translations.empty() ? "" : ",") +
-                                std::string("{\"detected_source_language\":\"EN\",\"text\":\"") +
-                                Escape(TranslationOf(text)) + "\"}";
-            res.set_content("{\"translations\":[" + translations + "]}", "application/json");
+            answer = "{\"translations\":[";
+            for (int i = 0; const auto text = server::JsonPath(req.body, {"text", i}); ++i)
+                answer += (i ? ",{" : "{") + std::string("\"detected_source_language\":\"EN\",") +
+                          "\"text\":\"" + TranslationOf(*text) + "\"}";
+            answer += "]}";
         }
+        res.set_content(answer, "application/json");
     }
 
     std::mutex mutex_;
+    std::condition_variable woken_;
+    bool stopping_ = false;
     std::map<std::string, std::string> canned_;
     std::deque<int> failures_;
     std::chrono::milliseconds pause_{0};
