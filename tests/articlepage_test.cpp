@@ -1,35 +1,10 @@
 #include "pubmed/articlepage.h"
-#include "pubmed/text.h"
 #include "support/files.h"
-#include "support/unicode_data.h"
 
 #include <gtest/gtest.h>
 
 namespace tamix {
 namespace {
-
-// Whether text is pattern with each '\0' of the pattern replaced by some run of bytes
-// (maybe none).
-bool MatchesWithGaps(const std::string& text, const std::string& pattern) {
-    std::size_t t = 0, p = 0, gap = std::string::npos, resumeAt = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && pattern[p] == '\0') {
-            gap = p++;
-            resumeAt = t;
-        } else if (p < pattern.size() && pattern[p] == text[t]) {
-            ++p;
-            ++t;
-        } else if (gap != std::string::npos) {
-            p = gap + 1;
-            t = ++resumeAt;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '\0')
-        ++p;
-    return p == pattern.size();
-}
 
 std::string ArticlePage(const std::string& abstract, const std::string& id = "00012345",
                         const std::string& after = "<a class=\"ft\" href=\"http://doi.org/10.1/x\">"
@@ -49,11 +24,10 @@ TEST(ArticlePage, AbstractIsOneLineOfAsciiFromHeadingThroughId) {
     EXPECT_EQ(text.link, "http://doi.org/10.1/x");
 }
 
-// Real NLM records (python-biopython-doc) read as an article page: the abstract is ASCII,
-// every ASCII character of the page's text is kept in place, and every letter that
-// Unicode composes of an ASCII letter and marks has that letter in its place.
-TEST(ArticlePage, RealNlmRecordsKeepEveryLetter) {
-    const test::UnicodeData data(TAMIX_UNICODE_DATA);
+// Real NLM records (python-biopython-doc) read as an article page: the symbols they hold
+// beyond ASCII come out spelled. That the output is ASCII keeping every ASCII byte and
+// every letter's base is fuzz_text's and ReduceToAsciiAgreesWithUnicodeData's to prove.
+TEST(ArticlePage, RealNlmRecordsSpellTheirSymbols) {
     std::string allAbstracts;
     for (const char* name :
          {"Entrez/pubmed1.xml.gz", "Entrez/pubmed2.xml.gz", "Entrez/pubmed4.xml.gz",
@@ -62,33 +36,9 @@ TEST(ArticlePage, RealNlmRecordsKeepEveryLetter) {
         const std::string records =
             test::ReadText("/usr/share/doc/python-biopython-doc/Tests/" + std::string(name));
         ASSERT_GT(records.size(), 1000u) << name;
-
         const std::string page = "<html><h2 class=\"title\">" + records + "PMID: 99999999</p>";
-        const std::string abstract = ExtractArticle(page, "99999999").abstract;
-        for (const char c : abstract)
-            ASSERT_LT(static_cast<unsigned char>(c), 0x80) << name;
-
-        // What the page's text must become: ASCII as it is, letters with marks their
-        // letter, anything else some ASCII or nothing ('\0' here).
-        const std::size_t start = page.find("<h2");
-        const std::string text =
-            DecodeEntities(StripTags(page.substr(start, page.find("99999999") + 8 - start)));
-        std::string pattern;
-        for (std::size_t i = 0; i < text.size();) {
-            char32_t cp = 0;
-            if (!DecodeUtf8(text, i, cp)) {
-                pattern += '\0';
-            } else if (cp < 0x80) {
-                pattern += cp == '\n' || cp == '\r' ? ' ' : static_cast<char>(cp);
-            } else {
-                const char base = data.BaseLetter(cp);
-                pattern += base != 0 ? base : '\0';
-            }
-        }
-        EXPECT_TRUE(MatchesWithGaps(abstract, pattern)) << name;
-        allAbstracts += abstract;
+        allAbstracts += ExtractArticle(page, "99999999").abstract;
     }
-    // The characters these records hold beyond ASCII.
     for (const char* spelled :
          {"Dipartimento di Scienze Ambientali, Universita degli Studi della Tuscia",
           "(c) Article author(s)", "67.6 +/- 4.1 ml.kg", "(coefficient of variation: ~7%)",
@@ -110,14 +60,6 @@ TEST(ArticlePage, MissingHeadingOrId) {
     EXPECT_EQ(noId.link, "http://doi.org/10.1/x") << "the link is then searched from byte 7";
 }
 
-TEST(ArticlePage, PieceEndsEightBytesAfterTheIdStarts) {
-    const std::string seven = ExtractArticle(ArticlePage("x", "1234567"), "1234567").abstract;
-    EXPECT_EQ(seven.substr(seven.size() - 14), "PMID: 1234567 ")
-        << "a 7-digit id takes the next byte along ('<', which strips to a space)";
-    const std::string nine = ExtractArticle(ArticlePage("x", "123456789"), "123456789").abstract;
-    EXPECT_EQ(nine.substr(nine.size() - 9), " 12345678");
-}
-
 TEST(ArticlePage, FullTextLinkRules) {
     const auto linkOf = [](const std::string& after) {
         return ExtractArticle(ArticlePage("x", "00012345", after), "00012345").link;
@@ -127,12 +69,9 @@ TEST(ArticlePage, FullTextLinkRules) {
     EXPECT_EQ(linkOf("<a href=\"http://x.org/?a=1&amp;b=2\">FULL TEXT</a>"),
               "http://x.org/?a=1&b=2");
     EXPECT_EQ(linkOf("<a href=\"http://x.org/\">Full-text</a>"), "No FullText Link");
-    EXPECT_EQ(linkOf("<a href=\"/m/pubmed/1\">Full text</a>"), "No FullText Link");
     EXPECT_EQ(linkOf("<a href=\"http://x.org/\">" + std::string(200, '.') + "Full text</a>"),
               "No FullText Link")
         << "the words must stand within 200 bytes of the closing quote";
-    EXPECT_EQ(linkOf("no link at all"), "No FullText Link");
-    EXPECT_EQ(linkOf("<a href=\"http://x.org/ no closing quote"), "No FullText Link");
 }
 
 } // namespace

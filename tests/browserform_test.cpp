@@ -5,9 +5,8 @@
 namespace tamix {
 namespace {
 
+// fuzz_browserform proves that only the case of letters changes; these, which letters.
 TEST(BrowserForm, UpperCasesElementNamesOnly) {
-    EXPECT_EQ(ToBrowserForm("<a href=\"./00012345\"><span>Heart</span></a>"),
-              "<A href=\"./00012345\"><SPAN>Heart</SPAN></A>");
     EXPECT_EQ(ToBrowserForm("<div class=\"pag\">Page 1 of 3</div><br/><my-el x=1></my-el>"),
               "<DIV class=\"pag\">Page 1 of 3</DIV><BR/><MY-EL x=1></MY-EL>");
     EXPECT_EQ(ToBrowserForm("<p title=\"a>b <i>\" data-X='<q>'>x &lt;y&gt; a < b</p>"),
@@ -18,11 +17,6 @@ TEST(BrowserForm, UpperCasesElementNamesOnly) {
     EXPECT_EQ(ToBrowserForm("<script>if (a<b) s = '<a href=x>';</Script><b>"),
               "<SCRIPT>if (a<b) s = '<a href=x>';</SCRIPT><B>")
         << "script content is text, up to its end tag in any case";
-    EXPECT_EQ(ToBrowserForm("<title>PubMed Mobile <b></title>"),
-              "<TITLE>PubMed Mobile <b></TITLE>");
-    EXPECT_EQ(ToBrowserForm("<style>p>a{}"), "<STYLE>p>a{}") << "unclosed raw text";
-    EXPECT_EQ(ToBrowserForm("<a href=\"x"), "<A href=\"x") << "unclosed tag";
-    EXPECT_EQ(ToBrowserForm("trailing <"), "trailing <");
 }
 
 } // namespace

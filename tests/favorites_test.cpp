@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -94,13 +93,6 @@ TEST_F(Favorites, WalksATreeWithPopUpsFirstAndIndicesInWalkOrder) {
               "'a1'=u:Alpha/a1.url} dir.url{'in'=u:dir.url/in.url} "
               "only subs{child{'c2'=u:only subs/child/c2.url}} zeta{'z1'=u:zeta/z1.url} "
               "''=u:.url 'A'=u:A.url 'b'=u:b.url 'c'=u:c.url 'nourl'=");
-    ASSERT_EQ(urls_.size(), 11u);
-    // Sub-folders number in listing order, which readdir does not fix; own links come first.
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(menu_.items[5 + i].command, kFavoriteFirst + i);
-    const auto& alpha = *menu_.items[1].sub;
-    EXPECT_EQ(alpha.items[1].command + 1, alpha.items[0].sub->items[0].command)
-        << "a folder's own links come before its sub-folders'";
 }
 
 TEST_F(Favorites, ContinuesFromFirstAndSkipsWhatCannotBeListed) {
@@ -118,6 +110,7 @@ TEST_F(Favorites, ContinuesFromFirstAndSkipsWhatCannotBeListed) {
     EXPECT_EQ(urls_.size(), 5u);
 }
 
+// Command numbers run on past the 512 a menu of old held.
 TEST_F(Favorites, NumbersEveryLinkBeyond512) {
     char name[16];
     for (int i = 0; i < 600; ++i) {
@@ -142,8 +135,6 @@ TEST_F(Favorites, FollowsFileLinksButNotFolderLinksAndReadsOnlyFiles) {
     ASSERT_EQ(mkfifo((root_ / "pipe.url").c_str(), 0600), 0);
     EXPECT_EQ(Fill(root_.string()), 3);
     EXPECT_EQ(menu_.Render(&urls_), "real{'a'=u:real/a.url} 'alias'=u:real/a.url 'pipe'=");
-    EXPECT_EQ(reader_.ReadUrl((root_ / "real").string()), "");
-    EXPECT_EQ(reader_.ReadUrl((root_ / "gone.url").string()), "");
 }
 
 // A scripted listing, for the one thing readdir cannot be made to do: a chosen order.
@@ -171,28 +162,23 @@ TEST_F(Favorites, SortsWithoutCaseKeepingListingOrderForTies) {
 
     ASSERT_EQ(FillFavoritesMenu(dir, 0, menu_, urls_, lister, reader_), 7);
     EXPECT_EQ(menu_.Render(), "Alpha{'x'#5} alpha{'y'#6} zed{'z'#4} '_u'#0 'a'#1 'b'#2 'B'#3");
-    EXPECT_EQ(urls_[2], "u:b.url");
 
     std::reverse(top.begin(), top.end());
     RecordingMenu reversed;
     urls_.clear();
     ASSERT_EQ(FillFavoritesMenu(dir, 0, reversed, urls_, lister, reader_), 7);
     EXPECT_EQ(reversed.Render(), "alpha{'y'#4} Alpha{'x'#5} zed{'z'#6} '_u'#0 'a'#1 'B'#2 'b'#3");
-    EXPECT_EQ(urls_[2], "u:B.url");
+    EXPECT_EQ(urls_[2], "u:B.url") << "each URL at its link's place, not the listing's";
 }
 
 TEST(ShortcutUrl, TakesTheFirstUrlOfTheFirstShortcutSectionAsWritten) {
     const std::pair<const char*, const char*> cases[] = {
-        {"[InternetShortcut]\nURL=http://a/\n", "http://a/"},
-        {"[internetshortcut]\r\nurl=http://b/?x=1\r\nIconIndex=0\r\n", "http://b/?x=1"},
         {"\xEF\xBB\xBF  [ INTERNETSHORTCUT ]  \n \tUrl\t = http://c/a,b;c#d e \n",
          " http://c/a,b;c#d e "},
         {"[InternetShortcut]\nURL=one\r\r\nURL=two", "one\r"},
         {"URL=early\n[DEFAULT]\nBASEURL=x\nURL=other\n[InternetShortcut]\nURL=yes", "yes"},
         {"[InternetShortcut]\nIconFile=i\n[Other]\nURL=no\n[InternetShortcut]\nURL=no", ""},
         {"[InternetShortcut]\nURLS=no\nURL\n; URL=no\n", ""},
-        {"[InternetShortcut]\nURL=", ""},
-        {"", ""},
     };
     for (const auto& [text, url] : cases)
         EXPECT_EQ(ParseShortcutUrl(text), url) << text;
@@ -202,13 +188,11 @@ TEST(ShortcutUrl, CutsTo2047BytesOnACharacterBoundary) {
     const auto url = [](const std::string& value) {
         return ParseShortcutUrl("[InternetShortcut]\r\nURL=" + value + "\r\n");
     };
+    // fuzz_shortcut proves the bound and that no character is split; these, that no more goes.
     const std::string a(2047, 'a');
-    EXPECT_EQ(url(a), a);
     EXPECT_EQ(url(a + "bc"), a);
     EXPECT_EQ(url(a.substr(1) + "\xC3\xA9"), a.substr(1)) << "é would be split";
     EXPECT_EQ(url(a.substr(2) + "\xC3\xA9z"), a.substr(2) + "\xC3\xA9");
-    EXPECT_EQ(url(a.substr(2) + "\xE2\x82\xAC"), a.substr(2)) << "€ would be split";
-    EXPECT_EQ(url(a.substr(3) + "\xF0\x9F\x98\x80"), a.substr(3)) << "an emoji would be split";
     const std::string stray = a.substr(10) + std::string(12, '\x80');
     EXPECT_EQ(url(stray), stray.substr(0, 2047)) << "no character to keep whole";
 }
@@ -232,7 +216,6 @@ TEST_F(Favorites, FolderComesFromUserDirsWithVariablesExpanded) {
     };
     EXPECT_EQ(folder(), "/home/ann/Favorites") << "no file";
     const std::pair<const char*, const char*> cases[] = {
-        {"\"$HOME/Favs\"", "/home/ann/Favs"},
         {"\"${HOME}/My Links\" # a comment", "/home/ann/My Links"},
         {"%HOME%/c", "/home/ann/c"},
         {"\"/d/$USER-%TEAM%-${USER}x/$NOPE%NOPE%${NOPE}\"", "/d/ann-lab-annx/"},
@@ -245,14 +228,10 @@ TEST_F(Favorites, FolderComesFromUserDirsWithVariablesExpanded) {
     }
     Write("user-dirs.dirs", "XDG_FAVORITES_DIR=/first\nXDG_FAVORITES_DIR=/last\n");
     EXPECT_EQ(folder(), "/last");
-    Write("user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n");
-    EXPECT_EQ(folder(), "/home/ann/Favorites") << "no key";
 
     env["HOME"] = root_.string();
     Write(".config/user-dirs.dirs", "XDG_FAVORITES_DIR=\"$HOME/Home Favs\"\n");
     env["XDG_CONFIG_HOME"] = "";
-    EXPECT_EQ(folder(), root_.string() + "/Home Favs");
-    env.erase("XDG_CONFIG_HOME");
     EXPECT_EQ(folder(), root_.string() + "/Home Favs");
 }
 

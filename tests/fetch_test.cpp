@@ -1,5 +1,5 @@
-// The mirror's downloads against real HTTP on loopback: resumption with a byte range, a
-// partial file that does not fit the server's, statuses, the User-Agent, MD5.
+// The mirror's downloads against real HTTP on loopback: a partial file that is whole or
+// does not fit the server's, statuses, the User-Agent, the stop, HTTPS.
 #include "server/upstream/fetch.h"
 #include "support/files.h"
 #include "support/nlm_stand_in.h"
@@ -16,46 +16,31 @@ using test::NlmStandIn;
 using test::ReadFile;
 using test::TempDir;
 
-std::string Noise(std::size_t size) {
-    std::string bytes(size, '\0');
-    std::uint32_t x = 12345;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
-
-TEST(Fetch, FilesResumeWithAByteRange) {
+// A cut transfer and its resumption with a byte range are Mirror.BaselineThenUpdates's.
+TEST(Fetch, PartialFilesGoOnOrStartOver) {
     NlmStandIn area;
-    const std::string bytes = Noise(200000);
+    // No short period, so that bytes out of place show.
+    std::string bytes(200000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7919 % 65521 >> 8);
     area.Add("baseline", "pubmed26n0001.xml.gz", bytes);
     const std::string url = area.Url() + "baseline/pubmed26n0001.xml.gz";
     TempDir dir;
-    const std::string part = dir.File("f.part");
+    const std::string part = dir.Write("f.part", bytes.substr(0, 70000));
 
-    // Cut at 70,000 bytes: what came stays, and the next transfer asks for the rest only.
-    area.CutNext("pubmed26n0001.xml.gz", 70000);
+    // The progress counts the whole file, what an earlier transfer left included.
     std::int64_t lastHave = 0, lastTotal = 0;
     FetchControl control;
     control.onProgress = [&](std::int64_t have, std::int64_t total) {
         lastHave = have;
         lastTotal = total;
     };
-    FetchResult first = FetchFile(url, part, control);
-    EXPECT_FALSE(first.ok);
-    EXPECT_FALSE(first.permanent);
-    EXPECT_TRUE(ReadFile(part) == bytes.substr(0, 70000));
-    FetchResult second = FetchFile(url, part, control);
-    ASSERT_TRUE(second.ok) << second.error;
-    EXPECT_EQ(second.resumedAt, 70000);
-    EXPECT_EQ(second.received, 130000);
+    FetchResult rest = FetchFile(url, part, control);
+    ASSERT_TRUE(rest.ok) << rest.error;
+    EXPECT_EQ(rest.received, 130000);
     EXPECT_TRUE(ReadFile(part) == bytes);
     EXPECT_EQ(lastHave, 200000);
     EXPECT_EQ(lastTotal, 200000);
-    auto served = area.Stats("pubmed26n0001.xml.gz");
-    EXPECT_EQ(served.ranges, (std::vector<std::string>{"", "bytes=70000-"}));
-    EXPECT_EQ(served.bytes, 200000);
 
     // Already whole: the server says the range is past the end, and that is success.
     FetchResult again = FetchFile(url, part);
@@ -67,9 +52,6 @@ TEST(Fetch, FilesResumeWithAByteRange) {
     EXPECT_FALSE(FetchFile(url, part).ok);
     ASSERT_TRUE(FetchFile(url, part).ok);
     EXPECT_TRUE(ReadFile(part) == bytes);
-
-    EXPECT_EQ(Md5OfFile(part), test::Md5Hex(bytes));
-    EXPECT_EQ(Md5OfFile(dir.File("missing")), "");
 }
 
 TEST(Fetch, StatusesAgentAndStop) {
@@ -92,7 +74,6 @@ TEST(Fetch, StatusesAgentAndStop) {
     ASSERT_TRUE(FetchText(server.Url("/listing/"), text).ok);
     EXPECT_EQ(text, "<a href=\"pubmed26n0001.xml.gz\">");
     EXPECT_EQ(agent, UserAgent());
-    EXPECT_EQ(agent.rfind("tamix-server/", 0), 0u);
 
     // What may pass (a 503, nobody listening) and what will not (a 404, whose words the
     // mirror's log shows in Mirror.WhatItCannotWorkWith).

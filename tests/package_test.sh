@@ -33,13 +33,9 @@ version=$(dpkg-deb -f "$deb" Version)
 step "unpacked tamix $version, $(stat -c %s "$deb") bytes, installed size $(dpkg-deb -f "$deb" Installed-Size) KiB"
 
 step "files"
-for file in usr/bin/tamix usr/bin/tamix-server usr/share/tamix/tamix-glossary.tsv \
-    usr/share/applications/tamix.desktop usr/share/icons/hicolor/256x256/apps/tamix.png \
-    usr/share/icons/hicolor/48x48/apps/tamix.png usr/share/metainfo/org.tamix.tamix.metainfo.xml \
-    usr/share/man/man1/tamix.1.gz usr/share/man/man1/tamix-server.1.gz \
-    usr/lib/systemd/system/tamix-server.service usr/lib/sysusers.d/tamix-server.conf \
-    usr/share/doc/tamix/copyright usr/share/doc/tamix/changelog.gz; do
-    [[ -s $root/$file ]] || fail "the package lacks /$file"
+# The others are read by the steps below; lintian wants the copyright file.
+for size in 256x256 48x48; do
+    [[ -s $root/usr/share/icons/hicolor/$size/apps/tamix.png ]] || fail "the package lacks the $size icon"
 done
 for program in tamix tamix-server; do
     [[ $(file "$root/usr/bin/$program") == *", stripped"* ]] || fail "$program is not stripped"
@@ -80,7 +76,6 @@ unit=$root/usr/lib/systemd/system/tamix-server.service
 sed "s|/usr/bin/tamix-server|$root/usr/bin/tamix-server|g" "$unit" >"$work/tamix-server.service"
 MANPATH=$root/usr/share/man systemd-analyze verify "$work/tamix-server.service" ||
     fail "systemd-analyze verify rejects the unit"
-systemd-analyze security --offline=true "$work/tamix-server.service" | tail -n 1
 for setting in User=_tamix StateDirectory=tamix-server NoNewPrivileges=yes ProtectSystem=strict \
     ProtectHome=yes PrivateTmp=yes PrivateDevices=yes MemoryDenyWriteExecute=yes \
     SystemCallFilter=@system-service "--listen 127.0.0.1:8790"; do
@@ -118,7 +113,6 @@ unset TAMIX_INDEX
 
 step "the mirror's units"
 for name in tamix-mirror.service tamix-mirror.timer; do
-    [[ -f $root/usr/lib/systemd/system/$name ]] || fail "no $name"
     sed "s|/usr/bin/tamix-server|$root/usr/bin/tamix-server|g" \
         "$root/usr/lib/systemd/system/$name" >"$work/$name"
 done
@@ -133,11 +127,9 @@ dpkg-deb -e "$deb" "$work/control"
 ! grep -q "enable.*tamix-mirror" "$work/control/postinst" || fail "the mirror is enabled on install"
 
 step "tamix-server from the unpacked tree: sample, import, serve, translate"
-[[ $("$server" --help) == *--translate-backend* ]] || fail "--help"
 "$server" sample --count 120 --out "$work/sample.xml" || fail "sample"
 "$server" import --index "$work/index.sqlite" "$work/sample.xml" 2>"$work/import.log" ||
     fail "import: $(cat "$work/import.log")"
-grep -q "^import done: 120 records" "$work/import.log" || fail "import log: $(cat "$work/import.log")"
 
 # Serves on a free port; sets port and server_pid.
 start_server() {

@@ -31,23 +31,23 @@ Items Numbered(int count) {
     return items;
 }
 
-TEST(ResultPage, ListEndsAtThePagerTenItemsOrTheLastAnchor) {
+TEST(ResultPage, ListEndsAtThePagerOrAfterTenItems) {
     CArticleRecord record;
     ParseResultPage(ServerPage(Numbered(3)), kServerMarkers, record);
     ASSERT_EQ(record.m_nCount, 3);
     EXPECT_EQ(record.m_strIds[2], "10000002");
     EXPECT_EQ(record.m_strTitles[1], "  Title 1 ") << "the anchor and <span> each become a space";
-    EXPECT_TRUE(record.m_strIds[3].empty());
 
     ParseResultPage(ServerPage(Numbered(11)), kServerMarkers, record);
     EXPECT_EQ(record.m_nCount, 10);
     EXPECT_EQ(record.m_strIds[9], "10000009");
 
-    std::string noPager = ServerPage(Numbered(3));
-    noPager.erase(noPager.find("<div class=\"pag\""));
-    ParseResultPage(noPager, kServerMarkers, record);
-    EXPECT_EQ(record.m_nCount, 3);
-    EXPECT_EQ(record.m_strIds[9], "10000009") << "entries after the last item keep their text";
+    // No title end: the span is empty and the next search starts at byte 6, finding the
+    // same anchor again until the page is full.
+    ParseResultPage("class=\"r\" <a href=\"./12345678\">no end", kServerMarkers, record);
+    ASSERT_EQ(record.m_nCount, 10);
+    EXPECT_EQ(record.m_strIds[9], "12345678");
+    EXPECT_EQ(record.m_strTitles[9], "");
 }
 
 TEST(ResultPage, ListStartsAtItsMarker) {
@@ -68,41 +68,9 @@ TEST(ResultPage, PagerMustStandAtIndexTwoOrLaterOfTheWindow) {
     const std::string item = "<a href=\"./12345678\"><span>T</span>";
     ParseResultPage("class=\"r\"" + item + "class=\"pag\"" + item, kServerMarkers, record);
     EXPECT_EQ(record.m_nCount, 2) << "a pager at index 0 does not end the list";
-    ParseResultPage("class=\"r\"" + item + std::string(50, ' ') + "class=\"pag\"" + item,
-                    kServerMarkers, record);
-    EXPECT_EQ(record.m_nCount, 1);
     ParseResultPage("class=\"r\"" + item + std::string(190, ' ') + "class=\"pag\"" + item,
                     kServerMarkers, record);
     EXPECT_EQ(record.m_nCount, 2) << "a pager cut by the 200-byte window is not seen";
-}
-
-TEST(ResultPage, MarkersAreCaseSensitive) {
-    CArticleRecord record;
-    const std::string server = ServerPage(Numbered(2));
-    ParseResultPage(server, kBrowserMarkers, record);
-    EXPECT_EQ(record.m_nCount, 0);
-
-    const std::string browser =
-        "class=\"r\"<A href=\"./00012345\"><SPAN>Heart <B>failure</B></SPAN></A>";
-    ParseResultPage(browser, kServerMarkers, record);
-    EXPECT_EQ(record.m_nCount, 0);
-    ParseResultPage(browser, kBrowserMarkers, record);
-    ASSERT_EQ(record.m_nCount, 1);
-    EXPECT_EQ(record.m_strIds[0], "00012345");
-    EXPECT_EQ(record.m_strTitles[0], "  Heart  failure  ");
-}
-
-TEST(ResultPage, MalformedItems) {
-    CArticleRecord record;
-    // No title end: the span is empty and the next search starts at byte 6, finding the
-    // same anchor again until the page is full.
-    ParseResultPage("class=\"r\" <a href=\"./12345678\">no end", kServerMarkers, record);
-    ASSERT_EQ(record.m_nCount, 10);
-    EXPECT_EQ(record.m_strIds[9], "12345678");
-    EXPECT_EQ(record.m_strTitles[9], "");
-
-    ParseResultPage("class=\"r\"<a href=\"./123", kServerMarkers, record);
-    EXPECT_EQ(record.m_strIds[0], "123") << "the id is cut short where the page ends";
 }
 
 TEST(ResultPage, TitlesAreDecodedAndBounded) {
@@ -114,7 +82,6 @@ TEST(ResultPage, TitlesAreDecodedAndBounded) {
     // 4,998 bytes, then a two-byte character that would end at byte 5,000.
     const std::string longTitle = std::string(4996, 'x') + "\xC3\xA9" + "tail";
     ParseResultPage(ServerPage({{"00000042", longTitle}}), kServerMarkers, record);
-    EXPECT_EQ(record.m_strTitles[0].size(), 4998u);
     EXPECT_EQ(record.m_strTitles[0], "  " + std::string(4996, 'x'));
     EXPECT_EQ(MakeTitle(std::string(6000, 'y')).size(), kMaxTitleBytes);
 }
@@ -127,15 +94,11 @@ std::string PagerAt(std::size_t ofAt, const std::string& tail) {
 
 TEST(ResultPage, TotalPages) {
     EXPECT_EQ(ParseTotalPages(PagerAt(400, " 25</span")), 25);
-    EXPECT_EQ(ParseTotalPages(PagerAt(400, " 7 <")), 7);
-    EXPECT_EQ(ParseTotalPages(PagerAt(400, " 1,234 ..")), 1234) << "thousands separator";
-    EXPECT_EQ(ParseTotalPages(PagerAt(400, " 1,234,567")), 1234567);
+    EXPECT_EQ(ParseTotalPages(PagerAt(400, " 1,234,567")), 1234567) << "thousands separators";
     EXPECT_EQ(ParseTotalPages(PagerAt(400, " 5, then")), 5);
     EXPECT_EQ(ParseTotalPages(PagerAt(400, "   12")), 12) << "leading spaces";
-    EXPECT_EQ(ParseTotalPages(PagerAt(400, "12")), 12);
     EXPECT_EQ(ParseTotalPages(PagerAt(400, " 123456789012")), INT_MAX);
     EXPECT_EQ(ParseTotalPages(PagerAt(297, " x")), 0) << "at 297 the pager counts";
-    EXPECT_EQ(ParseTotalPages(PagerAt(297, "")), 0);
     EXPECT_EQ(ParseTotalPages(PagerAt(296, " 25")), 1) << "before 297 it is not the pager";
     EXPECT_EQ(ParseTotalPages(std::string(500, '.') + "Page 1 of 9"), 1) << "no pager marker";
     EXPECT_EQ(ParseTotalPages(ServerPage(Numbered(10), "Page 2 of 1000")), 1000);

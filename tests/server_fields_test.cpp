@@ -29,129 +29,39 @@ using test::ReadText;
 using test::TempDir;
 
 using test::Describe;
-using test::Headings;
 using test::Join;
 using test::People;
 
-bool StartsWith(const std::string& text, const std::string& start) {
-    return text.rfind(start, 0) == 0;
-}
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(Fields, RealNlmXml) {
+// What NLM's own files hold that the record written both ways below does not: a journal
+// without an ISO abbreviation, a season for a date, markup inside an abstract, an affiliation
+// of before 2014 (the article's, given to its first author; in MEDLINE, an address before
+// the authors) and initials that are not the fore name's.
+TEST(Fields, RealNlmRecords) {
     auto first = ReadRecords(kNlmTests + "Entrez/pubmed1.xml.gz");
     const Article& aids = first.at(12091962);
-    EXPECT_EQ(aids.title, "The treatment of AIDS behind the walls of correctional facilities.");
-    EXPECT_EQ(aids.authors, "Olivero JM");
-    EXPECT_EQ(aids.year, 1990);
-    EXPECT_EQ(aids.pubdate, "1990 Spring");
     EXPECT_EQ(aids.journal, "Social justice (San Francisco, Calif.)") << "no ISO abbreviation";
-    EXPECT_EQ(aids.medlineTa, "Soc Justice");
-    EXPECT_EQ(aids.issnPrint, "1043-1578");
-    EXPECT_EQ(aids.volume + "(" + aids.issue + "):" + aids.pages, "17(1):113-25");
-    EXPECT_EQ(Join(aids.publicationTypes), "Journal Article; Review");
-    EXPECT_EQ(Join(aids.keywords), "Health Care and Public Health; Legal Approach");
-    EXPECT_EQ(aids.mesh.size(), 19u);
-    EXPECT_PRED2(StartsWith, Headings(aids),
-                 "AIDS Serodiagnosis; *Acquired Immunodeficiency "
-                 "Syndrome; Civil Rights; *HIV Seropositivity");
-    EXPECT_EQ(People(aids), "Olivero|J Michael|JM|||");
+    EXPECT_EQ(aids.pubdate, "1990 Spring");
+    EXPECT_EQ(first.at(9997).journal, "Biochim. Biophys. Acta") << "the ISO abbreviation";
 
-    const Article& magnetic = first.at(9997);
-    EXPECT_EQ(magnetic.journal, "Biochim. Biophys. Acta");
-    EXPECT_PRED2(StartsWith, magnetic.abstract, "Electron paramagnetic resonance");
-    EXPECT_EQ(magnetic.journalTitle, "Biochimica et biophysica acta");
-    EXPECT_EQ(magnetic.isoAbbreviation, "Biochim. Biophys. Acta");
-    EXPECT_EQ(magnetic.medlineTa, "Biochim Biophys Acta");
-    EXPECT_PRED2(Contains, Headings(magnetic), "; Chromatium/*enzymology; *Cytochrome c Group; ");
-    EXPECT_PRED2(Contains, Headings(magnetic), "; Iron/analysis; ");
-    EXPECT_EQ(Join(magnetic.languages), "eng");
-
-    // A record from before 2014: one affiliation for the article, the first author's.
     const Article cryo = ReadRecords(kNlmTests + "Entrez/pubmed2.xml.gz").at(11748933);
     ASSERT_EQ(cryo.authorList.size(), 8u);
     EXPECT_EQ(Join(cryo.authorList[0].affiliations),
               "Dipartimento di Scienze Ambientali, Universit\xC3\xA0 degli Studi della Tuscia, "
               "01100 Viterbo, Italy.");
     EXPECT_TRUE(cryo.authorList[1].affiliations.empty());
-
     const Article gut = ReadRecords(kNlmTests + "Entrez/pubmed4.xml.gz").at(27797938);
-    EXPECT_EQ(gut.title, "Leucocyte telomere length, genetic variants at the TERT gene region and "
-                         "risk of pancreatic cancer.")
-        << "markup inside a title keeps its text";
-    EXPECT_EQ(gut.doi, "10.1136/gutjnl-2016-312510");
-    EXPECT_PRED2(StartsWith, gut.abstract, "OBJECTIVE: Telomere shortening");
-    EXPECT_PRED2(Contains, gut.abstract, "\nDESIGN: We measured");
-    EXPECT_PRED2(Contains, gut.abstract, "ptrend=0.048");
-    EXPECT_PRED2(Contains, gut.abstract, "r2<0.25") << "entities decoded once";
-    EXPECT_PRED2(StartsWith, gut.pmcid, "PMC");
-    EXPECT_EQ(gut.issnElectronic, "1468-3288");
-    EXPECT_EQ(gut.issnPrint, "");
-    EXPECT_EQ(gut.pages, "1116-1122");
-    EXPECT_EQ(gut.pubdate, "2017 Jun") << "a month given as a number reads as its name";
-    EXPECT_EQ(gut.month, 6);
-    EXPECT_EQ(gut.electronicYear * 10000 + gut.electronicMonth * 100 + gut.electronicDay, 20161021);
-    EXPECT_EQ(Join(gut.keywords), "PANCREATIC CANCER");
-    EXPECT_PRED2(Contains, Headings(gut), "Adenocarcinoma/*epidemiology/*genetics");
-    ASSERT_EQ(gut.authorList.size(), 22u);
-    EXPECT_EQ(gut.authorList[2].affiliations.size(), 2u) << "Yuan C: two affiliations";
-    EXPECT_PRED2(StartsWith, gut.authors, "Bao Y, Prescott J, Yuan C, ");
+    EXPECT_PRED2(Contains, gut.abstract, "r2<0.25") << "r<sup>2</sup>&lt;0.25";
 
-    // A group among the authors, last.
-    const Article lungs = ReadRecords(kNlmTests + "Entrez/pubmed7.xml.gz").at(29963580);
-    ASSERT_FALSE(lungs.authorList.empty());
-    EXPECT_EQ(lungs.authorList.back().collectiveName, "Canadian Respiratory Research Network");
-    EXPECT_PRED2(EndsWith, lungs.authors, "Parraga G, Canadian Respiratory Research Network");
-    EXPECT_EQ(lungs.pages, "026002");
-}
-
-TEST(Fields, RealMedline) {
     const Article toolkits = ReadRecords(kNlmTests + "Medline/pubmed_result1.txt").at(12230038);
-    EXPECT_EQ(toolkits.title, "The Bio* toolkits--a brief overview.");
-    EXPECT_EQ(toolkits.journal, "Brief Bioinform");
-    EXPECT_EQ(toolkits.pubdate, "2002 Sep");
-    EXPECT_EQ(toolkits.year * 100 + toolkits.month, 200209);
-    EXPECT_PRED2(StartsWith, toolkits.abstract,
-                 "Bioinformatics research is often difficult to do "
-                 "with commercial software. The Open Source BioPerl")
-        << "continuation lines join with one space";
-    EXPECT_EQ(toolkits.abstract.back(), '.');
-    // The address comes before the authors in records of that time: the first author's.
     EXPECT_EQ(People(toolkits), "Mangalam|Harry|H|||tacg Informatics, Irvine, CA 92612, USA. "
                                 "hjm@tacgi.com");
-    EXPECT_EQ(toolkits.authors, "Mangalam H");
-    EXPECT_EQ(Headings(toolkits), "*Computational Biology; Computer Systems; Humans; Internet; "
-                                  "*Programming Languages; *Software; User-Computer Interface");
-    EXPECT_EQ(toolkits.journalTitle, "Briefings in bioinformatics");
-    EXPECT_EQ(toolkits.medlineTa, "Brief Bioinform");
-    EXPECT_EQ(toolkits.isoAbbreviation, "") << "MEDLINE has no ISO abbreviation";
-    EXPECT_EQ(toolkits.issnPrint, "1467-5463");
-    EXPECT_EQ(toolkits.volume + "(" + toolkits.issue + "):" + toolkits.pages, "3(3):296-302");
-
-    auto second = ReadRecords(kNlmTests + "Medline/pubmed_result2.txt.gz");
-    const Article& scop = second.at(16403221);
-    EXPECT_EQ(scop.authors, "Casbon JA, Crooks GE, Saqi MA");
+    const Article scop = ReadRecords(kNlmTests + "Medline/pubmed_result2.txt.gz").at(16403221);
     EXPECT_EQ(scop.authorList[2].foreName, "Mansoor A S");
     EXPECT_EQ(scop.authorList[2].initials, "MA") << "initials from AU, not the fore name";
-    EXPECT_EQ(Join(scop.authorList[0].affiliations),
-              "Bioinformatics, Institute of Cell and Molecular Science, School of Medicine and "
-              "Dentistry, Queen Mary, University of London, London EC1 6BQ, UK. "
-              "j.a.casbon@qmul.ac.uk")
-        << "continuation lines join with one space";
-    EXPECT_EQ(scop.issnElectronic, "1471-2105");
-    EXPECT_EQ(scop.pmcid, "PMC1373603");
-    EXPECT_EQ(scop.electronicYear * 10000 + scop.electronicMonth * 100 + scop.electronicDay,
-              20060110);
-    EXPECT_EQ(Join(scop.publicationTypes), "Evaluation Studies; Journal Article");
-    EXPECT_PRED2(Contains, Headings(scop), "Information Storage and Retrieval/*methods");
-    EXPECT_PRED2(Contains, Headings(second.at(14630660)),
-                 "Information Storage and Retrieval/*methods/*standards");
 }
 
 // One record written both ways, as PubMed exports it: the readers agree on every field
@@ -200,7 +110,6 @@ TEST(Fields, XmlAndMedlineOfOneRecordAgree) {
     Article fromXml = ReadText(xml).at(31000001);
     Article fromMedline = ReadText(medline).at(31000001);
     EXPECT_EQ(fromXml.isoAbbreviation, "Cardiol Quart");
-    EXPECT_EQ(fromXml.title, test::kEveryFieldTitle) << "markup inside a title keeps its text";
     EXPECT_EQ(fromXml.authors,
               "Hern\xC3\xA1ndez MJ, Smith J, Beane Freeman LE, EMPA-HF Investigators");
     EXPECT_NE(fromXml.abstract.find("\"HFpEF\".\nRESULTS: Fewer"), std::string::npos);
@@ -208,16 +117,13 @@ TEST(Fields, XmlAndMedlineOfOneRecordAgree) {
     std::replace(fromXml.abstract.begin(), fromXml.abstract.end(), '\n', ' ');
     EXPECT_EQ(Describe(fromMedline), Describe(fromXml));
 
-    // And the index gives back what it was given, both ways.
+    // And the index gives back what it was given.
     TempDir dir;
-    for (const auto& [name, text] : {std::pair{"x.xml", xml}, std::pair{"m.txt", medline}}) {
-        const std::string index = dir.File(std::string(name) + ".sqlite");
-        ASSERT_TRUE(test::ImportFiles(index, {dir.Write(name, text)}).empty());
-        IndexReader reader(index);
-        const auto stored = reader.Find(31000001);
-        ASSERT_TRUE(stored.has_value());
-        EXPECT_EQ(Describe(*stored), Describe(ReadText(text).at(31000001))) << name;
-    }
+    const std::string index = dir.File("m.sqlite");
+    ASSERT_TRUE(test::ImportFiles(index, {dir.Write("m.txt", medline)}).empty());
+    const auto stored = IndexReader(index).Find(31000001);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(Describe(*stored), Describe(fromMedline));
 }
 
 TEST(Fields, DetailsSurviveTheIndexAndDamageIsCaught) {
@@ -243,8 +149,6 @@ TEST(Fields, DetailsSurviveTheIndexAndDamageIsCaught) {
     back.pmid = a.pmid; // a column of its own
     ASSERT_TRUE(DecodeDetails(bytes, back));
     EXPECT_EQ(Describe(back), Describe(a));
-    EXPECT_TRUE(back.authorList == a.authorList);
-    EXPECT_TRUE(back.mesh == a.mesh);
     // Every cut and every changed byte either reads as a record or is refused, never read
     // past; the whole record is never taken from a cut one.
     for (std::size_t size = 0; size < bytes.size(); ++size) {
@@ -270,10 +174,13 @@ test::Records MakeCorpus(const std::string& index, int count) {
                                             "Randomized Controlled Trial"};
     const std::vector<std::string> languages = {"eng", "ger", "fre", "jpn"};
     const std::vector<std::pair<std::string, std::string>> journals = {
-        {"Gut", "Gut"}, {"Gut microbes", "Gut Microbes"}, {"The Lancet", "Lancet"}};
-    const std::vector<std::string> affiliations = {"Harvard Medical School, Boston",
-                                                   "Harvard University", "Medical School of Lyon",
-                                                   "School of Medicine, Harvard"};
+        {"Gut", "Gut"},
+        {"Gut microbes", "Gut Microbes"},
+        {"The Lancet", "Lancet"},
+        {"Biochimica et biophysica acta", "Biochim. Biophys. Acta"}};
+    const std::vector<std::string> affiliations = {
+        "Harvard Medical School, Boston", "Harvard University", "Medical School of Lyon",
+        "School of Medicine, Harvard", "Dana-Farber Cancer Institute, Boston"};
     const std::vector<std::string> keywords = {"heart failure", "heart", "failure", "diet"};
     // Beane Freeman's initials come from the fore name.
     const std::vector<Author> people = {
@@ -416,39 +323,29 @@ TEST(Tags, EachReturnsExactlyTheRecordsThatCarryIt) {
         {"heart failure[majr]", Mh("Heart Failure", "", true)},
         {"heart failure/mortality[majr]", Mh("Heart Failure", "mortality", true)},
         {"review[pt]", pt("Review")},
-        {"systematic review[pt]", pt("Systematic Review")},
         {"english[la]", la("eng")},
         {"ger[la]", la("ger")},
-        {"French[Language]", la("fre")},
-        {"japanese[la]", la("jpn")},
         {"gut[ta]", Ta("Gut")},
         {"gut microbes[ta]", Ta("Gut Microbes")},
         {"the lancet[ta]", Ta("Lancet")},
         {"lancet[ta]", Ta("Lancet")},
-        {"harvard medical school[ad]", Ad("harvard medical school")},
+        {"biochim biophys acta[ta]", Ta("Biochim. Biophys. Acta")},
         {"medical school[ad]", Ad("medical school")},
+        {"dana-farber cancer institute[ad]", Ad("dana-farber cancer institute")},
         {"heart failure[kw]", kw("heart failure")},
         {"failure[kw]", Or(kw("heart failure"), kw("failure"))},
         {"smith[1au]", Au(true, "Smith")},
         {"smith j[1au]", Au(true, "Smith", "J")},
         {"smith ja[1au]", Au(true, "Smith", "JA")},
-        {"smithson[1au]", Au(true, "Smithson")},
         {"beane freeman le[1au]", Au(true, "Beane Freeman", "LE")},
-        {"mueller k[1au]", [](const Article&) { return false; }},
         {"muller k[1au]", Au(true, "M\xC3\xBCller", "K")},
-        {"writing group[1au]", Au(true, "Writing Group")},
         {"smith[lastau]", Au(false, "Smith")},
-        {"smith j[lastau]", Au(false, "Smith", "J")},
         {"writing group[lastau]", Au(false, "Writing Group")},
         {"hasabstract", abstract},
         {"free full text[sb]", pmc},
-        {"free full text[filter]", pmc},
         // Combinations, as the other tags combine.
-        {"heart failure[mh] AND review[pt]", And(hf, pt("Review"))},
         {"(gut[ta] OR lancet[ta]) NOT english[la]",
          And(Or(Ta("Gut"), Ta("Lancet")), Not(la("eng")))},
-        {"smith[1au] OR smith[lastau] NOT hasabstract",
-         Or(Au(true, "Smith"), And(Au(false, "Smith"), Not(abstract)))},
         {"hasabstract AND free full text[sb] AND (kidney failure[mh] OR diet[kw])",
          And(And(abstract, pmc), Or(Mh("Kidney Failure"), kw("diet")))},
         {"heart failure[majr] AND 2000:2009[dp]",
@@ -486,48 +383,6 @@ TEST(Tags, EachReturnsExactlyTheRecordsThatCarryIt) {
     EXPECT_EQ(Found(reader, "failure"), failure);
 }
 
-// NLM's own records: each tag finds what the files say.
-TEST(Tags, RealNlmRecords) {
-    TempDir dir;
-    std::vector<std::string> files;
-    test::Records all;
-    for (const test::NlmFile& file : test::kNlmFiles) {
-        files.push_back(file.path);
-        const auto records = ReadRecords(file.path);
-        EXPECT_EQ(records.size(), file.records) << file.path;
-        for (const auto& [pmid, a] : records)
-            all[pmid] = a; // a later file replaces, as the import does
-    }
-    const std::string index = dir.File("nlm.sqlite");
-    ASSERT_TRUE(test::ImportFiles(index, files).empty());
-    IndexReader reader(index);
-    EXPECT_EQ(Found(reader, "eng[la]").size(), all.size());
-    EXPECT_EQ(Found(reader, "software[majr]").size(), 5u);
-    EXPECT_EQ(Found(reader, "information storage and retrieval/methods[mh]").size(), 3u);
-    for (const auto& [query, expected] : std::vector<std::pair<std::string, Pmids>>{
-             {"12230038[pmid]", {12230038}},
-             {"telomere[ti] AND pancreatic", {27797938}},
-             {"humans[mh]", Wanted(all, Mh("Humans"))},
-             {"software[majr]", Wanted(all, Mh("Software", "", true))},
-             // 16377612 has the subheading, not starred.
-             {"information storage and retrieval/methods[majr]", {16403221, 14630660}},
-             {"evaluation studies[pt]",
-              Wanted(all, Holds(&Article::publicationTypes, "Evaluation Studies"))},
-             {"bioinformatics[ta]", {16377612, 14871861, 14630660}},
-             {"biochim biophys acta[ta]", {9997}},
-             {"Biochimica et biophysica acta[jour]", {9997}},
-             {"free full text[sb]", Wanted(all, [](const Article& a) { return !a.pmcid.empty(); })},
-             {"hasabstract", Wanted(all, [](const Article& a) { return !a.abstract.empty(); })},
-             {"dana-farber cancer institute[ad]", {27797938}},
-             {"pancreatic cancer[kw]", {27797938}},
-             {"bao y[1au]", {27797938}},
-             {"wolpin bm[lastau]", {27797938}},
-             {"canadian respiratory research network[lastau]", {29963580}},
-             {"saqi ma[lastau]", {16403221}},
-             {"de hoon m[1au]", {14871861}}})
-        EXPECT_EQ(Found(reader, query), expected) << query;
-}
-
 Article Record(std::int64_t pmid, const std::string& title, const std::string& abstract, int year,
                const std::string& firstAuthor = "", const std::string& journal = "") {
     Article a;
@@ -559,86 +414,6 @@ std::vector<std::int64_t> Ordered(IndexReader& reader, ResultCache& cache, const
         if (result.items.size() < 3) break;
     }
     return pmids;
-}
-
-std::size_t Place(const std::vector<std::int64_t>& order, std::int64_t pmid) {
-    return static_cast<std::size_t>(std::find(order.begin(), order.end(), pmid) - order.begin());
-}
-
-TEST(Order, BestMatchPutsARecordAboutAWordBeforeOneThatMentionsIt) {
-    TempDir dir;
-    const std::string index = dir.File("rank.sqlite");
-    const std::string filler =
-        " Patients were followed for two years in several centres and outcomes were recorded "
-        "by nurses who did not know the allocation; the analysis was prespecified.";
-    {
-        IndexWriter writer(index);
-        // About zebrafish: the word in the title and throughout a short abstract.
-        writer.Put(Record(1, "Zebrafish fin regeneration",
-                          "Zebrafish regrow fins. In zebrafish the blastema forms early.", 2001));
-        // Mentions it once, late in a long abstract; newer, so first by date.
-        writer.Put(Record(2, "Limb outcomes in a cohort",
-                          "We studied limbs." + filler + filler + " A zebrafish model was cited.",
-                          2020));
-        // Indexed with it (heading and keyword) but not written in the text.
-        Article indexed = Record(3, "Fin growth in small fish", "Fins grow." + filler, 2015);
-        indexed.mesh = {{"Zebrafish", false, {}}};
-        indexed.keywords = {"zebrafish"};
-        writer.Put(indexed);
-        // The same text twice, years apart: equal scores come newest first.
-        writer.Put(Record(4, "Cardiac models", "Hearts regrow; zebrafish was one model.", 1999));
-        writer.Put(Record(5, "Cardiac models", "Hearts regrow; zebrafish was one model.", 2010));
-        // A rare word weighs more than a common one.
-        writer.Put(Record(6, "Axolotl notes", "An axolotl." + filler, 2005));
-        writer.Put(Record(7, "Zebrafish notes", "A zebrafish." + filler, 2005));
-        for (int i = 0; i < 20; ++i)
-            writer.Put(Record(100 + i, "Zebrafish study " + std::to_string(i),
-                              "Zebrafish." + filler, 1990 + i));
-        writer.Commit();
-    }
-    IndexReader reader(index);
-    ResultCache cache;
-    const auto byDate = Ordered(reader, cache, "zebrafish", SortOrder::Date);
-    const auto best = Ordered(reader, cache, "zebrafish", SortOrder::Relevance);
-    ASSERT_EQ(best.size(), byDate.size());
-    EXPECT_EQ(byDate.front(), 2) << "newest first by default";
-    EXPECT_EQ(best.front(), 1) << "the record about the word comes first";
-    EXPECT_EQ(best.back(), 2) << "the passing mention last";
-    EXPECT_LT(Place(best, 3), Place(best, 2)) << "headings and keywords count";
-    EXPECT_EQ(Place(best, 5) + 1, Place(best, 4)) << "a tie goes to the newer record";
-    const auto either = Ordered(reader, cache, "axolotl OR zebrafish", SortOrder::Relevance);
-    EXPECT_LT(Place(either, 6), Place(either, 7)) << "the rarer word weighs more";
-}
-
-// Every order ranks every match: records planted older than all the others come first where
-// their order puts them, however many newer ones match (more than a page's walk gathers).
-TEST(Order, PlantedOldestRecordsComeFirst) {
-    TempDir dir;
-    const std::string index = dir.File("every.sqlite");
-    {
-        IndexWriter writer(index);
-        writer.Put(Record(1, "Tuatara tuatara", "Tuatara.", 1990, "Zyzzyva", "Zoology"));
-        writer.Put(Record(2, "A tuatara", "Of reptiles, a tuatara.", 1990, "Aaberg", "Zoology"));
-        writer.Put(Record(3, "A tuatara", "Of reptiles, a tuatara.", 1990, "Zyzzyva", "Aardvark"));
-        for (int i = 0; i < 300; ++i)
-            writer.Put(Record(100 + i, "Reptiles " + std::to_string(i),
-                              "Among reptiles, a tuatara." + std::string(i % 30, 'x'),
-                              2000 + i % 20, "Smith", "Herpetology"));
-        writer.Commit();
-    }
-    IndexReader reader(index);
-    for (const char* query : {"tuatara", "tuatara[tiab]", "tuatara*"}) {
-        const auto best = BestMatches(reader, BuildSearch(query), 5);
-        ASSERT_EQ(best.size(), 5u) << query;
-        EXPECT_EQ(reader.Summaries(best).front().pmid, 1) << query;
-    }
-    const auto first = [&](SortColumn column) {
-        return reader.Summaries(reader.Ordered(BuildSearch("tuatara"), column, 1)).front().pmid;
-    };
-    EXPECT_EQ(first(SortColumn::FirstAuthor), 2);
-    EXPECT_EQ(first(SortColumn::Journal), 3);
-    EXPECT_EQ(reader.CountUpTo(BuildSearch("tuatara").match, 7), 7);
-    EXPECT_EQ(reader.CountUpTo(BuildSearch("tuatara").match, 1000), 303);
 }
 
 // Many first requests for one order at once make it once; a failure reaches each of them
@@ -705,11 +480,9 @@ TEST(Order, AuthorAndJournalOrdersFoldCaseAndDiacritics) {
         << "records without an author last; equal names newest first";
     EXPECT_EQ(Ordered(reader, cache, "study", SortOrder::Journal),
               (std::vector<std::int64_t>{3, 5, 2, 6, 1, 4}));
-    EXPECT_EQ(Ordered(reader, cache, "study", SortOrder::Date),
-              (std::vector<std::int64_t>{6, 5, 4, 3, 2, 1}));
-    EXPECT_EQ(ParseSortOrder("relevance"), SortOrder::Relevance);
-    EXPECT_EQ(ParseSortOrder(""), SortOrder::Date);
-    EXPECT_FALSE(ParseSortOrder("Relevance").has_value());
+    // The count that stops at its limit (the benchmark's).
+    EXPECT_EQ(reader.CountUpTo(BuildSearch("study").match, 4), 4);
+    EXPECT_EQ(reader.CountUpTo(BuildSearch("study").match, 100), 6);
     // An order is kept for its generation of the index only.
     {
         IndexWriter writer(index);

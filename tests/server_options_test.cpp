@@ -20,7 +20,6 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
-#include <tuple>
 
 namespace tamix {
 namespace {
@@ -77,12 +76,9 @@ std::string EmptyIndex(const TempDir& dir) {
     return index;
 }
 
-TEST(ServerOptions, HelpIsTheReadmesUsageAndSampleWritesToStandardOutput) {
+TEST(ServerOptions, HelpIsTheReadmesUsageAndImportReadsStandardInput) {
     const auto [help, status] = Output(kServer + " --help");
     EXPECT_EQ(status, 0);
-    for (const char* name : {"import", "sample", "serve", "--index", "--count", "--out", "--listen",
-                             "--threads", "--quiet", "--glossary", "--translate-backend"})
-        EXPECT_NE(help.find(name), std::string::npos) << name;
     EXPECT_EQ(Output(kServer + " serve --index x --help").first, help) << "help anywhere";
 
     // The README shows the usage text itself, indented as a code block.
@@ -107,26 +103,15 @@ TEST(ServerOptions, HelpIsTheReadmesUsageAndSampleWritesToStandardOutput) {
         EXPECT_NE(manual.find(roff), std::string::npos) << "the manual page lacks " << (*it)[2];
     }
 
-    TempDir dir;
-    const auto [xml, sampled] = Output(kServer + " sample --count 3");
-    EXPECT_EQ(sampled, 0);
-    ASSERT_EQ(RunToEnd({kServer, "sample", "--count", "3", "--out", dir.File("s.xml")},
-                       dir.File("s.log")),
-              0);
-    EXPECT_EQ(xml, ReadFile(dir.File("s.xml"))) << "the same corpus either way";
-    EXPECT_EQ(Output(kServer + " sample --count 0").first.find("<PubmedArticle>"),
-              std::string::npos);
-
     // "-" imports standard input, XML (piped from sample, or gzip-compressed) or MEDLINE.
+    TempDir dir;
     const std::string piped = dir.File("piped.sqlite");
+    const std::string import =
+        " | " + kServer + " import --index " + piped + " - 2>>" + dir.File("i.log");
     for (const std::string& input :
          {kServer + " sample --count 40", kServer + " sample --count 45 | gzip",
           std::string("printf 'PMID- 7\nTI  - Quokka census.\n'")})
-        EXPECT_EQ(Output(input + " | " + kServer + " import --index " + piped + " - 2>>" +
-                         dir.File("i.log"))
-                      .second,
-                  0)
-            << input;
+        EXPECT_EQ(Output(input + import).second, 0) << input;
     EXPECT_EQ(server::IndexReader(piped).Size(), 46) << ReadFile(dir.File("i.log"));
 }
 
@@ -137,11 +122,9 @@ TEST(ServerOptions, WrongCommandLinesAreUsageErrors) {
     // leaves nothing behind.
     for (const std::string line :
          {"", "frobnicate", "serve --index", "serve --index I --colour",
-          "serve --index I --count 3", "import --index I --quiet F", "import --index I", "import F",
-          "sample", "sample --count 3x", "sample --count -1",
-          "sample --count 3 --listen 127.0.0.1:1", "serve --index I --threads 0",
-          "serve --index I --threads many", "serve --index I --listen 8790",
-          "serve --index I --listen 127.0.0.1:99999", "serve I",
+          "import --index I --quiet F", "import --index I", "import F", "sample",
+          "sample --count 3x", "serve --index I --threads 0", "serve --index I --threads many",
+          "serve --index I --listen 8790", "serve --index I --listen 127.0.0.1:99999", "serve I",
           // What a backend address may be is checked where it is read; here, that a wrong one
           // is a usage error, and the rules that join options.
           "serve --index I --translate-backend ftp://127.0.0.1:5000",
@@ -175,9 +158,8 @@ TEST(ServerOptions, GlossaryFileAnnotatesItsTermsAndAWrongOneStopsTheStart) {
     EXPECT_EQ(TranslateThrough(port, "Quokka fevers and a wombat.", dir),
               "Quokka fevers\xEF\xBC\x88\xE8\xA2\x8B\xE9\xBC\xA0\xE7\x83\xAD\xEF\xBC\x89"
               "and a wombat\xEF\xBC\x88\xE8\xA2\x8B\xE7\x86\x8A\xEF\xBC\x89.");
-    EXPECT_EQ(TranslateThrough(port, "Heart failure.", dir), "Heart failure.")
-        << "the built glossary is not consulted when a file is named";
     EXPECT_EQ(server->Stop(SIGTERM), 0);
+    EXPECT_NE(server->Stderr().find("(2 threads, "), std::string::npos) << server->Stderr();
     EXPECT_EQ(server->Stderr().find("\"GET "), std::string::npos) << "--quiet keeps no access log";
 
     // A glossary that is not there, or holds nothing, is said at start with status 1.
@@ -189,14 +171,13 @@ TEST(ServerOptions, GlossaryFileAnnotatesItsTermsAndAWrongOneStopsTheStart) {
         EXPECT_EQ(p.WaitUpTo(std::chrono::seconds(10)), 1) << bad;
         const std::string log = p.Stderr();
         EXPECT_NE(log.find(bad), std::string::npos) << log;
-        EXPECT_EQ(log.find("serving"), std::string::npos) << log;
     }
 }
 
 TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
     test::TranslationStandIn service;
     const std::string source = "Heart failure & more #1 50% a+b";
-    // Written back in \u escapes, a surrogate pair for the character past U+FFFF.
+    // Written back to the program in \u escapes, a surrogate pair past U+FFFF.
     const std::string translated = "心力衰竭 \"ok\" \xF0\x9F\x98\x80 #1 50%，译文";
     service.Translate(source, translated);
     TempDir dir;
@@ -208,23 +189,16 @@ TEST(ServerOptions, TranslateBackendForwardsToALibreTranslateService) {
     EXPECT_EQ(TranslateThrough(port, source, dir), translated)
         << "exactly the service's text, annotated no further";
     ASSERT_EQ(service.Hits().size(), 1u);
-    EXPECT_EQ(service.Hits()[0].path, "/translate");
     const httplib::Params expected{
         {"q", source}, {"source", "en"}, {"target", "zh"}, {"format", "text"}};
     EXPECT_EQ(service.Hits()[0].form, expected);
     EXPECT_EQ(server->Stop(SIGTERM), 0);
     EXPECT_NE(server->Stderr().find("\"GET /public/2.0/bmt/translate?"), std::string::npos)
         << "the access log is on without --quiet";
-
-    // With no engine named, the glossary built beside the program answers.
-    std::unique_ptr<Process> plain;
-    const int plainPort = Serve(plain, dir.File("index.sqlite"), {}, dir.File("plain.log"));
-    ASSERT_GT(plainPort, 0) << plain->Stderr();
-    EXPECT_EQ(
-        TranslateThrough(plainPort, "Heart failure.", dir),
-        "Heart failure\xEF\xBC\x88\xE5\xBF\x83\xE5\x8A\x9B\xE8\xA1\xB0\xE7\xAB\xAD\xEF\xBC\x89.");
 }
 
+// The stand-ins answer a canned translation only for the text where each service takes
+// it, so that a right answer shows the text went there.
 TEST(ServerOptions, ChatServiceTranslatesWithTheGlossarysTermsAndNeverTwiceTheSameText) {
     TempDir dir;
     const std::string index = EmptyIndex(dir);
@@ -247,32 +221,21 @@ TEST(ServerOptions, ChatServiceTranslatesWithTheGlossarysTermsAndNeverTwiceTheSa
     EXPECT_EQ(TranslateThrough(port, source, dir), chinese);
     std::vector<test::TranslationStandIn::Hit> hits = service.Hits();
     ASSERT_EQ(hits.size(), 1u);
-    EXPECT_EQ(hits[0].path, "/v1/chat/completions");
     EXPECT_EQ(hits[0].authorization, "Bearer sk-test-4f9a0c");
-    EXPECT_EQ(hits[0].contentType, "application/json");
-    const std::string& body = hits[0].body;
-    EXPECT_EQ(server::JsonPath(body, {"model"}), "qwen2.5:7b");
-    EXPECT_NE(body.find("\"temperature\":0"), std::string::npos) << body;
-    EXPECT_EQ(server::JsonPath(body, {"messages", 0, "role"}), "system");
-    EXPECT_EQ(server::JsonPath(body, {"messages", 1, "role"}), "user");
-    EXPECT_EQ(server::JsonPath(body, {"messages", 1, "content"}), source);
-    const std::string system = server::JsonPath(body, {"messages", 0, "content"}).value_or("");
-    for (const char* wanted : {"Simplified Chinese", "number", "drug name",
-                               "heart failure = 心力衰竭", "ejection fraction = 射血分数"})
-        EXPECT_NE(system.find(wanted), std::string::npos) << wanted << " in " << system;
-
-    // The same text again is answered from the cache.
-    EXPECT_EQ(TranslateThrough(port, source, dir), chinese);
-    EXPECT_EQ(service.Hits().size(), 1u);
+    EXPECT_EQ(server::JsonPath(hits[0].body, {"model"}), "qwen2.5:7b");
+    // A faithful translation, the same each time it is asked for.
+    EXPECT_NE(hits[0].body.find("\"temperature\":0,"), std::string::npos) << hits[0].body;
+    const std::string system =
+        server::JsonPath(hits[0].body, {"messages", 0, "content"}).value_or("");
+    EXPECT_NE(system.find("ejection fraction = 射血分数"), std::string::npos) << system;
 
     // A translation that loses a dose is withheld, the glossary's rendering in its place.
-    const std::optional<std::string> withheld = TranslateThrough(port, dose, dir);
-    ASSERT_TRUE(withheld);
-    EXPECT_EQ(*withheld, "Machine translation withheld: openai:qwen2.5:7b changed a number of the "
-                         "text (4.3 not in its translation). The term glossary instead:\n"
-                         "Heart failure（心力衰竭）worsened at doses of 4.3 mg in 12 patients.");
+    EXPECT_EQ(TranslateThrough(port, dose, dir),
+              "Machine translation withheld: openai:qwen2.5:7b changed a number of the "
+              "text (4.3 not in its translation). The term glossary instead:\n"
+              "Heart failure（心力衰竭）worsened at doses of 4.3 mg in 12 patients.");
 
-    // A long text goes in pieces cut at sentence ends, each within the service's limit.
+    // A long text goes in pieces cut within the service's limit, and comes back joined.
     std::string longText;
     for (int n = 1; longText.size() < 4500; ++n)
         longText += "Sentence " + std::to_string(n) + " reports the outcome of the trial. ";
@@ -280,16 +243,11 @@ TEST(ServerOptions, ChatServiceTranslatesWithTheGlossarysTermsAndNeverTwiceTheSa
     const std::optional<std::string> joined = TranslateThrough(port, longText, dir);
     hits = service.Hits();
     ASSERT_EQ(hits.size(), 4u);
-    std::string rejoined;
-    for (std::size_t h = 2; h < 4; ++h) {
-        const std::string piece =
-            server::JsonPath(hits[h].body, {"messages", 1, "content"}).value_or("");
-        EXPECT_LE(piece.size(), 3000u);
-        EXPECT_EQ(piece.back(), '.');
-        rejoined += (rejoined.empty() ? "[" : " [") + piece + "]";
-    }
-    EXPECT_EQ(joined, rejoined);
-    EXPECT_EQ(rejoined.size(), longText.size() + 4);
+    const auto piece = [&](std::size_t h) {
+        return server::JsonPath(hits[h].body, {"messages", 1, "content"}).value_or("");
+    };
+    EXPECT_EQ(piece(2) + " " + piece(3), longText);
+    EXPECT_EQ(joined, "[" + piece(2) + "] [" + piece(3) + "]");
 
     EXPECT_EQ(server->Stop(SIGTERM), 0);
     const std::string log = server->Stderr();
@@ -298,35 +256,29 @@ TEST(ServerOptions, ChatServiceTranslatesWithTheGlossarysTermsAndNeverTwiceTheSa
         << log;
     EXPECT_EQ(log.find("sk-test-4f9a0c"), std::string::npos) << "the key stays out of the log";
 
-    // Offline: texts translated before are answered from the cache, others are errors.
+    // Offline, texts translated before are answered from the cache kept beside the index,
+    // so that no text goes to the service twice.
     std::unique_ptr<Process> offline;
     const int offlinePort =
         Serve(offline, index,
               {"--translate-backend",
                "openai:http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/v1",
                "--translate-model", "qwen2.5:7b"},
-              dir.File("offline.log"), "sk-test-4f9a0c");
+              dir.File("offline.log"));
     ASSERT_GT(offlinePort, 0) << offline->Stderr();
     EXPECT_EQ(TranslateThrough(offlinePort, source, dir), chinese);
-    EXPECT_EQ(TranslateThrough(offlinePort, "Never translated.", dir), std::nullopt);
-    EXPECT_EQ(service.Hits().size(), 4u);
-    EXPECT_EQ(offline->Stop(SIGTERM), 0);
-    EXPECT_NE(offline->Stderr().find("openai:qwen2.5:7b did not translate: no answer in time"),
-              std::string::npos)
-        << offline->Stderr();
 }
 
 TEST(ServerOptions, DeepLTakesTheTextWithItsTermsAndABusyServiceIsAskedOnceMore) {
     TempDir dir;
-    const std::string index = EmptyIndex(dir);
-    const std::string glossary = dir.Write("g.tsv", "heart failure\t心力衰竭\n");
     test::TranslationStandIn service;
     const std::string source = "Heart failure is common.";
     service.Translate(source, "心力衰竭很常见。");
     std::unique_ptr<Process> server;
-    const int port =
-        Serve(server, index, {"--translate-backend", service.DeepLBase(), "--glossary", glossary},
-              dir.File("deepl.log"), "0b1c2d3e-key:fx");
+    const int port = Serve(server, EmptyIndex(dir),
+                           {"--translate-backend", service.DeepLBase(), "--glossary",
+                            dir.Write("g.tsv", "heart failure\t心力衰竭\n")},
+                           dir.File("deepl.log"), "0b1c2d3e-key:fx");
     ASSERT_GT(port, 0) << server->Stderr();
 
     // Too many requests: asked again after the pause the service names, here none (a
@@ -335,19 +287,14 @@ TEST(ServerOptions, DeepLTakesTheTextWithItsTermsAndABusyServiceIsAskedOnceMore)
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(TranslateThrough(port, source, dir), "心力衰竭很常见。");
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
-    std::vector<test::TranslationStandIn::Hit> hits = service.Hits();
+    const std::vector<test::TranslationStandIn::Hit> hits = service.Hits();
     ASSERT_EQ(hits.size(), 2u);
     EXPECT_EQ(hits[1].body, hits[0].body);
-    EXPECT_EQ(hits[1].path, "/v2/translate");
     EXPECT_EQ(hits[1].authorization, "DeepL-Auth-Key 0b1c2d3e-key:fx");
-    EXPECT_EQ(hits[1].contentType, "application/json");
-    EXPECT_EQ(server::JsonPath(hits[1].body, {"text", 0}), source);
-    EXPECT_EQ(server::JsonPath(hits[1].body, {"source_lang"}), "EN");
+    // ZH alone is DeepL's older, unspecified Chinese.
     EXPECT_EQ(server::JsonPath(hits[1].body, {"target_lang"}), "ZH-HANS");
-    EXPECT_NE(
-        server::JsonPath(hits[1].body, {"context"}).value_or("").find("heart failure = 心力衰竭"),
-        std::string::npos)
-        << hits[1].body;
+    const std::string context = server::JsonPath(hits[1].body, {"context"}).value_or("");
+    EXPECT_NE(context.find("heart failure = 心力衰竭"), std::string::npos) << hits[1].body;
 
     // A service that fails twice is an error the program shows.
     service.Fail({503, 503});
@@ -381,8 +328,6 @@ TEST(ServerOptions, ImportProgressIsWholeLinesInALogAndOneLineOnATerminal) {
     const auto [log, status] = Output(command + " 2>&1");
     EXPECT_EQ(status, 1) << "a file that cannot be read fails the import";
     EXPECT_EQ(log.find('\r'), std::string::npos) << log;
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), '\n');
     EXPECT_TRUE(HasLine(log, dir.File("bad.xml") + ":4: record skipped: bad PMID\n")) << log;
     EXPECT_TRUE(HasLine(log, dir.File("missing.xml") + ": cannot open")) << log;
     const std::string last = log.substr(log.rfind('\n', log.size() - 2) + 1);
@@ -396,24 +341,22 @@ TEST(ServerOptions, ImportProgressIsWholeLinesInALogAndOneLineOnATerminal) {
     EXPECT_NE(screen.find("\rimport done: 31 records in "), std::string::npos) << screen;
     EXPECT_TRUE(HasLine(screen, dir.File("bad.xml") + ":4: record skipped")) << screen;
 
-    // The workers the log names are --threads, or two a core; SIGINT stops the server as
-    // SIGTERM does.
+    // The workers the log names are two a core without --threads; SIGINT stops the server
+    // as SIGTERM does.
+    std::unique_ptr<Process> server;
+    const int port = Serve(server, index, {}, dir.File("serve.log"));
+    ASSERT_GT(port, 0) << server->Stderr();
     const std::string workers =
         std::to_string(2 * std::max(1u, std::thread::hardware_concurrency()));
-    for (const auto& [options, threads, signal] :
-         std::vector<std::tuple<std::vector<std::string>, std::string, int>>{
-             {{"--threads", "3"}, "3", SIGINT}, {{}, workers, SIGTERM}}) {
-        std::unique_ptr<Process> server;
-        const int port = Serve(server, index, options, dir.File(threads + ".log"));
-        ASSERT_GT(port, 0) << server->Stderr();
-        EXPECT_NE(server->Stderr().find("(" + threads + " threads, "), std::string::npos)
-            << server->Stderr();
-        const auto start = test::Get(port, "/");
-        ASSERT_TRUE(start);
-        EXPECT_NE(start->body.find("31 records"), std::string::npos);
-        EXPECT_EQ(server->Stop(signal), 0) << signal;
-        EXPECT_NE(server->Stderr().find("tamix-server: stopped"), std::string::npos);
-    }
+    EXPECT_NE(server->Stderr().find("(" + workers + " threads, "), std::string::npos)
+        << server->Stderr();
+    const auto start = test::Get(port, "/");
+    ASSERT_TRUE(start);
+    EXPECT_NE(start->body.find("31 records"), std::string::npos);
+    // With no engine named, the glossary built beside the program answers.
+    EXPECT_EQ(TranslateThrough(port, "Heart failure.", dir), "Heart failure（心力衰竭）.");
+    EXPECT_EQ(server->Stop(SIGINT), 0);
+    EXPECT_NE(server->Stderr().find("tamix-server: stopped"), std::string::npos);
 }
 
 } // namespace

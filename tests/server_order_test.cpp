@@ -25,13 +25,13 @@ namespace {
 using test::TempDir;
 
 const std::vector<std::string> kWords = {
-    "heart",   "failure", "patients", "kidney", "metformin", "trial",   "mortality", "child",
-    "stroke",  "sepsis",  "cohort",   "therapy", "outcomes", "insulin", "cardiac",   "cardiology",
-    "renal",   "risk",    "asthma",   "aspirin", "women",    "study",   "acute",     "chronic"};
+    "heart",  "failure", "patients", "kidney",  "metformin", "trial",   "mortality", "child",
+    "stroke", "sepsis",  "cohort",   "therapy", "outcomes",  "insulin", "cardiac",   "cardiology",
+    "renal",  "risk",    "asthma",   "aspirin", "women",     "study",   "acute",     "chronic"};
 const std::vector<std::string> kHeadings = {"Heart Failure", "Kidney Diseases", "Stroke",
-                                            "Metformin", "Asthma", "Sepsis"};
-const std::vector<std::string> kSurnames = {"Smith", "Zhang", "Garc\xC3\xAD" "a", "Okafor",
-                                            "Lee", "Smithson"};
+                                            "Metformin",     "Asthma",          "Sepsis"};
+const std::vector<std::string> kSurnames = {"Smith",  "Zhang", "Garc\u00EDa",
+                                            "Okafor", "Lee",   "Smithson"};
 
 // A skewed choice of words, so that many records tie.
 const std::string& Skewed(std::mt19937& random) {
@@ -62,15 +62,17 @@ Article RandomRecord(std::mt19937& random, std::int64_t pmid) {
         a.authorList.push_back(author);
     }
     a.authors = AuthorsDisplay(a.authorList);
-    if (random() % 2) a.mesh.push_back({kHeadings[random() % kHeadings.size()], random() % 2 == 0, {}});
+    if (random() % 2)
+        a.mesh.push_back({kHeadings[random() % kHeadings.size()], random() % 2 == 0, {}});
     if (random() % 3 == 0) a.keywords.push_back(Words(random, 2));
     if (random() % 5 == 0) a.publicationTypes.push_back("Review");
     // Names that share prefixes, differ in case and diacritics only, end where others go
     // on, run past a level of the walk, or are missing.
+    static const std::string kLong =
+        "Journal of Tests and Measurements in Medicine, Surgery and the Allied Sciences (Basel)";
     static const std::vector<std::string> kJournals = {
-        "Journal of Tests", "Acta Testica", "Acta Testica Scandinavica", "",
-        "J", "ACTA TESTICA", "Acta Test\xC3\xAD" "ca",
-        "Journal of Tests and Measurements in Medicine, Surgery and the Allied Sciences (Basel)"};
+        "Journal of Tests",  "Acta Testica", "Acta Testica Scandinavica", "", "J", "ACTA TESTICA",
+        "Acta Test\u00EDca", kLong};
     a.journal = kJournals[random() % kJournals.size()];
     return a;
 }
@@ -258,7 +260,8 @@ private:
 
 // Every match, sorted plainly by the column's name, records without one last, then newest
 // first.
-std::vector<std::int64_t> ByName(IndexReader& reader, const std::map<std::int64_t, Article>& records,
+std::vector<std::int64_t> ByName(IndexReader& reader,
+                                 const std::map<std::int64_t, Article>& records,
                                  const Search& search, SortColumn column, int limit) {
     std::vector<std::tuple<bool, std::string, std::int64_t, std::int64_t>> rows;
     for (const ArticleSummary& item : reader.Page(search, 0, 1 << 20)) {

@@ -4,13 +4,14 @@
 #include "pubmed/browserform.h"
 #include "pubmed/download.h"
 #include "pubmed/resultpage.h"
+#include "server/web/pages.h"
 #include "support/describe_article.h"
 #include "support/local_server.h"
-#include "support/page_readback.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 namespace tamix {
 namespace {
@@ -53,27 +54,11 @@ std::vector<Record> Fixture() {
     return records;
 }
 
-// Records whose fields name the marker where no page but a result page may: a DOI and a
-// date as MEDLINE files bring them.
-constexpr const char* kMarkerRecords = R"(PMID- 32000001
-DP  - 2021 PubMed Mobile
-TI  - Okapi census methods.
-AB  - Counts.
-AID - 10.1000/PubMed Mobile [doi]
-
-PMID- 32000002
-DP  - 2020 Jan
-TI  - Narwhal tusk growth.
-AB  - Lengths.
-LID - 10.1000/PubMed Mobile [doi]
-)";
-
 class ServedPages : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        server_ = new test::LocalServer({}, {{"f.xml", test::ArticleSet(Fixture())},
-                                             {"m.txt", test::kRecordWithEveryField},
-                                             {"marker.txt", kMarkerRecords}});
+        server_ = new test::LocalServer(
+            {}, {{"f.xml", test::ArticleSet(Fixture())}, {"m.txt", test::kRecordWithEveryField}});
         server_->PointProgramAt(kPubmedHostVariable);
     }
     static void TearDownTestSuite() { delete server_; }
@@ -98,36 +83,19 @@ protected:
     inline static test::LocalServer* server_ = nullptr;
 };
 
-// Pages of 25, 11, 10 and no matches, and a page past the last: the items on each, the
-// pages the pager counts, and where each page begins and ends (newest first, ids padded).
+// Pages of 11, 10 and no matches, and a page past the last: the items on each and the pages
+// the pager counts (planarian's three pages are OrdersKeepThePageContract's).
 TEST_F(ServedPages, ItemsAndPageCounts) {
-    const struct {
-        std::string address;
-        int items;
-        int pages; // -1: not checked
-        const char* first;
-        const char* last;
-    } kPages[] = {
-        {MakeSearchAddress("planarian regeneration"), 10, 3, "00001024", "00001015"},
-        {MakeResultPageAddress("planarian regeneration", 2), 10, 3, "00001014", "00001005"},
-        {MakeResultPageAddress("planarian regeneration", 3), 5, 3, "00001004", "00001000"},
-        {MakeResultPageAddress("planarian", 4), 0, -1, "", ""},
-        {MakeSearchAddress("axolotl"), 10, 1, "", ""},
-        {MakeSearchAddress("zebrafish"), 10, 2, "", ""},
-        {MakeResultPageAddress("zebrafish", 2), 1, 2, "", ""},
-        {MakeSearchAddress("nosuchwordanywhere"), 0, 1, "", ""},
-        {MakeSearchAddress(""), 0, 1, "", ""},
-    };
-    for (const auto& p : kPages) {
-        const CArticleRecord r = Parse(Fetch(p.address));
-        EXPECT_EQ(r.m_nCount, p.items) << p.address;
-        if (p.pages >= 0) {
-            EXPECT_EQ(r.m_nTotalPages, p.pages) << p.address;
-        }
-        if (*p.first && r.m_nCount > 0) {
-            EXPECT_EQ(r.m_strIds[0], p.first) << p.address;
-            EXPECT_EQ(r.m_strIds[r.m_nCount - 1], p.last) << p.address;
-        }
+    for (const auto& [address, items, pages] : std::vector<std::tuple<std::string, int, int>>{
+             {MakeResultPageAddress("planarian", 4), 0, 3},
+             {MakeSearchAddress("axolotl"), 10, 1},
+             {MakeSearchAddress("zebrafish"), 10, 2},
+             {MakeResultPageAddress("zebrafish", 2), 1, 2},
+             {MakeSearchAddress("nosuchwordanywhere"), 0, 1},
+             {MakeSearchAddress(""), 0, 1}}) {
+        const CArticleRecord r = Parse(Fetch(address));
+        EXPECT_EQ(r.m_nCount, items) << address;
+        EXPECT_EQ(r.m_nTotalPages, pages) << address;
     }
 }
 
@@ -154,14 +122,9 @@ TEST_F(ServedPages, SearchSyntax) {
     const auto count = [](const std::string& term) {
         return Parse(Fetch(MakeSearchAddress(term))).m_nCount;
     };
-    EXPECT_EQ(count("zebrafish OR axolotl"), 10);
-    EXPECT_EQ(count("zebrafish NOT heart"), 0);
     EXPECT_EQ(count("\"heart zebrafish\""), 0) << "a phrase keeps its order";
     EXPECT_EQ(count("\"zebrafish heart\" 3"), 1);
-    EXPECT_EQ(count("2017[dp]"), 10);
-    EXPECT_EQ(count("2016:2017[dp] AND limb"), 10);
     EXPECT_EQ(count("smith j[au] AND axolotl"), 10);
-    EXPECT_EQ(count("plan*"), 10);
     EXPECT_EQ(count("regenerating planarians"), 10) << "stemming";
     EXPECT_EQ(count("mueller") + count("muller"), 1) << "diacritics folded";
 }
@@ -249,59 +212,20 @@ TEST_F(ServedPages, ArticlePageShowsWhatPubMedShows) {
     EXPECT_EQ(Fetch(MakeArticleAddress("00009996")).find("Similar articles"), std::string::npos)
         << "no word in common with any other record";
 
-    // The dialog reads the same abstract and link as from the page cut where the
-    // additions begin: with a DOI, a PMC id, neither, and a record with similar articles.
-    for (const std::string id : {"31000001", "00009997", "00009998", "00009999", "00001005"}) {
-        const std::string served = Fetch(MakeArticleAddress(id));
-        const auto more = served.find("<section class=\"more\">");
-        ASSERT_NE(more, std::string::npos) << id;
-        const ArticleText before = ExtractArticle(served.substr(0, more), id);
-        const ArticleText text = ExtractArticle(served, id);
-        EXPECT_EQ(text.abstract, before.abstract) << id;
-        EXPECT_EQ(text.link, before.link) << id;
-        if (id == "31000001") {
-            EXPECT_EQ(before.link, "http://doi.org/10.1000/cq.2021.44");
-            EXPECT_NE(before.abstract.find("Cardiol Quart. 2021 Jun 14.   Abstract   BACKGROUND: "
-                                           "Few options"),
-                      std::string::npos)
-                << before.abstract;
-        }
-    }
+    // The dialog reads the citation and the abstract, and the DOI's link (that it reads
+    // nothing of the additions, fuzz_pages checks).
+    const ArticleText text = ExtractArticle(page, "31000001");
+    EXPECT_EQ(text.link, "http://doi.org/10.1000/cq.2021.44");
+    EXPECT_NE(
+        text.abstract.find("Cardiol Quart. 2021 Jun 14.   Abstract   BACKGROUND: Few options"),
+        std::string::npos)
+        << text.abstract;
 }
 
-// Fields that bring the marker, markup, quotes, entities, control bytes and the record's own
-// id, in every field a page shows: no page but a result page names the marker, and what the
-// browser reads back is what the records hold.
-TEST(PageText, HostileRecordsReadBackAsTheyAre) {
-    const std::vector<std::string> hostile = {
-        "PubMed Mobile",
-        "<a href=\"./12345678\"><span>x</span></a> class=\"r\" class=\"pag\" Page 1 of 9",
-        "&amp; &lt;b&gt; &#80;ubMed Mobile &quot; ' \" </span> </SPAN> <A href=",
-        std::string("tab\tline\nfeed\rbell\x07 del\x7F esc\x1B"),
-        "PMID: 00004246 href=\"http://x/\" Full text",
-        "Hern\xC3\xA1ndez \xCE\xB2-blocker PubMed\xE2\x81\xA0 Mobile 5 \xC2\xB5g"};
-    std::vector<server::Article> records;
-    for (std::size_t i = 0; i < hostile.size(); ++i) {
-        server::Article a;
-        a.pmid = 4242 + static_cast<int>(i);
-        const std::string& t = hostile[i];
-        a.title = a.authors = a.journal = a.pubdate = a.volume = a.issue = a.pages = t;
-        a.abstract = t + "\n" + t;
-        a.doi = i % 2 ? "10.1000/" + t : t;
-        a.pmcid = t;
-        a.keywords = a.publicationTypes = {t, t};
-        a.mesh = {{t, true, {{t, true}}}};
-        records.push_back(a);
-    }
-    records.push_back(records[0]);
-    records.back().pmid = 99999999;
-    records.back().doi = "10.1002/(SICI)1097-4636(199910)47:1<1::AID-JBM1>3.0.CO;2-T";
-    records.back().pmcid = "PMC12345";
-    EXPECT_EQ(test::CheckPagesReadBack(records, 10000, 1000, "http://127.0.0.1/PubMed Mobile/"),
-              "");
-
-    // Identifiers that are not ones are not linked; those that are, are linked with the
-    // characters an address cannot hold percent-encoded.
+// Identifiers that are not ones are not linked; those that are, are linked with the
+// characters an address cannot hold percent-encoded. (What any record's pages read back
+// as, marker and markup included, fuzz_pages checks.)
+TEST(PageText, OnlyRealIdentifiersAreLinked) {
     EXPECT_TRUE(server::IsDoi("10.1000/182"));
     EXPECT_TRUE(server::IsDoi("10.1002/(SICI)1097-4636(199910)47:1<1::AID-JBM1>3.0.CO;2-T"));
     for (const char* doi : {"10.1000/a b", "10.1000/a\"b", "10.1000/<i>x</i>", "10.1000/", "10./x",
@@ -310,8 +234,6 @@ TEST(PageText, HostileRecordsReadBackAsTheyAre) {
     EXPECT_TRUE(server::IsPmcId("PMC1234567"));
     for (const char* id : {"PMC", "PMC12a", "pmc123", "PMC 123", "1234567"})
         EXPECT_FALSE(server::IsPmcId(id)) << id;
-    EXPECT_EQ(server::FullTextAddress(records.back()),
-              "http://doi.org/10.1002/(SICI)1097-4636(199910)47:1%3C1::AID-JBM1%3E3.0.CO;2-T");
     server::Article pmc;
     pmc.doi = "not a doi";
     pmc.pmcid = "PMC77";
@@ -320,43 +242,22 @@ TEST(PageText, HostileRecordsReadBackAsTheyAre) {
     EXPECT_EQ(server::FullTextAddress(pmc), "http://doi.org/10.1000/x%3Fy%23z%25");
 }
 
-// The records a MEDLINE file brought with the marker in a DOI, a PMC id and a date.
-TEST_F(ServedPages, MarkerInImportedFieldsNeverReachesAnArticlePage) {
-    for (const std::string id : {"32000001", "32000002"}) {
-        const std::string page = Fetch(MakeArticleAddress(id));
-        EXPECT_EQ(page.find("PubMed Mobile"), std::string::npos) << page;
-        EXPECT_EQ(ToBrowserForm(page).find("PubMed Mobile"), std::string::npos);
-        EXPECT_EQ(ExtractArticle(page, id).link, kNoFullTextLink) << "the DOI is not one";
-        EXPECT_NE(page.find("DOI: 10.1000/P\xE2\x81\xA0ubMed Mobile"), std::string::npos)
-            << "shown as text";
-    }
-    EXPECT_EQ(Parse(Fetch(MakeSearchAddress("okapi OR narwhal"))).m_nCount, 2);
-}
-
 TEST_F(ServedPages, BadRequestsGetAnAnswer) {
     for (const auto& [target, status] : std::vector<std::pair<std::string, int>>{
              {"/m/pubmed/?term=%zz", 400},
-             {"/m/pubmed/?term=50%", 400},
              {"/m/pubmed/?term=%FF%FE", 400},
              {"/m/pubmed/?term=" + std::string(2500, 'a'), 400},
              {"/m/pubmed/?term=a&page=abc", 400},
              {"/m/pubmed/?term=a&page=0", 400},
              {"/m/pubmed/12345678", 404},
              {"/m/pubmed/abc", 404},
-             {"/no/such/page", 404},
-             {"/static/tamix.css", 200},
-             {"/about", 200}})
+             {"/no/such/page", 404}})
         EXPECT_EQ(Status(target), status) << target;
-    // FTS5's operators and quotes, and what an address must escape: a result page each
-    // (every such input alone is run against an index by Query.SearchesRunAgainstAnIndex).
-    for (const char* term : {"\"a", "NEAR(a b, 2) {title}:x ^a", "50% a&b #1 x+y \\"}) {
-        const std::string page = Fetch(MakeSearchAddress(term));
-        EXPECT_NE(page.find("class=\"pag\""), std::string::npos) << term;
-    }
 }
 
-// Inputs that took a server to 500 pages, or to seconds of work and gigabytes: each is
-// answered with the page of the search it amounts to.
+// Inputs that took a server to 500 pages, or to seconds of work and gigabytes, are bounded in
+// the query (Query's PubmedSyntaxBecomesQuotedFts, DatesAndedAtTheTopAreRowidSpans and
+// WorkIsBounded); here, NULs and control bytes sent escaped reach it as spaces.
 TEST_F(ServedPages, HostileQueriesAreAnsweredWithPages) {
     // The status and the number of matches a result page reports.
     const auto matches = [](const std::string& term) {
@@ -366,27 +267,9 @@ TEST_F(ServedPages, HostileQueriesAreAnsweredWithPages) {
         return std::to_string(res->status) + " " +
                (at == std::string::npos ? "no count" : res->body.substr(at + 17, 6));
     };
-    std::string nested, dates, datesOr;
-    for (int i = 0; i < 32; ++i)
-        nested += "a(";
-    nested += "a" + std::string(32, ')');
-    for (int i = 0; i < 64; ++i) {
-        // Spaces as %20: the client would send a '+' as %2B.
-        dates += "1726%3A2025%5Bdp%5D%20";
-        datesOr += "1726%3A2025%5Bdp%5D%20OR%20";
-    }
-    const std::string planarian = matches("planarian");
-    EXPECT_EQ(planarian, "200 25 res");
-    EXPECT_EQ(matches("planarian%00"), planarian);
-    EXPECT_EQ(matches("%00planarian%00%01"), planarian);
-    for (const auto& [hostile, plain] : std::vector<std::pair<std::string, std::string>>{
-             {nested, "a"}, {dates, "1726%3A2025%5Bdp%5D"}}) {
-        const std::string expected = matches(plain);
-        EXPECT_EQ(expected.rfind("200 ", 0), 0u) << expected;
-        EXPECT_EQ(matches(hostile), expected) << plain;
-    }
-    EXPECT_EQ(matches(datesOr + "planarian").rfind("200 ", 0), 0u);
-    EXPECT_EQ(matches("2001%3A2005%5Bdp%5D%20AND%20planarian").rfind("200 ", 0), 0u);
+    EXPECT_EQ(matches("planarian"), "200 25 res");
+    EXPECT_EQ(matches("planarian%00"), "200 25 res");
+    EXPECT_EQ(matches("%00planarian%00%01"), "200 25 res");
 }
 
 } // namespace

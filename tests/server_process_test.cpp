@@ -1,6 +1,5 @@
 // tamix-server as a program: an update imported while it serves, and replicas behind
 // nginx.
-#include "pubmed/resultpage.h"
 #include "support/process.h"
 #include "support/pubmed_fixture.h"
 #include "support/test_server.h"
@@ -69,59 +68,44 @@ TEST(ServerProcess, UpdateImportedWhileServing) {
 
     auto res = Get(port, "/m/pubmed/?term=quokka");
     ASSERT_TRUE(res);
-    CArticleRecord record;
-    ParseResultPage(res->body, kServerMarkers, record);
-    EXPECT_EQ(record.m_nCount, 10);
     EXPECT_NE(res->body.find("Page 1 of 30"), std::string::npos);
 }
 
-// nginx in front of two replicas, each serving its own copy of the index.
+// nginx in front of two replicas serving one index file, keeping its connections to them
+// open: each page through nginx, from either replica, is the page a replica gives.
 TEST(ServerProcess, ReplicasBehindNginx) {
     ASSERT_TRUE(std::filesystem::exists("/usr/sbin/nginx")) << "scripts/setup.sh installs nginx";
     TempDir dir;
     const std::string index = SampleIndex(dir, 500);
-    std::filesystem::copy_file(index, dir.File("copy.sqlite"));
     std::unique_ptr<Process> a, b;
     const int portA = StartServer(a, index, dir.File("a.log"));
-    const int portB = StartServer(b, dir.File("copy.sqlite"), dir.File("b.log"));
+    const int portB = StartServer(b, index, dir.File("b.log"));
     ASSERT_GT(portA, 0);
     ASSERT_GT(portB, 0);
 
     const int front = test::ClosedPort();
+    // Paths in the configuration are the folder's, given as nginx's prefix.
     std::string conf = R"(daemon off;
 worker_processes 1;
-pid @DIR@nginx.pid;
-error_log @DIR@error.log;
-events { worker_connections 512; }
+pid nginx.pid;
+error_log error.log;
+events { worker_connections 64; }
 http {
  access_log off;
- client_body_temp_path @DIR@body; proxy_temp_path @DIR@proxy; fastcgi_temp_path @DIR@fcgi;
- uwsgi_temp_path @DIR@uwsgi; scgi_temp_path @DIR@scgi;
- upstream tamix {
-  server 127.0.0.1:@A@ max_fails=1 fail_timeout=10s;
-  server 127.0.0.1:@B@ max_fails=1 fail_timeout=10s;
-  keepalive 16; keepalive_timeout 4s;
- }
+ client_body_temp_path body; proxy_temp_path proxy; fastcgi_temp_path fcgi;
+ uwsgi_temp_path uwsgi; scgi_temp_path scgi;
+ upstream tamix { server 127.0.0.1:@A@; server 127.0.0.1:@B@; keepalive 4; }
  server {
   listen 127.0.0.1:@FRONT@;
-  location / {
-   proxy_pass http://tamix;
-   proxy_http_version 1.1;
-   proxy_set_header Connection "";
-   proxy_next_upstream error timeout http_502 http_503;
-   proxy_connect_timeout 2s;
-  }
+  location / { proxy_pass http://tamix; proxy_http_version 1.1; proxy_set_header Connection ""; }
  }
 }
 )";
     if (geteuid() == 0) conf = "user root;\n" + conf;
-    for (const auto& [name, value] :
-         std::vector<std::pair<std::string, std::string>>{{"@DIR@", dir.File("")},
-                                                          {"@A@", std::to_string(portA)},
-                                                          {"@B@", std::to_string(portB)},
-                                                          {"@FRONT@", std::to_string(front)}})
+    for (const auto& [name, value] : std::vector<std::pair<std::string, int>>{
+             {"@A@", portA}, {"@B@", portB}, {"@FRONT@", front}})
         for (std::size_t at; (at = conf.find(name)) != std::string::npos;)
-            conf.replace(at, name.size(), value);
+            conf.replace(at, name.size(), std::to_string(value));
     Process nginx({"/usr/sbin/nginx", "-e", dir.File("error.log"), "-p", dir.File(""), "-c",
                    dir.Write("nginx.conf", conf)},
                   dir.File("nginx.stderr"));
@@ -132,36 +116,16 @@ http {
     }
     ASSERT_TRUE(up) << nginx.Stderr();
 
-    for (const char* target : {"/", "/m/pubmed/?term=trial", "/m/pubmed/?term=trial&page=7",
-                               "/m/pubmed/99000042", "/about"}) {
-        auto viaNginx = Get(front, target);
-        auto direct = Get(portB, target);
-        ASSERT_TRUE(viaNginx && direct) << target;
-        EXPECT_EQ(viaNginx->status, direct->status) << target;
-        EXPECT_EQ(viaNginx->body, direct->body) << target;
+    // Round robin: each target twice, once from each replica.
+    for (const char* target : {"/", "/m/pubmed/?term=trial&page=7", "/m/pubmed/99000042"}) {
+        const auto direct = Get(portA, target);
+        ASSERT_TRUE(direct) << target;
+        for (int replica = 0; replica < 2; ++replica) {
+            const auto viaNginx = Get(front, target);
+            ASSERT_TRUE(viaNginx) << target;
+            EXPECT_EQ(viaNginx->body, direct->body) << target;
+        }
     }
-
-    // Load through nginx while one replica goes away.
-    std::atomic<int> done{0}, failures{0};
-    std::vector<std::thread> clients;
-    for (int t = 0; t < 4; ++t) {
-        clients.emplace_back([&, t] {
-            httplib::Client c("127.0.0.1", front);
-            for (int i = 0; i < 300; ++i) {
-                auto res =
-                    c.Get("/m/pubmed/?term=patients&page=" + std::to_string(1 + (i + t) % 20));
-                if (!res || res->status != 200) ++failures;
-                ++done;
-            }
-        });
-    }
-    while (done < 200)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(a->Stop(SIGTERM), 0);
-    for (auto& c : clients)
-        c.join();
-    EXPECT_EQ(done, 1200);
-    EXPECT_EQ(failures, 0);
     nginx.Stop(SIGTERM);
 }
 

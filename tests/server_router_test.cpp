@@ -47,13 +47,11 @@ TEST(Router, RoutesMethodsAndLimits) {
               handle(Make("GET", "/m/pubmed/00001234")).body)
         << "the path is unescaped before it is routed";
 
-    // A '?' or '=' inside a value is the value's own.
+    // A '?' inside a value is the value's own ('=': ParseForm below).
     const Response question = handle(Make("GET", "/m/pubmed/?term=what?&page=1"));
     EXPECT_EQ(question.status, 200);
     EXPECT_NE(question.body.find("value=\"what?\""), std::string::npos);
     EXPECT_NE(question.body.find("00001235"), std::string::npos);
-    EXPECT_NE(handle(Make("GET", "/m/pubmed/?term=a=b")).body.find("value=\"a=b\""),
-              std::string::npos);
 
     // Translation by address or form; the address's fields come first.
     const std::string query = "/public/2.0/bmt/translate?client_id=Qx7TmWb2PaLk9RcVz4NsJd6E";
@@ -72,13 +70,9 @@ TEST(Router, RoutesMethodsAndLimits) {
     // The limits are HttpLayer.OversizedRequestsAreRefusedAndClosed's, on the wire.
     EXPECT_EQ(HeaderOf(BusyResponse(), "Retry-After"), "1");
 
-    // What the reading thread may answer itself is what Handle() answers; the rest waits.
-    for (const char* target : {"/static/tamix.css", "/nothing", "/m/pubmed/x1", "/%zz"}) {
-        const auto now = router.Immediate(Make("GET", target));
-        ASSERT_TRUE(now.has_value()) << target;
-        EXPECT_EQ(now->status, handle(Make("GET", target)).status);
-        EXPECT_EQ(now->body, handle(Make("GET", target)).body);
-    }
+    // What needs the index waits for a worker (that what the reading thread answers itself
+    // is what Handle() answers, fuzz_http checks).
+    EXPECT_TRUE(router.Immediate(Make("GET", "/static/tamix.css")).has_value());
     for (const char* target : {"/", "/about", "/m/pubmed/?term=a", "/m/pubmed/1234", query.c_str()})
         EXPECT_FALSE(router.Immediate(Make("GET", target)).has_value()) << target;
     EXPECT_FALSE(router.Immediate(Make("POST", query, "q=a")).has_value());

@@ -11,33 +11,22 @@ TEST(Translation, SourceStartsAtAbstractAndHoldsAtMost1999Bytes) {
     const std::string noWord(3000, 'b');
     EXPECT_EQ(MakeTranslationSource(noWord), noWord.substr(0, 1999));
     EXPECT_EQ(MakeTranslationSource("short text"), "short text");
-    EXPECT_EQ(MakeTranslationSource("Abstract unavailable."), "Abstract unavailable.");
-    EXPECT_EQ(MakeTranslationSource(""), "");
     EXPECT_EQ(MakeTranslationSource("  Title  Abstract  BACKGROUND"), "Abstract  BACKGROUND");
-    EXPECT_EQ(MakeTranslationSource("abstract lower case"), "abstract lower case");
 }
 
+// fuzz_translation decodes the service's own answers (surrogate pairs, escaped ASCII, the
+// text around the run) back to the text sent; these are answers it never writes.
 TEST(Translation, DecodesTheFirstEscapeRun) {
-    EXPECT_EQ(DecodeTranslation("{\"error_code\":\"52001\"}"), std::nullopt);
     const struct {
         const char *answer, *text, *why;
     } cases[] = {
-        {"{\"dst\":\"\\u4e2d\\u6587\"}", "\xE4\xB8\xAD\xE6\x96\x87", ""},
-        {"{\"dst\":\"ab \\u4E2D\"}", "\xE4\xB8\xAD",
-         "text before the first escape is not part of it"},
-        {"[\"\\u0048\\u0069\\uff08\\u5fc3\\uff09\",\"\\u0078\"]",
-         "Hi\xEF\xBC\x88\xE5\xBF\x83\xEF\xBC\x89",
-         "ASCII escaped too, as the local service writes it"},
-        {"\"\\ud83d\\ude00\"", "\xF0\x9F\x98\x80", "a surrogate pair"},
         {"\"\\ud83dx\\u0041\"", "\xEF\xBF\xBD\x41", "a high surrogate without its low half"},
-        {"\"\\ude00\\u0041\"", "\xEF\xBF\xBD\x41", "a low surrogate alone"},
         {"\"\\u4e2d2019\"", "\xE2\x80\x99",
          "digits after an escape merge with it; the low 16 bits stay"},
         {"\"\\u4e2d PCR\\u6587\"", "\xE4\xB8\xAD",
          "a word that is not hex reads as 0 and ends the text"},
         {"\\u4e2d\\u6587 no quote", "", "no closing quote, no run"},
         {"\"\\u0041 b c d e f g\\u0042\"", "A\x0B", "no more units than escapes"},
-        {"\"\\u\"", "", "an escape without digits"},
         {"\"\\u0041\\u123456789\"", "A\xEF\xBF\xBF", "overflow saturates to 0xFFFFFFFF"},
     };
     for (const auto& c : cases)

@@ -1,6 +1,5 @@
 // The browser's wiring, in real windows under Xvfb, against pages served on loopback.
 #include "app/tamixapp.h"
-#include "app/tamixdoc.h"
 #include "pubmed/addresses.h"
 #include "pubmed/resultpage.h"
 #include "server/web/pages.h"
@@ -105,7 +104,6 @@ private slots:
         QCOMPARE(tamix::app::CTamixApp::CommandLineText({"tamix", "a", "b  c"}),
                  QStringLiteral("a b  c"));
         Start(Url("/page/7"));
-        QCOMPARE(View()->url().path(), QStringLiteral("/page/7"));
         QTRY_COMPARE(Frame()->windowTitle(), QStringLiteral("Page 7 - TAMIX"));
         // The caption follows the page's title as a script changes it.
         View()->page()->runJavaScript(QStringLiteral("document.title = 'Changed'"));
@@ -123,9 +121,30 @@ private slots:
         QCOMPARE(View()->url().path(), QStringLiteral("/page/7"));
     }
 
-    // The slow page is held until released_, so that the animation is seen while it loads.
-    void animationPlaysUntilTheLoadCompletes() {
-        Start(QString());
+    void addressBoxAndAnimationFollowLoads() {
+        Start(QString()); // no address: the start page
+        QComboBox* box = Frame()->AddressBox();
+        QCOMPARE(View()->url(), tamix::shell::CTamixView::StartPage());
+        QCOMPARE(box->currentText(), Url("/"));
+        for (int round = 1; round <= 2; ++round) {
+            QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
+            box->lineEdit()->setText(Url("/page/5"));
+            QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+            QVERIFY(done.wait(15000));
+            QCOMPARE(View()->url().path(), QStringLiteral("/page/5"));
+            QCOMPARE(box->count(), round); // the same address twice gives two entries
+        }
+        Navigate(Url("/page/6"));
+        QSignalSpy back(View(), &tamix::shell::CTamixView::documentCompleted);
+        emit box->activated(0);
+        QVERIFY(back.wait(15000));
+        QCOMPARE(View()->url().path(), QStringLiteral("/page/5"));
+        box->lineEdit()->setText(QStringLiteral("something typed"));
+        Frame()->ShowPageLoaded(QStringLiteral("http://127.0.0.1/loaded"));
+        QCOMPARE(box->currentText(), QStringLiteral("http://127.0.0.1/loaded"));
+        QCOMPARE(box->count(), 2); // the history is not touched
+
+        // The slow page is held until released_, so that the animation is seen while it loads.
         auto* busy = Frame()->BusyAnimation();
         QVERIFY(!busy->IsPlaying());
         released_ = false;
@@ -150,34 +169,7 @@ private slots:
         QVERIFY(!busy->IsPlaying());
     }
 
-    void addressBoxNavigatesAndKeepsHistory() {
-        Start(QString()); // no address: the start page
-        QComboBox* box = Frame()->AddressBox();
-        QCOMPARE(View()->url(), tamix::shell::CTamixView::StartPage());
-        QCOMPARE(box->currentText(), Url("/"));
-        for (int round = 1; round <= 2; ++round) {
-            QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
-            box->lineEdit()->setText(Url("/page/5"));
-            QTest::keyClick(box->lineEdit(), Qt::Key_Return);
-            QVERIFY(done.wait(15000));
-            QCOMPARE(View()->url().path(), QStringLiteral("/page/5"));
-            QCOMPARE(box->count(), round); // the same address twice gives two entries
-        }
-        QCOMPARE(box->itemText(0), box->itemText(1));
-
-        Navigate(Url("/page/6"));
-        QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
-        emit box->activated(0);
-        QVERIFY(done.wait(15000));
-        QCOMPARE(View()->url().path(), QStringLiteral("/page/5"));
-
-        box->lineEdit()->setText(QStringLiteral("something typed"));
-        Frame()->ShowPageLoaded(QStringLiteral("http://127.0.0.1/loaded"));
-        QCOMPARE(box->currentText(), QStringLiteral("http://127.0.0.1/loaded"));
-        QCOMPARE(box->count(), 2); // the history is not touched
-    }
-
-    void viewMenuTogglesBarsAndSetsFiveFontSizes() {
+    void viewAndFavouritesMenus() {
         Start(QString());
         Frame()->Action(Command::ViewStatusBar)->trigger();
         QVERIFY(!Frame()->statusBar()->isVisible());
@@ -185,7 +177,6 @@ private slots:
         QVERIFY(Frame()->ToolBar()->isVisible());
         Frame()->Action(Command::ViewStatusBar)->trigger();
         QVERIFY(Frame()->statusBar()->isVisible());
-        QCOMPARE(Frame()->statusBar()->currentMessage(), QStringLiteral("Ready"));
         Frame()->Action(Command::ViewToolbar)->trigger();
         QVERIFY(!Frame()->ToolBar()->isVisible());
         QVERIFY(Frame()->AddressBox()->isVisible());
@@ -201,22 +192,16 @@ private slots:
         QCOMPARE(Frame()->FontMenu()->actions().size(), 5);
         Frame()->FontMenu()->actions().at(4)->trigger();
         QCOMPARE(View()->zoomFactor(), tamix::shell::CTamixView::kZoomFactors[0]);
-    }
 
-    void favouritesNavigate() {
-        Start(QString());
-        const auto& urls = Frame()->FavoriteUrls();
-        QCOMPARE(urls.size(), std::size_t(2));
         const QList<QAction*> items = Frame()->FavoritesMenu()->actions();
         QCOMPARE(items.size(), 2);
         QVERIFY(items[0]->menu()); // the sub-folder comes first
         QCOMPARE(items[0]->menu()->title(), QStringLiteral("Sub"));
-        QCOMPARE(items[1]->text(), QStringLiteral("Served page"));
         QSignalSpy done(View(), &tamix::shell::CTamixView::documentCompleted);
         items[1]->trigger();
         QVERIFY(done.wait(15000));
         QCOMPARE(View()->url().path(), QStringLiteral("/page/42"));
-        Frame()->OnFavoriteCommand(tamix::shell::kFavoriteFirst + 99);
+        Frame()->OnFavoriteCommand(tamix::shell::kFavoriteFirst + 2); // one past the last
         Frame()->OnFavoriteCommand(tamix::shell::kFavoriteFirst - 1);
         QTest::qWait(200);
         QCOMPARE(View()->url().path(), QStringLiteral("/page/42"));

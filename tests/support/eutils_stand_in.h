@@ -1,19 +1,15 @@
 // A stand-in of NCBI's E-utilities on a loopback port: esearch.fcgi and efetch.fcgi under
-// /entrez/eutils/, answering in NCBI's XML (the layout of NCBI's real answers kept in
-// python-biopython-doc). Searches are canned (a term's count and ids) or run on a tamix
-// index of the same records, for a stand-in whose results match a local server's; faults
-// come on demand. It notes every request with its time of arrival.
+// /entrez/eutils/, answering with the elements of NCBI's XML the gateway reads (NCBI's
+// real answers, from python-biopython-doc, are EsearchAnswers'). Searches are canned: a
+// term's count and ids. Faults come on demand. It notes every request with its time of
+// arrival.
 #pragma once
 
-#include "server/index/index.h"
-#include "server/index/query.h"
-#include "server/index/results.h"
 #include "support/test_server.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -81,12 +77,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         searches_[term] = {count, std::move(ids)};
     }
-    // Terms without a canned answer are searched in this index (newest first), as
-    // tamix-server searches it.
-    void SearchIndex(const std::string& index) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        reader_ = std::make_unique<server::IndexReader>(index);
-    }
     void SetFault(const std::string& term, Fault fault) {
         std::lock_guard<std::mutex> lock(mutex_);
         faults_[term] = std::move(fault);
@@ -114,9 +104,7 @@ public:
     }
 
 private:
-    static constexpr const char* kHead =
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE eSearchResult PUBLIC \"-//NLM//DTD eSearchResult, 11 "
-        "May 2002//EN\" \"http://www.ncbi.nlm.nih.gov/entrez/query/DTD/eSearch_020511.dtd\">\n";
+    static constexpr const char* kHead = "<?xml version=\"1.0\"?>\n";
 
     void Answer(const std::string& utility, const httplib::Request& req, httplib::Response& res) {
         Hit hit{Clock::now(), utility, {}, req.get_header_value("User-Agent")};
@@ -144,50 +132,20 @@ private:
     }
 
     std::string Search(const Hit& hit) {
-        const std::string term = hit.Param("term");
         const int retstart = std::stoi(hit.Param("retstart"));
         const int retmax = std::stoi(hit.Param("retmax"));
-        int count = 0;
-        std::vector<std::int64_t> ids;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (const auto found = searches_.find(term); found != searches_.end()) {
-            count = found->second.first;
-            const auto& all = found->second.second;
-            for (int i = retstart; i < retstart + retmax && i < static_cast<int>(all.size()); ++i)
-                ids.push_back(all[i]);
-        } else if (reader_ && retmax > 0) {
-            const server::Search search = server::BuildSearch(term);
-            if (!search.MatchesNothing()) {
-                const auto page =
-                    server::FindResults(*reader_, cache_, search, server::SortOrder::Date,
-                                        retstart / retmax + 1, retmax);
-                count = page.matches;
-                for (const auto& item : page.items)
-                    ids.push_back(item.pmid);
-            }
-        }
+        const auto& [count, all] = searches_[hit.Param("term")]; // none: nothing found
         std::string xml = std::string(kHead) + "<eSearchResult>\n\t<Count>" +
-                          std::to_string(count) + "</Count>\n\t<RetMax>" +
-                          std::to_string(ids.size()) + "</RetMax>\n\t<RetStart>" +
-                          std::to_string(retstart) + "</RetStart>\n\t<IdList>\n";
-        for (const std::int64_t id : ids)
-            xml += "\t\t<Id>" + std::to_string(id) + "</Id>\n";
-        return xml +
-               "\t</IdList>\n\t<TranslationSet>\n\t</TranslationSet>\n\t<TranslationStack>"
-               "\n\t\t<TermSet>\n\t\t\t<Term>" +
-               term + "[All Fields]</Term>\n\t\t\t<Field>All Fields</Field>\n\t\t\t<Count>" +
-               std::to_string(count) +
-               "</Count>\n\t\t\t<Explode>N</Explode>\n\t\t</TermSet>\n\t\t<OP>GROUP</OP>\n\t"
-               "</TranslationStack>\n\t<QueryTranslation>" +
-               term + "[All Fields]</QueryTranslation>\n</eSearchResult>\n";
+                          std::to_string(count) + "</Count>\n\t<IdList>\n";
+        for (int i = retstart; i < retstart + retmax && i < static_cast<int>(all.size()); ++i)
+            xml += "\t\t<Id>" + std::to_string(all[static_cast<std::size_t>(i)]) + "</Id>\n";
+        return xml + "\t</IdList>\n</eSearchResult>\n";
     }
 
     // The records of the ids it has, in the order asked, as efetch returns them.
     std::string Fetch(const Hit& hit) {
-        std::string xml = "<?xml version=\"1.0\" ?>\n<!DOCTYPE PubmedArticleSet PUBLIC "
-                          "\"-//NLM//DTD PubMedArticle, 1st January 2019//EN\" "
-                          "\"https://dtd.nlm.nih.gov/ncbi/pubmed/out/pubmed_190101.dtd\">\n"
-                          "<PubmedArticleSet>\n";
+        std::string xml = "<?xml version=\"1.0\" ?>\n<PubmedArticleSet>\n";
         const std::string ids = hit.Param("id");
         std::lock_guard<std::mutex> lock(mutex_);
         std::size_t start = 0;
@@ -206,8 +164,6 @@ private:
     std::map<std::int64_t, std::string> records_;
     std::map<std::string, std::pair<int, std::vector<std::int64_t>>> searches_;
     std::map<std::string, Fault> faults_;
-    std::unique_ptr<server::IndexReader> reader_;
-    server::ResultCache cache_;
     std::vector<Hit> hits_;
     // Last, so that it stops before what its handlers use goes away.
     TestServer server_;

@@ -1,6 +1,6 @@
 // A stand-in of NLM's PubMed download area on a loopback port: Apache-style index pages of
 // /pubmed/baseline/ and /pubmed/updatefiles/, the files, their .md5 files in NLM's form,
-// byte ranges (cpp-httplib's own), and faults on demand. It counts what it sends.
+// byte ranges (cpp-httplib's own), and faults on demand. It counts what is asked for.
 #pragma once
 
 #include "support/test_server.h"
@@ -55,7 +55,6 @@ public:
     struct Served {
         int gets = 0;                    // GETs of the file itself
         std::vector<std::string> ranges; // their Range headers ("" when none)
-        std::int64_t bytes = 0;          // body bytes handed to the connection
         int md5Gets = 0;
     };
 
@@ -110,24 +109,16 @@ private:
         map[name] = v;
     }
 
-    // As Apache's mod_autoindex writes it, parent link and README included.
+    // As Apache's mod_autoindex writes it, less its columns: parent link and README included.
     std::string Listing(const std::string& folder) {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::string html = "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 3.2 Final//EN\">\n<html>\n "
-                           "<head>\n  <title>Index of /pubmed/" +
-                           folder + "</title>\n </head>\n <body>\n<h1>Index of /pubmed/" + folder +
-                           "</h1>\n<pre>Name                     Last modified      Size  "
-                           "<hr><a href=\"/pubmed/\">Parent Directory</a>"
-                           "                              -   \n"
-                           "<a href=\"README.txt\">README.txt</a>               "
-                           "2025-12-10 14:03  2.4K  \n";
-        for (const auto& [name, bytes] : folders_[folder]) {
-            const std::string size = std::to_string(bytes.size() / 1024) + "K";
-            html += "<a href=\"" + name + "\">" + name + "</a>     2025-12-10 14:03  " + size +
-                    "  \n<a href=\"" + name + ".md5\">" + name +
-                    ".md5</a> 2025-12-10 14:03   60   \n";
-        }
-        return html + "<hr></pre>\n</body></html>\n";
+        std::string html = "<html><body><h1>Index of /pubmed/" + folder +
+                           "</h1>\n<pre><a href=\"/pubmed/\">Parent Directory</a>\n"
+                           "<a href=\"README.txt\">README.txt</a>\n";
+        for (const auto& [name, bytes] : folders_[folder])
+            html += "<a href=\"" + name + "\">" + name + "</a>\n<a href=\"" + name + ".md5\">" +
+                    name + ".md5</a>\n";
+        return html + "</pre></body></html>\n";
     }
 
     void Serve(const std::string& folder, const std::string& file, const httplib::Request& req,
@@ -173,20 +164,13 @@ private:
         // cpp-httplib applies the Range header to what the provider is asked for.
         auto sent = std::make_shared<std::int64_t>(0);
         res.set_content_provider(bytes.size(), "application/x-gzip",
-                                 [this, bytes, name, cut, wait, sent](std::size_t offset,
-                                                                      std::size_t length,
-                                                                      httplib::DataSink& sink) {
+                                 [bytes, cut, wait, sent](std::size_t offset, std::size_t length,
+                                                          httplib::DataSink& sink) {
                                      std::size_t n = std::min<std::size_t>(length, 16384);
                                      if (cut >= 0 && *sent + static_cast<std::int64_t>(n) > cut)
                                          n = static_cast<std::size_t>(cut - *sent);
                                      if (wait.count() > 0) std::this_thread::sleep_for(wait);
                                      *sent += static_cast<std::int64_t>(n);
-                                     {
-                                         // Counted before the write: the client may be done before
-                                         // it returns.
-                                         std::lock_guard<std::mutex> lock(mutex_);
-                                         served_[name].bytes += static_cast<std::int64_t>(n);
-                                     }
                                      if (n > 0 && !sink.write(bytes.data() + offset, n))
                                          return false;
                                      return !(cut >= 0 && *sent >= cut);

@@ -66,14 +66,8 @@ public:
     // that a program that should have refused to start fails a test instead of hanging it.
     int WaitUpTo(std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
-        while (!exited_ && std::chrono::steady_clock::now() < end) {
-            int raw = 0;
-            if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-                Ended(raw);
-                return status_;
-            }
+        while (Running() && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
         if (exited_) return status_;
         Stop(SIGKILL);
         return -1;

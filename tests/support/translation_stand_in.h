@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -22,7 +21,7 @@ namespace tamix::test {
 class TranslationStandIn {
 public:
     struct Hit {
-        std::string path, body, authorization, contentType;
+        std::string body, authorization;
         httplib::Params form;
     };
 
@@ -71,43 +70,25 @@ public:
 private:
     enum Kind { Chat, DeepL, Libre };
 
-    // A JSON string's content. LibreTranslate (Python) writes every character past ASCII
-    // as \uXXXX, surrogate pairs above U+FFFF; the others write UTF-8 as it is.
-    static std::string Escape(const std::string& text, bool ascii) {
+    // A JSON string's content, UTF-8 as it is. (LibreTranslate writes \uXXXX escapes; that
+    // they read is Translate.JsonStringField's.)
+    static std::string Escape(const std::string& text) {
         std::string out;
-        char hex[32];
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const unsigned char c = static_cast<unsigned char>(text[i]);
+        for (const char c : text) {
             if (c == '"' || c == '\\') out += '\\';
-            if (c == '\n') {
-                out += "\\n";
-            } else if (c < 0x80 || !ascii) {
-                out += static_cast<char>(c);
-            } else {
-                const int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
-                unsigned long code = c & (0x3F >> extra);
-                for (int k = 0; k < extra; ++k)
-                    code = code << 6 | (static_cast<unsigned char>(text[++i]) & 0x3F);
-                if (code >= 0x10000)
-                    std::snprintf(hex, sizeof hex, "\\u%04lx\\u%04lx",
-                                  0xD800 + ((code - 0x10000) >> 10), 0xDC00 + (code & 0x3FF));
-                else
-                    std::snprintf(hex, sizeof hex, "\\u%04lx", code);
-                out += hex;
-            }
+            out += c == '\n' ? std::string("\\n") : std::string(1, c);
         }
         return out;
     }
 
-    std::string TranslationOf(const std::string& text, bool ascii = false) {
+    std::string TranslationOf(const std::string& text) {
         const auto canned = canned_.find(text);
-        return Escape(canned != canned_.end() ? canned->second : "[" + text + "]", ascii);
+        return Escape(canned != canned_.end() ? canned->second : "[" + text + "]");
     }
 
     void Answer(const httplib::Request& req, httplib::Response& res, Kind kind) {
         std::unique_lock<std::mutex> lock(mutex_);
-        hits_.push_back({req.path, req.body, req.get_header_value("Authorization"),
-                         req.get_header_value("Content-Type"), req.params});
+        hits_.push_back({req.body, req.get_header_value("Authorization"), req.params});
         if (!failures_.empty()) {
             res.status = failures_.front();
             failures_.pop_front();
@@ -118,8 +99,7 @@ private:
         woken_.wait_for(lock, pause_, [this] { return stopping_; });
         std::string answer;
         if (kind == Libre) {
-            answer =
-                "{\"translatedText\":\"" + TranslationOf(req.get_param_value("q"), true) + "\"}";
+            answer = "{\"translatedText\":\"" + TranslationOf(req.get_param_value("q")) + "\"}";
         } else if (kind == Chat) {
             // The user's message is the text; the system message comes first.
             const std::string text =

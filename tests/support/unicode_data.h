@@ -2,7 +2,6 @@
 // reduction to ASCII by data that its own generator does not interpret for it.
 #pragma once
 
-#include <cstdint>
 #include <fstream>
 #include <map>
 #include <sstream>
