@@ -188,11 +188,11 @@ TEST(ShortcutUrl, CutsTo2047BytesOnACharacterBoundary) {
     const auto url = [](const std::string& value) {
         return ParseShortcutUrl("[InternetShortcut]\r\nURL=" + value + "\r\n");
     };
-    // fuzz_shortcut proves the bound and that no character is split; these, that no more goes.
     const std::string a(2047, 'a');
     EXPECT_EQ(url(a + "bc"), a);
     EXPECT_EQ(url(a.substr(1) + "\xC3\xA9"), a.substr(1)) << "é would be split";
     EXPECT_EQ(url(a.substr(2) + "\xC3\xA9z"), a.substr(2) + "\xC3\xA9");
+    EXPECT_EQ(url(a.substr(3) + "\xF0\x9F\x98\x80"), a.substr(3)) << "an emoji would be split";
     const std::string stray = a.substr(10) + std::string(12, '\x80');
     EXPECT_EQ(url(stray), stray.substr(0, 2047)) << "no character to keep whole";
 }

@@ -68,6 +68,10 @@ TEST(ResultPage, PagerMustStandAtIndexTwoOrLaterOfTheWindow) {
     const std::string item = "<a href=\"./12345678\"><span>T</span>";
     ParseResultPage("class=\"r\"" + item + "class=\"pag\"" + item, kServerMarkers, record);
     EXPECT_EQ(record.m_nCount, 2) << "a pager at index 0 does not end the list";
+    ParseResultPage("class=\"r\"" + item + " class=\"pag\"" + item, kServerMarkers, record);
+    EXPECT_EQ(record.m_nCount, 2) << "nor at index 1";
+    ParseResultPage("class=\"r\"" + item + "  class=\"pag\"" + item, kServerMarkers, record);
+    EXPECT_EQ(record.m_nCount, 1) << "at index 2 it does";
     ParseResultPage("class=\"r\"" + item + std::string(190, ' ') + "class=\"pag\"" + item,
                     kServerMarkers, record);
     EXPECT_EQ(record.m_nCount, 2) << "a pager cut by the 200-byte window is not seen";

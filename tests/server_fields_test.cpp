@@ -342,6 +342,7 @@ TEST(Tags, EachReturnsExactlyTheRecordsThatCarryIt) {
         {"smith[lastau]", Au(false, "Smith")},
         {"writing group[lastau]", Au(false, "Writing Group")},
         {"hasabstract", abstract},
+        {"has abstract[sb]", abstract},
         {"free full text[sb]", pmc},
         // Combinations, as the other tags combine.
         {"(gut[ta] OR lancet[ta]) NOT english[la]",

@@ -245,6 +245,7 @@ TEST(PageText, OnlyRealIdentifiersAreLinked) {
 TEST_F(ServedPages, BadRequestsGetAnAnswer) {
     for (const auto& [target, status] : std::vector<std::pair<std::string, int>>{
              {"/m/pubmed/?term=%zz", 400},
+             {"/m/pubmed/?term=%4g", 400},
              {"/m/pubmed/?term=%FF%FE", 400},
              {"/m/pubmed/?term=" + std::string(2500, 'a'), 400},
              {"/m/pubmed/?term=a&page=abc", 400},

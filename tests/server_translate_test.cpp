@@ -91,6 +91,7 @@ TEST(Translate, ASlowServiceIsAnErrorInTime) {
 
 TEST(Translate, JsonStringField) {
     EXPECT_EQ(server::JsonStringField("{\"a\" : \"x\\ny\\u0041\\\\\"}", "a"), "x\nyA\\");
+    EXPECT_EQ(server::JsonStringField(R"({"a":"\"\/\b\f\r\t"})", "a"), "\"/\b\f\r\t");
     EXPECT_EQ(server::JsonStringField("{\"a\":1}", "a"), std::nullopt);
     EXPECT_EQ(server::JsonStringField("{\"a\":\"open", "a"), std::nullopt);
     EXPECT_EQ(server::JsonStringField("{\"a\":\"\\ud800x\"}", "a"), "\xEF\xBF\xBDx");
