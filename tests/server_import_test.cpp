@@ -26,10 +26,15 @@ TEST(Readers, MedlineCrlfIdsNulsAndRecordsWithoutPmid) {
         dir.Write("export.nbib", "PMID- 111\r\nTI  - A title that goes\r\n      on here.\r\n"
                                  "LID - S0001 [pii]\r\nLID - 10.1/abc [doi]\r\n\r\n"
                                  "TI  - No id here\r\n\r\n"
-                                 "PMID- 222\r\nAID - 10.2/xyz [doi]\r\n");
+                                 "PMID- 222\r\nAID - 10.2/xyz [doi]\r\n\r\n"
+                                 "PMID- 333\r\nAD  - Lab X\r\nAU  - Smith J\r\nAU  - Jones K\r\n");
     std::vector<std::string> skips;
     const auto records = ReadRecords(path, &skips);
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
+    // Records of the 1990s give the address before the authors: the first author's.
+    ASSERT_EQ(records.at(333).authorList.size(), 2u);
+    EXPECT_EQ(records.at(333).authorList[0].affiliations, std::vector<std::string>{"Lab X"});
+    EXPECT_TRUE(records.at(333).authorList[1].affiliations.empty());
     EXPECT_EQ(records.at(111).title, "A title that goes on here.");
     EXPECT_EQ(records.at(111).doi, "10.1/abc");
     EXPECT_EQ(records.at(222).doi, "10.2/xyz");
