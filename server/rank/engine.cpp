@@ -461,12 +461,7 @@ struct Walk {
         spans.resize(cursors.size());
         for (auto& frontiers : spans)
             frontiers.clear();
-        classes.clear();
-        const auto note = [&](std::size_t i, const Frontier& f) {
-            spans[i].push_back(&f);
-            for (std::size_t k = 0; k < f.size; ++k)
-                classes.push_back(f.lengthClass[k]);
-        };
+        const auto note = [&](std::size_t i, const Frontier& f) { spans[i].push_back(&f); };
         for (std::size_t i = 0; i < cursors.size(); ++i) {
             if (i == lead) {
                 if (leadBest) note(i, *leadBest);
@@ -475,20 +470,7 @@ struct Walk {
                 return -1;
             }
         }
-        std::sort(classes.begin(), classes.end());
-        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
-        double bound = 0;
-        for (const int c : classes) {
-            double sum = 0;
-            for (std::size_t i = 0; i < cursors.size(); ++i) {
-                double most = 0;
-                for (const Frontier* f : spans[i])
-                    most = std::max(most, FrontierAt(f, c, query.leaves[i].weight, bm25));
-                sum += most;
-            }
-            bound = std::max(bound, sum);
-        }
-        return Hopeless(bound, first, last, segment, top) ? 0 : 1;
+        return Hopeless(SpansBound(query, bm25), first, last, segment, top) ? 0 : 1;
     }
 
     void SweepAny(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
@@ -557,9 +539,20 @@ struct Walk {
     // so the best of each block counts together only at a class all of them reach. Summed
     // leaf by leaf as a score is, a bound rounds as the scores it bounds.
     double JointBound(const RankQuery& query, const Bm25& bm25) {
+        spans.resize(best.size());
+        for (std::size_t i = 0; i < best.size(); ++i) {
+            spans[i].clear();
+            if (best[i]) spans[i].push_back(best[i]);
+        }
+        return SpansBound(query, bm25);
+    }
+
+    // The same where a leaf's postings over the records may stand in several blocks
+    // (spans[leaf]): at each class, the most any of them adds.
+    double SpansBound(const RankQuery& query, const Bm25& bm25) {
         classes.clear();
-        for (const Frontier* f : best)
-            if (f)
+        for (const auto& frontiers : spans)
+            for (const Frontier* f : frontiers)
                 for (std::size_t k = 0; k < f->size; ++k)
                     classes.push_back(f->lengthClass[k]);
         std::sort(classes.begin(), classes.end());
@@ -567,13 +560,11 @@ struct Walk {
         double highest = 0;
         for (const int c : classes) {
             double sum = 0;
-            for (std::size_t i = 0; i < best.size(); ++i) {
-                const Frontier* f = best[i];
-                if (!f) continue;
-                std::uint32_t f2 = 0;
-                for (std::size_t k = 0; k < f->size && f->lengthClass[k] <= c; ++k)
-                    f2 = f->f2[k];
-                if (f2 > 0) sum += query.leaves[i].weight * bm25.Impact(f2, c);
+            for (std::size_t i = 0; i < spans.size(); ++i) {
+                double most = 0;
+                for (const Frontier* f : spans[i])
+                    most = std::max(most, FrontierAt(f, c, query.leaves[i].weight, bm25));
+                sum += most;
             }
             highest = std::max(highest, sum);
         }
