@@ -64,9 +64,6 @@ public:
     void Exhaust() { doc_ = kEnd; }
     const Posting& Current() const { return buffer_[position_]; }
 
-    // The last doc of the block that holds the first posting at or after target, kEnd
-    // when none does; best (none for a leaf that adds nothing) and possible describe that
-    // block.
     // Calls f with the best of each block that may hold a posting of first to last, in
     // order; false when no posting is left at or after first.
     template <typename F>
@@ -80,6 +77,9 @@ public:
         return true;
     }
 
+    // The last doc of the block that holds the first posting at or after target, kEnd
+    // when none does; best (none for a leaf that adds nothing) and possible describe that
+    // block.
     std::uint32_t Window(std::uint32_t target, const Frontier*& best, bool& possible) {
         best = nullptr;
         possible = false;
