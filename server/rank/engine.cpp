@@ -400,18 +400,16 @@ struct Walk {
             if (cursors[i]->Postings() < cursors[lead]->Postings()) lead = i;
         auto skip = done.begin();
         std::uint32_t doc = from;
-        std::uint32_t weighedThrough = 0; // the lead's block last weighed whole, if any
-        bool weighed = false;
+        std::uint32_t unweighed = from; // the first record past the lead's blocks weighed whole
         while (doc < to) {
             // A block of the lead word that no record of can be kept is passed over
             // unread: most of a common word's blocks are, once the worst kept is high.
-            if (top.Full() && (!weighed || doc > weighedThrough)) {
-                weighed = true;
+            if (top.Full() && doc >= unweighed) {
                 const Frontier* best = nullptr;
                 bool possible = false;
                 const std::uint32_t last = cursors[lead]->Window(doc, best, possible);
                 if (last == kEnd) return;
-                weighedThrough = last;
+                unweighed = last + 1;
                 const int bound = BlockBound(query, bm25, lead, best, doc, last, segment, top);
                 if (bound < 0) return;
                 if (bound == 0) {
