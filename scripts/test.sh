@@ -22,5 +22,5 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 echo "== the Debian package"
 package=$(bash scripts/package.sh | tail -n 1)
 bash tests/package_test.sh "$package"
-echo "== fuzz targets, 20 s each"
-bash scripts/fuzz.sh -t 20 -j "$jobs"
+echo "== fuzz targets, 15 s each"
+bash scripts/fuzz.sh -t 15 -j "$jobs"
