@@ -317,7 +317,8 @@ struct Walk {
         for (const RankNode& operand : query.root.operands)
             flat = flat && operand.kind == RankNode::Term;
         if (flat && query.root.kind == RankNode::And) {
-            SweepAll(query, segment, bm25, from, to, done, top);
+            SweepAll(query, segment, bm25, from, to, done, top,
+                     std::vector<bool>(cursors.size(), true));
             return;
         }
         if (flat && query.root.kind == RankNode::Or) {
@@ -391,13 +392,17 @@ struct Walk {
         return true;
     }
 
+    // Offers the records that hold every required word, the others counting for the score
+    // alone.
     void SweepAll(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
                   std::uint32_t from, std::uint32_t to,
                   const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
-                  TopMatches& top) {
-        std::size_t lead = 0;
-        for (std::size_t i = 1; i < cursors.size(); ++i)
-            if (cursors[i]->Postings() < cursors[lead]->Postings()) lead = i;
+                  TopMatches& top, const std::vector<bool>& required) {
+        std::size_t lead = cursors.size();
+        for (std::size_t i = 0; i < cursors.size(); ++i)
+            if (required[i] &&
+                (lead == cursors.size() || cursors[i]->Postings() < cursors[lead]->Postings()))
+                lead = i;
         auto skip = done.begin();
         std::uint32_t doc = from;
         std::uint32_t unweighed = from; // the first record past the lead's blocks weighed whole
@@ -410,7 +415,8 @@ struct Walk {
                 const std::uint32_t last = cursors[lead]->Window(doc, best, possible);
                 if (last == kEnd) return;
                 unweighed = last + 1;
-                const int bound = BlockBound(query, bm25, lead, best, doc, last, segment, top);
+                const int bound =
+                    BlockBound(query, bm25, lead, best, doc, last, segment, top, required);
                 if (bound < 0) return;
                 if (bound == 0) {
                     doc = last + 1;
@@ -436,12 +442,14 @@ struct Walk {
             }
             std::uint32_t furthest = d;
             for (std::size_t i = 0; i < cursors.size(); ++i) {
-                if (i == lead) continue;
+                if (i == lead || !required[i]) continue;
                 const std::uint32_t at = cursors[i]->Advance(d);
                 if (at == kEnd) return;
                 furthest = std::max(furthest, at);
             }
             if (furthest == d) {
+                for (std::size_t i = 0; i < cursors.size(); ++i)
+                    if (!required[i]) cursors[i]->Advance(d);
                 Offer(query, segment, top, Score(query, bm25, d), d);
                 doc = d + 1;
             } else {
@@ -452,10 +460,11 @@ struct Walk {
 
     // Whether a record of the lead's block from first to its last can still be kept, by the
     // block's best and the best of the other words' blocks over the same records, class by
-    // class: 1 it can, 0 it cannot, -1 some word has no posting left.
+    // class: 1 it can, 0 it cannot, -1 some required word has no posting left.
     int BlockBound(const RankQuery& query, const Bm25& bm25, std::size_t lead,
                    const Frontier* leadBest, std::uint32_t first, std::uint32_t last,
-                   SegmentSource& segment, const TopMatches& top) {
+                   SegmentSource& segment, const TopMatches& top,
+                   const std::vector<bool>& required) {
         spans.resize(cursors.size());
         for (auto& frontiers : spans)
             frontiers.clear();
@@ -464,7 +473,8 @@ struct Walk {
             if (i == lead) {
                 if (leadBest) note(i, *leadBest);
             } else if (!cursors[i]->ForBlocksOver(first, last,
-                                                   [&](const Frontier& f) { note(i, f); })) {
+                                                   [&](const Frontier& f) { note(i, f); }) &&
+                       required[i]) {
                 return -1;
             }
         }
@@ -501,6 +511,21 @@ struct Walk {
                     optional = std::max(optional, k + 1);
                 }
                 if (optional == cursors.size()) return;
+                // A word without which no record reaches the worst kept is required: the
+                // search goes on as an AND of the required words, block by block.
+                std::vector<bool> required(cursors.size(), false);
+                bool any = false;
+                for (std::size_t i = 0; i < cursors.size(); ++i) {
+                    double others = 0; // summed as a score is, leaf by leaf
+                    for (std::size_t k = 0; k < cursors.size(); ++k)
+                        if (k != i) others += highest[k];
+                    required[i] = others < top.WorstScore();
+                    any = any || required[i];
+                }
+                if (any) {
+                    SweepAll(query, segment, bm25, doc, to, done, top, required);
+                    return;
+                }
             }
             std::uint32_t d = kEnd;
             for (std::size_t i = 0; i < cursors.size(); ++i)
