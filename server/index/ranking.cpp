@@ -562,13 +562,13 @@ public:
         if (!loaded_[leaf]) {
             loaded_[leaf] = true;
             if (termIds_[leaf] == 0) return nullptr;
-            const std::string part0 = Part(termIds_[leaf], 0);
+            std::string part0;
+            Part(termIds_[leaf], 0, part0);
             if (part0.empty()) return nullptr;
             ParseStored(part0, l.stored);
             l.present = true;
             if (!l.stored.header.blocks.empty() && l.stored.header.blocks.back().lastDoc >= records_)
                 Damaged("a list names records the segment does not hold");
-            l.parts.resize(l.stored.inlined ? 0 : l.stored.header.Parts());
         }
         return l.present ? &l.stored.header : nullptr;
     }
@@ -578,13 +578,16 @@ public:
         const ListHeader& h = l.stored.header;
         const BlockInfo& info = h.blocks[block];
         if (l.stored.inlined) return std::string_view(l.stored.inlineData).substr(info.offset, info.size);
+        // One part a list at a time: its cursor reads the list forward, and a buffer used
+        // again spares an allocation and its pages' first touch for each part.
         const auto part = static_cast<std::uint32_t>(block / kBlocksPerPart);
-        std::string& bytes = l.parts[part];
-        if (bytes.empty()) {
-            bytes = Part(termIds_[leaf], part + 1);
-            if (bytes.size() != h.PartSize(part)) Damaged("a part of a list is cut short");
+        if (l.part != part) {
+            l.part = kNoPart;
+            Part(termIds_[leaf], part + 1, l.bytes);
+            if (l.bytes.size() != h.PartSize(part)) Damaged("a part of a list is cut short");
+            l.part = part;
         }
-        return std::string_view(bytes).substr(info.offset - h.PartOffset(part), info.size);
+        return std::string_view(l.bytes).substr(info.offset - h.PartOffset(part), info.size);
     }
 
     std::int64_t Key(std::uint32_t doc) override { return KeyOfPlace(PlaceOf(doc)); }
@@ -628,18 +631,22 @@ private:
         return found->second[i];
     }
 
+    static constexpr std::uint32_t kNoPart = 0xFFFFFFFFu;
     struct Leaf {
         bool present = false;
         StoredList stored;
-        std::vector<std::string> parts;
+        std::uint32_t part = kNoPart; // the part bytes holds
+        std::string bytes;
     };
 
-    std::string Part(std::int64_t term, std::int64_t part) {
+    void Part(std::int64_t term, std::int64_t part, std::string& bytes) {
         listPart_.Bind(1, ListRow(id_, term, part));
-        std::string bytes = listPart_.Step() ? listPart_.Text(0) : std::string();
+        if (listPart_.Step())
+            bytes.assign(listPart_.Blob(0));
+        else
+            bytes.clear();
         listPart_.Reset();
         if (part > 0 && bytes.empty()) Damaged("a part of a list is missing");
-        return bytes;
     }
 
     Statement &listPart_, &keysChunk_, &chunkStarts_, &isDead_;

@@ -104,6 +104,13 @@ std::string Statement::Text(int column) const {
                 : std::string();
 }
 
+std::string_view Statement::Blob(int column) const {
+    const void* bytes = sqlite3_column_blob(stmt_, column);
+    return bytes ? std::string_view(static_cast<const char*>(bytes),
+                                    static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
+                 : std::string_view();
+}
+
 Database::Database(const std::string& path, int flags) {
     if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         const int callErrno = errno;

@@ -54,6 +54,8 @@ public:
     double Double(int column) const { return sqlite3_column_double(stmt_, column); }
     // Text or blob, as bytes.
     std::string Text(int column) const;
+    // A blob's bytes without a copy, valid until the next Step or Reset.
+    std::string_view Blob(int column) const;
 
 private:
     sqlite3_stmt* stmt_ = nullptr;
