@@ -90,7 +90,7 @@ constexpr const char* kFourWords = "patients OR treatment OR outcome OR events";
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: tamix_bench_search INDEX [ROUNDS [QUERY]]\n");
+        std::fprintf(stderr, "usage: tamix_bench_search INDEX [ROUNDS [QUERY|-]]\n");
         return 2;
     }
     const std::string index = argv[1];
@@ -105,9 +105,11 @@ int main(int argc, char** argv) {
         "2001:2005[dp] AND patients", // a span of years
         kFourWords,
     };
-    // One query alone, to profile it.
+    // One query alone, to profile it; "-", none: the article pages alone.
     const bool alone = argc > 3;
-    if (alone) queries = {argv[3]};
+    if (alone)
+        queries = std::string(argv[3]) == "-" ? std::vector<std::string>{}
+                                              : std::vector{std::string(argv[3])};
     std::vector<Case> cases;
     for (const std::string& q : queries)
         for (SortOrder order :
@@ -158,8 +160,8 @@ int main(int argc, char** argv) {
     }
 
     // Records planted older than all others (bench/planted.xml), where their orders put them.
-    if (alone) return 0;
-    if (reader->Find(1)) {
+    if (alone && !queries.empty()) return 0;
+    if (!queries.empty() && reader->Find(1)) {
         const auto first = [&](const char* query, SortOrder order) {
             ResultCache cache;
             const ResultPage page = FindResults(*reader, cache, BuildSearch(query), order, 1, 10);
@@ -172,30 +174,53 @@ int main(int argc, char** argv) {
                     static_cast<long long>(first("patients", SortOrder::Journal)));
     }
 
-    // Article pages: a record every so many of the newest-first list of a common word.
-    std::vector<std::int64_t> pmids;
+    // Article pages: a record every so many of the newest-first list of a common word, after
+    // as many others as a running server would have served before (so that what every page
+    // reads is in the page cache), then each again, then each with the index out of the
+    // page cache.
+    std::vector<std::int64_t> pmids, others;
     const Search common = BuildSearch("patients");
     const int matches = reader->Count(common);
-    for (int k = 0; k < 20 && matches > 0; ++k)
+    for (int k = 0; k < 20 && matches > 0; ++k) {
         for (const ArticleSummary& item : reader->Page(common, matches / 20 * k, 1))
             pmids.push_back(item.pmid);
-    std::vector<double> first, again;
+        for (const ArticleSummary& item : reader->Page(common, matches / 20 * k + matches / 40, 1))
+            others.push_back(item.pmid);
+    }
     std::size_t similar = 0;
+    const auto open = [&](std::int64_t pmid, ResultCache& cache) {
+        const auto start = Clock::now();
+        const auto article = reader->Find(pmid);
+        const auto items = SimilarArticles(*reader, cache, *article, 5);
+        const std::string html = RenderArticlePage(*article, items);
+        const double ms = Milliseconds(Clock::now() - start);
+        if (html.empty()) std::abort();
+        similar += items.size();
+        return ms;
+    };
+    for (const std::int64_t pmid : others) {
+        ResultCache cache;
+        open(pmid, cache);
+    }
+    similar = 0;
+    std::vector<double> first, again, diskCold;
     for (const std::int64_t pmid : pmids) {
         ResultCache cache;
-        for (std::vector<double>* times : {&first, &again}) {
-            const auto start = Clock::now();
-            const auto article = reader->Find(pmid);
-            const auto items = SimilarArticles(*reader, cache, *article, 5);
-            const std::string html = RenderArticlePage(*article, items);
-            times->push_back(Milliseconds(Clock::now() - start));
-            if (html.empty()) std::abort();
-            similar += items.size();
-        }
+        first.push_back(open(pmid, cache));
+        again.push_back(open(pmid, cache));
+    }
+    const double perPage = pmids.empty() ? 0.0 : similar / 2.0 / pmids.size();
+    for (const std::int64_t pmid : pmids) {
+        reader.reset();
+        EvictFromPageCache(index);
+        reader = std::make_unique<IndexReader>(index);
+        ResultCache cache;
+        diskCold.push_back(open(pmid, cache));
     }
     std::printf("  article pages with similar articles (%zu records, %.1f similar each): "
-                "first p50 %.2f max %.2f ms, again p50 %.2f max %.2f ms\n",
-                pmids.size(), pmids.empty() ? 0.0 : similar / 2.0 / pmids.size(), Median(first),
-                Slowest(first), Median(again), Slowest(again));
+                "first p50 %.2f max %.2f ms, again p50 %.2f max %.2f ms, disk-cold p50 %.2f "
+                "max %.2f ms\n",
+                pmids.size(), perPage, Median(first), Slowest(first), Median(again), Slowest(again),
+                Median(diskCold), Slowest(diskCold));
     return 0;
 }
