@@ -55,6 +55,11 @@ public:
         return std::string_view(lists_[leaf].data).substr(info.offset, info.size);
     }
     std::int64_t Key(std::uint32_t doc) override { return records_[doc].key; }
+    // Some keys of the record's class around its own, and at times the key alone.
+    std::pair<std::int64_t, std::int64_t> KeySpan(std::uint32_t doc) override {
+        const std::int64_t key = records_[doc].key;
+        return {key - kLengthClasses * 20000 * (doc % 3), key + kLengthClasses * 20000 * (doc % 4)};
+    }
     // Told to the chunk of 64, as the index tells it, so that records around a span are
     // offered and must be turned away.
     std::pair<std::uint32_t, std::uint32_t> Around(std::int64_t place) override {

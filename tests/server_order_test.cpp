@@ -344,5 +344,37 @@ TEST(OrderOracle, EveryOrderEqualsEveryMatchSortedPlainly) {
     }
 }
 
+// Records that score alike come newest first, whether a tie with the worst kept is settled by
+// where a chunk of keys lies or by the key itself: two segments whose records' dates
+// interleave, each some chunks of keys long.
+TEST(OrderOracle, RecordsThatScoreAlikeComeNewestFirst) {
+    TempDir dir;
+    const std::string index = dir.File("ties.sqlite");
+    {
+        IndexWriter writer(index);
+        for (const int half : {0, 1}) {
+            for (int i = half; i < 5000; i += 2) {
+                Article a;
+                a.pmid = 100000 + i;
+                a.title = "alpha beta gamma";
+                a.year = 1960 + i / 100;
+                a.month = 1 + i / 8 % 12;
+                a.pubdate = std::to_string(a.year);
+                writer.Put(a);
+            }
+            writer.Commit();
+        }
+    }
+    IndexReader reader(index);
+    ASSERT_EQ(reader.Ranking().Segments(), 2u);
+    const Search search = BuildSearch("alpha");
+    for (const int limit : {10, 1500}) {
+        std::vector<std::int64_t> newest;
+        for (const ArticleSummary& s : reader.Page(search, 0, limit))
+            newest.push_back(s.pmid);
+        EXPECT_EQ(Pmids(reader, BestMatches(reader, search, limit)), newest) << limit;
+    }
+}
+
 } // namespace
 } // namespace tamix::server

@@ -592,14 +592,23 @@ public:
 
     std::int64_t Key(std::uint32_t doc) override { return KeyOfPlace(PlaceOf(doc)); }
 
+    // Between the first places of its chunk and the next, when both are of one length
+    // class: keys rise with places within a class.
+    std::pair<std::int64_t, std::int64_t> KeySpan(std::uint32_t doc) override {
+        const std::vector<std::int64_t>& starts = Starts();
+        const std::uint32_t c = doc / kKeysPerChunk;
+        if (c + 1 < starts.size()) {
+            const std::int64_t low = KeyOfPlace(starts[c]), high = KeyOfPlace(starts[c + 1]);
+            if (low < high && (-low) % kLengthClasses == (-high) % kLengthClasses)
+                return {low, high};
+        }
+        return SegmentSource::KeySpan(doc);
+    }
+
     // From the first place of each chunk alone: the first record at or past a place lies
     // in the chunk before the first that starts past it, or at the start of that one.
     std::pair<std::uint32_t, std::uint32_t> Around(std::int64_t place) override {
-        if (starts_.empty()) {
-            starts_ = ChunkStarts(chunkStarts_, id_);
-            if (starts_.size() != (records_ + kKeysPerChunk - 1) / kKeysPerChunk)
-                Damaged("a segment's keys are fewer than its records");
-        }
+        const std::vector<std::int64_t>& starts_ = Starts();
         const auto after = std::upper_bound(starts_.begin(), starts_.end(), place);
         const auto chunk = static_cast<std::uint32_t>(after - starts_.begin());
         if (chunk == 0) return {0, 0};
@@ -617,6 +626,15 @@ public:
     }
 
 private:
+    const std::vector<std::int64_t>& Starts() {
+        if (starts_.empty()) {
+            starts_ = ChunkStarts(chunkStarts_, id_);
+            if (starts_.size() != (records_ + kKeysPerChunk - 1) / kKeysPerChunk)
+                Damaged("a segment's keys are fewer than its records");
+        }
+        return starts_;
+    }
+
     std::int64_t PlaceOf(std::uint32_t doc) {
         const std::uint32_t c = doc / kKeysPerChunk;
         auto found = chunks_.find(c);

@@ -357,6 +357,11 @@ struct Walk {
                          SegmentSource& segment, const TopMatches& top) {
         if (!top.Full() || bound > top.WorstScore()) return false;
         if (bound < top.WorstScore()) return true;
+        // Most ties are settled by where the keys lie, unread; a span's class is its keys'.
+        const auto [low, high] = segment.KeySpan(first);
+        if (high < top.WorstKey()) return false;
+        if (low > top.WorstKey())
+            return first == last || SameClass(low, segment.KeySpan(last).first);
         const std::int64_t key = segment.Key(first);
         return key > top.WorstKey() && (first == last || SameClass(key, segment.Key(last)));
     }
@@ -377,6 +382,9 @@ struct Walk {
     void Offer(const RankQuery& query, SegmentSource& segment, TopMatches& top, double score,
                std::uint32_t doc) {
         if (top.Full() && score < top.WorstScore()) return;
+        // A tie is kept only from a record newer than the worst kept.
+        if (top.Full() && score == top.WorstScore() && segment.KeySpan(doc).first > top.WorstKey())
+            return;
         const std::int64_t key = segment.Key(doc);
         if (top.Admits(score, key) && InSpan(query, key) && segment.Live(doc))
             top.Offer(score, key);

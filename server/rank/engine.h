@@ -63,6 +63,13 @@ public:
     virtual std::string_view Block(int leaf, std::size_t block) = 0;
     // A record's sort key.
     virtual std::int64_t Key(std::uint32_t doc) = 0;
+    // The lowest and highest a record's key can be, both keys of its length class, told
+    // without reading keys where the index can: a tie with the worst kept is settled by
+    // them alone most of the time.
+    virtual std::pair<std::int64_t, std::int64_t> KeySpan(std::uint32_t doc) {
+        const std::int64_t key = Key(doc);
+        return {key, key};
+    }
     // Where the first record at or past a place is (Records() when none is): at or after
     // first and at or before second, a stretch told without reading keys where the index
     // can.
