@@ -19,8 +19,7 @@
 #include "server/index/results.h"
 #include "server/web/pages.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "request_times.h"
 
 #include <algorithm>
 #include <chrono>
@@ -34,7 +33,10 @@
 namespace {
 
 using namespace tamix::server;
-using Clock = std::chrono::steady_clock;
+using tamix::bench::Clock;
+using tamix::bench::Median;
+using tamix::bench::Milliseconds;
+using tamix::bench::Slowest;
 
 struct Case {
     std::string query;
@@ -43,18 +45,9 @@ struct Case {
     int matches = 0;
 };
 
-// Asks the kernel to forget the file's cached pages (those of the index and its WAL).
+// The index's pages and its WAL's out of the page cache.
 void EvictFromPageCache(const std::string& path) {
-    for (const std::string& file : {path, path + "-wal"}) {
-        const int fd = ::open(file.c_str(), O_RDONLY);
-        if (fd < 0) continue;
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-        ::close(fd);
-    }
-}
-
-double Milliseconds(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
+    tamix::bench::EvictFromPageCache({path, path + "-wal"});
 }
 
 // One request as the server answers it: the page's results and the rendered page.
@@ -73,15 +66,6 @@ double Request(IndexReader& reader, ResultCache& cache, Case& c) {
     return ms;
 }
 
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double Slowest(const std::vector<double>& v) {
-    return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
-}
 
 } // namespace
 

@@ -1,0 +1,41 @@
+// What the search benchmarks share: request times, their median and slowest, and files
+// sent out of the page cache for a request from disk.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace tamix::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Milliseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+inline double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+inline double Slowest(const std::vector<double>& v) {
+    return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+}
+
+// Asks the kernel to forget the files' cached pages.
+inline void EvictFromPageCache(const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        const int fd = ::open(file.c_str(), O_RDONLY);
+        if (fd < 0) continue;
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+}
+
+} // namespace tamix::bench
