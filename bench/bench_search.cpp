@@ -26,17 +26,13 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace tamix::server;
-using tamix::bench::Clock;
-using tamix::bench::Median;
-using tamix::bench::Milliseconds;
-using tamix::bench::Slowest;
+using namespace tamix::bench;
 
 struct Case {
     std::string query;
@@ -103,26 +99,17 @@ int main(int argc, char** argv) {
     auto reader = std::make_unique<IndexReader>(index);
     std::printf("== %s: %lld records, %d rounds\n", index.c_str(),
                 static_cast<long long>(reader->Size()), rounds);
-    std::mt19937 random(42);
-    std::vector<std::size_t> order(cases.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    for (int round = 0; round < rounds; ++round) {
-        std::shuffle(order.begin(), order.end(), random);
-        for (std::size_t i : order) {
-            Case& c = cases[i];
-            ResultCache cache;
-            if (round % 3 == 2) {
-                reader.reset();
-                EvictFromPageCache(index);
-                reader = std::make_unique<IndexReader>(index);
-                c.diskCold.push_back(Request(*reader, cache, c));
-            } else {
-                c.queryCold.push_back(Request(*reader, cache, c));
-            }
-            c.repeated.push_back(Request(*reader, cache, c));
+    InRounds(cases.size(), rounds, [&](std::size_t i, bool fromDisk) {
+        Case& c = cases[i];
+        ResultCache cache;
+        if (fromDisk) {
+            reader.reset();
+            EvictFromPageCache(index);
+            reader = std::make_unique<IndexReader>(index);
         }
-    }
+        (fromDisk ? c.diskCold : c.queryCold).push_back(Request(*reader, cache, c));
+        c.repeated.push_back(Request(*reader, cache, c));
+    });
 
     // How many records each query matches in all (the pages count 10,000 at most).
     std::map<std::string, std::string> all;

@@ -44,7 +44,6 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
-#include <random>
 #include <set>
 #include <sstream>
 #include <streambuf>
@@ -55,10 +54,7 @@
 namespace {
 
 using namespace tamix::server;
-using tamix::bench::Clock;
-using tamix::bench::Median;
-using tamix::bench::Milliseconds;
-using tamix::bench::Slowest;
+using namespace tamix::bench;
 
 constexpr Xapian::valueno kPmidSlot = 0;
 constexpr int kCommitEvery = 100000;
@@ -430,24 +426,15 @@ int SearchAll(const std::string& path, int rounds) {
     auto db = std::make_unique<Xapian::Database>(path);
     std::printf("== %s: %u records, average length %.1f (wdf), %d rounds\n", path.c_str(),
                 db->get_doccount(), db->get_avlength(), rounds);
-    std::mt19937 random(42);
-    std::vector<std::size_t> order(cases.size());
-    for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    for (int round = 0; round < rounds; ++round) {
-        std::shuffle(order.begin(), order.end(), random);
-        for (std::size_t i : order) {
-            Case& c = cases[i];
-            if (round % 3 == 2) {
-                db.reset();
-                EvictFromPageCache(path);
-                db = std::make_unique<Xapian::Database>(path);
-                c.diskCold.push_back(Request(*db, tokenizer, c));
-            } else {
-                c.queryCold.push_back(Request(*db, tokenizer, c));
-            }
+    InRounds(cases.size(), rounds, [&](std::size_t i, bool fromDisk) {
+        Case& c = cases[i];
+        if (fromDisk) {
+            db.reset();
+            EvictFromPageCache(path);
+            db = std::make_unique<Xapian::Database>(path);
         }
-    }
+        (fromDisk ? c.diskCold : c.queryCold).push_back(Request(*db, tokenizer, c));
+    });
 
     std::printf("  %-42s %-8s %8s %8s %19s %19s  %s\n", "query", "checked", "estimate", "exact",
                 "query-cold p50/max", "disk-cold p50/max", "top 3 PMIDs");

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,19 @@ inline void EvictFromPageCache(const std::vector<std::string>& files) {
         if (fd < 0) continue;
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
         ::close(fd);
+    }
+}
+
+// Calls run(case, fromDisk) for every case in each round, in an order shuffled anew (so
+// that a noisy neighbour hurts every case alike); every third round is from disk.
+template <typename Run> void InRounds(std::size_t cases, int rounds, Run run) {
+    std::mt19937 random(42);
+    std::vector<std::size_t> order(cases);
+    std::iota(order.begin(), order.end(), 0);
+    for (int round = 0; round < rounds; ++round) {
+        std::shuffle(order.begin(), order.end(), random);
+        for (const std::size_t i : order)
+            run(i, round % 3 == 2);
     }
 }
 
