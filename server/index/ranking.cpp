@@ -87,7 +87,7 @@ std::vector<std::int64_t> ChunkStarts(Statement& chunkStarts, std::int64_t segme
 bool ReadKeyChunk(Statement& keyChunk, std::int64_t segment, std::int64_t chunk,
                   std::vector<std::int64_t>& keys) {
     keyChunk.Bind(1, segment).Bind(2, chunk);
-    const bool read = keyChunk.Step() && DecodeKeyChunk(keyChunk.Int(0), keyChunk.Text(1), keys);
+    const bool read = keyChunk.Step() && DecodeKeyChunk(keyChunk.Int(0), keyChunk.Blob(1), keys);
     keyChunk.Reset();
     return read;
 }
@@ -221,7 +221,7 @@ struct RankWriter::Impl {
         std::vector<std::int64_t> keys, chunkKeys;
         allKeys.Bind(1, segment);
         while (allKeys.Step()) {
-            if (!DecodeKeyChunk(allKeys.Int(0), allKeys.Text(1), chunkKeys)) {
+            if (!DecodeKeyChunk(allKeys.Int(0), allKeys.Blob(1), chunkKeys)) {
                 allKeys.Reset();
                 Damaged("a segment's keys do not read back");
             }
