@@ -608,9 +608,9 @@ public:
     // From the first place of each chunk alone: the first record at or past a place lies
     // in the chunk before the first that starts past it, or at the start of that one.
     std::pair<std::uint32_t, std::uint32_t> Around(std::int64_t place) override {
-        const std::vector<std::int64_t>& starts_ = Starts();
-        const auto after = std::upper_bound(starts_.begin(), starts_.end(), place);
-        const auto chunk = static_cast<std::uint32_t>(after - starts_.begin());
+        const std::vector<std::int64_t>& starts = Starts();
+        const auto after = std::upper_bound(starts.begin(), starts.end(), place);
+        const auto chunk = static_cast<std::uint32_t>(after - starts.begin());
         if (chunk == 0) return {0, 0};
         return {(chunk - 1) * kKeysPerChunk, std::min(records_, chunk * kKeysPerChunk)};
     }
