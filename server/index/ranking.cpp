@@ -69,14 +69,14 @@ namespace {
 
 // A segment's keys, as the writer (to find a record it deletes) and the readers read them.
 const char* const kChunkStartsSql =
-    "SELECT chunk, first_key FROM rank_keys WHERE segment = ?1 ORDER BY chunk";
+    "SELECT chunk, first_key FROM rank_keys WHERE segment = ?1 AND chunk >= ?2 ORDER BY chunk";
 const char* const kKeyChunkSql =
     "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 AND chunk = ?2";
 
 // The first key of each chunk of the segment, in chunk order.
 std::vector<std::int64_t> ChunkStarts(Statement& chunkStarts, std::int64_t segment) {
     std::vector<std::int64_t> starts;
-    chunkStarts.Bind(1, segment);
+    chunkStarts.Bind(1, segment).Bind(2, 0);
     while (chunkStarts.Step())
         starts.push_back(chunkStarts.Int(1));
     chunkStarts.Reset();
@@ -595,13 +595,10 @@ public:
     // Between the first places of its chunk and the next, when both are of one length
     // class: keys rise with places within a class.
     std::pair<std::int64_t, std::int64_t> KeySpan(std::uint32_t doc) override {
-        const std::vector<std::int64_t>& starts = Starts();
         const std::uint32_t c = doc / kKeysPerChunk;
-        if (c + 1 < starts.size()) {
-            const std::int64_t low = KeyOfPlace(starts[c]), high = KeyOfPlace(starts[c + 1]);
-            if (low < high && (-low) % kLengthClasses == (-high) % kLengthClasses)
-                return {low, high};
-        }
+        auto found = spans_.find(c);
+        if (found == spans_.end()) found = spans_.emplace(c, ChunkSpan(c)).first;
+        if (found->second.first < found->second.second) return found->second;
         return SegmentSource::KeySpan(doc);
     }
 
@@ -633,6 +630,26 @@ private:
                 Damaged("a segment's keys are fewer than its records");
         }
         return starts_;
+    }
+
+    // The keys of chunk c's first record and the next chunk's, when both are of one class;
+    // none (0, 0) else. Two entries of the starts' index, unless all of them are loaded.
+    std::pair<std::int64_t, std::int64_t> ChunkSpan(std::uint32_t c) {
+        std::int64_t places[2];
+        int found = 0;
+        if (!starts_.empty()) {
+            for (; found < 2 && c + found < starts_.size(); ++found)
+                places[found] = starts_[c + found];
+        } else {
+            chunkStarts_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(c));
+            while (found < 2 && chunkStarts_.Step() && chunkStarts_.Int(0) == c + found)
+                places[found++] = chunkStarts_.Int(1);
+            chunkStarts_.Reset();
+        }
+        if (found < 2) return {0, 0};
+        const std::int64_t low = KeyOfPlace(places[0]), high = KeyOfPlace(places[1]);
+        if (low < high && (-low) % kLengthClasses == (-high) % kLengthClasses) return {low, high};
+        return {0, 0};
     }
 
     std::int64_t PlaceOf(std::uint32_t doc) {
@@ -675,6 +692,7 @@ private:
     std::vector<Leaf> lists_;
     std::vector<bool> loaded_;
     std::unordered_map<std::uint32_t, std::vector<std::int64_t>> chunks_;
+    std::unordered_map<std::uint32_t, std::pair<std::int64_t, std::int64_t>> spans_;
     std::vector<std::int64_t> starts_;
 };
 
