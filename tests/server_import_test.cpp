@@ -1,3 +1,4 @@
+#include "server/index/importer.h"
 #include "server/index/index.h"
 #include "server/index/query.h"
 #include "server/records/readers.h"
@@ -125,7 +126,22 @@ TEST(Index, MergedOnceASixteenthHasChanged) {
     std::vector<Record> first;
     for (int i = 1; i <= 100; ++i)
         first.push_back({i, "Record " + std::to_string(i), "", 2000 + i % 20});
+    // A first import merges its full text only at its end; one cut short (committed, never
+    // merged) is still a first import when run again, not a pile of segments to merge at
+    // its first commit. Once merged, the index is merged along the way.
+    const auto mergesAlongTheWay = [&] {
+        IndexWriter writer(index);
+        Database db(index, SQLITE_OPEN_READONLY);
+        Statement crisis = db.Prepare("SELECT v FROM article_fts_config WHERE k = 'crisismerge'");
+        return crisis.Step() && crisis.Int(0) < 1999;
+    };
+    ImportOptions cutShort;
+    cutShort.merge = false;
+    const std::vector<Record> half(first.begin(), first.begin() + 50);
+    ImportFiles(index, {dir.Write("0.xml", ArticleSet(half))}, {}, cutShort);
+    EXPECT_FALSE(mergesAlongTheWay());
     ASSERT_TRUE(test::ImportFiles(index, {dir.Write("1.xml", ArticleSet(first))}).empty());
+    EXPECT_TRUE(mergesAlongTheWay());
 
     ASSERT_TRUE(test::ImportFiles(
                     index, {dir.Write("2.xml", ArticleSet({{201, "New one"}, {202, "New two"}}))})

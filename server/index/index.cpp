@@ -315,12 +315,19 @@ IndexWriter::IndexWriter(const std::string& path)
     // segments its runs made (FTS5 takes up to 1,999, some 100 million records): a merge
     // of every 64 along the way rewrote 3.2 million records' full text each time, a minute
     // and a half in which the import stood still, and all of it was rewritten again at
-    // the end. Until then a search of the new index seeks through each segment.
-    db_.Exec(version == 0 ? "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 0)"
-                          : "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
-    db_.Exec(version == 0
-                 ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 1999)"
-                 : "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 16)");
+    // the end. Until then a search of the new index seeks through each segment. An index
+    // whose first import was cut short (never merged: its changes since the last merge are
+    // all its records) counts as new, lest the import run again begin by merging it all.
+    bool firstImport = version == 0;
+    if (!firstImport) {
+        Statement never = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'unmerged') >= "
+                                      "(SELECT value FROM meta WHERE key = 'records')");
+        firstImport = never.Step() && never.Int(0) != 0;
+    }
+    db_.Exec(firstImport ? "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 0)"
+                         : "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
+    db_.Exec(firstImport ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 1999)"
+                         : "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
     // Room for the terms of a whole run of held-back records, so that the run makes one
     // segment: at FTS5's default of 1 MB it made dozens, merged again and again later.
