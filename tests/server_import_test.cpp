@@ -133,7 +133,7 @@ TEST(Index, MergedOnceASixteenthHasChanged) {
         IndexWriter writer(index);
         Database db(index, SQLITE_OPEN_READONLY);
         Statement crisis = db.Prepare("SELECT v FROM article_fts_config WHERE k = 'crisismerge'");
-        return crisis.Step() && crisis.Int(0) < 1999;
+        return crisis.Step() && crisis.Int(0) < 256;
     };
     ImportOptions cutShort;
     cutShort.merge = false;

@@ -311,13 +311,15 @@ IndexWriter::IndexWriter(const std::string& path)
             ("INSERT INTO meta VALUES('schema', " + std::to_string(kSchemaVersion) + ")").c_str());
     }
     // Fewer, larger merges: a third less work per imported record than FTS5's default. A
-    // new index is merged whole, once, when its import ends (MergeIfDue), however many
-    // segments its runs made (FTS5 takes up to 1,999, some 100 million records): a merge
-    // of every 64 along the way rewrote 3.2 million records' full text each time, a minute
-    // and a half in which the import stood still, and all of it was rewritten again at
-    // the end. Until then a search of the new index seeks through each segment. An index
-    // whose first import was cut short (never merged: its changes since the last merge are
-    // all its records) counts as new, lest the import run again begin by merging it all.
+    // new index is merged whole when its import ends (MergeIfDue), and along the way only
+    // once 256 segments pile up (12.8 million records in runs of 50,000): a merge of every
+    // 64 rewrote 3.2 million records' full text each time, a minute and a half in which the
+    // import stood still, and all of it was rewritten again at the end. FTS5 fails a write
+    // past 2,000 segments in all, and replacing records makes many small ones (a killed
+    // import's rerun over every record reached that limit); 256 a level stays far below.
+    // Until the end a search of the new index seeks through each segment. An index whose
+    // first import was cut short (never merged: its changes since the last merge are all
+    // its records) counts as new, lest the import run again begin by merging it all.
     bool firstImport = version == 0;
     if (!firstImport) {
         Statement never = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'unmerged') >= "
@@ -326,7 +328,7 @@ IndexWriter::IndexWriter(const std::string& path)
     }
     db_.Exec(firstImport ? "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 0)"
                          : "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
-    db_.Exec(firstImport ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 1999)"
+    db_.Exec(firstImport ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 256)"
                          : "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 16)");
     db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
     // Room for the terms of a whole run of held-back records, so that the run makes one
