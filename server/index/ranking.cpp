@@ -501,12 +501,12 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
             Statement& r = *readers[i];
             if (partOf(i) != 0) Damaged("a list has data but no header");
             StoredList list;
-            ParseStored(r.Text(1), list);
+            ParseStored(r.Blob(1), list);
             std::string data = list.inlineData;
             for (std::uint32_t p = 1; p <= (list.inlined ? 0 : list.header.Parts()); ++p) {
                 if (!(more[i] = r.Step()) || termOf(i) != term || partOf(i) != p)
                     Damaged("a list's data is missing");
-                data += r.Text(1);
+                data += r.Blob(1);
             }
             if (data.size() != list.header.dataSize) Damaged("a list's data is cut short");
             more[i] = r.Step();
