@@ -326,14 +326,16 @@ IndexWriter::IndexWriter(const std::string& path)
                                       "(SELECT value FROM meta WHERE key = 'records')");
         firstImport = never.Step() && never.Int(0) != 0;
     }
-    db_.Exec(firstImport ? "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 0)"
-                         : "INSERT INTO article_fts(article_fts, rank) VALUES('automerge', 16)");
-    db_.Exec(firstImport ? "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 256)"
-                         : "INSERT INTO article_fts(article_fts, rank) VALUES('crisismerge', 16)");
-    db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('pgsz', 16000)");
+    const auto configure = [&](const char* option, std::int64_t value) {
+        Statement set = db_.Prepare("INSERT INTO article_fts(article_fts, rank) VALUES(?1, ?2)");
+        set.Bind(1, std::string_view(option)).Bind(2, value).Run();
+    };
+    configure("automerge", firstImport ? 0 : 16);
+    configure("crisismerge", firstImport ? 256 : 16);
+    configure("pgsz", 16000);
     // Room for the terms of a whole run of held-back records, so that the run makes one
     // segment: at FTS5's default of 1 MB it made dozens, merged again and again later.
-    db_.Exec("INSERT INTO article_fts(article_fts, rank) VALUES('hashsize', 134217728)");
+    configure("hashsize", 134217728);
     db_.Exec("COMMIT");
     find_ =
         db_.Prepare(std::string("SELECT id, ") + kArticleColumns + " FROM article WHERE pmid = ?1");
