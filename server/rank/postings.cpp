@@ -6,25 +6,6 @@
 
 namespace tamix::server {
 
-void PutVarint(std::string& out, std::uint64_t value) {
-    while (value >= 0x80) {
-        out += static_cast<char>((value & 0x7F) | 0x80);
-        value >>= 7;
-    }
-    out += static_cast<char>(value);
-}
-
-bool GetVarint(std::string_view bytes, std::size_t& pos, std::uint64_t& value) {
-    value = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-        if (pos >= bytes.size()) return false;
-        const auto byte = static_cast<unsigned char>(bytes[pos++]);
-        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-        if (!(byte & 0x80)) return shift < 63 || byte <= 1;
-    }
-    return false;
-}
-
 std::uint32_t ListHeader::PartSize(std::uint32_t part) const {
     const std::size_t last = std::min<std::size_t>((part + 1) * kBlocksPerPart, blocks.size()) - 1;
     return blocks[last].offset + blocks[last].size - blocks[part * kBlocksPerPart].offset;

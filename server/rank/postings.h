@@ -74,9 +74,25 @@ bool ParseHeader(std::string_view bytes, ListHeader& header);
 bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
                  Posting* out);
 
-// Varints as the index keeps lengths: 7 bits a byte, low first.
-void PutVarint(std::string& out, std::uint64_t value);
+// Varints as the index keeps lengths: 7 bits a byte, low first. Inline: an import writes
+// and reads some for each term of each record.
+inline void PutVarint(std::string& out, std::uint64_t value) {
+    while (value >= 0x80) {
+        out += static_cast<char>((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    out += static_cast<char>(value);
+}
 // Reads one at pos, moving pos past it; false past the end or beyond 64 bits.
-bool GetVarint(std::string_view bytes, std::size_t& pos, std::uint64_t& value);
+inline bool GetVarint(std::string_view bytes, std::size_t& pos, std::uint64_t& value) {
+    value = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        if (pos >= bytes.size()) return false;
+        const auto byte = static_cast<unsigned char>(bytes[pos++]);
+        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) return shift < 63 || byte <= 1;
+    }
+    return false;
+}
 
 } // namespace tamix::server
