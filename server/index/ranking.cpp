@@ -409,9 +409,18 @@ void RankWriter::Flush() {
     std::vector<Impl::Segment> all = m.LoadSegments(); // smallest first
     if (all.size() > kMaxSegments) {
         // The smallest together, as LSM trees do: a record is merged again each time its
-        // segment grows some times over.
+        // segment grows some times over. A next segment no larger than those together joins
+        // them: merged later, it would rewrite this merge's records again soon. Eight alone
+        // rewrote a record's lists some 9 times at 37 million records in runs of 50,000;
+        // this takes 2.7 (a simulation of both rules).
         constexpr std::size_t kMergeFactor = 8;
-        all.resize(kMergeFactor);
+        std::size_t take = kMergeFactor;
+        std::int64_t records = 0;
+        for (std::size_t i = 0; i < take; ++i)
+            records += all[i].records;
+        while (take < all.size() && all[take].records <= records)
+            records += all[take++].records;
+        all.resize(take);
         m.Merge(all);
     }
 }
