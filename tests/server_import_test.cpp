@@ -1,6 +1,7 @@
 #include "server/index/importer.h"
 #include "server/index/index.h"
 #include "server/index/query.h"
+#include "server/rank/terms.h"
 #include "server/records/readers.h"
 #include "server/records/sample.h"
 #include "support/nlm_records.h"
@@ -205,6 +206,95 @@ TEST(Index, ReplacementAndDeletionWithinAndAcrossCommits) {
                                             {7, "Gamma later", "", 2011}}))})
             .empty());
     EXPECT_EQ(reader.Stats().averageLength, IndexReader(once).Stats().averageLength);
+}
+
+// Every token's term, record, column and place in a full-text table, in order.
+std::vector<std::string> Instances(Database& db, const std::string& table) {
+    db.Exec(("CREATE VIRTUAL TABLE temp.instances_of_" + table + " USING fts5vocab(main, " +
+             table + ", instance)")
+                .c_str());
+    Statement all = db.Prepare("SELECT doc, col, offset, term FROM temp.instances_of_" + table +
+                               " ORDER BY doc, col, offset");
+    std::vector<std::string> rows;
+    while (all.Step())
+        rows.push_back(all.Text(0) + " " + all.Text(1) + " " + all.Text(2) + " " + all.Text(3));
+    return rows;
+}
+
+TEST(Index, TakesTheTokensRankingFoundOnlyForTheirOwnTexts) {
+    // The writer's tokenizer answers an armed text from its tokens, once; any other text,
+    // and an armed text the second time, is tokenized.
+    Database written(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    TokenReplay replay(written.Handle());
+    Database plain(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    const char* table = "(a, b, c, d, e, f, content='', tokenize='porter unicode61 "
+                        "remove_diacritics 2')";
+    written.Exec((std::string("CREATE VIRTUAL TABLE t USING fts5") + table).c_str());
+    plain.Exec((std::string("CREATE VIRTUAL TABLE t USING fts5") + table).c_str());
+    const std::array<std::string_view, kRankedFields> texts = {
+        "Heart failures in the Ã©lderly: a RANDOMISED trial", "Patients were studied.",
+        "MÃ¼ller HJ, Smith J", "Heart Failure î drug therapy", "heart; failure"};
+    Tokenizer tokenizer;
+    std::string tokens;
+    const std::string terms = EncodedRecordTerms(tokenizer, texts[0], texts[1], texts[2],
+                                                 texts[3], texts[4], &tokens);
+    ASSERT_FALSE(tokens.empty());
+    const auto insert = [&](Database& db, std::int64_t rowid, std::string_view first) {
+        Statement row = db.Prepare("INSERT INTO t(rowid, a, b, c, d, e, f) VALUES(?1, ?2, ?3, "
+                                   "?4, ?5, ?6, 'affiliations are tokenized')");
+        row.Bind(1, rowid).BindStatic(2, first);
+        for (int i = 1; i < kRankedFields; ++i)
+            row.BindStatic(2 + i, texts[i]);
+        row.Run();
+    };
+    replay.Arm(texts, terms, tokens);
+    insert(written, 1, texts[0]);
+    EXPECT_EQ(replay.Replayed(), kRankedFields);
+    insert(written, 2, texts[0]);
+    EXPECT_EQ(replay.Replayed(), kRankedFields) << "each armed text is answered once";
+    replay.Arm(texts, terms, tokens);
+    insert(written, 3, "Heart failures in the elderly: a RANDOMISED trial");
+    EXPECT_EQ(replay.Replayed(), 2 * kRankedFields - 1) << "a text one byte off is tokenized";
+    replay.Disarm();
+    for (std::int64_t rowid = 1; rowid <= 2; ++rowid)
+        insert(plain, rowid, texts[0]);
+    insert(plain, 3, "Heart failures in the elderly: a RANDOMISED trial");
+    const std::vector<std::string> expected = Instances(plain, "t");
+    EXPECT_GT(expected.size(), 60u);
+    EXPECT_EQ(Instances(written, "t"), expected);
+
+    EXPECT_THROW(replay.Arm(texts, terms, tokens.substr(0, tokens.size() - 1)), std::logic_error);
+    EXPECT_THROW(replay.Arm(texts, terms.substr(0, terms.size() / 2), tokens), std::logic_error);
+
+    // Through an import: the full-text index holds what FTS5 itself makes of the texts.
+    TempDir dir;
+    std::ostringstream corpus;
+    WriteSampleCorpus(corpus, 150);
+    const std::string index = dir.File("sample.sqlite");
+    ASSERT_TRUE(test::ImportFiles(index, {dir.Write("s.xml", corpus.str())}).empty());
+    Database imported(index, SQLITE_OPEN_READWRITE);
+    Statement schema = imported.Prepare("SELECT sql FROM sqlite_schema WHERE name = 'article_fts'");
+    ASSERT_TRUE(schema.Step());
+    Database again(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    again.Exec(schema.Text(0).c_str());
+    IndexReader reader(index);
+    Statement records = imported.Prepare("SELECT pmid, id FROM article");
+    int count = 0;
+    while (records.Step()) {
+        const auto article = reader.Find(records.Int(0));
+        ASSERT_TRUE(article.has_value());
+        const IndexedText t = TextsOf(*article);
+        Statement row = again.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, "
+                                      "mesh, keywords, affiliations, tags) "
+                                      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+        row.Bind(1, records.Int(1));
+        for (int i = 0; i < IndexedText::kColumns; ++i)
+            row.BindStatic(2 + i, t.Columns()[i]);
+        row.Run();
+        ++count;
+    }
+    EXPECT_EQ(count, 150);
+    EXPECT_EQ(Instances(imported, "article_fts"), Instances(again, "article_fts"));
 }
 
 // A million records and more go downwards from the first.

@@ -289,7 +289,7 @@ void YearRowids(int from, int to, std::int64_t& first, std::int64_t& last) {
 }
 
 IndexWriter::IndexWriter(const std::string& path)
-    : db_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) {
+    : db_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE), replay_(db_.Handle()) {
     // Large pages suit an index of long texts (they take effect on a new file only).
     // WAL lets the server read the index while an update is imported into it. Each run of
     // records lands all over sort_key when dates come in no order; a cache of 1 GB keeps
@@ -398,14 +398,15 @@ std::vector<TermFrequency> RankedTerms(const IndexedText& t) {
 PreparedRecord Prepare(Article&& a) {
     const IndexedText t = TextsOf(a);
     thread_local Tokenizer tokenizer;
-    const std::string terms =
-        EncodedRecordTerms(tokenizer, t.title, t.abstract, t.authors, t.mesh, t.keywords);
+    std::string tokens;
+    const std::string terms = EncodedRecordTerms(tokenizer, t.title, t.abstract, t.authors,
+                                                 t.mesh, t.keywords, &tokens);
     const std::string details = EncodeDetails(a);
     const std::string firstAuthor = FirstAuthorName(a);
     const std::string journal = SortName(a.journal);
     const std::string* fields[] = {
         &a.title,   &a.authors, &a.journal,   &a.pubdate,      &a.abstract, &a.doi,
-        &a.pmcid,   &details,   &firstAuthor, &journal,        &terms,      &t.title,
+        &a.pmcid,   &details,   &firstAuthor, &journal,        &terms,      &tokens, &t.title,
         &t.abstract, &t.authors, &t.mesh,   &t.keywords,      &t.affiliations, &t.tags};
     static_assert(std::size(fields) == PreparedRecord::kFields);
     PreparedRecord r;
@@ -477,10 +478,18 @@ void IndexWriter::WritePending() {
               [](const Pending* x, const Pending* y) { return x->id < y->id; });
     std::vector<RankWriter::Record> ranked;
     ranked.reserve(order.size());
+    // The armed texts are the records', which a failed write may free.
+    struct Disarming {
+        TokenReplay& replay;
+        ~Disarming() { replay.Disarm(); }
+    } disarming{replay_};
     for (const Pending* p : order) {
         insertSortKey_.Bind(1, p->id).Bind(2, p->pmid).BindStatic(3, p->Get(F::kFirstAuthorKey));
         insertSortKey_.BindStatic(4, p->Get(F::kJournalKey)).Run();
-        BindTexts(insertText_, p->id, p->Columns()).Run();
+        const auto columns = p->Columns();
+        replay_.Arm({columns[0], columns[1], columns[2], columns[3], columns[4]},
+                    p->Get(F::kTerms), p->Get(F::kTokens));
+        BindTexts(insertText_, p->id, columns).Run();
         ranked.push_back({p->id, p->Get(F::kTerms)});
     }
     rank_->AddSegment(ranked);

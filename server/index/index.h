@@ -106,7 +106,8 @@ IndexedText TextsOf(const Article& article);
 class PreparedRecord {
 public:
     // The texts, in this order: those of the article table, the sort keys, the terms the
-    // ranking engine keeps (EncodeTerms), then the FTS5 columns in IndexedText's order.
+    // ranking engine keeps (EncodeTerms), the ranked fields' tokens (EncodedRecordTerms),
+    // then the FTS5 columns in IndexedText's order.
     enum Field {
         kTitle,
         kAuthors,
@@ -119,6 +120,7 @@ public:
         kFirstAuthorKey,
         kJournalKey,
         kTerms,
+        kTokens,
         kFirstIndexed,
         kFields = kFirstIndexed + IndexedText::kColumns
     };
@@ -188,6 +190,7 @@ private:
     void WritePending();
 
     Database db_;
+    TokenReplay replay_; // before the full-text table is first used
     std::unique_ptr<RankWriter> rank_; // made once the tables exist
     OrderCounts names_;
     Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortKey_,

@@ -29,7 +29,9 @@ public:
         std::fill(slots_.begin(), slots_.end(), -1);
     }
 
-    void Add(std::string_view term, std::uint32_t weight) {
+    // The term's entry, numbered in the order first met. A term not ranked (one holding a
+    // marker) is kept only for where it stands in the texts.
+    std::uint32_t Add(std::string_view term, std::uint32_t weight, bool ranked = true) {
         if (slots_.size() < 2 * (entries_.size() + 1)) Grow();
         std::uint64_t hash = 14695981039346656037ull;
         for (const char c : term)
@@ -40,28 +42,47 @@ public:
             if (index < 0) {
                 slots_[slot] = static_cast<int>(entries_.size());
                 entries_.push_back({static_cast<std::uint32_t>(bytes_.size()),
-                                    static_cast<std::uint32_t>(term.size()), weight, hash});
+                                    static_cast<std::uint32_t>(term.size()), weight, hash, ranked});
                 bytes_.append(term);
-                return;
+                return static_cast<std::uint32_t>(entries_.size() - 1);
             }
             Entry& e = entries_[index];
             if (e.hash == hash && Term(e) == term) {
                 e.f2 += weight;
-                return;
+                return static_cast<std::uint32_t>(index);
             }
         }
     }
 
-    // Each term once, in the order first met.
+    // Each ranked term once, in the order first met.
     template <typename Each> void ForEach(Each each) {
         for (const Entry& e : entries_)
-            each(Term(e), e.f2);
+            if (e.ranked) each(Term(e), e.f2);
+    }
+
+    // The entries' numbers as ForEach gives the ranked terms (0, 1 ...), the others after
+    // them; and those others' texts, in that order.
+    void Renumber(std::vector<std::uint32_t>& number, std::vector<std::string_view>& others) const {
+        number.resize(entries_.size());
+        others.clear();
+        std::uint32_t ranked = 0;
+        for (const Entry& e : entries_)
+            ranked += e.ranked;
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].ranked) {
+                number[i] = static_cast<std::uint32_t>(i - others.size());
+            } else {
+                number[i] = ranked + static_cast<std::uint32_t>(others.size());
+                others.push_back(Term(entries_[i]));
+            }
+        }
     }
 
 private:
     struct Entry {
         std::uint32_t offset, length, f2;
         std::uint64_t hash;
+        bool ranked;
     };
     std::string_view Term(const Entry& e) const {
         return std::string_view(bytes_).substr(e.offset, e.length);
@@ -82,21 +103,52 @@ private:
     std::vector<int> slots_;
 };
 
+// tokens, when given, gets each field's tokens as EncodedRecordTerms tells.
 template <typename Each>
 void ForEachRecordTerm(Tokenizer& tokenizer, std::string_view title, std::string_view abstract,
                        std::string_view authors, std::string_view mesh, std::string_view keywords,
-                       Each each) {
+                       Each each, std::string* tokens = nullptr) {
     thread_local TermCounter counter;
+    thread_local std::vector<std::uint32_t> found, number;
+    thread_local std::vector<std::string_view> others;
     counter.Clear();
+    found.clear();
+    std::size_t ends[kRankedFields] = {};
+    bool plain = true; // no token stands with another at one place
     // Doubled weights: title 3, abstract 1, headings and keywords 1.5, authors 0.
-    const std::pair<std::string_view, std::uint32_t> fields[] = {
+    const std::pair<std::string_view, std::uint32_t> fields[kRankedFields] = {
         {title, 6}, {abstract, 2}, {authors, 0}, {mesh, 3}, {keywords, 3}};
-    for (const auto& [text, weight] : fields) {
-        tokenizer.ForEachTerm(text, [&, weight = weight](std::string_view term) {
-            if (!HoldsMarker(term)) counter.Add(term, weight);
-        });
+    for (int field = 0; field < kRankedFields; ++field) {
+        const std::uint32_t weight = fields[field].second;
+        if (tokens) {
+            tokenizer.ForEachToken(fields[field].first, [&](std::string_view term, int flags) {
+                plain = plain && flags == 0;
+                const bool ranked = !HoldsMarker(term);
+                found.push_back(counter.Add(term, ranked ? weight : 0, ranked));
+            });
+        } else {
+            tokenizer.ForEachTerm(fields[field].first, [&](std::string_view term) {
+                if (!HoldsMarker(term)) counter.Add(term, weight);
+            });
+        }
+        ends[field] = found.size();
     }
     counter.ForEach(each);
+    if (!tokens) return;
+    tokens->clear();
+    if (!plain) return;
+    counter.Renumber(number, others);
+    std::size_t at = 0;
+    for (const std::size_t end : ends) {
+        PutVarint(*tokens, end - at);
+        for (; at < end; ++at)
+            PutVarint(*tokens, number[found[at]]);
+    }
+    PutVarint(*tokens, others.size());
+    for (const std::string_view other : others) {
+        PutVarint(*tokens, other.size());
+        *tokens += other;
+    }
 }
 
 } // namespace
@@ -114,14 +166,17 @@ std::vector<TermFrequency> RecordTerms(Tokenizer& tokenizer, std::string_view ti
 
 std::string EncodedRecordTerms(Tokenizer& tokenizer, std::string_view title,
                                std::string_view abstract, std::string_view authors,
-                               std::string_view mesh, std::string_view keywords) {
+                               std::string_view mesh, std::string_view keywords,
+                               std::string* tokens) {
     std::string out;
-    ForEachRecordTerm(tokenizer, title, abstract, authors, mesh, keywords,
-                      [&](std::string_view term, std::uint32_t f2) {
-                          PutVarint(out, term.size());
-                          out += term;
-                          PutVarint(out, f2);
-                      });
+    ForEachRecordTerm(
+        tokenizer, title, abstract, authors, mesh, keywords,
+        [&](std::string_view term, std::uint32_t f2) {
+            PutVarint(out, term.size());
+            out += term;
+            PutVarint(out, f2);
+        },
+        tokens);
     return out;
 }
 

@@ -28,10 +28,17 @@ struct TermFrequency {
 std::vector<TermFrequency> RecordTerms(Tokenizer& tokenizer, std::string_view title,
                                        std::string_view abstract, std::string_view authors,
                                        std::string_view mesh, std::string_view keywords);
-// The same as EncodeTerms writes them, made at once.
+// The same as EncodeTerms writes them, made at once. tokens, when given, gets the
+// fields' tokens as the full-text index takes them (TokenReplay): for each field in the
+// order above, the number of its tokens, then each token in turn as its number among the
+// terms returned (0 the first), or past them, among the tokens left out as no words (their
+// count, then each one's length and bytes, follow the last field); all of them varints.
+// It is left empty when some token shares its place with another (FTS5's colocated
+// tokens, which that does not tell).
 std::string EncodedRecordTerms(Tokenizer& tokenizer, std::string_view title,
                                std::string_view abstract, std::string_view authors,
-                               std::string_view mesh, std::string_view keywords);
+                               std::string_view mesh, std::string_view keywords,
+                               std::string* tokens = nullptr);
 
 // Each term's length and bytes, then its f2, as varints (postings.h): what a record's
 // terms take on their way from the reading thread to the writer.
