@@ -1,6 +1,7 @@
 #include "server/index/rank.h"
 
 #include "server/index/sqlite.h"
+#include "server/rank/tokenizer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -206,13 +207,7 @@ ScoringQuery MakeScoringQuery(const Search& search, const std::vector<double>& w
 }
 
 void RegisterRankFunction(sqlite3* db) {
-    fts5_api* api = nullptr;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &statement, nullptr) == SQLITE_OK) {
-        sqlite3_bind_pointer(statement, 1, &api, "fts5_api_ptr", nullptr);
-        sqlite3_step(statement);
-    }
-    sqlite3_finalize(statement);
+    fts5_api* api = Fts5Of(db);
     if (!api || api->iVersion < 2 ||
         api->xCreateFunction(api, "tamix_rank", nullptr, &Rank, nullptr) != SQLITE_OK)
         throw SqliteError("this SQLite has no FTS5 to rank with");

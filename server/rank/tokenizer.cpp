@@ -28,17 +28,6 @@ namespace {
 // The index's table says tokenize='porter unicode61 remove_diacritics 2'.
 const char* const kPorterArguments[] = {"unicode61", "remove_diacritics", "2"};
 
-fts5_api* Fts5Of(sqlite3* db) {
-    fts5_api* api = nullptr;
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &statement, nullptr) == SQLITE_OK) {
-        sqlite3_bind_pointer(statement, 1, &api, "fts5_api_ptr", nullptr);
-        sqlite3_step(statement);
-    }
-    sqlite3_finalize(statement);
-    return api;
-}
-
 int OnToken(void* context, int, const char* token, int length, int, int) {
     (*static_cast<const std::function<void(std::string_view)>*>(context))(
         std::string_view(token, static_cast<std::size_t>(length)));
@@ -52,6 +41,17 @@ int OnFlaggedToken(void* context, int flags, const char* token, int length, int,
 }
 
 } // namespace
+
+fts5_api* Fts5Of(sqlite3* db) {
+    fts5_api* api = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT fts5(?1)", -1, &statement, nullptr) == SQLITE_OK) {
+        sqlite3_bind_pointer(statement, 1, &api, "fts5_api_ptr", nullptr);
+        sqlite3_step(statement);
+    }
+    sqlite3_finalize(statement);
+    return api;
+}
 
 Tokenizer::Tokenizer() : impl_(std::make_unique<Impl>()) {
     if (sqlite3_open(":memory:", &impl_->db) != SQLITE_OK)

@@ -11,8 +11,12 @@
 #include <vector>
 
 struct sqlite3;
+struct fts5_api;
 
 namespace tamix::server {
+
+// The connection's FTS5 interface; null when this SQLite has none.
+fts5_api* Fts5Of(sqlite3* db);
 
 class Tokenizer {
 public:
