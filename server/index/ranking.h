@@ -23,10 +23,6 @@ namespace tamix::server {
 // The tables, for the index's schema.
 extern const char* const kRankingSchema;
 
-// Calls each(term, f2) over a record's terms as EncodeTerms writes them (in the record's
-// one block of texts, see PreparedRecord); false when the bytes are not such.
-template <typename Each> bool ForEachEncodedTerm(std::string_view bytes, Each each);
-
 class RankWriter {
 public:
     explicit RankWriter(Database& db);
@@ -88,18 +84,5 @@ private:
 // first, then the rising gaps to each next one as varints; false unless they rise and are
 // no more than a row holds (1,024).
 bool DecodeKeyChunk(std::int64_t first, std::string_view bytes, std::vector<std::int64_t>& keys);
-
-template <typename Each> bool ForEachEncodedTerm(std::string_view bytes, Each each) {
-    std::size_t pos = 0;
-    while (pos < bytes.size()) {
-        std::uint64_t length = 0, f2 = 0;
-        if (!GetVarint(bytes, pos, length) || length > bytes.size() - pos) return false;
-        const std::string_view term = bytes.substr(pos, length);
-        pos += length;
-        if (!GetVarint(bytes, pos, f2) || f2 > 0xFFFFFFFFu) return false;
-        each(term, static_cast<std::uint32_t>(f2));
-    }
-    return true;
-}
 
 } // namespace tamix::server

@@ -2,6 +2,7 @@
 // MeSH headings and keywords once, with its weighted frequency in the ranked fields.
 #pragma once
 
+#include "server/rank/postings.h"
 #include "server/rank/tokenizer.h"
 
 #include <cstdint>
@@ -43,5 +44,20 @@ std::string EncodedRecordTerms(Tokenizer& tokenizer, std::string_view title,
 // Each term's length and bytes, then its f2, as varints (postings.h): what a record's
 // terms take on their way from the reading thread to the writer.
 std::string EncodeTerms(const std::vector<TermFrequency>& terms);
+
+// Calls each(term, f2) over terms as EncodeTerms writes them; false when the bytes are not
+// such.
+template <typename Each> bool ForEachEncodedTerm(std::string_view bytes, Each each) {
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        std::uint64_t length = 0, f2 = 0;
+        if (!GetVarint(bytes, pos, length) || length > bytes.size() - pos) return false;
+        const std::string_view term = bytes.substr(pos, length);
+        pos += length;
+        if (!GetVarint(bytes, pos, f2) || f2 > 0xFFFFFFFFu) return false;
+        each(term, static_cast<std::uint32_t>(f2));
+    }
+    return true;
+}
 
 } // namespace tamix::server

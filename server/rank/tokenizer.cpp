@@ -1,6 +1,6 @@
 #include "server/rank/tokenizer.h"
 
-#include "server/rank/postings.h"
+#include "server/rank/terms.h"
 
 #include <sqlite3.h>
 
@@ -190,16 +190,11 @@ void TokenReplay::Arm(const std::array<std::string_view, kRankedFields>& texts,
     if (tokens.empty()) return;
     State& s = *state_;
     s.terms.clear();
-    std::size_t pos = 0;
+    if (!ForEachEncodedTerm(terms, [&](std::string_view term, std::uint32_t) {
+            s.terms.push_back(term);
+        }))
+        throw std::logic_error("a prepared record's terms do not read back");
     std::uint64_t length = 0, number = 0;
-    while (pos < terms.size()) {
-        if (!GetVarint(terms, pos, length) || length > terms.size() - pos)
-            throw std::logic_error("a prepared record's terms do not read back");
-        s.terms.push_back(terms.substr(pos, length));
-        pos += length;
-        if (!GetVarint(terms, pos, number))
-            throw std::logic_error("a prepared record's terms do not read back");
-    }
     const auto bad = [] { throw std::logic_error("a prepared record's tokens do not read back"); };
     std::size_t at = 0;
     std::uint64_t count = 0;
