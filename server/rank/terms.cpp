@@ -120,17 +120,15 @@ void ForEachRecordTerm(Tokenizer& tokenizer, std::string_view title, std::string
         {title, 6}, {abstract, 2}, {authors, 0}, {mesh, 3}, {keywords, 3}};
     for (int field = 0; field < kRankedFields; ++field) {
         const std::uint32_t weight = fields[field].second;
-        if (tokens) {
-            tokenizer.ForEachToken(fields[field].first, [&](std::string_view term, int flags) {
-                plain = plain && flags == 0;
-                const bool ranked = !HoldsMarker(term);
-                found.push_back(counter.Add(term, ranked ? weight : 0, ranked));
-            });
-        } else {
-            tokenizer.ForEachTerm(fields[field].first, [&](std::string_view term) {
-                if (!HoldsMarker(term)) counter.Add(term, weight);
-            });
-        }
+        tokenizer.ForEachToken(fields[field].first, [&](std::string_view term, int flags) {
+            const bool ranked = !HoldsMarker(term);
+            if (!tokens) {
+                if (ranked) counter.Add(term, weight);
+                return;
+            }
+            plain = plain && flags == 0;
+            found.push_back(counter.Add(term, ranked ? weight : 0, ranked));
+        });
         ends[field] = found.size();
     }
     counter.ForEach(each);

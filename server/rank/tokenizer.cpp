@@ -28,13 +28,7 @@ namespace {
 // The index's table says tokenize='porter unicode61 remove_diacritics 2'.
 const char* const kPorterArguments[] = {"unicode61", "remove_diacritics", "2"};
 
-int OnToken(void* context, int, const char* token, int length, int, int) {
-    (*static_cast<const std::function<void(std::string_view)>*>(context))(
-        std::string_view(token, static_cast<std::size_t>(length)));
-    return SQLITE_OK;
-}
-
-int OnFlaggedToken(void* context, int flags, const char* token, int length, int, int) {
+int OnToken(void* context, int flags, const char* token, int length, int, int) {
     (*static_cast<const std::function<void(std::string_view, int)>*>(context))(
         std::string_view(token, static_cast<std::size_t>(length)), flags);
     return SQLITE_OK;
@@ -66,26 +60,18 @@ Tokenizer::Tokenizer() : impl_(std::make_unique<Impl>()) {
 
 Tokenizer::~Tokenizer() = default;
 
-void Tokenizer::ForEachTerm(std::string_view text,
-                            const std::function<void(std::string_view)>& each) {
-    if (text.empty()) return;
-    impl_->methods.xTokenize(impl_->instance, const_cast<std::function<void(std::string_view)>*>(&each),
-                             FTS5_TOKENIZE_DOCUMENT, text.data(), static_cast<int>(text.size()),
-                             &OnToken);
-}
-
 void Tokenizer::ForEachToken(std::string_view text,
                              const std::function<void(std::string_view, int)>& each) {
     if (text.empty()) return;
     impl_->methods.xTokenize(impl_->instance,
                              const_cast<std::function<void(std::string_view, int)>*>(&each),
                              FTS5_TOKENIZE_DOCUMENT, text.data(), static_cast<int>(text.size()),
-                             &OnFlaggedToken);
+                             &OnToken);
 }
 
 std::vector<std::string> Tokenizer::Terms(std::string_view text) {
     std::vector<std::string> terms;
-    ForEachTerm(text, [&](std::string_view term) { terms.emplace_back(term); });
+    ForEachToken(text, [&](std::string_view term, int) { terms.emplace_back(term); });
     return terms;
 }
 

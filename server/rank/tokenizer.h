@@ -27,9 +27,7 @@ public:
     Tokenizer(const Tokenizer&) = delete;
     Tokenizer& operator=(const Tokenizer&) = delete;
 
-    // Each term of the text, in order.
-    void ForEachTerm(std::string_view text, const std::function<void(std::string_view)>& each);
-    // The same with FTS5's flags of each (FTS5_TOKEN_COLOCATED).
+    // Each term of the text, in order, with FTS5's flags of each (FTS5_TOKEN_COLOCATED).
     void ForEachToken(std::string_view text,
                       const std::function<void(std::string_view, int)>& each);
     std::vector<std::string> Terms(std::string_view text);
