@@ -21,9 +21,10 @@ namespace {
 
 // Version 1 (no 'schema' row) tagged years only; version 2 indexed title, abstract,
 // authors, dates and PMIDs; version 3 kept records in sort key order; version 4 had no
-// ranking engine. Whoever changes the
-// tables, the texts TextsOf makes, the tags or the rowids raises kSchemaVersion: the FTS5
-// index is contentless, and deleting a record from it takes exactly the texts it was given.
+// ranking engine; version 6 kept the names pages sort by under the sort key. Whoever
+// changes the tables, the texts TextsOf makes, the tags or the rowids raises
+// kSchemaVersion: the FTS5 index is contentless, and deleting a record from it takes
+// exactly the texts it was given.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 INSERT INTO meta VALUES('generation', 0);
@@ -41,9 +42,8 @@ CREATE TABLE article(
     doi TEXT NOT NULL,
     pmcid TEXT NOT NULL,
     details BLOB NOT NULL);
-CREATE TABLE sort_key(
-    id INTEGER PRIMARY KEY,
-    pmid INTEGER NOT NULL,
+CREATE TABLE sort_name(
+    pmid INTEGER PRIMARY KEY,
     first_author TEXT NOT NULL,
     journal TEXT NOT NULL);
 CREATE VIRTUAL TABLE article_fts USING fts5(
@@ -291,12 +291,11 @@ void YearRowids(int from, int to, std::int64_t& first, std::int64_t& last) {
 IndexWriter::IndexWriter(const std::string& path)
     : db_(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE), replay_(db_.Handle()) {
     // Large pages suit an index of long texts (they take effect on a new file only).
-    // WAL lets the server read the index while an update is imported into it. Each run of
-    // records lands all over sort_key when dates come in no order; a cache of 1 GB keeps
-    // that table's pages between runs (at 256 MB they were read again and again, and
-    // imports slowed as the index grew). Freed pages are not zeroed: the index holds
-    // published records, and Debian's SQLite zeroes them by default, which wrote every page
-    // a merge frees once more (5 % of a first import's bytes).
+    // WAL lets the server read the index while an update is imported into it. A cache of
+    // 1 GB keeps the pages a run of records writes until its commit. Freed pages are not
+    // zeroed: the index holds published records, and Debian's SQLite zeroes them by
+    // default, which wrote every page a merge frees once more (5 % of a first import's
+    // bytes).
     db_.Exec("PRAGMA page_size=16384;");
     db_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-1048576;"
              "PRAGMA temp_store=MEMORY; PRAGMA secure_delete=OFF;");
@@ -348,8 +347,8 @@ IndexWriter::IndexWriter(const std::string& path)
     insertArticle_ = db_.Prepare(
         "INSERT INTO article(id, pmid, title, authors, journal, pubdate, abstract, doi, "
         "pmcid, details) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-    insertSortKey_ = db_.Prepare("INSERT INTO sort_key VALUES(?1, ?2, ?3, ?4)");
-    deleteSortKey_ = db_.Prepare("DELETE FROM sort_key WHERE id = ?1");
+    insertSortName_ = db_.Prepare("INSERT INTO sort_name VALUES(?1, ?2, ?3)");
+    deleteSortName_ = db_.Prepare("DELETE FROM sort_name WHERE pmid = ?1");
     insertText_ =
         db_.Prepare("INSERT INTO article_fts(rowid, title, abstract, authors, mesh, "
                     "keywords, affiliations, tags) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
@@ -475,6 +474,8 @@ void IndexWriter::WritePending() {
         for (int field = F::kTitle; field < F::kDetails; ++field)
             insertArticle_.BindStatic(3 + field, p->Get(field));
         insertArticle_.BindBlobStatic(10, p->Get(F::kDetails)).Run();
+        insertSortName_.Bind(1, p->pmid).BindStatic(2, p->Get(F::kFirstAuthorKey));
+        insertSortName_.BindStatic(3, p->Get(F::kJournalKey)).Run();
     }
     std::sort(order.begin(), order.end(),
               [](const Pending* x, const Pending* y) { return x->id < y->id; });
@@ -486,8 +487,6 @@ void IndexWriter::WritePending() {
         ~Disarming() { replay.Disarm(); }
     } disarming{replay_};
     for (const Pending* p : order) {
-        insertSortKey_.Bind(1, p->id).Bind(2, p->pmid).BindStatic(3, p->Get(F::kFirstAuthorKey));
-        insertSortKey_.BindStatic(4, p->Get(F::kJournalKey)).Run();
         const auto columns = p->Columns();
         replay_.Arm({columns[0], columns[1], columns[2], columns[3], columns[4]},
                     p->Get(F::kTerms), p->Get(F::kTokens));
@@ -535,7 +534,7 @@ bool IndexWriter::DeleteStored(std::int64_t pmid) {
     names_.Add(SortColumn::FirstAuthor, FirstAuthorName(old), -1);
     names_.Add(SortColumn::Journal, SortName(old.journal), -1);
     deleteArticle_.Bind(1, pmid).Run();
-    deleteSortKey_.Bind(1, id).Run();
+    deleteSortName_.Bind(1, pmid).Run();
     ++changes_;
     --recordsAdded_;
     wordsAdded_ -= texts.rankedWords;
@@ -599,7 +598,7 @@ void IndexWriter::MergeIfDue() {
     Statement unmerged = db_.Prepare("SELECT value FROM meta WHERE key = 'unmerged'");
     const std::int64_t changed = unmerged.Step() ? unmerged.Int(0) : 0;
     unmerged.Reset();
-    Statement size = db_.Prepare("SELECT count(*) FROM sort_key");
+    Statement size = db_.Prepare("SELECT count(*) FROM sort_name");
     const std::int64_t records = size.Step() ? size.Int(0) : 0;
     size.Reset();
     if (changed == 0 || changed * kMergeShare < records) return;
@@ -641,15 +640,15 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
                         "rowid >= ?2 AND rowid <= ?3 AND tamix_rank(article_fts, ?4, ?5, ?6)");
     countUnder_ = db_.Prepare("SELECT count(*) FROM (" + matches + " LIMIT ?4)");
     keysUnder_ = db_.Prepare(matches + " ORDER BY rowid LIMIT ?4");
-    authorOf_ = db_.Prepare("SELECT first_author FROM sort_key WHERE id = ?1");
-    journalOf_ = db_.Prepare("SELECT journal FROM sort_key WHERE id = ?1");
+    authorOf_ = db_.Prepare("SELECT first_author FROM sort_name WHERE pmid = ?1");
+    journalOf_ = db_.Prepare("SELECT journal FROM sort_name WHERE pmid = ?1");
     children_ = db_.Prepare("SELECT node FROM order_node WHERE kind = ?1 AND level = ?2 AND "
                             "node >= ?3 AND node < ?4 AND records > 0 ORDER BY node");
     summaryOfPmid_ =
         db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE pmid = ?1");
     find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
     // The smallest table with a row a record.
-    size_ = db_.Prepare("SELECT count(*) FROM sort_key");
+    size_ = db_.Prepare("SELECT count(*) FROM sort_name");
     stats_ = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'records'), "
                          "(SELECT value FROM meta WHERE key = 'ranked_words')");
 }
@@ -730,7 +729,7 @@ std::vector<std::int64_t> IndexReader::Ordered(const Search& search, SortColumn 
         Statement& of = column == SortColumn::FirstAuthor ? authorOf_ : journalOf_;
         std::vector<std::string> names;
         for (const std::int64_t id : ids) {
-            of.Bind(1, id);
+            of.Bind(1, PmidOfKey(id));
             names.push_back(of.Step() ? of.Text(0) : std::string());
             of.Reset();
         }

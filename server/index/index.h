@@ -5,8 +5,8 @@
 // FTS5 rowids are the sort key (publication date, then PMID, negated, and the record's
 // length class for ranking in the lowest bits), so newest-first reads only the matches it
 // shows, and a span of years is a span of rowids; a sort key holds its record's PMID, and
-// table sort_key the names pages sort by. Records keyed by PMID are appended as imports
-// bring them, where keyed by date each one landed on a page of its own.
+// table sort_name the names pages sort by. Records and names keyed by PMID are appended as
+// imports bring them, where keyed by date each import rewrote pages all over the table.
 #pragma once
 
 #include "server/index/orders.h"
@@ -40,7 +40,7 @@ struct ImportedFile {
 
 // The layout the index's tables follow; an index of another layout is refused, never
 // read or written.
-inline constexpr int kSchemaVersion = 6;
+inline constexpr int kSchemaVersion = 7;
 
 class SchemaError : public std::runtime_error {
 public:
@@ -193,8 +193,8 @@ private:
     TokenReplay replay_; // before the full-text table is first used
     std::unique_ptr<RankWriter> rank_; // made once the tables exist
     OrderCounts names_;
-    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortKey_,
-        deleteSortKey_, bump_, recordFile_, addToMeta_;
+    Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortName_,
+        deleteSortName_, bump_, recordFile_, addToMeta_;
     bool inTransaction_ = false;
     std::vector<Pending> pending_;
     std::unordered_map<std::int64_t, std::size_t> pendingByPmid_;
@@ -217,7 +217,7 @@ struct RankStats {
     double averageLength = 0; // ranked words a record
 };
 
-// A name as sort_key keeps it: without case and diacritics ("Øst" as "ost"); the first
+// A name as sort_name keeps it: without case and diacritics ("Øst" as "ost"); the first
 // author's so.
 std::string SortName(const std::string& name);
 std::string FirstAuthorName(const Article& article);

@@ -47,7 +47,7 @@ struct OrderSource {
     std::function<int(const std::string& token, int limit)> count;
     // Their sort keys in sort key order, at most limit.
     std::function<std::vector<std::int64_t>(const std::string& token, int limit)> keys;
-    // The name of each record of those keys, as sort_key keeps it.
+    // The name of each record of those keys, as sort_name keeps it.
     std::function<std::vector<std::string>(const std::vector<std::int64_t>& keys)> names;
     // The prefixes one level below prefix that hold records, in order.
     std::function<std::vector<std::string>(const std::string& prefix, std::size_t length)> children;
