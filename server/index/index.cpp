@@ -595,12 +595,12 @@ std::vector<ImportedFile> ReadImportedFiles(const std::string& index) {
 
 void IndexWriter::MergeIfDue() {
     Commit();
-    Statement unmerged = db_.Prepare("SELECT value FROM meta WHERE key = 'unmerged'");
-    const std::int64_t changed = unmerged.Step() ? unmerged.Int(0) : 0;
-    unmerged.Reset();
-    Statement size = db_.Prepare("SELECT count(*) FROM sort_name");
-    const std::int64_t records = size.Step() ? size.Int(0) : 0;
-    size.Reset();
+    Statement counts = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'unmerged'), "
+                                   "(SELECT value FROM meta WHERE key = 'records')");
+    const bool read = counts.Step();
+    const std::int64_t changed = read ? counts.Int(0) : 0;
+    const std::int64_t records = read ? counts.Int(1) : 0;
+    counts.Reset();
     if (changed == 0 || changed * kMergeShare < records) return;
     db_.Exec("BEGIN");
     try {
@@ -647,8 +647,6 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     summaryOfPmid_ =
         db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE pmid = ?1");
     find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
-    // The smallest table with a row a record.
-    size_ = db_.Prepare("SELECT count(*) FROM sort_name");
     stats_ = db_.Prepare("SELECT (SELECT value FROM meta WHERE key = 'records'), "
                          "(SELECT value FROM meta WHERE key = 'ranked_words')");
 }
@@ -789,9 +787,7 @@ std::optional<Article> IndexReader::Find(std::int64_t pmid) {
 }
 
 std::int64_t IndexReader::Size() {
-    const std::int64_t value = size_.Step() ? size_.Int(0) : 0;
-    size_.Reset();
-    return value;
+    return Stats().records;
 }
 
 RankStats IndexReader::Stats() {

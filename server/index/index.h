@@ -261,7 +261,7 @@ private:
     std::unique_ptr<RankReader> rank_;
     Tokenizer tokenizer_;
     Statement generation_, count_, countAll_, page_, best_, countUnder_, keysUnder_, authorOf_,
-        journalOf_, children_, summaryOfPmid_, find_, size_, stats_;
+        journalOf_, children_, summaryOfPmid_, find_, stats_;
 };
 
 // Why the file cannot be an index, as words to follow "cannot serve FILE: "; "" when it
