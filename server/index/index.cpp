@@ -642,8 +642,9 @@ IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWR
     keysUnder_ = db_.Prepare(matches + " ORDER BY rowid LIMIT ?4");
     authorOf_ = db_.Prepare("SELECT first_author FROM sort_name WHERE pmid = ?1");
     journalOf_ = db_.Prepare("SELECT journal FROM sort_name WHERE pmid = ?1");
-    children_ = db_.Prepare("SELECT node FROM order_node WHERE kind = ?1 AND level = ?2 AND "
-                            "node >= ?3 AND node < ?4 AND records > 0 ORDER BY node");
+    children_ =
+        db_.Prepare("SELECT node, records FROM order_node WHERE kind = ?1 AND level = ?2 AND "
+                    "node >= ?3 AND node < ?4 AND records > 0 ORDER BY node");
     summaryOfPmid_ =
         db_.Prepare("SELECT pmid, title, authors, journal, pubdate FROM article WHERE pmid = ?1");
     find_ = db_.Prepare(std::string("SELECT ") + kArticleColumns + " FROM article WHERE pmid = ?1");
@@ -734,12 +735,12 @@ std::vector<std::int64_t> IndexReader::Ordered(const Search& search, SortColumn 
         return names;
     };
     source.children = [&](const std::string& prefix, std::size_t length) {
-        std::vector<std::string> nodes;
+        std::vector<OrderNode> nodes;
         children_.Bind(1, column == SortColumn::FirstAuthor ? 1 : 2);
         children_.Bind(2, static_cast<std::int64_t>(length)).BindBlob(3, prefix);
         children_.BindBlob(4, prefix + "\xFF");
         while (children_.Step())
-            nodes.push_back(children_.Text(0));
+            nodes.push_back({children_.Text(0), children_.Int(1)});
         children_.Reset();
         return nodes;
     };

@@ -84,7 +84,9 @@ public:
     Walk(SortColumn column, const OrderSource& source, int limit)
         : column_(column), source_(source), limit_(static_cast<std::size_t>(limit)) {}
 
-    void Visit(const std::string& prefix, std::size_t level) {
+    // known: what the walk knows of the prefix's matches without asking FTS5, -1 for
+    // nothing: their count up to kGathered + 1, or at most kGathered of them.
+    void Visit(const std::string& prefix, std::size_t level, int known = -1) {
         // At the top, every match (those without a name are left out when gathered).
         const std::string token = level == 0 ? std::string() : OrderToken(column_, prefix);
         // A prefix that holds the name's end is one name: its matches come newest first.
@@ -93,15 +95,23 @@ public:
                 out.push_back(key);
             return;
         }
-        const int count = source_.count(token, kGathered + 1);
+        const int count = known >= 0 ? known : source_.count(token, kGathered + 1);
         if (count == 0) return;
         if (count <= kGathered || level == kLongestPrefix) {
             Gather(token, count > kGathered);
             return;
         }
         const std::size_t next = level == 0 ? 2 : level * 2;
-        for (const std::string& child : source_.children(prefix, next)) {
-            Visit(child, next);
+        const std::vector<OrderNode> children = source_.children(prefix, next);
+        for (const OrderNode& child : children) {
+            // An only child holds all its parent's matches; one with few records holds
+            // few, and gathering them tells how many: both spare FTS5 a count.
+            if (children.size() == 1)
+                Visit(child.prefix, next, count);
+            else if (child.records <= kGathered)
+                Visit(child.prefix, next, static_cast<int>(child.records));
+            else
+                Visit(child.prefix, next);
             if (Left() == 0) return;
         }
     }

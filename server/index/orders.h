@@ -41,6 +41,12 @@ private:
     std::map<std::string, std::int64_t> changes_; // column byte + prefix
 };
 
+// A prefix and the records under it, as the table counts them.
+struct OrderNode {
+    std::string prefix;
+    std::int64_t records = 0;
+};
+
 // What the walk asks of the index.
 struct OrderSource {
     // Matches under the token (with the search; all of them for ""), counted up to limit.
@@ -50,7 +56,7 @@ struct OrderSource {
     // The name of each record of those keys, as sort_name keeps it.
     std::function<std::vector<std::string>(const std::vector<std::int64_t>& keys)> names;
     // The prefixes one level below prefix that hold records, in order.
-    std::function<std::vector<std::string>(const std::string& prefix, std::size_t length)> children;
+    std::function<std::vector<OrderNode>(const std::string& prefix, std::size_t length)> children;
 };
 
 // The sort keys of the first limit named matches in the column's order (name, then newest
