@@ -602,9 +602,12 @@ void IndexWriter::MergeIfDue() {
     const std::int64_t records = read ? counts.Int(1) : 0;
     counts.Reset();
     if (changed == 0 || changed * kMergeShare < records) return;
+    // The ranking too: at 10 million records its eight segments made a search read each
+    // word's list eight times, and ranked pages took twice as long. Merged before the full
+    // text, whose new segment then takes the pages it frees.
     db_.Exec("BEGIN");
     try {
-        rank_->MergeDead();
+        rank_->MergeAll();
     } catch (...) {
         rank_->Forget();
         db_.Exec("ROLLBACK");

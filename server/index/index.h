@@ -167,10 +167,11 @@ public:
     void Commit();
     // Forgets everything since the last commit.
     void Rollback();
-    // Commits, and merges the full-text index into one segment once the records changed
-    // since the last merge make up a sixteenth of the index. FTS5 seeks slowly through
-    // many segments, which a search within dates does at every step; one merge costs
-    // about a rewrite of the full-text index.
+    // Commits, and merges the full-text index and the ranking each into one segment once
+    // the records changed since the last merge make up a sixteenth of the index. FTS5
+    // seeks slowly through many segments, which a search within dates does at every step,
+    // and a ranked search reads each word's list once a segment; one merge costs about a
+    // rewrite of both.
     void MergeIfDue();
 
     // Records held back at most (as many as an import commits at once; some hundreds of

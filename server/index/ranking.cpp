@@ -437,18 +437,6 @@ void RankWriter::MergeAll() {
     if (all.size() > 1 || (all.size() == 1 && all[0].dead > 0)) m.Merge(all);
 }
 
-void RankWriter::MergeDead() {
-    Impl& m = *impl_;
-    std::vector<Impl::Segment> all = m.LoadSegments();
-    // A segment of which a tenth is deleted or replaced is merged, with those next in size.
-    std::int64_t dead = 0, records = 0;
-    for (const Impl::Segment& s : all) {
-        dead += s.dead;
-        records += s.records;
-    }
-    if (dead * 10 > records) m.Merge(all);
-}
-
 void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
     cacheValid = false;
     // The merged order of the live records, and where each input's records go.

@@ -41,10 +41,6 @@ public:
     void Flush();
     // Merges every segment into one. Call in a transaction.
     void MergeAll();
-    // Merges the segments when a tenth of their records were deleted or replaced since they
-    // were made (at an import's end). A new index keeps the segments its import made: a
-    // last merge would rewrite them all and leave their pages free in the file.
-    void MergeDead();
     // After a rollback: what the writer remembered of uncommitted work goes.
     void Forget();
 
