@@ -155,6 +155,8 @@ TEST(Index, MergedOnceASixteenthHasChanged) {
                                                                          {204, "New four"}}))})
                     .empty());
     EXPECT_EQ(MetaValue(index, "unmerged"), 0);
+    // The ranking is merged whole too, though only two of its records died.
+    EXPECT_EQ(IndexReader(index).Ranking().Segments(), 1u);
 }
 
 // Records replaced or deleted again before the writer has written them (one file, one
