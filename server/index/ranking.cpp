@@ -487,14 +487,22 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
     const auto partOf = [&](std::size_t i) { return PartOfRow(readers[i]->Int(0)); };
     std::vector<Posting> postings, piece;
     Posting block[kBlockPostings];
+    // An input's lists of a term go once merged, so that the next terms' merged lists take
+    // their pages: written beside all of the inputs, the new segment grew the file by the
+    // ranking's size, and nothing after an import's last merge took those pages again. The
+    // rows go behind the readers, which SQLite allows.
+    Statement dropTerm = db.Prepare("DELETE FROM rank_list WHERE id >= ?1 AND id < ?2");
+    std::vector<std::size_t> had;
     while (true) {
         std::int64_t term = std::numeric_limits<std::int64_t>::max();
         for (std::size_t i = 0; i < inputs.size(); ++i)
             if (more[i]) term = std::min(term, termOf(i));
         if (term == std::numeric_limits<std::int64_t>::max()) break;
         postings.clear();
+        had.clear();
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (!more[i] || termOf(i) != term) continue;
+            had.push_back(i);
             Statement& r = *readers[i];
             if (partOf(i) != 0) Damaged("a list has data but no header");
             StoredList list;
@@ -524,6 +532,10 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
             std::inplace_merge(postings.begin(), postings.begin() + middle, postings.end(),
                                [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
         }
+        for (const std::size_t i : had)
+            dropTerm.Bind(1, ListRow(inputs[i].id, term, 0))
+                .Bind(2, ListRow(inputs[i].id, term + 1, 0))
+                .Run();
         if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size());
     }
     readers.clear();
