@@ -487,22 +487,19 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
     const auto partOf = [&](std::size_t i) { return PartOfRow(readers[i]->Int(0)); };
     std::vector<Posting> postings, piece;
     Posting block[kBlockPostings];
-    // An input's lists of a term go once merged, so that the next terms' merged lists take
-    // their pages: written beside all of the inputs, the new segment grew the file by the
+    // An input's list of a term goes once read, so that the next terms' merged lists take
+    // its pages: written beside all of the inputs, the new segment grew the file by the
     // ranking's size, and nothing after an import's last merge took those pages again. The
-    // rows go behind the readers, which SQLite allows.
+    // rows go behind the reader, which SQLite allows; every row is read, so none is left.
     Statement dropTerm = db.Prepare("DELETE FROM rank_list WHERE id >= ?1 AND id < ?2");
-    std::vector<std::size_t> had;
     while (true) {
         std::int64_t term = std::numeric_limits<std::int64_t>::max();
         for (std::size_t i = 0; i < inputs.size(); ++i)
             if (more[i]) term = std::min(term, termOf(i));
         if (term == std::numeric_limits<std::int64_t>::max()) break;
         postings.clear();
-        had.clear();
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (!more[i] || termOf(i) != term) continue;
-            had.push_back(i);
             Statement& r = *readers[i];
             if (partOf(i) != 0) Damaged("a list has data but no header");
             StoredList list;
@@ -515,6 +512,9 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
             }
             if (data.size() != list.header.dataSize) Damaged("a list's data is cut short");
             more[i] = r.Step();
+            dropTerm.Bind(1, ListRow(inputs[i].id, term, 0))
+                .Bind(2, ListRow(inputs[i].id, term + 1, 0))
+                .Run();
             piece.clear();
             const auto& blocks = list.header.blocks;
             for (std::size_t b = 0; b < blocks.size(); ++b) {
@@ -532,17 +532,11 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
             std::inplace_merge(postings.begin(), postings.begin() + middle, postings.end(),
                                [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
         }
-        for (const std::size_t i : had)
-            dropTerm.Bind(1, ListRow(inputs[i].id, term, 0))
-                .Bind(2, ListRow(inputs[i].id, term + 1, 0))
-                .Run();
         if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size());
     }
     readers.clear();
     if (any) addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(merged.size())).Run();
     for (const Segment& s : inputs) {
-        Statement lists = db.Prepare("DELETE FROM rank_list WHERE id >= ?1 AND id < ?2");
-        lists.Bind(1, ListRow(s.id, 0, 0)).Bind(2, ListRow(s.id + 1, 0, 0)).Run();
         for (const char* table : {"rank_keys", "rank_dead"}) {
             Statement drop = db.Prepare(std::string("DELETE FROM ") + table + " WHERE segment = ?1");
             drop.Bind(1, s.id).Run();
