@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 namespace tamix::server {
@@ -157,6 +158,32 @@ TEST(Index, MergedOnceASixteenthHasChanged) {
     EXPECT_EQ(MetaValue(index, "unmerged"), 0);
     // The ranking is merged whole too, though only two of its records died.
     EXPECT_EQ(IndexReader(index).Ranking().Segments(), 1u);
+}
+
+// The log is copied into the file after each commit, and the next transaction writes it
+// from its start again: it stays the size of a commit, however many there are. Each
+// transaction writes at once, while the last one's copy has only just begun.
+TEST(Index, TheLogStaysTheSizeOfACommit) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    IndexWriter writer(index);
+    std::uintmax_t first = 0;
+    for (int commit = 0; commit < 10; ++commit) {
+        writer.RecordImportedFile({"file" + std::to_string(commit), "", 200});
+        for (int i = 0; i < 200; ++i) {
+            Article a;
+            a.pmid = commit * 1000 + i + 1;
+            a.title = "Record " + std::to_string(a.pmid);
+            for (int word = 0; word < 300; ++word)
+                a.abstract += "w" + std::to_string((i * 31 + word) % 5000) + " ";
+            a.year = 2000;
+            a.pubdate = "2000";
+            writer.Put(a);
+        }
+        writer.Commit();
+        if (commit == 0) first = std::filesystem::file_size(index + "-wal");
+    }
+    EXPECT_LE(std::filesystem::file_size(index + "-wal"), 3 * first);
 }
 
 // Records replaced or deleted again before the writer has written them (one file, one

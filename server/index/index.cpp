@@ -339,6 +339,8 @@ IndexWriter::IndexWriter(const std::string& path)
     // segment: at FTS5's default of 1 MB it made dozens, merged again and again later.
     configure("hashsize", 134217728);
     db_.Exec("COMMIT");
+    db_.Exec("PRAGMA wal_autocheckpoint=0");
+    checkpointer_ = std::make_unique<Checkpointer>(path);
     find_ =
         db_.Prepare(std::string("SELECT id, ") + kArticleColumns + " FROM article WHERE pmid = ?1");
     deleteArticle_ = db_.Prepare("DELETE FROM article WHERE pmid = ?1");
@@ -363,7 +365,7 @@ IndexWriter::IndexWriter(const std::string& path)
 IndexWriter::~IndexWriter() {
     // Reached with a transaction open only when the import failed, perhaps halfway through
     // a record: what was committed before stands, the rest goes.
-    if (inTransaction_ && !sqlite3_get_autocommit(db_.Handle())) {
+    if (writing_ && !sqlite3_get_autocommit(db_.Handle())) {
         try {
             db_.Exec("ROLLBACK");
         } catch (const SqliteError&) {
@@ -373,9 +375,21 @@ IndexWriter::~IndexWriter() {
 }
 
 void IndexWriter::Begin() {
-    if (inTransaction_) return;
-    db_.Exec("BEGIN");
     inTransaction_ = true;
+}
+
+void IndexWriter::BeginWriting() {
+    inTransaction_ = true;
+    if (writing_) return;
+    checkpointer_->Wait();
+    db_.Exec("BEGIN");
+    writing_ = true;
+}
+
+void IndexWriter::EndWriting() {
+    db_.Exec("COMMIT");
+    inTransaction_ = writing_ = false;
+    checkpointer_->Request();
 }
 
 namespace {
@@ -462,6 +476,7 @@ bool IndexWriter::Put(PreparedRecord&& record) {
 }
 
 void IndexWriter::WritePending() {
+    BeginWriting();
     std::vector<const Pending*> order;
     order.reserve(pending_.size());
     for (const Pending& p : pending_)
@@ -530,6 +545,7 @@ bool IndexWriter::DeleteStored(std::int64_t pmid) {
     }
     find_.Reset();
     const IndexedText texts = TextsOf(old);
+    BeginWriting();
     BindTexts(deleteText_, id, texts.Columns()).Run();
     rank_->Remove(id, RankedTerms(texts));
     names_.Add(SortColumn::FirstAuthor, FirstAuthorName(old), -1);
@@ -543,7 +559,7 @@ bool IndexWriter::DeleteStored(std::int64_t pmid) {
 }
 
 void IndexWriter::RecordImportedFile(const ImportedFile& f) {
-    Begin();
+    BeginWriting();
     recordFile_.Bind(1, f.name).Bind(2, f.md5).Bind(3, std::int64_t{f.added});
     recordFile_.Bind(4, std::int64_t{f.replaced}).Bind(5, std::int64_t{f.deleted});
     recordFile_.Bind(6, std::int64_t{f.skipped}).Run();
@@ -559,13 +575,12 @@ void IndexWriter::Commit() {
     addToMeta_.Bind(1, "records").Bind(2, recordsAdded_).Run();
     addToMeta_.Bind(1, "ranked_words").Bind(2, wordsAdded_).Run();
     changes_ = recordsAdded_ = wordsAdded_ = 0;
-    db_.Exec("COMMIT");
-    inTransaction_ = false;
+    EndWriting();
 }
 
 void IndexWriter::Rollback() {
     if (!inTransaction_) return;
-    inTransaction_ = false;
+    inTransaction_ = writing_ = false;
     rank_->Forget();
     names_.Forget();
     pending_.clear();
@@ -611,16 +626,21 @@ void IndexWriter::MergeIfDue() {
     // The ranking too: at 10 million records its eight segments made a search read each
     // word's list eight times, and ranked pages took twice as long. It commits on its own,
     // so that an import killed in the full text's merge (minutes) keeps it.
-    db_.Exec("BEGIN");
+    BeginWriting();
     try {
         rank_->MergeAll();
     } catch (...) {
-        rank_->Forget();
-        db_.Exec("ROLLBACK");
+        Rollback();
         throw;
     }
-    db_.Exec("COMMIT; BEGIN; INSERT INTO article_fts(article_fts) VALUES('optimize');"
-             "UPDATE meta SET value = 0 WHERE key = 'unmerged'; COMMIT");
+    EndWriting();
+    BeginWriting();
+    db_.Exec("INSERT INTO article_fts(article_fts) VALUES('optimize');"
+             "UPDATE meta SET value = 0 WHERE key = 'unmerged'");
+    EndWriting();
+    // The merges rewrote most of the file: their copy out of the log is part of them (and
+    // of an import's time), not of the writer's closing.
+    checkpointer_->Wait();
 }
 
 IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWRITE) {

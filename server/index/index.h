@@ -9,6 +9,7 @@
 // imports bring them, where keyed by date each import rewrote pages all over the table.
 #pragma once
 
+#include "server/index/checkpointer.h"
 #include "server/index/orders.h"
 #include "server/index/ranking.h"
 #include "server/index/sqlite.h"
@@ -187,16 +188,21 @@ private:
     };
 
     void Begin();
+    void BeginWriting();
+    void EndWriting();
     bool DeleteStored(std::int64_t pmid);
     void WritePending();
 
     Database db_;
+    std::unique_ptr<Checkpointer> checkpointer_; // made once the file is in WAL mode
     TokenReplay replay_; // before the full-text table is first used
     std::unique_ptr<RankWriter> rank_; // made once the tables exist
     OrderCounts names_;
     Statement find_, deleteArticle_, deleteText_, insertArticle_, insertText_, insertSortName_,
         deleteSortName_, bump_, recordFile_, addToMeta_;
-    bool inTransaction_ = false;
+    // A transaction is open from the first change; SQLite's only from the first write,
+    // so that the log's copy of the last commit goes on meanwhile.
+    bool inTransaction_ = false, writing_ = false;
     std::vector<Pending> pending_;
     std::unordered_map<std::int64_t, std::size_t> pendingByPmid_;
     std::int64_t changes_ = 0;
