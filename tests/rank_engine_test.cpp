@@ -130,7 +130,9 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
     std::mt19937 random(7);
     constexpr int kTerms = 10;
     for (int round = 0; round < 300; ++round) {
-        // Few classes and frequencies, so that many records tie.
+        // Few classes and frequencies, so that many records tie. In a round of four, every
+        // word is in most records: their blocks are dense, and scored a stretch at a time.
+        const bool dense = round % 4 == 3;
         std::vector<Record> records;
         const int count = 1 + random() % 3000;
         for (int i = 0; i < count; ++i) {
@@ -139,7 +141,7 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
             r.lengthClass = 20 + random() % 4;
             r.key -= r.lengthClass;
             for (int t = 0; t < kTerms; ++t)
-                if (random() % (t + 2) == 0)
+                if (dense ? random() % 10 != 0 : random() % (t + 2) == 0)
                     r.f2[t] = random() % 4 == 0 ? 0 : 2 + 2 * (random() % 3);
             // A word of the shortest records alone: its list ends long before the others.
             r.f2.erase(kTerms - 1);
@@ -157,9 +159,10 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
         RankQuery q;
         q.root = RandomTree(random, 3, leaves);
         // Words joined by OR alone, as most searches and every similar-articles search are,
-        // take a path of their own: give it a third of the rounds.
-        if (round % 3 == 1) {
-            q.root = RankNode{RankNode::Or, 0, {}};
+        // take a path of their own: give it a third of the rounds. So do words joined by AND
+        // alone: the dense rounds' others.
+        if (round % 3 == 1 || dense) {
+            q.root = RankNode{round % 3 == 1 ? RankNode::Or : RankNode::And, 0, {}};
             leaves = 2 + random() % 4;
             for (int i = 0; i < leaves; ++i)
                 q.root.operands.push_back(RankNode{RankNode::Term, i, {}});

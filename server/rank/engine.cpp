@@ -8,6 +8,8 @@ namespace tamix::server {
 namespace {
 
 constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
+// A lead word's block over at most this many records is dense: scored a stretch at a time.
+constexpr std::uint32_t kDenseStretch = 2 * kBlockPostings;
 
 constexpr auto kNoFirstKey = std::numeric_limits<std::int64_t>::min();
 constexpr auto kNoLastKey = std::numeric_limits<std::int64_t>::max();
@@ -20,8 +22,31 @@ bool SameClass(std::int64_t key, std::int64_t other) {
     return (-key) % kLengthClasses == (-other) % kLengthClasses;
 }
 
+// Bm25's impacts of the frequencies most postings have, worked out once a length class:
+// a division a posting was the most of a common word's search. The same values as the
+// formula's, bit for bit.
+class TabledBm25 {
+public:
+    explicit TabledBm25(double averageLength) : bm25_(averageLength) {}
+    double Impact(std::uint32_t f2, int lengthClass) const {
+        const int c = lengthClass & (kLengthClasses - 1);
+        if (f2 >= kTabled) return bm25_.Impact(f2, c);
+        if (!rows_[c]) {
+            rows_[c] = std::make_unique<double[]>(kTabled);
+            for (std::uint32_t f = 0; f < kTabled; ++f)
+                rows_[c][f] = bm25_.Impact(f, c);
+        }
+        return rows_[c][f2];
+    }
+
+private:
+    static constexpr std::uint32_t kTabled = 256;
+    Bm25 bm25_;
+    mutable std::unique_ptr<double[]> rows_[kLengthClasses];
+};
+
 // The highest impact any posting of the block can have.
-double Best(const BlockInfo& block, const Bm25& bm25) {
+double Best(const BlockInfo& block, const TabledBm25& bm25) {
     double best = 0;
     for (std::size_t i = 0; i < block.best.size; ++i)
         best = std::max(best, bm25.Impact(block.best.f2[i], block.best.lengthClass[i]));
@@ -29,7 +54,7 @@ double Best(const BlockInfo& block, const Bm25& bm25) {
 }
 
 // The most a posting of a block with that best adds at a record of that length class.
-double FrontierAt(const Frontier* best, int lengthClass, double weight, const Bm25& bm25) {
+double FrontierAt(const Frontier* best, int lengthClass, double weight, const TabledBm25& bm25) {
     if (!best || weight <= 0) return 0;
     std::uint32_t f2 = 0;
     for (std::size_t k = 0; k < best->size && best->lengthClass[k] <= lengthClass; ++k)
@@ -41,16 +66,27 @@ double FrontierAt(const Frontier* best, int lengthClass, double weight, const Bm
 // bounds), and a posting pointer that reads them.
 class Cursor {
 public:
-    Cursor(SegmentSource& segment, int leaf, const RankLeaf& info, const Bm25& bm25)
+    Cursor(SegmentSource& segment, int leaf, const RankLeaf& info, const TabledBm25& bm25)
         : segment_(segment), leaf_(leaf), info_(info), bm25_(bm25), list_(segment.List(leaf)) {}
 
     std::uint32_t Doc() const { return doc_; }
     std::size_t Postings() const { return list_ ? list_->postings : 0; }
-    // The best of the block that holds the first posting at or after target, without
-    // reading the block; none past the list's end.
-    const Frontier* ShallowBest(std::uint32_t target) {
-        if (!list_ || !MoveTo(target)) return nullptr;
-        return &list_->blocks[shallow_].best;
+    // The most a posting of the block that holds the first posting at or after target adds
+    // at a record of that class: kept for the block and class, which records in a row
+    // mostly share (a segment stands by length class).
+    double BoundAt(std::uint32_t target, int lengthClass) {
+        if (!list_ || !MoveTo(target)) return 0;
+        if (boundBlock_ != shallow_ || boundClass_ != lengthClass) {
+            boundBlock_ = shallow_;
+            boundClass_ = lengthClass;
+            bound_ = FrontierAt(&list_->blocks[shallow_].best, lengthClass, info_.weight, bm25_);
+        }
+        return bound_;
+    }
+    // What the current posting adds to its record's score.
+    double Impact() const {
+        const Posting& p = buffer_[position_];
+        return info_.weight > 0 ? info_.weight * bm25_.Impact(p.f2, p.lengthClass) : 0;
     }
     // The most the term adds to any record's score.
     double Highest() const {
@@ -59,6 +95,19 @@ public:
             for (const BlockInfo& block : list_->blocks)
                 highest = std::max(highest, Best(block, bm25_));
         return info_.weight * highest;
+    }
+    // Calls f with each posting of first to last that Advance stops at: the rest of a
+    // block read at once.
+    template <typename F>
+    void ForPostings(std::uint32_t first, std::uint32_t last, F f) {
+        for (std::uint32_t d = Advance(first); d <= last;) {
+            std::uint32_t i = position_;
+            for (; i < count_ && buffer_[i].doc <= last; ++i)
+                if (!info_.rankedOnly || buffer_[i].f2 > 0) f(buffer_[i]);
+            position_ = i - 1;
+            doc_ = buffer_[position_].doc;
+            d = Advance(doc_ + 1);
+        }
     }
     // No posting counts any more: the node above can match no further record.
     void Exhaust() { doc_ = kEnd; }
@@ -134,12 +183,15 @@ private:
     SegmentSource& segment_;
     int leaf_;
     const RankLeaf& info_;
-    const Bm25& bm25_;
+    const TabledBm25& bm25_;
     const ListHeader* list_;
     std::size_t shallow_ = 0;
     std::size_t decoded_ = kNone;
     std::uint32_t count_ = 0, position_ = 0;
     std::uint32_t doc_ = 0;
+    std::size_t boundBlock_ = kNone;
+    int boundClass_ = -1;
+    double bound_ = 0;
     Posting buffer_[kBlockPostings];
 };
 
@@ -295,8 +347,8 @@ struct Walk {
     std::unique_ptr<Node> root;
     std::vector<const Frontier*> best;
 
-    Walk(const RankQuery& query, SegmentSource& segment, const Bm25& bm25)
-        : best(query.leaves.size(), nullptr) {
+    Walk(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25)
+        : best(query.leaves.size(), nullptr), adds(query.leaves.size(), 0) {
         for (std::size_t i = 0; i < query.leaves.size(); ++i)
             cursors.push_back(
                 std::make_unique<Cursor>(segment, static_cast<int>(i), query.leaves[i], bm25));
@@ -305,7 +357,7 @@ struct Walk {
 
     // Offers the records of [from, to) that can be among the best, passing over those in
     // done (sorted, apart).
-    void Sweep(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
+    void Sweep(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
                std::uint32_t from, std::uint32_t to,
                const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
                TopMatches& top) {
@@ -367,7 +419,7 @@ struct Walk {
     }
 
     // The score of the record all leaves marked present are at, leaf by leaf.
-    double Score(const RankQuery& query, const Bm25& bm25, std::uint32_t doc) {
+    double Score(const RankQuery& query, const TabledBm25& bm25, std::uint32_t doc) {
         double score = 0;
         for (std::size_t i = 0; i < cursors.size(); ++i) {
             const RankLeaf& leaf = query.leaves[i];
@@ -402,7 +454,7 @@ struct Walk {
 
     // Offers the records that hold every required word, the others counting for the score
     // alone.
-    void SweepAll(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
+    void SweepAll(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
                   std::uint32_t from, std::uint32_t to,
                   const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
                   TopMatches& top, const std::vector<bool>& required) {
@@ -430,46 +482,94 @@ struct Walk {
                     doc = last + 1;
                     continue;
                 }
+                // A block of a dense lead: the other words' blocks over its records are
+                // all read anyway, and scoring the records list by list costs less than
+                // bounding them one by one.
+                const std::uint32_t end = std::min(last, to - 1);
+                if (end - doc < kDenseStretch && !Overlaps(done, skip, doc, end)) {
+                    ScoreStretch(query, segment, bm25, doc, end, top, required);
+                    doc = end + 1;
+                    continue;
+                }
             }
             const std::uint32_t d = cursors[lead]->Advance(doc);
             if (d >= to) return;
             doc = d;
             if (PastDone(doc, skip, done.end())) continue;
-            if (top.Full()) {
+            // The record's bound: what its words add where they are read, their blocks' best
+            // where not. Each required word read tightens it before the next is read.
+            const bool bounded = top.Full();
+            if (bounded) {
                 const int c = cursors[lead]->Current().lengthClass;
-                double bound = 0;
-                for (std::size_t i = 0; i < cursors.size(); ++i) {
-                    const double w = query.leaves[i].weight;
-                    bound += i == lead ? (w > 0 ? w * bm25.Impact(cursors[i]->Current().f2, c) : 0)
-                                       : FrontierAt(cursors[i]->ShallowBest(d), c, w, bm25);
-                }
-                if (Hopeless(bound, d, d, segment, top)) {
+                for (std::size_t i = 0; i < cursors.size(); ++i)
+                    adds[i] = i == lead ? cursors[i]->Impact() : cursors[i]->BoundAt(d, c);
+                if (Hopeless(Sum(adds), d, d, segment, top)) {
                     doc = d + 1;
                     continue;
                 }
             }
             std::uint32_t furthest = d;
-            for (std::size_t i = 0; i < cursors.size(); ++i) {
+            bool ruledOut = false;
+            for (std::size_t i = 0; i < cursors.size() && furthest == d && !ruledOut; ++i) {
                 if (i == lead || !required[i]) continue;
                 const std::uint32_t at = cursors[i]->Advance(d);
                 if (at == kEnd) return;
-                furthest = std::max(furthest, at);
+                furthest = at;
+                if (at == d && bounded) {
+                    adds[i] = cursors[i]->Impact();
+                    ruledOut = Hopeless(Sum(adds), d, d, segment, top);
+                }
             }
-            if (furthest == d) {
+            if (furthest == d && !ruledOut) {
                 for (std::size_t i = 0; i < cursors.size(); ++i)
                     if (!required[i]) cursors[i]->Advance(d);
                 Offer(query, segment, top, Score(query, bm25, d), d);
                 doc = d + 1;
             } else {
-                doc = furthest;
+                doc = std::max(furthest, d + 1);
             }
         }
+    }
+
+    // Offers each record of first to last that holds every required word, with its score
+    // summed leaf by leaf as Score does.
+    void ScoreStretch(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
+                      std::uint32_t first, std::uint32_t last, TopMatches& top,
+                      const std::vector<bool>& required) {
+        const std::size_t n = last - first + 1;
+        sums.assign(n, 0.0);
+        held.assign(n, 0);
+        double* const sum = sums.data();
+        std::uint32_t* const count = held.data();
+        const auto needed =
+            static_cast<std::uint32_t>(std::count(required.begin(), required.end(), true));
+        for (std::size_t i = 0; i < cursors.size(); ++i) {
+            const double w = query.leaves[i].weight;
+            const std::uint32_t counts = required[i] ? 1 : 0;
+            cursors[i]->ForPostings(first, last, [&](const Posting& p) {
+                const std::size_t j = p.doc - first;
+                count[j] += counts;
+                if (w > 0) sum[j] += w * bm25.Impact(p.f2, p.lengthClass);
+            });
+        }
+        for (std::size_t j = 0; j < n; ++j)
+            if (count[j] == needed && (!top.Full() || sum[j] >= top.WorstScore()))
+                Offer(query, segment, top, sum[j], first + j);
+    }
+
+    // Whether a range of done holds any record of first to last (skip moves forward only).
+    template <typename Skip>
+    static bool Overlaps(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
+                         Skip& skip, std::uint32_t first, std::uint32_t last) {
+        while (skip != done.end() && skip->second < first)
+            ++skip;
+        return skip != done.end() && skip->first <= last;
     }
 
     // Whether a record of the lead's block from first to its last can still be kept, by the
     // block's best and the best of the other words' blocks over the same records, class by
     // class: 1 it can, 0 it cannot, -1 some required word has no posting left.
-    int BlockBound(const RankQuery& query, const Bm25& bm25, std::size_t lead,
+    int BlockBound(const RankQuery& query, const TabledBm25& bm25, std::size_t lead,
                    const Frontier* leadBest, std::uint32_t first, std::uint32_t last,
                    SegmentSource& segment, const TopMatches& top,
                    const std::vector<bool>& required) {
@@ -489,7 +589,7 @@ struct Walk {
         return Hopeless(SpansBound(query, bm25), first, last, segment, top) ? 0 : 1;
     }
 
-    void SweepAny(const RankQuery& query, SegmentSource& segment, const Bm25& bm25,
+    void SweepAny(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
                   std::uint32_t from, std::uint32_t to,
                   const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
                   TopMatches& top) {
@@ -549,7 +649,7 @@ struct Walk {
                 for (std::size_t i = 0; i < cursors.size(); ++i) {
                     const double w = query.leaves[i].weight;
                     if (!essential[i])
-                        bound += FrontierAt(cursors[i]->ShallowBest(d), c, w, bm25);
+                        bound += cursors[i]->BoundAt(d, c);
                     else if (cursors[i]->Doc() == d && w > 0)
                         bound += w * bm25.Impact(cursors[i]->Current().f2, c);
                 }
@@ -569,7 +669,7 @@ struct Walk {
     // class: a short record's frequencies are weighed against a short record's length only,
     // so the best of each block counts together only at a class all of them reach. Summed
     // leaf by leaf as a score is, a bound rounds as the scores it bounds.
-    double JointBound(const RankQuery& query, const Bm25& bm25) {
+    double JointBound(const RankQuery& query, const TabledBm25& bm25) {
         spans.resize(best.size());
         for (std::size_t i = 0; i < best.size(); ++i) {
             spans[i].clear();
@@ -580,7 +680,7 @@ struct Walk {
 
     // The same where a leaf's postings over the records may stand in several blocks
     // (spans[leaf]): at each class, the most any of them adds.
-    double SpansBound(const RankQuery& query, const Bm25& bm25) {
+    double SpansBound(const RankQuery& query, const TabledBm25& bm25) {
         classes.clear();
         for (const auto& frontiers : spans)
             for (const Frontier* f : frontiers)
@@ -602,27 +702,48 @@ struct Walk {
         return highest;
     }
 
+    // Summed leaf by leaf, as a score is.
+    static double Sum(const std::vector<double>& adds) {
+        double sum = 0;
+        for (const double a : adds)
+            sum += a;
+        return sum;
+    }
+
     std::vector<int> classes;
     std::vector<std::vector<const Frontier*>> spans;
+    std::vector<double> adds, sums;
+    std::vector<std::uint32_t> held;
 };
 
 // The stretches of records to read first: each ranked term's highest blocks, where the
 // best records are likely to be, so that the sweep that follows passes over the most.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& query,
                                                                SegmentSource& segment,
-                                                               const Bm25& bm25, int limit) {
+                                                               const TabledBm25& bm25, int limit) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
     // The best records may each stand in a block of their own.
     const std::size_t wanted = 2 + static_cast<std::size_t>(std::max(limit, 0));
     for (std::size_t i = 0; i < query.leaves.size(); ++i) {
         const ListHeader* list = segment.List(static_cast<int>(i));
         if (!list || query.leaves[i].weight <= 0) continue;
+        // The wanted highest, the worst of them on top; a block whose largest frequency at
+        // its shortest record cannot beat that worst is not weighed.
         std::vector<std::pair<double, std::size_t>> blocks;
-        for (std::size_t b = 0; b < list->blocks.size(); ++b)
-            blocks.emplace_back(-Best(list->blocks[b], bm25), b);
-        const std::size_t take = std::min(wanted, blocks.size());
-        std::partial_sort(blocks.begin(), blocks.begin() + take, blocks.end());
-        for (std::size_t j = 0; j < take; ++j) {
+        for (std::size_t b = 0; b < list->blocks.size(); ++b) {
+            const BlockInfo& block = list->blocks[b];
+            if (blocks.size() == wanted && -bm25.Impact(block.maxF2, block.minClass) >=
+                                               blocks.front().first)
+                continue;
+            blocks.emplace_back(-Best(block, bm25), b);
+            std::push_heap(blocks.begin(), blocks.end());
+            if (blocks.size() > wanted) {
+                std::pop_heap(blocks.begin(), blocks.end());
+                blocks.pop_back();
+            }
+        }
+        std::sort_heap(blocks.begin(), blocks.end());
+        for (std::size_t j = 0; j < blocks.size(); ++j) {
             const std::size_t b = blocks[j].second;
             ranges.emplace_back(b ? list->blocks[b - 1].lastDoc + 1 : 0, list->blocks[b].lastDoc);
         }
@@ -688,7 +809,7 @@ std::int64_t KeyOfPlace(std::int64_t place) {
 
 void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit) {
     if (segment.Records() == 0) return;
-    const Bm25 bm25(query.averageLength);
+    const TabledBm25 bm25(query.averageLength);
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> span = Span(query, segment);
     if (span.empty()) return;
     // The promising stretches within the span.

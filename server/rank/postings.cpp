@@ -139,10 +139,17 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
     if (bytes.size() != block.size) return false;
     std::size_t pos = 0;
     std::int64_t doc = previous ? static_cast<std::int64_t>(previous->lastDoc) : -1;
+    // Most gaps and frequencies take a byte: read so without GetVarint's loop.
+    const auto read = [&](std::uint64_t& value) {
+        if (pos < bytes.size() && !(static_cast<unsigned char>(bytes[pos]) & 0x80)) {
+            value = static_cast<unsigned char>(bytes[pos++]);
+            return true;
+        }
+        return GetVarint(bytes, pos, value);
+    };
     for (std::uint32_t i = 0; i < block.postings; ++i) {
         std::uint64_t gap = 0, f2 = 0;
-        if (!GetVarint(bytes, pos, gap) || !GetVarint(bytes, pos, f2) || pos >= bytes.size())
-            return false;
+        if (!read(gap) || !read(f2) || pos >= bytes.size()) return false;
         const auto lengthClass = static_cast<unsigned char>(bytes[pos++]);
         // The gap is bounded before it is added: a damaged one would overflow the doc.
         if (gap > block.lastDoc) return false;
