@@ -702,7 +702,7 @@ private:
 } // namespace
 
 struct RankReader::Impl {
-    explicit Impl(Database& db) {
+    explicit Impl(Database& db) : db(db) {
         term = db.Prepare("SELECT id, records FROM rank_term WHERE term = ?1");
         prefix = db.Prepare("SELECT term, records FROM rank_term WHERE term >= ?1 AND term < ?2 "
                             "AND records > 0");
@@ -712,6 +712,7 @@ struct RankReader::Impl {
         chunkStarts = db.Prepare(kChunkStartsSql);
         isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
     }
+    Database& db;
     Statement term, prefix, segments, listPart, keysChunk, chunkStarts, isDead;
 };
 
@@ -748,6 +749,8 @@ RankReader::TermsWithPrefix(std::string_view prefix, int limit) {
 std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
                                            const std::vector<std::string>& terms, int limit) {
     Impl& m = *impl_;
+    // A search reads thousands of parts of lists: all from one commit, and under one lock.
+    ReadTransaction read(m.db);
     std::vector<std::int64_t> ids;
     for (const std::string& t : terms) {
         m.term.Bind(1, t);

@@ -129,4 +129,17 @@ void Database::Exec(const char* sql) {
     }
 }
 
+ReadTransaction::ReadTransaction(Database& db) {
+    if (!sqlite3_get_autocommit(db.Handle())) return;
+    db.Exec("BEGIN");
+    db_ = db.Handle();
+}
+
+ReadTransaction::~ReadTransaction() {
+    // A read has nothing to commit; should its end fail, a rollback ends it all the same,
+    // lest the connection keep reading an old commit.
+    if (db_ && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
 } // namespace tamix::server

@@ -77,4 +77,17 @@ private:
     sqlite3* db_ = nullptr;
 };
 
+// One read transaction over the statements in its scope: they read one commit, and lock
+// the file once rather than once each. Within a transaction already open it does nothing.
+class ReadTransaction {
+public:
+    explicit ReadTransaction(Database& db);
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+    ~ReadTransaction();
+
+private:
+    sqlite3* db_ = nullptr; // the transaction's, null when nested
+};
+
 } // namespace tamix::server
