@@ -22,9 +22,8 @@ bool SameClass(std::int64_t key, std::int64_t other) {
     return (-key) % kLengthClasses == (-other) % kLengthClasses;
 }
 
-// Bm25's impacts of the frequencies most postings have, worked out once a length class:
-// a division a posting was the most of a common word's search. The same values as the
-// formula's, bit for bit.
+// Bm25's impacts of the frequencies most postings have, worked out once a length class: a
+// division for each posting was most of a common word's search. The formula's own values.
 class TabledBm25 {
 public:
     explicit TabledBm25(double averageLength) : bm25_(averageLength) {}
