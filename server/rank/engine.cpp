@@ -52,6 +52,12 @@ double Best(const BlockInfo& block, const TabledBm25& bm25) {
     return best;
 }
 
+// Whether the block's best can exceed floor, told from its largest frequency at its
+// shortest record (a bound of its best; the margin, far above rounding, keeps it one).
+bool MayExceed(const BlockInfo& block, double floor, const TabledBm25& bm25) {
+    return bm25.Impact(block.maxF2, block.minClass) * (1 + 1e-9) > floor;
+}
+
 // The most a posting of a block with that best adds at a record of that length class.
 double FrontierAt(const Frontier* best, int lengthClass, double weight, const TabledBm25& bm25) {
     if (!best || weight <= 0) return 0;
@@ -92,7 +98,8 @@ public:
         double highest = 0;
         if (list_)
             for (const BlockInfo& block : list_->blocks)
-                highest = std::max(highest, Best(block, bm25_));
+                if (MayExceed(block, highest, bm25_))
+                    highest = std::max(highest, Best(block, bm25_));
         return info_.weight * highest;
     }
     // Calls f with each posting of first to last that Advance stops at: the rest of a
@@ -726,13 +733,11 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& 
     for (std::size_t i = 0; i < query.leaves.size(); ++i) {
         const ListHeader* list = segment.List(static_cast<int>(i));
         if (!list || query.leaves[i].weight <= 0) continue;
-        // The wanted highest, the worst of them on top; a block whose largest frequency at
-        // its shortest record cannot beat that worst is not weighed.
+        // The wanted highest, the worst of them on top.
         std::vector<std::pair<double, std::size_t>> blocks;
         for (std::size_t b = 0; b < list->blocks.size(); ++b) {
             const BlockInfo& block = list->blocks[b];
-            if (blocks.size() == wanted && -bm25.Impact(block.maxF2, block.minClass) >=
-                                               blocks.front().first)
+            if (blocks.size() == wanted && !MayExceed(block, -blocks.front().first, bm25))
                 continue;
             blocks.emplace_back(-Best(block, bm25), b);
             std::push_heap(blocks.begin(), blocks.end());
