@@ -93,14 +93,18 @@ public:
         const Posting& p = buffer_[position_];
         return info_.weight > 0 ? info_.weight * bm25_.Impact(p.f2, p.lengthClass) : 0;
     }
-    // The most the term adds to any record's score.
-    double Highest() const {
-        double highest = 0;
-        if (list_)
-            for (const BlockInfo& block : list_->blocks)
-                if (MayExceed(block, highest, bm25_))
-                    highest = std::max(highest, Best(block, bm25_));
-        return info_.weight * highest;
+    // The most the term adds to any record's score: worked out once, though each stretch
+    // an OR sweeps asks for it (a search of common words sweeps dozens).
+    double Highest() {
+        if (highest_ < 0) {
+            double highest = 0;
+            if (list_)
+                for (const BlockInfo& block : list_->blocks)
+                    if (MayExceed(block, highest, bm25_))
+                        highest = std::max(highest, Best(block, bm25_));
+            highest_ = info_.weight * highest;
+        }
+        return highest_;
     }
     // Calls f with each posting of first to last that Advance stops at: the rest of a
     // block read at once.
@@ -198,6 +202,7 @@ private:
     std::size_t boundBlock_ = kNone;
     int boundClass_ = -1;
     double bound_ = 0;
+    double highest_ = -1; // not yet worked out
     Posting buffer_[kBlockPostings];
 };
 
