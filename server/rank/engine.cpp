@@ -404,7 +404,7 @@ struct Walk {
                 // Every match of the stretch.
                 for (std::uint32_t match = root->NextMatch(doc); match <= last && match < to;
                      match = root->NextMatch(match + 1)) {
-                    Offer(query, segment, top, Score(query, bm25, match), match);
+                    Offer(query, segment, top, Score(match), match);
                     if (match == last) break;
                 }
             }
@@ -430,15 +430,10 @@ struct Walk {
     }
 
     // The score of the record all leaves marked present are at, leaf by leaf.
-    double Score(const RankQuery& query, const TabledBm25& bm25, std::uint32_t doc) {
+    double Score(std::uint32_t doc) {
         double score = 0;
-        for (std::size_t i = 0; i < cursors.size(); ++i) {
-            const RankLeaf& leaf = query.leaves[i];
-            if (leaf.weight > 0 && cursors[i]->Doc() == doc) {
-                const Posting& p = cursors[i]->Current();
-                score += leaf.weight * bm25.Impact(p.f2, p.lengthClass);
-            }
-        }
+        for (const auto& cursor : cursors)
+            if (cursor->Doc() == doc) score += cursor->Impact();
         return score;
     }
 
@@ -474,6 +469,8 @@ struct Walk {
             if (required[i] &&
                 (lead == cursors.size() || cursors[i]->Postings() < cursors[lead]->Postings()))
                 lead = i;
+        const auto needed =
+            static_cast<std::uint32_t>(std::count(required.begin(), required.end(), true));
         auto skip = done.begin();
         std::uint32_t doc = from;
         std::uint32_t unweighed = from; // the first record past the lead's blocks weighed whole
@@ -498,7 +495,7 @@ struct Walk {
                 // bounding them one by one.
                 const std::uint32_t end = std::min(last, to - 1);
                 if (end - doc < kDenseStretch && !Overlaps(done, skip, doc, end)) {
-                    ScoreStretch(query, segment, bm25, doc, end, top, required);
+                    ScoreStretch(query, segment, bm25, doc, end, top, required, needed);
                     doc = end + 1;
                     continue;
                 }
@@ -534,7 +531,7 @@ struct Walk {
             if (furthest == d && !ruledOut) {
                 for (std::size_t i = 0; i < cursors.size(); ++i)
                     if (!required[i]) cursors[i]->Advance(d);
-                Offer(query, segment, top, Score(query, bm25, d), d);
+                Offer(query, segment, top, Score(d), d);
                 doc = d + 1;
             } else {
                 doc = std::max(furthest, d + 1);
@@ -542,18 +539,16 @@ struct Walk {
         }
     }
 
-    // Offers each record of first to last that holds every required word, with its score
-    // summed leaf by leaf as Score does.
+    // Offers each record of first to last that holds every required word (needed of them),
+    // with its score summed leaf by leaf as Score does.
     void ScoreStretch(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
                       std::uint32_t first, std::uint32_t last, TopMatches& top,
-                      const std::vector<bool>& required) {
+                      const std::vector<bool>& required, std::uint32_t needed) {
         const std::size_t n = last - first + 1;
         sums.assign(n, 0.0);
         held.assign(n, 0);
         double* const sum = sums.data();
         std::uint32_t* const count = held.data();
-        const auto needed =
-            static_cast<std::uint32_t>(std::count(required.begin(), required.end(), true));
         for (std::size_t i = 0; i < cursors.size(); ++i) {
             const double w = query.leaves[i].weight;
             const std::uint32_t counts = required[i] ? 1 : 0;
@@ -671,7 +666,7 @@ struct Walk {
             }
             for (std::size_t i = 0; i < cursors.size(); ++i)
                 if (!essential[i]) cursors[i]->Advance(d);
-            Offer(query, segment, top, Score(query, bm25, d), d);
+            Offer(query, segment, top, Score(d), d);
             doc = d + 1;
         }
     }
