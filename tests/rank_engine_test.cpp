@@ -199,6 +199,40 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
     }
 }
 
+// Lists read back as written, a common word's in its records' bitmap: under two bytes a
+// posting where gaps, frequencies and classes took three.
+TEST(RankEngine, ListsReadBackAndACommonWordsTakeUnderTwoBytesAPosting) {
+    std::mt19937 random(3);
+    for (const std::uint32_t every : {1u, 2u, 3u, 50u, 70000u}) {
+        std::vector<Posting> postings;
+        std::uint32_t doc = 0;
+        for (int i = 0; i < 5000; ++i) {
+            doc += 1 + random() % every;
+            postings.push_back({doc, 1 + static_cast<std::uint32_t>(random() % 300),
+                                static_cast<std::uint8_t>(20 + i / 700)});
+        }
+        std::string header, data;
+        EncodeList(postings.data(), postings.size(), header, data);
+        ListHeader parsed;
+        ASSERT_TRUE(ParseHeader(header, parsed));
+        std::vector<Posting> read(kBlockPostings);
+        for (std::size_t b = 0; b < parsed.blocks.size(); ++b) {
+            const BlockInfo& block = parsed.blocks[b];
+            ASSERT_TRUE(DecodeBlock(std::string_view(data).substr(block.offset, block.size), block,
+                                    b ? &parsed.blocks[b - 1] : nullptr, read.data()));
+            for (std::uint32_t i = 0; i < block.postings; ++i) {
+                const Posting& p = postings[b * kBlockPostings + i];
+                ASSERT_EQ(read[i].doc, p.doc);
+                ASSERT_EQ(read[i].f2, p.f2);
+                ASSERT_EQ(read[i].lengthClass, p.lengthClass);
+            }
+        }
+        if (every <= 2) {
+            EXPECT_LT(data.size(), 2 * postings.size()) << "one in " << every;
+        }
+    }
+}
+
 // A term in most records, the best of them few and in no particular place: most blocks
 // are passed over unread.
 TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {

@@ -22,10 +22,10 @@ namespace {
 
 // Version 1 (no 'schema' row) tagged years only; version 2 indexed title, abstract,
 // authors, dates and PMIDs; version 3 kept records in sort key order; version 4 had no
-// ranking engine; version 6 kept the names pages sort by under the sort key. Whoever
-// changes the tables, the texts TextsOf makes, the tags or the rowids raises
-// kSchemaVersion: the FTS5 index is contentless, and deleting a record from it takes
-// exactly the texts it was given.
+// ranking engine; version 6 kept the names pages sort by under the sort key; version 7 kept
+// a class and a gap with each posting of the ranking's lists. Whoever changes the tables,
+// the texts TextsOf makes, the tags or the rowids raises kSchemaVersion: the FTS5 index
+// is contentless, and deleting a record from it takes exactly the texts it was given.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 INSERT INTO meta VALUES('generation', 0);

@@ -42,6 +42,66 @@ Frontier FrontierOf(const Posting* postings, std::size_t count) {
     return frontier;
 }
 
+// A block's records are written as a bitmap of the records from the block before's last
+// on, where that is shorter than their gaps: a common word's blocks are mostly so.
+constexpr char kGaps = 0;
+constexpr char kBitmap = 1;
+
+// Bits set in a byte (the build targets processors without an instruction for it).
+constexpr struct BitsSet {
+    std::uint8_t count[256] = {};
+    constexpr BitsSet() {
+        for (int b = 1; b < 256; ++b)
+            count[b] = static_cast<std::uint8_t>(count[b / 2] + (b & 1));
+    }
+    constexpr std::uint8_t operator[](unsigned char b) const { return count[b]; }
+} kBitsSet;
+
+std::size_t VarintSize(std::uint64_t value) {
+    std::size_t size = 1;
+    for (; value >= 0x80; value >>= 7)
+        ++size;
+    return size;
+}
+
+void EncodeBlock(const Posting* postings, std::size_t count, std::int64_t previousLast,
+                 std::string& data) {
+    std::size_t gapBytes = 0;
+    std::int64_t previous = previousLast;
+    for (std::size_t i = 0; i < count; ++i) {
+        gapBytes += VarintSize(static_cast<std::uint64_t>(postings[i].doc - previous - 1));
+        previous = postings[i].doc;
+    }
+    const auto span = static_cast<std::uint64_t>(previous - previousLast);
+    const bool bitmap = (span + 7) / 8 < gapBytes;
+    data += bitmap ? kBitmap : kGaps;
+    // Classes in runs: a segment's records stand by class, so a block has one or two.
+    for (std::size_t i = 0; i < count;) {
+        std::size_t end = i + 1;
+        while (end < count && postings[end].lengthClass == postings[i].lengthClass)
+            ++end;
+        data += static_cast<char>(postings[i].lengthClass);
+        PutVarint(data, end - i);
+        i = end;
+    }
+    if (bitmap) {
+        const std::size_t start = data.size();
+        data.append((span + 7) / 8, '\0');
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto bit = static_cast<std::uint64_t>(postings[i].doc - previousLast - 1);
+            data[start + bit / 8] = static_cast<char>(data[start + bit / 8] | (1 << (bit % 8)));
+        }
+    } else {
+        previous = previousLast;
+        for (std::size_t i = 0; i < count; ++i) {
+            PutVarint(data, static_cast<std::uint64_t>(postings[i].doc - previous - 1));
+            previous = postings[i].doc;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        PutVarint(data, postings[i].f2);
+}
+
 } // namespace
 
 void EncodeList(const Posting* postings, std::size_t count, std::string& header,
@@ -56,16 +116,12 @@ void EncodeList(const Posting* postings, std::size_t count, std::string& header,
         const std::size_t offset = data.size();
         std::uint32_t maxF2 = 0;
         std::uint8_t minClass = kLengthClasses - 1;
-        std::int64_t previous = previousLast;
         for (std::size_t i = first; i < end; ++i) {
-            const Posting& p = postings[i];
-            PutVarint(data, static_cast<std::uint64_t>(p.doc - previous - 1));
-            PutVarint(data, p.f2);
-            data += static_cast<char>(p.lengthClass);
-            previous = p.doc;
-            maxF2 = std::max(maxF2, p.f2);
-            minClass = std::min(minClass, p.lengthClass);
+            maxF2 = std::max(maxF2, postings[i].f2);
+            minClass = std::min(minClass, postings[i].lengthClass);
         }
+        EncodeBlock(postings + first, end - first, previousLast, data);
+        const std::int64_t previous = postings[end - 1].doc;
         PutVarint(header, static_cast<std::uint64_t>(previous - previousLast - 1));
         PutVarint(header, end - first);
         PutVarint(header, data.size() - offset);
@@ -116,9 +172,10 @@ bool ParseHeader(std::string_view bytes, ListHeader& header) {
         }
         const std::uint64_t expected = b + 1 < blocks ? kBlockPostings : count - b * kBlockPostings;
         const std::uint64_t last = static_cast<std::uint64_t>(previousLast + 1) + gap;
-        // Each posting takes three bytes at least, and a block's docs rise by one at least.
+        // A block takes a byte a posting and three more at least, and its docs rise by one at
+        // least.
         if (postings != expected || last > 0xFFFFFFFFu || last + 1 < postings + (previousLast + 1) ||
-            size < 3 * postings || size > 0xFFFFFFu || maxF2 > 0xFFFFFFFFu ||
+            size < postings + 3 || size > 0xFFFFFFu || maxF2 > 0xFFFFFFFFu ||
             minClass >= kLengthClasses || offset + size > 0xFFFFFFFFu)
             return false;
         info.lastDoc = static_cast<std::uint32_t>(last);
@@ -136,30 +193,83 @@ bool ParseHeader(std::string_view bytes, ListHeader& header) {
 
 bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
                  Posting* out) {
-    if (bytes.size() != block.size) return false;
-    std::size_t pos = 0;
-    std::int64_t doc = previous ? static_cast<std::int64_t>(previous->lastDoc) : -1;
-    // Most gaps and frequencies take a byte: read so without GetVarint's loop.
+    if (bytes.size() != block.size || bytes.empty()) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    // The block's bounds in locals: writes to out could alias them.
+    const std::uint32_t n = block.postings, lastDoc = block.lastDoc, maxF2 = block.maxF2;
+    const unsigned minClass = block.minClass;
+    std::size_t pos = 1;
+    // Most runs, gaps and frequencies take a byte: read so without GetVarint's loop.
     const auto read = [&](std::uint64_t& value) {
-        if (pos < bytes.size() && !(static_cast<unsigned char>(bytes[pos]) & 0x80)) {
-            value = static_cast<unsigned char>(bytes[pos++]);
+        if (pos < size && !(p[pos] & 0x80)) {
+            value = p[pos++];
             return true;
         }
         return GetVarint(bytes, pos, value);
     };
-    for (std::uint32_t i = 0; i < block.postings; ++i) {
-        std::uint64_t gap = 0, f2 = 0;
-        if (!read(gap) || !read(f2) || pos >= bytes.size()) return false;
-        const auto lengthClass = static_cast<unsigned char>(bytes[pos++]);
-        // The gap is bounded before it is added: a damaged one would overflow the doc.
-        if (gap > block.lastDoc) return false;
-        doc += static_cast<std::int64_t>(gap) + 1;
-        if (doc > static_cast<std::int64_t>(block.lastDoc) || f2 > block.maxF2 ||
-            lengthClass < block.minClass || lengthClass >= kLengthClasses)
+    for (std::uint32_t i = 0; i < n;) {
+        std::uint64_t run = 0;
+        if (pos >= size) return false;
+        const unsigned char lengthClass = p[pos++];
+        if (lengthClass < minClass || lengthClass >= kLengthClasses || !read(run) || run == 0 ||
+            run > n - i)
             return false;
-        out[i] = {static_cast<std::uint32_t>(doc), static_cast<std::uint32_t>(f2), lengthClass};
+        for (const std::uint32_t end = i + static_cast<std::uint32_t>(run); i < end; ++i)
+            out[i].lengthClass = lengthClass;
     }
-    return pos == bytes.size() && doc == static_cast<std::int64_t>(block.lastDoc);
+    const std::int64_t first = previous ? static_cast<std::int64_t>(previous->lastDoc) + 1 : 0;
+    if (first > static_cast<std::int64_t>(lastDoc)) return false;
+    if (p[0] == kBitmap) {
+        // The bits of the records first to the block's last, which must be the last set:
+        // counted before any is written.
+        const std::uint64_t span = lastDoc - static_cast<std::uint64_t>(first) + 1;
+        const auto bitmapSize = static_cast<std::size_t>((span + 7) / 8);
+        if (bitmapSize > size - pos) return false;
+        const unsigned char* bitmap = p + pos;
+        std::uint32_t set = 0;
+        for (std::size_t b = 0; b < bitmapSize; ++b)
+            set += kBitsSet[bitmap[b]];
+        const unsigned lastBit = static_cast<unsigned>((span - 1) % 8);
+        if (set != n || bitmap[bitmapSize - 1] >> lastBit != 1) return false;
+        std::uint32_t i = 0;
+        for (std::size_t b = 0; b < bitmapSize; ++b)
+            for (unsigned bits = bitmap[b]; bits != 0; bits &= bits - 1)
+                out[i++].doc = static_cast<std::uint32_t>(
+                    first + static_cast<std::int64_t>(b * 8) + __builtin_ctz(bits));
+        pos += bitmapSize;
+    } else if (p[0] == kGaps) {
+        std::int64_t doc = first - 1;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            std::uint64_t gap = 0;
+            // The gap is bounded before it is added: a damaged one would overflow the doc.
+            if (!read(gap) || gap > lastDoc) return false;
+            doc += static_cast<std::int64_t>(gap) + 1;
+            if (doc > static_cast<std::int64_t>(lastDoc)) return false;
+            out[i].doc = static_cast<std::uint32_t>(doc);
+        }
+        if (doc != static_cast<std::int64_t>(lastDoc)) return false;
+    } else {
+        return false;
+    }
+    // The frequencies end the block: as many bytes left as postings is a byte each, unless
+    // one begins a longer varint (and then too few are left).
+    if (size - pos == n) {
+        unsigned any = 0, most = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const unsigned f2 = p[pos + i];
+            any |= f2;
+            most = std::max(most, f2);
+            out[i].f2 = f2;
+        }
+        return !(any & 0x80) && most <= maxF2;
+    }
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint64_t f2 = 0;
+        if (!read(f2) || f2 > maxF2) return false;
+        out[i].f2 = static_cast<std::uint32_t>(f2);
+    }
+    return pos == size;
 }
 
 } // namespace tamix::server

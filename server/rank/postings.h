@@ -3,8 +3,10 @@
 // weighted frequency and the record's length class, in blocks of up to 128. A header
 // lists the blocks with what bounds them (their last record, their largest frequency,
 // their shortest record's length class), so that a search skips a block without reading
-// it. The class is in each posting, where scoring reads it, though the sort key has it too:
-// read from the keys, the classes of a rare term's records took a read of the index each.
+// it. A block keeps its records as gaps, or as a bitmap where most records hold the term;
+// then their classes in runs, and their frequencies. The classes are in the blocks, where
+// scoring reads them, though the sort keys have them too: read from the keys, the classes
+// of a rare term's records took a read of the index each.
 //
 // Headers and blocks come from the index file: every reader here checks what it reads
 // and says false on anything a writer would not have written.
