@@ -262,7 +262,8 @@ struct RankWriter::Impl {
         return false;
     }
 
-    void Merge(const std::vector<Segment>& inputs);
+    // Into fresh pages, the inputs dropped after: see Merge.
+    void Merge(const std::vector<Segment>& inputs, bool fresh = false);
 
     // A run's postings on their way, kept from run to run: allocated afresh, their pages
     // were faulted in and zeroed again every run.
@@ -434,10 +435,10 @@ void RankWriter::Forget() {
 void RankWriter::MergeAll() {
     Impl& m = *impl_;
     const std::vector<Impl::Segment> all = m.LoadSegments();
-    if (all.size() > 1 || (all.size() == 1 && all[0].dead > 0)) m.Merge(all);
+    if (all.size() > 1 || (all.size() == 1 && all[0].dead > 0)) m.Merge(all, true);
 }
 
-void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
+void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
     cacheValid = false;
     // The merged order of the live records, and where each input's records go.
     std::vector<std::vector<std::int64_t>> keys(inputs.size());
@@ -489,8 +490,11 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
     Posting block[kBlockPostings];
     // An input's list of a term goes once read, so that the next terms' merged lists take
     // its pages: written beside all of the inputs, the new segment grew the file by the
-    // ranking's size, and nothing after an import's last merge took those pages again. The
-    // rows go behind the reader, which SQLite allows; every row is read, so none is left.
+    // ranking's size. The rows go behind the reader, which SQLite allows; every row is
+    // read, so none is left. But pages so taken come last freed first, and a list read
+    // backwards in runs of a few pages is read a page at a time from disk: the merge of
+    // everything, whose lists searches read, writes them in fresh pages, in order, and
+    // drops its inputs after.
     Statement dropTerm = db.Prepare("DELETE FROM rank_list WHERE id >= ?1 AND id < ?2");
     while (true) {
         std::int64_t term = std::numeric_limits<std::int64_t>::max();
@@ -512,9 +516,10 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
             }
             if (data.size() != list.header.dataSize) Damaged("a list's data is cut short");
             more[i] = r.Step();
-            dropTerm.Bind(1, ListRow(inputs[i].id, term, 0))
-                .Bind(2, ListRow(inputs[i].id, term + 1, 0))
-                .Run();
+            if (!fresh)
+                dropTerm.Bind(1, ListRow(inputs[i].id, term, 0))
+                    .Bind(2, ListRow(inputs[i].id, term + 1, 0))
+                    .Run();
             piece.clear();
             const auto& blocks = list.header.blocks;
             for (std::size_t b = 0; b < blocks.size(); ++b) {
@@ -535,6 +540,8 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs) {
         if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size());
     }
     readers.clear();
+    for (const Segment& s : inputs)
+        if (fresh) dropTerm.Bind(1, ListRow(s.id, 0, 0)).Bind(2, ListRow(s.id + 1, 0, 0)).Run();
     if (any) addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(merged.size())).Run();
     for (const Segment& s : inputs) {
         for (const char* table : {"rank_keys", "rank_dead"}) {
