@@ -106,14 +106,29 @@ public:
         }
         return highest_;
     }
-    // Calls f with each posting of first to last that Advance stops at: the rest of a
-    // block read at once.
-    template <typename F>
-    void ForPostings(std::uint32_t first, std::uint32_t last, F f) {
+    // Adds each posting of first to last that Advance stops at into a stretch's sums (what
+    // it adds to its record's score, as Impact says) and counts, from first on: the rest of
+    // a block at once, its impacts from a row of this leaf's at the posting's class.
+    void AddPostings(std::uint32_t first, std::uint32_t last, double* sum, std::uint32_t* count,
+                     std::uint32_t counts) {
+        const bool weighed = info_.weight > 0;
+        int rowClass = -1;
+        const double* row = nullptr;
         for (std::uint32_t d = Advance(first); d <= last;) {
             std::uint32_t i = position_;
-            for (; i < count_ && buffer_[i].doc <= last; ++i)
-                if (!info_.rankedOnly || buffer_[i].f2 > 0) f(buffer_[i]);
+            for (; i < count_ && buffer_[i].doc <= last; ++i) {
+                const Posting& p = buffer_[i];
+                if (info_.rankedOnly && p.f2 == 0) continue;
+                const std::uint32_t j = p.doc - first;
+                count[j] += counts;
+                if (!weighed) continue;
+                if (p.lengthClass != rowClass) {
+                    rowClass = p.lengthClass;
+                    row = WeightedRow(rowClass);
+                }
+                sum[j] += p.f2 < kWeighted ? row[p.f2]
+                                           : info_.weight * bm25_.Impact(p.f2, p.lengthClass);
+            }
             position_ = i - 1;
             doc_ = buffer_[position_].doc;
             d = Advance(doc_ + 1);
@@ -204,6 +219,20 @@ private:
     double bound_ = 0;
     double highest_ = -1; // not yet worked out
     Posting buffer_[kBlockPostings];
+
+    // Impact's values for the frequencies most postings have at a class: the same product
+    // of the weight and the formula's value, made once.
+    static constexpr std::uint32_t kWeighted = 256;
+    const double* WeightedRow(int lengthClass) {
+        auto& row = weighted_[lengthClass & (kLengthClasses - 1)];
+        if (!row) {
+            row = std::make_unique<double[]>(kWeighted);
+            for (std::uint32_t f2 = 0; f2 < kWeighted; ++f2)
+                row[f2] = info_.weight * bm25_.Impact(f2, lengthClass);
+        }
+        return row.get();
+    }
+    std::unique_ptr<double[]> weighted_[kLengthClasses];
 };
 
 // A node of the search over cursors: the next record it matches, and how high a stretch
@@ -495,7 +524,7 @@ struct Walk {
                 // bounding them one by one.
                 const std::uint32_t end = std::min(last, to - 1);
                 if (end - doc < kDenseStretch && !Overlaps(done, skip, doc, end)) {
-                    ScoreStretch(query, segment, bm25, doc, end, top, required, needed);
+                    ScoreStretch(query, segment, doc, end, top, required, needed);
                     doc = end + 1;
                     continue;
                 }
@@ -541,26 +570,27 @@ struct Walk {
 
     // Offers each record of first to last that holds every required word (needed of them),
     // with its score summed leaf by leaf as Score does.
-    void ScoreStretch(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
-                      std::uint32_t first, std::uint32_t last, TopMatches& top,
-                      const std::vector<bool>& required, std::uint32_t needed) {
+    void ScoreStretch(const RankQuery& query, SegmentSource& segment, std::uint32_t first,
+                      std::uint32_t last, TopMatches& top, const std::vector<bool>& required,
+                      std::uint32_t needed) {
         const std::size_t n = last - first + 1;
         sums.assign(n, 0.0);
         held.assign(n, 0);
         double* const sum = sums.data();
         std::uint32_t* const count = held.data();
-        for (std::size_t i = 0; i < cursors.size(); ++i) {
-            const double w = query.leaves[i].weight;
-            const std::uint32_t counts = required[i] ? 1 : 0;
-            cursors[i]->ForPostings(first, last, [&](const Posting& p) {
-                const std::size_t j = p.doc - first;
-                count[j] += counts;
-                if (w > 0) sum[j] += w * bm25.Impact(p.f2, p.lengthClass);
-            });
-        }
-        for (std::size_t j = 0; j < n; ++j)
-            if (count[j] == needed && (!top.Full() || sum[j] >= top.WorstScore()))
+        for (std::size_t i = 0; i < cursors.size(); ++i)
+            cursors[i]->AddPostings(first, last, sum, count, required[i] ? 1 : 0);
+        // One test a record, most of them failing: the worst kept changes only on an offer.
+        const auto worst = [&] {
+            return top.Full() ? top.WorstScore() : -std::numeric_limits<double>::infinity();
+        };
+        double floor = worst();
+        for (std::size_t j = 0; j < n; ++j) {
+            if ((count[j] == needed) & (sum[j] >= floor)) {
                 Offer(query, segment, top, sum[j], first + j);
+                floor = worst();
+            }
+        }
     }
 
     // Whether a range of done holds any record of first to last (skip moves forward only).
