@@ -90,8 +90,9 @@ public:
     }
     // What the current posting adds to its record's score.
     double Impact() const {
-        const Posting& p = buffer_[position_];
-        return info_.weight > 0 ? info_.weight * bm25_.Impact(p.f2, p.lengthClass) : 0;
+        return info_.weight > 0 ? info_.weight * bm25_.Impact(buffer_.f2[position_],
+                                                               buffer_.lengthClass[position_])
+                                : 0;
     }
     // The most the term adds to any record's score: worked out once, though each stretch
     // an OR sweeps asks for it (a search of common words sweeps dozens).
@@ -111,32 +112,37 @@ public:
     // a block at once, its impacts from a row of this leaf's at the posting's class.
     void AddPostings(std::uint32_t first, std::uint32_t last, double* sum, std::uint32_t* count,
                      std::uint32_t counts) {
-        const bool weighed = info_.weight > 0;
+        // In locals: the sums and counts written could alias members, which the loop
+        // would then read again each posting.
+        const double weight = info_.weight;
+        const bool weighed = weight > 0, rankedOnly = info_.rankedOnly;
+        const std::uint32_t* const docs = buffer_.doc;
+        const std::uint32_t* const f2s = buffer_.f2;
+        const std::uint8_t* const classes = buffer_.lengthClass;
         int rowClass = -1;
         const double* row = nullptr;
         for (std::uint32_t d = Advance(first); d <= last;) {
             std::uint32_t i = position_;
-            for (; i < count_ && buffer_[i].doc <= last; ++i) {
-                const Posting& p = buffer_[i];
-                if (info_.rankedOnly && p.f2 == 0) continue;
-                const std::uint32_t j = p.doc - first;
+            for (const std::uint32_t end = count_; i < end && docs[i] <= last; ++i) {
+                const std::uint32_t f2 = f2s[i];
+                if (rankedOnly && f2 == 0) continue;
+                const std::uint32_t j = docs[i] - first;
                 count[j] += counts;
                 if (!weighed) continue;
-                if (p.lengthClass != rowClass) {
-                    rowClass = p.lengthClass;
+                if (classes[i] != rowClass) {
+                    rowClass = classes[i];
                     row = WeightedRow(rowClass);
                 }
-                sum[j] += p.f2 < kWeighted ? row[p.f2]
-                                           : info_.weight * bm25_.Impact(p.f2, p.lengthClass);
+                sum[j] += f2 < kWeighted ? row[f2] : weight * bm25_.Impact(f2, classes[i]);
             }
             position_ = i - 1;
-            doc_ = buffer_[position_].doc;
+            doc_ = buffer_.doc[position_];
             d = Advance(doc_ + 1);
         }
     }
     // No posting counts any more: the node above can match no further record.
     void Exhaust() { doc_ = kEnd; }
-    const Posting& Current() const { return buffer_[position_]; }
+    Posting Current() const { return buffer_.At(position_); }
 
     // Calls f with the best of each block that may hold a posting of first to last, in
     // order; false when no posting is left at or after first.
@@ -175,10 +181,10 @@ public:
             if (!MoveTo(target)) return doc_ = kEnd;
             if (decoded_ != shallow_) Decode(shallow_);
             while (position_ < count_ &&
-                   (buffer_[position_].doc < target ||
-                    (info_.rankedOnly && buffer_[position_].f2 == 0)))
+                   (buffer_.doc[position_] < target ||
+                    (info_.rankedOnly && buffer_.f2[position_] == 0)))
                 ++position_;
-            if (position_ < count_) return doc_ = buffer_[position_].doc;
+            if (position_ < count_) return doc_ = buffer_.doc[position_];
             target = blocks[shallow_].lastDoc + 1;
         }
     }
@@ -218,7 +224,7 @@ private:
     int boundClass_ = -1;
     double bound_ = 0;
     double highest_ = -1; // not yet worked out
-    Posting buffer_[kBlockPostings];
+    BlockColumns buffer_;
 
     // Impact's values for the frequencies most postings have at a class: the same product
     // of the weight and the formula's value, made once.

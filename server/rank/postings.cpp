@@ -192,7 +192,7 @@ bool ParseHeader(std::string_view bytes, ListHeader& header) {
 }
 
 bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
-                 Posting* out) {
+                 BlockColumns& out) {
     if (bytes.size() != block.size || bytes.empty()) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t size = bytes.size();
@@ -215,8 +215,8 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
         if (lengthClass < minClass || lengthClass >= kLengthClasses || !read(run) || run == 0 ||
             run > n - i)
             return false;
-        for (const std::uint32_t end = i + static_cast<std::uint32_t>(run); i < end; ++i)
-            out[i].lengthClass = lengthClass;
+        std::fill_n(out.lengthClass + i, run, lengthClass);
+        i += static_cast<std::uint32_t>(run);
     }
     const std::int64_t first = previous ? static_cast<std::int64_t>(previous->lastDoc) + 1 : 0;
     if (first > static_cast<std::int64_t>(lastDoc)) return false;
@@ -235,7 +235,7 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
         std::uint32_t i = 0;
         for (std::size_t b = 0; b < bitmapSize; ++b)
             for (unsigned bits = bitmap[b]; bits != 0; bits &= bits - 1)
-                out[i++].doc = static_cast<std::uint32_t>(
+                out.doc[i++] = static_cast<std::uint32_t>(
                     first + static_cast<std::int64_t>(b * 8) + __builtin_ctz(bits));
         pos += bitmapSize;
     } else if (p[0] == kGaps) {
@@ -246,7 +246,7 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
             if (!read(gap) || gap > lastDoc) return false;
             doc += static_cast<std::int64_t>(gap) + 1;
             if (doc > static_cast<std::int64_t>(lastDoc)) return false;
-            out[i].doc = static_cast<std::uint32_t>(doc);
+            out.doc[i] = static_cast<std::uint32_t>(doc);
         }
         if (doc != static_cast<std::int64_t>(lastDoc)) return false;
     } else {
@@ -260,16 +260,25 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
             const unsigned f2 = p[pos + i];
             any |= f2;
             most = std::max(most, f2);
-            out[i].f2 = f2;
+            out.f2[i] = f2;
         }
         return !(any & 0x80) && most <= maxF2;
     }
     for (std::uint32_t i = 0; i < n; ++i) {
         std::uint64_t f2 = 0;
         if (!read(f2) || f2 > maxF2) return false;
-        out[i].f2 = static_cast<std::uint32_t>(f2);
+        out.f2[i] = static_cast<std::uint32_t>(f2);
     }
     return pos == size;
+}
+
+bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
+                 Posting* out) {
+    BlockColumns columns;
+    if (!DecodeBlock(bytes, block, previous, columns)) return false;
+    for (std::uint32_t i = 0; i < block.postings; ++i)
+        out[i] = columns.At(i);
+    return true;
 }
 
 } // namespace tamix::server

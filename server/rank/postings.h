@@ -69,10 +69,20 @@ struct ListHeader {
 void EncodeList(const Posting* postings, std::size_t count, std::string& header,
                 std::string& data);
 
+// A block's postings by field, as a search reads them.
+struct BlockColumns {
+    std::uint32_t doc[kBlockPostings];
+    std::uint32_t f2[kBlockPostings];
+    std::uint8_t lengthClass[kBlockPostings];
+    Posting At(std::size_t i) const { return {doc[i], f2[i], lengthClass[i]}; }
+};
+
 // False when the bytes are not a header a writer makes.
 bool ParseHeader(std::string_view bytes, ListHeader& header);
-// The postings of a block from its bytes; previousLastDoc is the last doc of the block
-// before (none for the first). False when they do not agree with the block's header.
+// The postings of a block from its bytes; previous is the block before (none for the
+// first). False when they do not agree with the block's header.
+bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
+                 BlockColumns& out);
 bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
                  Posting* out);
 
