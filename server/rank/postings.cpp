@@ -47,15 +47,18 @@ Frontier FrontierOf(const Posting* postings, std::size_t count) {
 constexpr char kGaps = 0;
 constexpr char kBitmap = 1;
 
-// Bits set in a byte (the build targets processors without an instruction for it).
-constexpr struct BitsSet {
+// Each byte's bits set: how many, and where, lowest first. A bitmap is read a byte at a
+// time without a branch for each bit (and the build targets processors without an
+// instruction to count them).
+constexpr struct ByteBits {
     std::uint8_t count[256] = {};
-    constexpr BitsSet() {
+    std::uint8_t at[256][8] = {};
+    constexpr ByteBits() {
         for (int b = 1; b < 256; ++b)
-            count[b] = static_cast<std::uint8_t>(count[b / 2] + (b & 1));
+            for (int bit = 0; bit < 8; ++bit)
+                if (b & (1 << bit)) at[b][count[b]++] = static_cast<std::uint8_t>(bit);
     }
-    constexpr std::uint8_t operator[](unsigned char b) const { return count[b]; }
-} kBitsSet;
+} kByteBits;
 
 std::size_t VarintSize(std::uint64_t value) {
     std::size_t size = 1;
@@ -229,14 +232,19 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
         const unsigned char* bitmap = p + pos;
         std::uint32_t set = 0;
         for (std::size_t b = 0; b < bitmapSize; ++b)
-            set += kBitsSet[bitmap[b]];
+            set += kByteBits.count[bitmap[b]];
         const unsigned lastBit = static_cast<unsigned>((span - 1) % 8);
         if (set != n || bitmap[bitmapSize - 1] >> lastBit != 1) return false;
+        // Eight written for each byte, the ones past its bits overwritten by the next: the
+        // columns have room for them past the last.
         std::uint32_t i = 0;
-        for (std::size_t b = 0; b < bitmapSize; ++b)
-            for (unsigned bits = bitmap[b]; bits != 0; bits &= bits - 1)
-                out.doc[i++] = static_cast<std::uint32_t>(
-                    first + static_cast<std::int64_t>(b * 8) + __builtin_ctz(bits));
+        for (std::size_t b = 0; b < bitmapSize; ++b) {
+            const auto base = static_cast<std::uint32_t>(first + static_cast<std::int64_t>(b * 8));
+            const std::uint8_t* const at = kByteBits.at[bitmap[b]];
+            for (int k = 0; k < 8; ++k)
+                out.doc[i + k] = base + at[k];
+            i += kByteBits.count[bitmap[b]];
+        }
         pos += bitmapSize;
     } else if (p[0] == kGaps) {
         std::int64_t doc = first - 1;

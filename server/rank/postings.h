@@ -71,7 +71,7 @@ void EncodeList(const Posting* postings, std::size_t count, std::string& header,
 
 // A block's postings by field, as a search reads them.
 struct BlockColumns {
-    std::uint32_t doc[kBlockPostings];
+    std::uint32_t doc[kBlockPostings + 8]; // room for a bitmap's last byte read whole
     std::uint32_t f2[kBlockPostings];
     std::uint8_t lengthClass[kBlockPostings];
     Posting At(std::size_t i) const { return {doc[i], f2[i], lengthClass[i]}; }
