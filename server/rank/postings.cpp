@@ -42,8 +42,8 @@ Frontier FrontierOf(const Posting* postings, std::size_t count) {
     return frontier;
 }
 
-// A block's records are written as a bitmap of the records from the block before's last
-// on, where that is shorter than their gaps: a common word's blocks are mostly so.
+// A block's records are written as a bitmap of the records past the block before's last,
+// where that is shorter than their gaps: a common word's blocks are mostly so.
 constexpr char kGaps = 0;
 constexpr char kBitmap = 1;
 
