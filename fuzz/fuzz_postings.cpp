@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     ListHeader header;
     if (!ParseHeader(input.substr(1, headerSize), header)) return 0;
     const std::string_view data = input.substr(1 + headerSize);
-    Posting block[kBlockPostings];
+    BlockColumns block;
     for (std::size_t b = 0; b < header.blocks.size(); ++b) {
         const BlockInfo& info = header.blocks[b];
         FUZZ_CHECK(info.postings >= 1 && info.postings <= kBlockPostings);
@@ -78,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         if (DecodeBlock(data.substr(info.offset, info.size), info, b ? &header.blocks[b - 1] : nullptr,
                         block)) {
             for (std::uint32_t i = 0; i < info.postings; ++i) {
-                FUZZ_CHECK(block[i].doc <= info.lastDoc && block[i].f2 <= info.maxF2);
-                FUZZ_CHECK(block[i].lengthClass < kLengthClasses);
+                FUZZ_CHECK(block.doc[i] <= info.lastDoc && block.f2[i] <= info.maxF2);
+                FUZZ_CHECK(block.lengthClass[i] < kLengthClasses);
             }
         }
     }

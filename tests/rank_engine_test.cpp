@@ -215,16 +215,16 @@ TEST(RankEngine, ListsReadBackAndACommonWordsTakeUnderTwoBytesAPosting) {
         EncodeList(postings.data(), postings.size(), header, data);
         ListHeader parsed;
         ASSERT_TRUE(ParseHeader(header, parsed));
-        std::vector<Posting> read(kBlockPostings);
+        BlockColumns read;
         for (std::size_t b = 0; b < parsed.blocks.size(); ++b) {
             const BlockInfo& block = parsed.blocks[b];
             ASSERT_TRUE(DecodeBlock(std::string_view(data).substr(block.offset, block.size), block,
-                                    b ? &parsed.blocks[b - 1] : nullptr, read.data()));
+                                    b ? &parsed.blocks[b - 1] : nullptr, read));
             for (std::uint32_t i = 0; i < block.postings; ++i) {
                 const Posting& p = postings[b * kBlockPostings + i];
-                ASSERT_EQ(read[i].doc, p.doc);
-                ASSERT_EQ(read[i].f2, p.f2);
-                ASSERT_EQ(read[i].lengthClass, p.lengthClass);
+                ASSERT_EQ(read.doc[i], p.doc);
+                ASSERT_EQ(read.f2[i], p.f2);
+                ASSERT_EQ(read.lengthClass[i], p.lengthClass);
             }
         }
         if (every <= 2) {

@@ -487,7 +487,7 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
     const auto termOf = [&](std::size_t i) { return TermOfRow(readers[i]->Int(0)); };
     const auto partOf = [&](std::size_t i) { return PartOfRow(readers[i]->Int(0)); };
     std::vector<Posting> postings, piece;
-    Posting block[kBlockPostings];
+    BlockColumns block;
     // An input's list of a term goes once read, so that the next terms' merged lists take
     // its pages: written beside all of the inputs, the new segment grew the file by the
     // ranking's size. The rows go behind the reader, which SQLite allows; every row is
@@ -527,9 +527,9 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
                                  blocks[b], b ? &blocks[b - 1] : nullptr, block))
                     Damaged("a block of postings does not read back");
                 for (std::uint32_t j = 0; j < blocks[b].postings; ++j) {
-                    if (block[j].doc >= to[i].size()) Damaged("a posting names no record");
-                    const std::uint32_t doc = to[i][block[j].doc];
-                    if (doc != kGone) piece.push_back({doc, block[j].f2, block[j].lengthClass});
+                    if (block.doc[j] >= to[i].size()) Damaged("a posting names no record");
+                    const std::uint32_t doc = to[i][block.doc[j]];
+                    if (doc != kGone) piece.push_back({doc, block.f2[j], block.lengthClass[j]});
                 }
             }
             const std::size_t middle = postings.size();
@@ -540,10 +540,9 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
         if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size());
     }
     readers.clear();
-    for (const Segment& s : inputs)
-        if (fresh) dropTerm.Bind(1, ListRow(s.id, 0, 0)).Bind(2, ListRow(s.id + 1, 0, 0)).Run();
     if (any) addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(merged.size())).Run();
     for (const Segment& s : inputs) {
+        if (fresh) dropTerm.Bind(1, ListRow(s.id, 0, 0)).Bind(2, ListRow(s.id + 1, 0, 0)).Run();
         for (const char* table : {"rank_keys", "rank_dead"}) {
             Statement drop = db.Prepare(std::string("DELETE FROM ") + table + " WHERE segment = ?1");
             drop.Bind(1, s.id).Run();

@@ -280,13 +280,4 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
     return pos == size;
 }
 
-bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
-                 Posting* out) {
-    BlockColumns columns;
-    if (!DecodeBlock(bytes, block, previous, columns)) return false;
-    for (std::uint32_t i = 0; i < block.postings; ++i)
-        out[i] = columns.At(i);
-    return true;
-}
-
 } // namespace tamix::server

@@ -69,7 +69,7 @@ struct ListHeader {
 void EncodeList(const Posting* postings, std::size_t count, std::string& header,
                 std::string& data);
 
-// A block's postings by field, as a search reads them.
+// A block's postings by field, as searches and merges read them.
 struct BlockColumns {
     std::uint32_t doc[kBlockPostings + 8]; // room for a bitmap's last byte read whole
     std::uint32_t f2[kBlockPostings];
@@ -83,8 +83,6 @@ bool ParseHeader(std::string_view bytes, ListHeader& header);
 // first). False when they do not agree with the block's header.
 bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
                  BlockColumns& out);
-bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo* previous,
-                 Posting* out);
 
 // Varints as the index keeps lengths: 7 bits a byte, low first. Inline: an import writes
 // and reads some for each term of each record.
