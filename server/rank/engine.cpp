@@ -112,31 +112,48 @@ public:
     // a block at once, its impacts from a row of this leaf's at the posting's class.
     void AddPostings(std::uint32_t first, std::uint32_t last, double* sum, std::uint32_t* count,
                      std::uint32_t counts) {
-        // In locals: the sums and counts written could alias members, which the loop
+        // In locals: the sums and counts written could alias members, which the loops
         // would then read again each posting.
         const double weight = info_.weight;
         const bool weighed = weight > 0, rankedOnly = info_.rankedOnly;
         const std::uint32_t* const docs = buffer_.doc;
         const std::uint32_t* const f2s = buffer_.f2;
         const std::uint8_t* const classes = buffer_.lengthClass;
-        int rowClass = -1;
-        const double* row = nullptr;
         for (std::uint32_t d = Advance(first); d <= last;) {
-            std::uint32_t i = position_;
-            for (const std::uint32_t end = count_; i < end && docs[i] <= last; ++i) {
-                const std::uint32_t f2 = f2s[i];
-                if (rankedOnly && f2 == 0) continue;
-                const std::uint32_t j = docs[i] - first;
-                count[j] += counts;
-                if (!weighed) continue;
-                if (classes[i] != rowClass) {
-                    rowClass = classes[i];
-                    row = WeightedRow(rowClass);
+            const std::uint32_t from = position_;
+            const BlockInfo& block = list_->blocks[decoded_];
+            // The postings up to last: most blocks lie inside the stretch whole.
+            const std::uint32_t end =
+                block.lastDoc <= last
+                    ? count_
+                    : static_cast<std::uint32_t>(
+                          std::upper_bound(docs + from, docs + count_, last) - docs);
+            // A ranked-only leaf's postings without a frequency count for nothing; their
+            // impact is 0, so adding it leaves a sum as it was.
+            if (counts)
+                for (std::uint32_t i = from; i < end; ++i)
+                    if (!rankedOnly || f2s[i]) count[docs[i] - first] += counts;
+            // A class's run at a time (a block holds one or two): its row chosen once.
+            const std::uint32_t* const runEnds = buffer_.runEnd;
+            for (std::uint32_t r = 0, i = from; weighed && i < end; ++r) {
+                if (runEnds[r] <= i) continue;
+                const std::uint32_t runEnd = std::min(runEnds[r], end);
+                const int lengthClass = classes[i];
+                const double* const row = WeightedRow(lengthClass);
+                if (block.maxF2 < kWeighted) {
+                    for (; i < runEnd; ++i)
+                        sum[docs[i] - first] += row[f2s[i]];
+                } else {
+                    for (; i < runEnd; ++i) {
+                        const std::uint32_t f2 = f2s[i];
+                        sum[docs[i] - first] += f2 < kWeighted
+                                                    ? row[f2]
+                                                    : weight * bm25_.Impact(f2, lengthClass);
+                    }
                 }
-                sum[j] += f2 < kWeighted ? row[f2] : weight * bm25_.Impact(f2, classes[i]);
             }
-            position_ = i - 1;
-            doc_ = buffer_.doc[position_];
+            position_ = end - 1;
+            doc_ = docs[position_];
             d = Advance(doc_ + 1);
         }
     }
@@ -416,7 +433,7 @@ struct Walk {
             flat = flat && operand.kind == RankNode::Term;
         if (flat && query.root.kind == RankNode::And) {
             SweepAll(query, segment, bm25, from, to, done, top,
-                     std::vector<bool>(cursors.size(), true));
+                     std::vector<bool>(cursors.size(), true), false);
             return;
         }
         if (flat && query.root.kind == RankNode::Or) {
@@ -494,18 +511,20 @@ struct Walk {
     }
 
     // Offers the records that hold every required word, the others counting for the score
-    // alone.
+    // alone. Where the bounds alone require the words (byBounds), a record without one
+    // scores below the worst kept, which is then above 0: a stretch's records go uncounted.
     void SweepAll(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
                   std::uint32_t from, std::uint32_t to,
                   const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
-                  TopMatches& top, const std::vector<bool>& required) {
+                  TopMatches& top, const std::vector<bool>& required, bool byBounds) {
         std::size_t lead = cursors.size();
         for (std::size_t i = 0; i < cursors.size(); ++i)
             if (required[i] &&
                 (lead == cursors.size() || cursors[i]->Postings() < cursors[lead]->Postings()))
                 lead = i;
         const auto needed =
-            static_cast<std::uint32_t>(std::count(required.begin(), required.end(), true));
+            byBounds ? 0
+                    : static_cast<std::uint32_t>(std::count(required.begin(), required.end(), true));
         auto skip = done.begin();
         std::uint32_t doc = from;
         std::uint32_t unweighed = from; // the first record past the lead's blocks weighed whole
@@ -574,8 +593,8 @@ struct Walk {
         }
     }
 
-    // Offers each record of first to last that holds every required word (needed of them),
-    // with its score summed leaf by leaf as Score does.
+    // Offers each record of first to last that holds every required word (needed of them;
+    // none counted where needed is 0), with its score summed leaf by leaf as Score does.
     void ScoreStretch(const RankQuery& query, SegmentSource& segment, std::uint32_t first,
                       std::uint32_t last, TopMatches& top, const std::vector<bool>& required,
                       std::uint32_t needed) {
@@ -585,18 +604,30 @@ struct Walk {
         double* const sum = sums.data();
         std::uint32_t* const count = held.data();
         for (std::size_t i = 0; i < cursors.size(); ++i)
-            cursors[i]->AddPostings(first, last, sum, count, required[i] ? 1 : 0);
+            cursors[i]->AddPostings(first, last, sum, count, required[i] && needed ? 1 : 0);
         // One test a record, most of them failing: the worst kept changes only on an offer.
         const auto worst = [&] {
             return top.Full() ? top.WorstScore() : -std::numeric_limits<double>::infinity();
         };
         double floor = worst();
-        for (std::size_t j = 0; j < n; ++j) {
-            if ((count[j] == needed) & (sum[j] >= floor)) {
-                Offer(query, segment, top, sum[j], first + j);
+        const auto offer = [&](std::size_t j) {
+            if (count[j] == needed && sum[j] >= floor) {
+                Offer(query, segment, top, sum[j], first + static_cast<std::uint32_t>(j));
                 floor = worst();
             }
+        };
+        // Eight records tested without a branch, as most eights hold none to offer.
+        std::size_t j = 0;
+        for (; j + 8 <= n; j += 8) {
+            bool any = false;
+            for (std::size_t k = j; k < j + 8; ++k)
+                any |= (count[k] == needed) & (sum[k] >= floor);
+            if (any)
+                for (std::size_t k = j; k < j + 8; ++k)
+                    offer(k);
         }
+        for (; j < n; ++j)
+            offer(j);
     }
 
     // Whether a range of done holds any record of first to last (skip moves forward only).
@@ -673,7 +704,7 @@ struct Walk {
                     any = any || required[i];
                 }
                 if (any) {
-                    SweepAll(query, segment, bm25, doc, to, done, top, required);
+                    SweepAll(query, segment, bm25, doc, to, done, top, required, true);
                     return;
                 }
             }

@@ -49,14 +49,15 @@ constexpr char kBitmap = 1;
 
 // Each byte's bits set: how many, and where, lowest first. A bitmap is read a byte at a
 // time without a branch for each bit (and the build targets processors without an
-// instruction to count them).
+// instruction to count them); where in words as wide as a record's number, so that a
+// byte's eight are added to its first record's as a vector.
 constexpr struct ByteBits {
     std::uint8_t count[256] = {};
-    std::uint8_t at[256][8] = {};
+    std::uint32_t at[256][8] = {};
     constexpr ByteBits() {
         for (int b = 1; b < 256; ++b)
             for (int bit = 0; bit < 8; ++bit)
-                if (b & (1 << bit)) at[b][count[b]++] = static_cast<std::uint8_t>(bit);
+                if (b & (1 << bit)) at[b][count[b]++] = static_cast<std::uint32_t>(bit);
     }
 } kByteBits;
 
@@ -211,6 +212,7 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
         }
         return GetVarint(bytes, pos, value);
     };
+    out.runs = 0;
     for (std::uint32_t i = 0; i < n;) {
         std::uint64_t run = 0;
         if (pos >= size) return false;
@@ -220,6 +222,7 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
             return false;
         std::fill_n(out.lengthClass + i, run, lengthClass);
         i += static_cast<std::uint32_t>(run);
+        out.runEnd[out.runs++] = i;
     }
     const std::int64_t first = previous ? static_cast<std::int64_t>(previous->lastDoc) + 1 : 0;
     if (first > static_cast<std::int64_t>(lastDoc)) return false;
@@ -240,7 +243,7 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
         std::uint32_t i = 0;
         for (std::size_t b = 0; b < bitmapSize; ++b) {
             const auto base = static_cast<std::uint32_t>(first + static_cast<std::int64_t>(b * 8));
-            const std::uint8_t* const at = kByteBits.at[bitmap[b]];
+            const std::uint32_t* const at = kByteBits.at[bitmap[b]];
             for (int k = 0; k < 8; ++k)
                 out.doc[i + k] = base + at[k];
             i += kByteBits.count[bitmap[b]];
@@ -263,14 +266,15 @@ bool DecodeBlock(std::string_view bytes, const BlockInfo& block, const BlockInfo
     // The frequencies end the block: as many bytes left as postings is a byte each, unless
     // one begins a longer varint (and then too few are left).
     if (size - pos == n) {
-        unsigned any = 0, most = 0;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const unsigned f2 = p[pos + i];
-            any |= f2;
-            most = std::max(most, f2);
-            out.f2[i] = f2;
-        }
-        return !(any & 0x80) && most <= maxF2;
+        // Checked in one loop and copied in another: bytes apart, each loop is a vector's.
+        const unsigned char* const f2 = p + pos;
+        unsigned char most = 0;
+        for (std::uint32_t i = 0; i < n; ++i)
+            most = std::max(most, f2[i]);
+        if (most & 0x80 || most > maxF2) return false;
+        for (std::uint32_t i = 0; i < n; ++i)
+            out.f2[i] = f2[i];
+        return true;
     }
     for (std::uint32_t i = 0; i < n; ++i) {
         std::uint64_t f2 = 0;

@@ -74,6 +74,9 @@ struct BlockColumns {
     std::uint32_t doc[kBlockPostings + 8]; // room for a bitmap's last byte read whole
     std::uint32_t f2[kBlockPostings];
     std::uint8_t lengthClass[kBlockPostings];
+    // Where each run of one class ends (past its last posting), as the block keeps them.
+    std::uint32_t runEnd[kBlockPostings];
+    std::uint32_t runs = 0;
     Posting At(std::size_t i) const { return {doc[i], f2[i], lengthClass[i]}; }
 };
 
