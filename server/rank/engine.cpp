@@ -10,6 +10,10 @@ namespace {
 constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
 // A lead word's block over at most this many records is dense: scored a stretch at a time.
 constexpr std::uint32_t kDenseStretch = 2 * kBlockPostings;
+// Dense blocks in a row whose bounds passed over none, past which the next are scored in
+// one stretch of at most kLongStretch records without being bounded.
+constexpr std::uint32_t kUnpassedRun = 8;
+constexpr std::uint32_t kLongStretch = 16 * kBlockPostings;
 
 constexpr auto kNoFirstKey = std::numeric_limits<std::int64_t>::min();
 constexpr auto kNoLastKey = std::numeric_limits<std::int64_t>::max();
@@ -160,6 +164,19 @@ public:
     // No posting counts any more: the node above can match no further record.
     void Exhaust() { doc_ = kEnd; }
     Posting Current() const { return buffer_.At(position_); }
+
+    // The last record of the block pointer's block and of the blocks after it, while each
+    // spans at most kDenseStretch records and ends at or before limit (the first block's
+    // last whatever its end). Moves nothing.
+    std::uint32_t DenseRunEnd(std::uint32_t limit) const {
+        const auto& blocks = list_->blocks;
+        std::uint32_t end = blocks[shallow_].lastDoc;
+        for (std::size_t b = shallow_ + 1; b < blocks.size() && blocks[b].lastDoc <= limit &&
+                                           blocks[b].lastDoc - end <= kDenseStretch;
+             ++b)
+            end = blocks[b].lastDoc;
+        return std::min(end, limit);
+    }
 
     // Calls f with the best of each block that may hold a posting of first to last, in
     // order; false when no posting is left at or after first.
@@ -528,6 +545,7 @@ struct Walk {
         auto skip = done.begin();
         std::uint32_t doc = from;
         std::uint32_t unweighed = from; // the first record past the lead's blocks weighed whole
+        std::uint32_t unpassed = 0;     // dense blocks in a row the bounds did not pass over
         while (doc < to) {
             // A block of the lead word that no record of can be kept is passed over
             // unread: most of a common word's blocks are, once the worst kept is high.
@@ -537,22 +555,36 @@ struct Walk {
                 const std::uint32_t last = cursors[lead]->Window(doc, best, possible);
                 if (last == kEnd) return;
                 unweighed = last + 1;
-                const int bound =
-                    BlockBound(query, bm25, lead, best, doc, last, segment, top, required);
-                if (bound < 0) return;
-                if (bound == 0) {
-                    doc = last + 1;
-                    continue;
+                // Where the records of a run of dense blocks all score alike, bounding a
+                // block costs about what scoring it does and passes over none: the next
+                // blocks are then scored together, unbounded, and the one after bounded.
+                const bool alike = unpassed >= kUnpassedRun;
+                if (!alike) {
+                    const int bound =
+                        BlockBound(query, bm25, lead, best, doc, last, segment, top, required);
+                    if (bound < 0) return;
+                    if (bound == 0) {
+                        unpassed = 0;
+                        doc = last + 1;
+                        continue;
+                    }
                 }
                 // A block of a dense lead: the other words' blocks over its records are
                 // all read anyway, and scoring the records list by list costs less than
                 // bounding them one by one.
-                const std::uint32_t end = std::min(last, to - 1);
-                if (end - doc < kDenseStretch && !Overlaps(done, skip, doc, end)) {
-                    ScoreStretch(query, segment, doc, end, top, required, needed);
-                    doc = end + 1;
-                    continue;
+                std::uint32_t end = std::min(last, to - 1);
+                if (end - doc < kDenseStretch) {
+                    if (alike) end = cursors[lead]->DenseRunEnd(std::min(to - 1, doc + kLongStretch));
+                    if (!Overlaps(done, skip, doc, end)) {
+                        unpassed = alike ? kUnpassedRun - 1 : unpassed + 1;
+                        unweighed = end + 1;
+                        ScoreStretch(query, segment, doc, end, top, required, needed);
+                        doc = end + 1;
+                        continue;
+                    }
+                    unweighed = last + 1;
                 }
+                unpassed = 0;
             }
             const std::uint32_t d = cursors[lead]->Advance(doc);
             if (d >= to) return;
