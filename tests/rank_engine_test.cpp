@@ -52,7 +52,7 @@ public:
     std::string_view Block(int leaf, std::size_t block) override {
         const BlockInfo& info = lists_[leaf].header.blocks[block];
         ++blocksRead;
-        return std::string_view(lists_[leaf].data).substr(info.offset, info.size);
+        return std::string_view(lists_[leaf].data).substr(info.offset, info.size - damaged);
     }
     std::int64_t Key(std::uint32_t doc) override { return records_[doc].key; }
     // Some keys of the record's class around its own, and at times the key alone.
@@ -73,6 +73,7 @@ public:
     bool Live(std::uint32_t doc) override { return records_[doc].live; }
 
     std::size_t blocksRead = 0;
+    bool damaged = false; // each block reads back as a byte too short
 
 private:
     struct Stored {
@@ -180,12 +181,18 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
         }
         const int k = 1 + random() % 40;
 
-        // In one segment, and split into three of any sizes.
+        // In one segment, the same swept in halves on two threads, and split into three
+        // segments of any sizes.
         TopMatches whole(k);
         MemorySegment segment(records, terms);
         RankSegment(q, segment, whole, k);
         const std::vector<std::int64_t> expected = Plainly(q, terms, records, k);
         ASSERT_EQ(whole.Take(), expected) << "round " << round;
+
+        TopMatches halves(k);
+        MemorySegment first(records, terms), second(records, terms);
+        RankSegment(q, first, halves, k, &second);
+        ASSERT_EQ(halves.Take(), expected) << "round " << round << " in halves";
 
         std::vector<Record> parts[3];
         for (const Record& r : records)
@@ -257,6 +264,30 @@ TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
     RankSegment(q, segment, top, 10);
     EXPECT_EQ(top.Take().size(), 10u);
     EXPECT_LT(segment.blocksRead, 30u) << "of " << 100000 / kBlockPostings;
+}
+
+// Blocks that do not read back, on either thread of a search in halves: the caller gets
+// the error, and no thread is left running.
+TEST(RankEngine, ADamagedBlockOnEitherThreadReachesTheCaller) {
+    std::vector<Record> records;
+    for (int i = 0; i < 20000; ++i) {
+        Record r;
+        r.lengthClass = 20 + i % 3;
+        r.key = -static_cast<std::int64_t>(i) * 64 - r.lengthClass;
+        r.f2 = {{0, 2 + 2 * (i % 3)}, {1, 2 + 2 * (i % 2)}};
+        records.push_back(r);
+    }
+    RankQuery q;
+    q.root = RankNode{RankNode::Or, 0, {{RankNode::Term, 0, {}}, {RankNode::Term, 1, {}}}};
+    q.leaves = {{1.0, false}, {1.0, false}};
+    q.averageLength = 100;
+    for (const bool helperDamaged : {false, true}) {
+        MemorySegment first(records, {0, 1}), second(records, {0, 1});
+        (helperDamaged ? second : first).damaged = true;
+        TopMatches top(10);
+        EXPECT_THROW(RankSegment(q, first, top, 10, &second), DamagedPostings) << helperDamaged;
+        EXPECT_EQ(second.blocksRead > 0, helperDamaged);
+    }
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "server/index/ranking.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <queue>
 #include <unordered_map>
 
@@ -556,47 +558,73 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
 
 namespace {
 
-// One segment as the engine reads it, row by row as it asks.
+// One segment as the engine reads it, row by row as it asks. Two of one segment may be
+// read from two threads: they share the statements, one at a time (statements holds the
+// lock), and keep the rest apart.
 class StoredSegment : public SegmentSource {
 public:
-    StoredSegment(Statement& listPart, Statement& keysChunk, Statement& chunkStarts,
-                  Statement& isDead, std::int64_t id, std::uint32_t records, bool anyDead,
-                  const std::vector<std::int64_t>& termIds)
-        : listPart_(listPart), keysChunk_(keysChunk), chunkStarts_(chunkStarts), isDead_(isDead),
-          id_(id), records_(records), anyDead_(anyDead), termIds_(termIds),
-          lists_(termIds.size()), loaded_(termIds.size(), false) {}
+    StoredSegment(Statement& listParts, Statement& keysChunk, Statement& chunkStarts,
+                  Statement& isDead, std::mutex& statements, std::int64_t id,
+                  std::uint32_t records, bool anyDead, const std::vector<std::int64_t>& termIds)
+        : listParts_(listParts), keysChunk_(keysChunk), chunkStarts_(chunkStarts), isDead_(isDead),
+          statements_(statements), id_(id), records_(records), anyDead_(anyDead),
+          termIds_(termIds), lists_(termIds.size()), loaded_(termIds.size(), false) {}
+
+    // A second source of the same segment: the lists the first has read are taken from it
+    // (none is read again), the rest read on their own.
+    explicit StoredSegment(const StoredSegment* first)
+        : StoredSegment(first->listParts_, first->keysChunk_, first->chunkStarts_,
+                        first->isDead_, first->statements_, first->id_, first->records_,
+                        first->anyDead_, first->termIds_) {
+        first_ = first;
+    }
 
     const ListHeader* List(int leaf) override {
         Leaf& l = lists_[leaf];
         if (!loaded_[leaf]) {
             loaded_[leaf] = true;
-            if (termIds_[leaf] == 0) return nullptr;
-            std::string part0;
-            Part(termIds_[leaf], 0, part0);
-            if (part0.empty()) return nullptr;
-            ParseStored(part0, l.stored);
-            l.present = true;
-            if (!l.stored.header.blocks.empty() && l.stored.header.blocks.back().lastDoc >= records_)
-                Damaged("a list names records the segment does not hold");
+            if (first_ && first_->loaded_[leaf]) {
+                l.stored = first_->lists_[leaf].stored;
+            } else if (termIds_[leaf] != 0) {
+                std::string part0;
+                if (Parts(termIds_[leaf], 0, 1, part0) > 0) {
+                    auto stored = std::make_shared<StoredList>();
+                    ParseStored(part0, *stored);
+                    if (!stored->header.blocks.empty() &&
+                        stored->header.blocks.back().lastDoc >= records_)
+                        Damaged("a list names records the segment does not hold");
+                    l.stored = std::move(stored);
+                }
+            }
         }
-        return l.present ? &l.stored.header : nullptr;
+        return l.stored ? &l.stored->header : nullptr;
     }
 
     std::string_view Block(int leaf, std::size_t block) override {
         Leaf& l = lists_[leaf];
-        const ListHeader& h = l.stored.header;
+        const ListHeader& h = l.stored->header;
         const BlockInfo& info = h.blocks[block];
-        if (l.stored.inlined) return std::string_view(l.stored.inlineData).substr(info.offset, info.size);
-        // One part a list at a time: its cursor reads the list forward, and a buffer used
-        // again spares an allocation and its pages' first touch for each part.
+        if (l.stored->inlined)
+            return std::string_view(l.stored->inlineData).substr(info.offset, info.size);
+        // A few parts of a list at a time: its cursor reads the list forward, and a buffer
+        // used again spares an allocation and its pages' first touch each time. Parts read
+        // in a row are read more at a time, up to kPartsAtOnce: a search that reads a list
+        // through asks less often (and takes the lock less often, where two threads read),
+        // one that reads a part here and there reads no more than it needs.
         const auto part = static_cast<std::uint32_t>(block / kBlocksPerPart);
-        if (l.part != part) {
+        if (l.part == kNoPart || part < l.part || part >= l.part + l.parts) {
+            const bool next = l.part != kNoPart && part == l.part + l.parts;
+            l.run = next ? std::min(2 * l.run, kPartsAtOnce) : 1;
+            const std::uint32_t count = std::min(l.run, h.Parts() - part);
             l.part = kNoPart;
-            Part(termIds_[leaf], part + 1, l.bytes);
-            if (l.bytes.size() != h.PartSize(part)) Damaged("a part of a list is cut short");
+            if (Parts(termIds_[leaf], part + 1, count, l.bytes) != count)
+                Damaged("a part of a list is missing");
+            for (std::uint32_t i = 0; i < count; ++i)
+                if (sizes_[i] != h.PartSize(part + i)) Damaged("a part of a list is cut short");
             l.part = part;
+            l.parts = count;
         }
-        return std::string_view(l.bytes).substr(info.offset - h.PartOffset(part), info.size);
+        return std::string_view(l.bytes).substr(info.offset - h.PartOffset(l.part), info.size);
     }
 
     std::int64_t Key(std::uint32_t doc) override { return KeyOfPlace(PlaceOf(doc)); }
@@ -625,6 +653,7 @@ public:
 
     bool Live(std::uint32_t doc) override {
         if (!anyDead_) return true;
+        const std::lock_guard<std::mutex> lock(statements_);
         isDead_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(doc));
         const bool dead = isDead_.Step();
         isDead_.Reset();
@@ -634,7 +663,10 @@ public:
 private:
     const std::vector<std::int64_t>& Starts() {
         if (starts_.empty()) {
-            starts_ = ChunkStarts(chunkStarts_, id_);
+            {
+                const std::lock_guard<std::mutex> lock(statements_);
+                starts_ = ChunkStarts(chunkStarts_, id_);
+            }
             if (starts_.size() != (records_ + kKeysPerChunk - 1) / kKeysPerChunk)
                 Damaged("a segment's keys are fewer than its records");
         }
@@ -650,6 +682,7 @@ private:
             for (; found < 2 && c + found < starts_.size(); ++found)
                 places[found] = starts_[c + found];
         } else {
+            const std::lock_guard<std::mutex> lock(statements_);
             chunkStarts_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(c));
             while (found < 2 && chunkStarts_.Step() && chunkStarts_.Int(0) == c + found)
                 places[found++] = chunkStarts_.Int(1);
@@ -666,8 +699,12 @@ private:
         auto found = chunks_.find(c);
         if (found == chunks_.end()) {
             std::vector<std::int64_t> keys;
-            if (!ReadKeyChunk(keysChunk_, id_, c, keys))
-                Damaged("a segment's keys do not read back");
+            bool read = false;
+            {
+                const std::lock_guard<std::mutex> lock(statements_);
+                read = ReadKeyChunk(keysChunk_, id_, c, keys);
+            }
+            if (!read) Damaged("a segment's keys do not read back");
             found = chunks_.emplace(c, std::move(keys)).first;
         }
         const std::uint32_t i = doc % kKeysPerChunk;
@@ -676,30 +713,44 @@ private:
     }
 
     static constexpr std::uint32_t kNoPart = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kPartsAtOnce = 8;
     struct Leaf {
-        bool present = false;
-        StoredList stored;
-        std::uint32_t part = kNoPart; // the part bytes holds
+        std::shared_ptr<const StoredList> stored; // none where the segment has no list
+        std::uint32_t part = kNoPart, parts = 0; // the parts bytes holds
+        std::uint32_t run = 1;                   // how many were read at once last
         std::string bytes;
     };
 
-    void Part(std::int64_t term, std::int64_t part, std::string& bytes) {
-        listPart_.Bind(1, ListRow(id_, term, part));
-        if (listPart_.Step())
-            bytes.assign(listPart_.Blob(0));
-        else
-            bytes.clear();
-        listPart_.Reset();
-        if (part > 0 && bytes.empty()) Damaged("a part of a list is missing");
+    // Rows first to first + count - 1 of a term's list (0 its header) into bytes, one after
+    // another, and their sizes into sizes_; an empty one as missing. How many there were.
+    std::uint32_t Parts(std::int64_t term, std::uint32_t first, std::uint32_t count,
+                        std::string& bytes) {
+        const std::lock_guard<std::mutex> lock(statements_);
+        listParts_.Bind(1, ListRow(id_, term, first)).Bind(2, ListRow(id_, term, first + count - 1));
+        bytes.clear();
+        sizes_.clear();
+        std::uint32_t read = 0;
+        while (listParts_.Step()) {
+            const std::string_view data = listParts_.Blob(0);
+            if (data.empty()) break;
+            bytes += data;
+            sizes_.push_back(data.size());
+            ++read;
+        }
+        listParts_.Reset();
+        return read;
     }
 
-    Statement &listPart_, &keysChunk_, &chunkStarts_, &isDead_;
+    Statement &listParts_, &keysChunk_, &chunkStarts_, &isDead_;
+    std::mutex& statements_;
     std::int64_t id_;
     std::uint32_t records_;
     bool anyDead_;
     const std::vector<std::int64_t>& termIds_;
     std::vector<Leaf> lists_;
+    std::vector<std::size_t> sizes_; // of the parts Parts read last
     std::vector<bool> loaded_;
+    const StoredSegment* first_ = nullptr; // whose lists a second source takes
     std::unordered_map<std::uint32_t, std::vector<std::int64_t>> chunks_;
     std::unordered_map<std::uint32_t, std::pair<std::int64_t, std::int64_t>> spans_;
     std::vector<std::int64_t> starts_;
@@ -713,13 +764,14 @@ struct RankReader::Impl {
         prefix = db.Prepare("SELECT term, records FROM rank_term WHERE term >= ?1 AND term < ?2 "
                             "AND records > 0");
         segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records DESC");
-        listPart = db.Prepare("SELECT data FROM rank_list WHERE id = ?1");
+        listParts = db.Prepare("SELECT data FROM rank_list WHERE id BETWEEN ?1 AND ?2");
         keysChunk = db.Prepare(kKeyChunkSql);
         chunkStarts = db.Prepare(kChunkStartsSql);
         isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
     }
     Database& db;
-    Statement term, prefix, segments, listPart, keysChunk, chunkStarts, isDead;
+    Statement term, prefix, segments, listParts, keysChunk, chunkStarts, isDead;
+    bool splitEvery = false;
 };
 
 RankReader::RankReader(Database& db) : impl_(std::make_unique<Impl>(db)) {
@@ -771,14 +823,22 @@ std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
         rows.push_back({m.segments.Int(0), m.segments.Int(1), m.segments.Int(2)});
     m.segments.Reset();
     TopMatches top(limit);
+    std::mutex statements;
     // The largest segment first: it holds the most of the best, and the rest pass over more.
     for (const Row& row : rows) {
         if (row.records <= 0 || row.records > 0xFFFFFFFFll) continue;
-        StoredSegment segment(m.listPart, m.keysChunk, m.chunkStarts, m.isDead, row.id,
-                              static_cast<std::uint32_t>(row.records), row.dead > 0, ids);
-        RankSegment(query, segment, top, limit);
+        const auto records = static_cast<std::uint32_t>(row.records);
+        StoredSegment segment(m.listParts, m.keysChunk, m.chunkStarts, m.isDead, statements,
+                              row.id, records, row.dead > 0, ids);
+        StoredSegment second(&segment);
+        RankSegment(query, segment, top, limit,
+                    m.splitEvery || WorthSplitting(query, segment) ? &second : nullptr);
     }
     return top.Take();
+}
+
+void RankReader::SplitEverySearch() {
+    impl_->splitEvery = true;
 }
 
 std::size_t RankReader::Segments() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 namespace tamix::server {
 
@@ -46,6 +47,14 @@ void TopMatches::Offer(double score, std::int64_t key) {
         heap_.back() = row;
         std::push_heap(heap_.begin(), heap_.end(), &Better);
     }
+}
+
+void TopMatches::Merge(const TopMatches& other) {
+    std::unordered_set<std::int64_t> kept;
+    for (const Scored& s : heap_)
+        kept.insert(s.key);
+    for (const Scored& s : other.heap_)
+        if (!kept.count(s.key)) Offer(s.score, s.key);
 }
 
 std::vector<std::int64_t> TopMatches::Take() {

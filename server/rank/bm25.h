@@ -58,6 +58,8 @@ public:
     std::int64_t WorstKey() const { return heap_.front().key; }
     // Best first; empties the collection.
     std::vector<std::int64_t> Take();
+    // Offers the records other keeps that this does not: both may have begun with the same.
+    void Merge(const TopMatches& other);
 
     static constexpr const char* kPointerType = "tamix_top_matches";
 

@@ -1,7 +1,9 @@
 #include "server/rank/engine.h"
 
 #include <algorithm>
+#include <exception>
 #include <memory>
+#include <thread>
 
 namespace tamix::server {
 
@@ -14,6 +16,10 @@ constexpr std::uint32_t kDenseStretch = 2 * kBlockPostings;
 // one stretch of at most kLongStretch records without being bounded.
 constexpr std::uint32_t kUnpassedRun = 8;
 constexpr std::uint32_t kLongStretch = 16 * kBlockPostings;
+// A segment this large, whose lists that must be read hold this many postings, is swept
+// in halves on two threads where the index gives a second source.
+constexpr std::uint32_t kSplitRecords = 1 << 19;
+constexpr std::size_t kSplitPostings = 1 << 18;
 
 constexpr auto kNoFirstKey = std::numeric_limits<std::int64_t>::min();
 constexpr auto kNoLastKey = std::numeric_limits<std::int64_t>::max();
@@ -910,7 +916,41 @@ std::int64_t KeyOfPlace(std::int64_t place) {
     return -(position * kLengthClasses + lengthClass);
 }
 
-void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit) {
+// Words joined by AND or OR alone are the sweeps that read their words' blocks side by
+// side; an AND reads its shortest list through, an OR its longest.
+bool WorthSplitting(const RankQuery& query, SegmentSource& segment) {
+    const RankNode& root = query.root;
+    if (root.kind != RankNode::And && root.kind != RankNode::Or) return false;
+    if (segment.Records() < kSplitRecords) return false;
+    std::size_t shortest = std::numeric_limits<std::size_t>::max(), longest = 0;
+    for (const RankNode& operand : root.operands) {
+        if (operand.kind != RankNode::Term) return false;
+        const ListHeader* list = segment.List(operand.leaf);
+        const std::size_t postings = list ? list->postings : 0;
+        shortest = std::min(shortest, postings);
+        longest = std::max(longest, postings);
+    }
+    return (root.kind == RankNode::And ? shortest : longest) >= kSplitPostings;
+}
+
+namespace {
+
+// The ranges of span at or after from (before it when before is true).
+std::vector<std::pair<std::uint32_t, std::uint32_t>>
+Half(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& span, std::uint32_t from,
+     bool before) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> half;
+    for (const auto& [first, last] : span) {
+        if (before && first < from) half.emplace_back(first, std::min(last, from - 1));
+        if (!before && last >= from) half.emplace_back(std::max(first, from), last);
+    }
+    return half;
+}
+
+} // namespace
+
+void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit,
+                 SegmentSource* other) {
     if (segment.Records() == 0) return;
     const TabledBm25 bm25(query.averageLength);
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> span = Span(query, segment);
@@ -929,9 +969,57 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
         for (const auto& range : first)
             walk.Sweep(query, segment, bm25, range.first, range.second + 1, {}, top);
     }
-    Walk walk(query, segment, bm25);
-    for (const auto& range : span)
-        walk.Sweep(query, segment, bm25, range.first, range.second + 1, first, top);
+    const auto sweep = [&](SegmentSource& source, const TabledBm25& formula,
+                           const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges,
+                           TopMatches& into) {
+        Walk walk(query, source, formula);
+        for (const auto& range : ranges)
+            walk.Sweep(query, source, formula, range.first, range.second + 1, first, into);
+    };
+    if (!other) {
+        sweep(segment, bm25, span, top);
+        return;
+    }
+    // Halves of the longest list's blocks over the span (of the records where it has few),
+    // each swept from the best found so far: records differ in how many words they hold,
+    // long ones more. The lists are all read here first, for other to take; the second
+    // half has a formula of its own, whose tables fill as it goes.
+    const ListHeader* longest = nullptr;
+    for (std::size_t i = 0; i < query.leaves.size(); ++i) {
+        const ListHeader* list = segment.List(static_cast<int>(i));
+        if (list && (!longest || list->postings > longest->postings)) longest = list;
+    }
+    std::uint32_t middle = span.front().first + (span.back().second - span.front().first) / 2;
+    if (longest && longest->blocks.size() >= 4) {
+        const auto& blocks = longest->blocks;
+        const auto over = [&](std::uint32_t doc) {
+            return std::lower_bound(
+                blocks.begin(), blocks.end(), doc,
+                [](const BlockInfo& b, std::uint32_t d) { return b.lastDoc < d; });
+        };
+        const auto low = over(span.front().first);
+        const auto high = std::min(over(span.back().second), blocks.end() - 1);
+        if (high > low + 1) middle = (low + (high - low) / 2)->lastDoc + 1;
+    }
+    TopMatches theirs = top;
+    const TabledBm25 theirFormula(query.averageLength);
+    std::exception_ptr failed;
+    std::thread helper([&] {
+        try {
+            sweep(*other, theirFormula, Half(span, middle, false), theirs);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        sweep(segment, bm25, Half(span, middle, true), top);
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failed) std::rethrow_exception(failed);
+    top.Merge(theirs);
 }
 
 } // namespace tamix::server

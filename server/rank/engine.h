@@ -86,7 +86,15 @@ public:
 };
 
 // Offers the segment's records that can be among the limit best to top (keyed by sort
-// key). Segments may come in any order; a full top passes over more.
-void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit);
+// key). Segments may come in any order; a full top passes over more. Given other (a
+// second source of the same segment, which a thread of its own may use beside segment),
+// the second half of the records is swept on a thread of its own.
+void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit,
+                 SegmentSource* other = nullptr);
+
+// Whether a search reads so many blocks of the segment's lists that a second thread is
+// worth its start: words joined by AND or OR alone in a large segment, the lists that
+// must be read long.
+bool WorthSplitting(const RankQuery& query, SegmentSource& segment);
 
 } // namespace tamix::server
