@@ -726,7 +726,8 @@ private:
     std::uint32_t Parts(std::int64_t term, std::uint32_t first, std::uint32_t count,
                         std::string& bytes) {
         const std::lock_guard<std::mutex> lock(statements_);
-        listParts_.Bind(1, ListRow(id_, term, first)).Bind(2, ListRow(id_, term, first + count - 1));
+        listParts_.Bind(1, ListRow(id_, term, first));
+        listParts_.Bind(2, ListRow(id_, term, first + count - 1));
         bytes.clear();
         sizes_.clear();
         std::uint32_t read = 0;

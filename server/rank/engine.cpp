@@ -545,9 +545,8 @@ struct Walk {
             if (required[i] &&
                 (lead == cursors.size() || cursors[i]->Postings() < cursors[lead]->Postings()))
                 lead = i;
-        const auto needed =
-            byBounds ? 0
-                    : static_cast<std::uint32_t>(std::count(required.begin(), required.end(), true));
+        const auto all = std::count(required.begin(), required.end(), true);
+        const std::uint32_t needed = byBounds ? 0 : static_cast<std::uint32_t>(all);
         auto skip = done.begin();
         std::uint32_t doc = from;
         std::uint32_t unweighed = from; // the first record past the lead's blocks weighed whole
@@ -580,7 +579,8 @@ struct Walk {
                 // bounding them one by one.
                 std::uint32_t end = std::min(last, to - 1);
                 if (end - doc < kDenseStretch) {
-                    if (alike) end = cursors[lead]->DenseRunEnd(std::min(to - 1, doc + kLongStretch));
+                    if (alike)
+                        end = cursors[lead]->DenseRunEnd(std::min(to - 1, doc + kLongStretch));
                     if (!Overlaps(done, skip, doc, end)) {
                         unpassed = alike ? kUnpassedRun - 1 : unpassed + 1;
                         unweighed = end + 1;
