@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 namespace tamix::server {
@@ -1004,13 +1005,20 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
     TopMatches theirs = top;
     const TabledBm25 theirFormula(query.averageLength);
     std::exception_ptr failed;
-    std::thread helper([&] {
-        try {
-            sweep(*other, theirFormula, Half(span, middle, false), theirs);
-        } catch (...) {
-            failed = std::current_exception();
-        }
-    });
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            try {
+                sweep(*other, theirFormula, Half(span, middle, false), theirs);
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had (the system's limit): the whole sweep on this one.
+        sweep(segment, bm25, span, top);
+        return;
+    }
     try {
         sweep(segment, bm25, Half(span, middle, true), top);
     } catch (...) {

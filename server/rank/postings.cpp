@@ -49,8 +49,8 @@ constexpr char kBitmap = 1;
 
 // Each byte's bits set: how many, and where, lowest first. A bitmap is read a byte at a
 // time without a branch for each bit (and the build targets processors without an
-// instruction to count them); where in words as wide as a record's number, so that a
-// byte's eight are added to its first record's as a vector.
+// instruction to count them). The places are as wide as a record's number, so that a
+// byte's eight are added to its first record's number as one vector.
 constexpr struct ByteBits {
     std::uint8_t count[256] = {};
     std::uint32_t at[256][8] = {};
