@@ -609,8 +609,9 @@ public:
         // A few parts of a list at a time: its cursor reads the list forward, and a buffer
         // used again spares an allocation and its pages' first touch each time. Parts read
         // in a row are read more at a time, up to kPartsAtOnce: a search that reads a list
-        // through asks less often (and takes the lock less often, where two threads read),
-        // one that reads a part here and there reads no more than it needs.
+        // through asks less often (and takes the lock less often, where two threads read;
+        // from disk, a long run is read in a row, which the kernel reads ahead), one that
+        // reads a part here and there reads no more than it needs.
         const auto part = static_cast<std::uint32_t>(block / kBlocksPerPart);
         if (l.part == kNoPart || part < l.part || part >= l.part + l.parts) {
             const bool next = l.part != kNoPart && part == l.part + l.parts;
@@ -713,7 +714,7 @@ private:
     }
 
     static constexpr std::uint32_t kNoPart = 0xFFFFFFFFu;
-    static constexpr std::uint32_t kPartsAtOnce = 8;
+    static constexpr std::uint32_t kPartsAtOnce = 32;
     struct Leaf {
         std::shared_ptr<const StoredList> stored; // none where the segment has no list
         std::uint32_t part = kNoPart, parts = 0; // the parts bytes holds
