@@ -587,7 +587,7 @@ public:
                 l.stored = first_->lists_[leaf].stored;
             } else if (termIds_[leaf] != 0) {
                 std::string part0;
-                if (Parts(termIds_[leaf], 0, 1, part0) > 0) {
+                if (Parts(termIds_[leaf], 0, 1, nullptr, part0) > 0) {
                     auto stored = std::make_shared<StoredList>();
                     ParseStored(part0, *stored);
                     if (!stored->header.blocks.empty() &&
@@ -618,10 +618,8 @@ public:
             l.run = next ? std::min(2 * l.run, kPartsAtOnce) : 1;
             const std::uint32_t count = std::min(l.run, h.Parts() - part);
             l.part = kNoPart;
-            if (Parts(termIds_[leaf], part + 1, count, l.bytes) != count)
+            if (Parts(termIds_[leaf], part + 1, count, &h, l.bytes) != count)
                 Damaged("a part of a list is missing");
-            for (std::uint32_t i = 0; i < count; ++i)
-                if (sizes_[i] != h.PartSize(part + i)) Damaged("a part of a list is cut short");
             l.part = part;
             l.parts = count;
         }
@@ -723,23 +721,27 @@ private:
     };
 
     // Rows first to first + count - 1 of a term's list (0 its header) into bytes, one after
-    // another, and their sizes into sizes_; an empty one as missing. How many there were.
+    // another, an empty one as missing; how many there were. Given the list's header, each
+    // part must be of the size it says.
     std::uint32_t Parts(std::int64_t term, std::uint32_t first, std::uint32_t count,
-                        std::string& bytes) {
-        const std::lock_guard<std::mutex> lock(statements_);
-        listParts_.Bind(1, ListRow(id_, term, first));
-        listParts_.Bind(2, ListRow(id_, term, first + count - 1));
-        bytes.clear();
-        sizes_.clear();
+                        const ListHeader* header, std::string& bytes) {
+        bool cutShort = false;
         std::uint32_t read = 0;
-        while (listParts_.Step()) {
-            const std::string_view data = listParts_.Blob(0);
-            if (data.empty()) break;
-            bytes += data;
-            sizes_.push_back(data.size());
-            ++read;
+        {
+            const std::lock_guard<std::mutex> lock(statements_);
+            listParts_.Bind(1, ListRow(id_, term, first));
+            listParts_.Bind(2, ListRow(id_, term, first + count - 1));
+            bytes.clear();
+            while (listParts_.Step()) {
+                const std::string_view data = listParts_.Blob(0);
+                if (data.empty()) break;
+                if (header && data.size() != header->PartSize(first - 1 + read)) cutShort = true;
+                bytes += data;
+                ++read;
+            }
+            listParts_.Reset();
         }
-        listParts_.Reset();
+        if (cutShort) Damaged("a part of a list is cut short");
         return read;
     }
 
@@ -750,7 +752,6 @@ private:
     bool anyDead_;
     const std::vector<std::int64_t>& termIds_;
     std::vector<Leaf> lists_;
-    std::vector<std::size_t> sizes_; // of the parts Parts read last
     std::vector<bool> loaded_;
     const StoredSegment* first_ = nullptr; // whose lists a second source takes
     std::unordered_map<std::uint32_t, std::vector<std::int64_t>> chunks_;

@@ -589,7 +589,6 @@ struct Walk {
                         doc = end + 1;
                         continue;
                     }
-                    unweighed = last + 1;
                 }
                 unpassed = 0;
             }
@@ -936,16 +935,16 @@ bool WorthSplitting(const RankQuery& query, SegmentSource& segment) {
 
 namespace {
 
-// The ranges of span at or after from (before it when before is true).
-std::vector<std::pair<std::uint32_t, std::uint32_t>>
-Half(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& span, std::uint32_t from,
-     bool before) {
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> half;
+using Ranges = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+// The ranges of span before middle, and those at or after it.
+std::pair<Ranges, Ranges> SplitAt(const Ranges& span, std::uint32_t middle) {
+    std::pair<Ranges, Ranges> halves;
     for (const auto& [first, last] : span) {
-        if (before && first < from) half.emplace_back(first, std::min(last, from - 1));
-        if (!before && last >= from) half.emplace_back(std::max(first, from), last);
+        if (first < middle) halves.first.emplace_back(first, std::min(last, middle - 1));
+        if (last >= middle) halves.second.emplace_back(std::max(first, middle), last);
     }
-    return half;
+    return halves;
 }
 
 } // namespace
@@ -1002,6 +1001,9 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
         const auto high = std::min(over(span.back().second), blocks.end() - 1);
         if (high > low + 1) middle = (low + (high - low) / 2)->lastDoc + 1;
     }
+    const std::pair<Ranges, Ranges> halves = SplitAt(span, middle);
+    const Ranges& mine = halves.first;
+    const Ranges& others = halves.second;
     TopMatches theirs = top;
     const TabledBm25 theirFormula(query.averageLength);
     std::exception_ptr failed;
@@ -1009,7 +1011,7 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
     try {
         helper = std::thread([&] {
             try {
-                sweep(*other, theirFormula, Half(span, middle, false), theirs);
+                sweep(*other, theirFormula, others, theirs);
             } catch (...) {
                 failed = std::current_exception();
             }
@@ -1020,7 +1022,7 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
         return;
     }
     try {
-        sweep(segment, bm25, Half(span, middle, true), top);
+        sweep(segment, bm25, mine, top);
     } catch (...) {
         helper.join();
         throw;
