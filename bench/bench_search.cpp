@@ -15,6 +15,7 @@
 // the first request for a record (a new cache) and the same request again.
 //
 //   tamix_bench_search INDEX [ROUNDS]        default 9 rounds (disk-cold: a third of them)
+#include "server/index/index.h"
 #include "server/index/query.h"
 #include "server/index/results.h"
 #include "server/web/pages.h"
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
     }
     const std::string index = argv[1];
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
+    KeepSearchMemory(); // as the server does
     std::vector<std::string> queries = {
         "patients",                   // most records of the sample
         "heart failure",              // two words, some tens of thousands

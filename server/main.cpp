@@ -172,6 +172,7 @@ int Serve(ServeOptions options) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    KeepSearchMemory();
 
     HttpServer server(options);
     const int port = server.Bind();

@@ -1,3 +1,4 @@
+#include "server/index/index.h"
 #include "server/index/query.h"
 #include "support/pubmed_fixture.h"
 
@@ -5,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <malloc.h>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -200,6 +203,28 @@ TEST(Query, WorkIsBounded) {
     // Past the bound, a query is the plain words it holds, each once.
     EXPECT_EQ(Match(Repeat("1726:2025[dp] OR ", 64) + "x"),
               PlainWords({"1726", "2025", "dp", "OR", "x"}));
+}
+
+// Blocks of the size a large index's search takes come from the heap and, freed, stay in it
+// for the next search, not given back to the kernel to be faulted in again.
+TEST(Query, MemoryASearchFreesStaysForTheNext) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator stands in for glibc's";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "a sanitizer's allocator stands in for glibc's";
+#endif
+#endif
+    KeepSearchMemory();
+    constexpr std::size_t kBlock = 4 << 20; // the headers of a common word's list
+    const std::size_t mapped = mallinfo2().hblkhd;
+    {
+        std::vector<std::unique_ptr<char[]>> blocks;
+        for (int i = 0; i < 4; ++i)
+            blocks.push_back(std::make_unique<char[]>(kBlock));
+        EXPECT_EQ(mallinfo2().hblkhd, mapped);
+    }
+    EXPECT_GE(mallinfo2().fordblks, 4 * kBlock);
 }
 
 // The searches run against a real index: spans of rowids and tags (under OR and NOT) find

@@ -643,6 +643,11 @@ void IndexWriter::MergeIfDue() {
     checkpointer_->Wait();
 }
 
+void KeepSearchMemory() {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+}
+
 IndexReader::IndexReader(const std::string& path) : db_(path, SQLITE_OPEN_READWRITE) {
     // Reads go through read(), not a memory map: a file cut short under a mapped read
     // raises SIGBUS and ends the server, where read() fails and the request gets a 500.
