@@ -208,13 +208,6 @@ TEST(Query, WorkIsBounded) {
 // Blocks of the size a large index's search takes come from the heap and, freed, stay in it
 // for the next search, not given back to the kernel to be faulted in again.
 TEST(Query, MemoryASearchFreesStaysForTheNext) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "a sanitizer's allocator stands in for glibc's";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    GTEST_SKIP() << "a sanitizer's allocator stands in for glibc's";
-#endif
-#endif
     KeepSearchMemory();
     constexpr std::size_t kBlock = 4 << 20; // the headers of a common word's list
     const std::size_t mapped = mallinfo2().hblkhd;
