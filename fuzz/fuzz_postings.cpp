@@ -3,13 +3,17 @@
 // segment made of them. Damage is refused (false, or DamagedPostings), never read past.
 //
 // The input: a header's length (one byte), the header, then the data; a search over the
-// one term, then the same term twice (AND, OR) runs over them.
+// one term, then the same term twice (AND, OR) runs over them, also with the list as the
+// postings of high impact of a split whose rest the data's first bytes give (of a whole
+// list said to be four times as long). The whole input is read as a split's rest too.
 #include "check.h"
 
 #include "server/index/ranking.h"
 #include "server/rank/engine.h"
 #include "server/rank/postings.h"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 using namespace tamix;
@@ -20,7 +24,9 @@ namespace {
 // One list of postings as the fuzzer gives it, in a segment of as many records as it names.
 class FuzzedSegment : public SegmentSource {
 public:
-    FuzzedSegment(const ListHeader& header, std::string_view data) : header_(header), data_(data) {}
+    FuzzedSegment(const ListHeader& header, std::string_view data, const ListRest* rest = nullptr)
+        : header_(header), data_(data), rest_(rest) {}
+    const ListRest* Rest(int) override { return rest_; }
     const ListHeader* List(int) override { return &header_; }
     std::string_view Block(int, std::size_t block) override {
         const BlockInfo& info = header_.blocks[block];
@@ -44,6 +50,7 @@ public:
 private:
     const ListHeader& header_;
     std::string_view data_;
+    const ListRest* rest_;
 };
 
 } // namespace
@@ -63,6 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         FUZZ_CHECK(!keys.empty() && keys.size() <= 1024);
         for (std::size_t i = 1; i < keys.size(); ++i)
             FUZZ_CHECK(keys[i] > keys[i - 1]);
+    }
+
+    ListRest rest;
+    if (ParseRest(input, rest)) {
+        ListRest again;
+        FUZZ_CHECK(ParseRest(EncodeRest(rest), again));
+        FUZZ_CHECK(std::equal(std::begin(rest.f2), std::end(rest.f2), std::begin(again.f2)));
     }
 
     const std::size_t headerSize = static_cast<unsigned char>(input[0]);
@@ -85,6 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
 
     FuzzedSegment segment(header, data);
+    for (std::size_t c = 0; c < kLengthClasses; ++c)
+        rest.f2[c] = c < data.size() ? static_cast<unsigned char>(data[c]) : 0;
+    rest.high = header.postings;
+    FuzzedSegment high(header, data, &rest);
+    // The whole list, as far as a search by impact asks, holds many more.
+    ListHeader whole = header;
+    whole.postings *= 4;
+    FuzzedSegment wide(whole, data);
     RankQuery query;
     query.leaves = {{1.0, false}, {0.5, true}};
     query.averageLength = 100;
@@ -95,14 +117,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             query.root.operands.resize(2);
             query.root.operands[1].leaf = 1;
         }
-        TopMatches top(7);
-        try {
-            RankSegment(query, segment, top, 7);
-        } catch (const DamagedPostings&) {
-            continue;
+        for (SegmentSource* impact :
+             {static_cast<SegmentSource*>(nullptr), static_cast<SegmentSource*>(&high)}) {
+            TopMatches top(7);
+            try {
+                RankSegment(query, impact ? wide : segment, top, 7, nullptr, impact);
+            } catch (const DamagedPostings&) {
+                continue;
+            }
+            const std::vector<std::int64_t> best = top.Take();
+            FUZZ_CHECK(best.size() <= 7);
         }
-        const std::vector<std::int64_t> best = top.Take();
-        FUZZ_CHECK(best.size() <= 7);
     }
     return 0;
 }

@@ -20,10 +20,12 @@ struct Record {
     bool live = true;
 };
 
-// A segment held in memory, made with the encoder the index uses.
+// A segment held in memory, made with the encoder the index uses. Split by impact, its
+// lists of splitFrom postings or more are their postings of high impact.
 class MemorySegment : public SegmentSource {
 public:
-    MemorySegment(std::vector<Record> records, const std::vector<int>& leafTerms)
+    MemorySegment(std::vector<Record> records, const std::vector<int>& leafTerms,
+                  std::size_t splitFrom = 0, double averageLength = 0)
         : records_(std::move(records)) {
         std::sort(records_.begin(), records_.end(), [](const Record& x, const Record& y) {
             return PlaceOfKey(x.key) < PlaceOfKey(y.key);
@@ -37,7 +39,13 @@ public:
                         {doc, found->second, static_cast<std::uint8_t>(records_[doc].lengthClass)});
             }
             Stored stored;
-            if (!postings.empty()) {
+            if (splitFrom > 0 && postings.size() >= splitFrom) {
+                std::vector<Posting> high;
+                SplitByImpact(postings.data(), postings.size(), averageLength, high, stored.rest);
+                postings = high;
+                stored.split = true;
+            }
+            if (!postings.empty() || stored.split) {
                 std::string header;
                 EncodeList(postings.data(), postings.size(), header, stored.data);
                 EXPECT_TRUE(ParseHeader(header, stored.header));
@@ -71,13 +79,17 @@ public:
     }
     std::uint32_t Records() override { return static_cast<std::uint32_t>(records_.size()); }
     bool Live(std::uint32_t doc) override { return records_[doc].live; }
+    const ListRest* Rest(int leaf) override {
+        return lists_[leaf].split ? &lists_[leaf].rest : nullptr;
+    }
 
     std::size_t blocksRead = 0;
     bool damaged = false; // each block reads back as a byte too short
 
 private:
     struct Stored {
-        bool present = false;
+        bool present = false, split = false;
+        ListRest rest;
         ListHeader header;
         std::string data;
     };
@@ -130,9 +142,11 @@ RankNode RandomTree(std::mt19937& random, int depth, int& leaves) {
 TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
     std::mt19937 random(7);
     constexpr int kTerms = 10;
+    int byImpact = 0; // rounds that read postings of high impact
     for (int round = 0; round < 300; ++round) {
-        // Few classes and frequencies, so that many records tie. In a round of four, every
-        // word is in most records: their blocks are dense, and scored a stretch at a time.
+        // Few classes and frequencies, most of them the lowest, so that many records tie. In
+        // a round of four, every word is in most records: their blocks are dense, and scored
+        // a stretch at a time.
         const bool dense = round % 4 == 3;
         std::vector<Record> records;
         const int count = 1 + random() % 3000;
@@ -143,7 +157,9 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
             r.key -= r.lengthClass;
             for (int t = 0; t < kTerms; ++t)
                 if (dense ? random() % 10 != 0 : random() % (t + 2) == 0)
-                    r.f2[t] = random() % 4 == 0 ? 0 : 2 + 2 * (random() % 3);
+                    r.f2[t] = random() % 4 == 0   ? 0
+                              : random() % 8 == 0 ? 2 + 2 * (random() % 8)
+                                                  : 2;
             // A word of the shortest records alone: its list ends long before the others.
             r.f2.erase(kTerms - 1);
             if (r.lengthClass == 20 && random() % 2) r.f2[kTerms - 1] = 2 + 2 * (random() % 3);
@@ -203,7 +219,21 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
             RankSegment(q, piece, split, k);
         }
         ASSERT_EQ(split.Take(), expected) << "round " << round << " in three segments";
+
+        // With lists split by impact (a split's average length not the search's), in
+        // halves every other round.
+        TopMatches impact(k);
+        const std::size_t from = 1 + random() % 40;
+        const double average = 50 + random() % 100;
+        MemorySegment full(records, terms), high(records, terms, from, average);
+        MemorySegment fullToo(records, terms), highToo(records, terms, from, average);
+        const bool inHalves = round % 2 == 0;
+        RankSegment(q, full, impact, k, inHalves ? &fullToo : nullptr, &high,
+                    inHalves ? &highToo : nullptr);
+        ASSERT_EQ(impact.Take(), expected) << "round " << round << " by impact";
+        byImpact += high.blocksRead > 0;
     }
+    EXPECT_GT(byImpact, 15);
 }
 
 // Lists read back as written, a common word's in its records' bitmap: under two bytes a
@@ -264,6 +294,76 @@ TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
     RankSegment(q, segment, top, 10);
     EXPECT_EQ(top.Take().size(), 10u);
     EXPECT_LT(segment.blocksRead, 30u) << "of " << 100000 / kBlockPostings;
+}
+
+// Four words in most records joined by OR, the best records few and in no particular place,
+// each with a posting of low impact that puts it before many newer rivals: with the lists split
+// by impact, few blocks of the whole lists are read, and the answer is every match's.
+TEST(RankEngine, ReadsFewBlocksOfCommonWordsSplitByImpact) {
+    std::mt19937 random(5);
+    std::vector<Record> records;
+    for (int i = 0; i < 60000; ++i) {
+        Record r;
+        // Apart among records of their class: the newer rivals many more than a search
+        // reads first.
+        const bool best = i < 10000 && i % 1000 == 500, rival = i >= 10000 && i % 250 == 100;
+        r.lengthClass = best || rival ? 20 : 20 + random() % 10;
+        r.key = -static_cast<std::int64_t>(i) * 64 - r.lengthClass;
+        for (int t = 0; t < 4; ++t) {
+            if (best || rival)
+                r.f2[t] = t < 3 ? 20 : 2;
+            else if (random() % 10 != 0)
+                r.f2[t] = t == 3 && i % 50 == 7 ? 16 : 2 * (1 + random() % 2);
+        }
+        if (rival) r.f2.erase(3);
+        records.push_back(r);
+    }
+    RankQuery q;
+    q.root.kind = RankNode::Or;
+    for (int t = 0; t < 4; ++t) {
+        q.root.operands.push_back(RankNode{RankNode::Term, t, {}});
+        q.leaves.push_back({1.0, true});
+    }
+    q.averageLength = 100;
+    const std::vector<int> terms = {0, 1, 2, 3};
+    MemorySegment full(records, terms), high(records, terms, 1000, 100);
+    TopMatches top(10);
+    RankSegment(q, full, top, 10, nullptr, &high);
+    const std::vector<std::int64_t> keys = top.Take();
+    EXPECT_EQ(keys, Plainly(q, terms, records, 10));
+    for (const std::int64_t key : keys) // before every rival
+        EXPECT_EQ(-key / 64 % 1000, 500) << key;
+    const std::size_t blocks = 4 * 54000 / kBlockPostings;
+    EXPECT_LT(full.blocksRead, blocks / 10) << "of some " << blocks;
+    EXPECT_LT(high.blocksRead, blocks / 4) << "of some " << blocks;
+    // The same in halves on two threads.
+    MemorySegment fullToo(records, terms), highToo(records, terms, 1000, 100);
+    MemorySegment fullThird(records, terms), highThird(records, terms, 1000, 100);
+    TopMatches halves(10);
+    RankSegment(q, fullToo, halves, 10, &fullThird, &highToo, &highThird);
+    EXPECT_EQ(halves.Take(), keys);
+    EXPECT_GT(highThird.blocksRead, 0u);
+
+    // Where the postings of high impact are one-word records' alone, those the search reads
+    // first, records that hold both words at a lower impact beat them: the lists are then
+    // read whole.
+    std::vector<Record> apart;
+    for (int i = 0; i < 20000; ++i) {
+        Record r;
+        r.lengthClass = i % 10 == 0 ? 20 : 21 + i % 9;
+        r.key = -static_cast<std::int64_t>(i) * 64 - r.lengthClass;
+        if (i % 10 == 0)
+            r.f2[i % 20 == 0 ? 0 : 1] = 40;
+        else
+            r.f2 = {{0, 4}, {1, 4}};
+        apart.push_back(r);
+    }
+    q.root.operands.resize(2);
+    q.leaves.resize(2);
+    MemorySegment wholeApart(apart, {0, 1}), highApart(apart, {0, 1}, 1000, 100);
+    TopMatches both(5);
+    RankSegment(q, wholeApart, both, 5, nullptr, &highApart);
+    EXPECT_EQ(both.Take(), Plainly(q, {0, 1}, apart, 5));
 }
 
 // Blocks that do not read back, on either thread of a search in halves: the caller gets

@@ -5,6 +5,7 @@
 #include "server/index/index.h"
 #include "server/index/query.h"
 #include "server/index/results.h"
+#include "server/index/sqlite.h"
 #include "server/rank/tokenizer.h"
 #include "support/plain_search.h"
 #include "support/pubmed_fixture.h"
@@ -294,8 +295,10 @@ TEST(OrderOracle, EveryOrderEqualsEveryMatchSortedPlainly) {
         // A run of 600 records, then thirteen of 45, make fourteen segments. Past twelve
         // the eight smallest are merged, with the next four as they are no larger than
         // those together, but not the 600; then replacements and deletions, more than a
-        // tenth, make a fourth segment.
+        // tenth, make a fourth segment. Lists of common words are split by impact, as long
+        // ones are.
         IndexWriter writer(index);
+        writer.SplitListsFrom(40);
         std::int64_t next = 1000;
         for (int run = 0; run < 14; ++run) {
             for (int i = 0; i < (run == 0 ? 600 : 45); ++i) {
@@ -379,6 +382,48 @@ TEST(OrderOracle, RecordsThatScoreAlikeComeNewestFirst) {
             newest.push_back(s.pmid);
         EXPECT_EQ(Pmids(reader, BestMatches(reader, search, limit)), newest) << limit;
     }
+}
+
+// A search of words joined by OR reads the lists' splits by impact (a damaged one fails it,
+// as a 500 page, where an unread one would pass unnoticed), and they stand as the whole
+// lists do after records are replaced and merged.
+TEST(OrderOracle, SearchesOfCommonWordsReadTheSplitsByImpact) {
+    TempDir dir;
+    const std::string index = dir.File("split.sqlite");
+    {
+        IndexWriter writer(index);
+        writer.SplitListsFrom(100);
+        for (const int run : {0, 1}) {
+            for (int i = 0; i < 3000; ++i) {
+                Article a;
+                a.pmid = 1000 + i;
+                a.title = i % 97 == run ? "alpha beta" : "alpha and beta of a longer title";
+                a.year = 1990 + i % 20;
+                a.pubdate = std::to_string(a.year);
+                writer.Put(a);
+            }
+            writer.Commit();
+        }
+        writer.MergeIfDue();
+    }
+    const Search search = BuildSearch("alpha OR beta");
+    std::vector<std::int64_t> shortest;
+    for (std::int64_t pmid = 1000 + 1; pmid < 4000; pmid += 97)
+        shortest.push_back(pmid);
+    {
+        IndexReader reader(index);
+        EXPECT_EQ(reader.Ranking().Segments(), 1u);
+        std::vector<std::int64_t> best = Pmids(reader, BestMatches(reader, search, 31));
+        std::sort(best.begin(), best.end());
+        EXPECT_EQ(best, shortest);
+    }
+    {
+        Database db(index, SQLITE_OPEN_READWRITE);
+        db.Exec("UPDATE rank_list SET data = x'FF' WHERE id & 65535 = 32768");
+        EXPECT_GT(sqlite3_changes(db.Handle()), 0);
+    }
+    IndexReader reader(index);
+    EXPECT_THROW(BestMatches(reader, search, 10), DamagedPostings);
 }
 
 } // namespace

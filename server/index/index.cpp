@@ -362,6 +362,10 @@ IndexWriter::IndexWriter(const std::string& path)
     rank_ = std::make_unique<RankWriter>(db_);
 }
 
+void IndexWriter::SplitListsFrom(std::size_t postings) {
+    rank_->SplitListsFrom(postings);
+}
+
 IndexWriter::~IndexWriter() {
     // Reached with a transaction open only when the import failed, perhaps halfway through
     // a record: what was committed before stands, the rest goes.

@@ -174,6 +174,8 @@ public:
     // and a ranked search reads each word's list once a segment; one merge costs about a
     // rewrite of both.
     void MergeIfDue();
+    // For tests: the ranking's lists of that many postings or more are split by impact.
+    void SplitListsFrom(std::size_t postings);
 
     // Records held back at most (as many as an import commits at once; some hundreds of
     // MB): a run of them in rowid order makes one FTS5 segment.

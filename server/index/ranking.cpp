@@ -43,6 +43,10 @@ std::int64_t TermOfRow(std::int64_t row) {
 std::int64_t PartOfRow(std::int64_t row) {
     return row & ((std::int64_t{1} << kPartBits) - 1);
 }
+// A long list's split by impact (postings.h) follows it among the term's rows: its rest at
+// this part, then its postings of high impact as a list of their own.
+constexpr std::int64_t kRestPart = std::int64_t{1} << (kPartBits - 1);
+constexpr std::int64_t kHighParts = kRestPart + 1;
 
 std::string EncodeKeys(const std::int64_t* keys, std::size_t count) {
     std::string out;
@@ -121,6 +125,14 @@ int LengthClassOfKey(std::int64_t key) {
     return static_cast<int>(-(key % kLengthClasses));
 }
 
+// The average length of records at those places (PlaceOfKey), as their classes tell it.
+double AverageLength(const std::vector<std::int64_t>& places) {
+    double sum = 0;
+    for (const std::int64_t place : places)
+        sum += ClassLength(LengthClassOfKey(KeyOfPlace(place)));
+    return places.empty() ? 1 : sum / static_cast<double>(places.size());
+}
+
 } // namespace
 
 // ---- writing ----
@@ -188,25 +200,36 @@ struct RankWriter::Impl {
         }
     }
 
+    // The list, and its split by impact where long, of records of that average length.
     void WriteList(std::int64_t segment, std::int64_t term, const Posting* postings,
-                   std::size_t count) {
+                   std::size_t count, double averageLength) {
+        WriteRows(segment, term, 0, postings, count);
+        if (count < splitFrom) return;
+        SplitByImpact(postings, count, averageLength, high, rest);
+        addList.Bind(1, ListRow(segment, term, kRestPart)).BindBlob(2, EncodeRest(rest)).Run();
+        WriteRows(segment, term, kHighParts, high.data(), high.size());
+    }
+
+    // A list as rows from first on: its header (with its data when small), then its parts.
+    void WriteRows(std::int64_t segment, std::int64_t term, std::int64_t first,
+                   const Posting* postings, std::size_t count) {
         EncodeList(postings, count, header, data);
         std::string part0;
         PutVarint(part0, header.size());
         part0 += header;
         if (data.size() <= kInlineData) {
             part0 += data;
-            addList.Bind(1, ListRow(segment, term, 0)).BindBlob(2, part0).Run();
+            addList.Bind(1, ListRow(segment, term, first)).BindBlob(2, part0).Run();
             return;
         }
-        addList.Bind(1, ListRow(segment, term, 0)).BindBlob(2, part0).Run();
+        addList.Bind(1, ListRow(segment, term, first)).BindBlob(2, part0).Run();
         ListHeader parsed;
-        if (!ParseHeader(header, parsed) || parsed.Parts() >= (1u << kPartBits))
+        if (!ParseHeader(header, parsed) || parsed.Parts() >= kRestPart - 1)
             throw std::logic_error("a list does not fit the ranking index's rows");
         for (std::uint32_t p = 0; p < parsed.Parts(); ++p) {
             const std::string_view bytes =
                 std::string_view(data).substr(parsed.PartOffset(p), parsed.PartSize(p));
-            addList.Bind(1, ListRow(segment, term, static_cast<std::int64_t>(p) + 1));
+            addList.Bind(1, ListRow(segment, term, first + static_cast<std::int64_t>(p) + 1));
             addList.BindBlob(2, bytes).Run();
         }
     }
@@ -322,6 +345,9 @@ struct RankWriter::Impl {
     std::vector<Segment> cache;
     bool cacheValid = false;
     std::string header, data;
+    std::vector<Posting> high;
+    ListRest rest;
+    std::size_t splitFrom = kImpactSplitPostings;
 };
 
 RankWriter::RankWriter(Database& db) : impl_(std::make_unique<Impl>(db)) {
@@ -384,8 +410,9 @@ void RankWriter::AddSegment(const std::vector<Record>& records) {
               [](const auto& x, const auto& y) { return x.first < y.first; });
     const std::int64_t segment = m.NewSegment();
     m.WriteKeys(segment, keys);
+    const double average = AverageLength(keys);
     for (const auto& [id, t] : ids)
-        m.WriteList(segment, id, &postings[t->start], t->postings);
+        m.WriteList(segment, id, &postings[t->start], t->postings, average);
     m.addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(records.size())).Run();
     m.cacheValid = false;
     terms.clear(); // its texts point into the records
@@ -426,6 +453,10 @@ void RankWriter::Flush() {
         all.resize(take);
         m.Merge(all);
     }
+}
+
+void RankWriter::SplitListsFrom(std::size_t postings) {
+    impl_->splitFrom = postings;
 }
 
 void RankWriter::Forget() {
@@ -475,6 +506,7 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
     keys.clear();
     const std::int64_t segment = NewSegment();
     WriteKeys(segment, merged);
+    const double average = AverageLength(merged);
     const bool any = !merged.empty();
 
     // Each input's lists in term order, taken together term by term.
@@ -517,7 +549,9 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
                 data += r.Blob(1);
             }
             if (data.size() != list.header.dataSize) Damaged("a list's data is cut short");
-            more[i] = r.Step();
+            // Its split, if any, is made anew from the merged list.
+            while ((more[i] = r.Step()) && termOf(i) == term && partOf(i) >= kRestPart) {
+            }
             if (!fresh)
                 dropTerm.Bind(1, ListRow(inputs[i].id, term, 0))
                     .Bind(2, ListRow(inputs[i].id, term + 1, 0))
@@ -539,7 +573,7 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
             std::inplace_merge(postings.begin(), postings.begin() + middle, postings.end(),
                                [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
         }
-        if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size());
+        if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size(), average);
     }
     readers.clear();
     if (any) addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(merged.size())).Run();
@@ -571,23 +605,37 @@ public:
           termIds_(termIds), lists_(termIds.size()), loaded_(termIds.size(), false) {}
 
     // A second source of the same segment: the lists the first has read are taken from it
-    // (none is read again), the rest read on their own.
-    explicit StoredSegment(const StoredSegment* first)
-        : StoredSegment(first->listParts_, first->keysChunk_, first->chunkStarts_,
-                        first->isDead_, first->statements_, first->id_, first->records_,
-                        first->anyDead_, first->termIds_) {
+    // (none is read again), the rest read on their own. Of high impact, its lists are the
+    // postings of high impact of those split so, the whole lists of the others; of a first
+    // of high impact, it is of high impact too.
+    StoredSegment(const StoredSegment* first, bool highImpact)
+        : StoredSegment(first->listParts_, first->keysChunk_, first->chunkStarts_, first->isDead_,
+                        first->statements_, first->id_, first->records_, first->anyDead_,
+                        first->termIds_) {
         first_ = first;
+        highImpact_ = highImpact || first->highImpact_;
     }
 
     const ListHeader* List(int leaf) override {
         Leaf& l = lists_[leaf];
         if (!loaded_[leaf]) {
             loaded_[leaf] = true;
-            if (first_ && first_->loaded_[leaf]) {
+            std::string bytes;
+            if (first_ && first_->loaded_[leaf] && first_->highImpact_ == highImpact_) {
+                const Leaf& theirs = first_->lists_[leaf];
+                l.stored = theirs.stored;
+                l.first = theirs.first;
+                l.split = theirs.split;
+                l.restLoaded = true;
+                l.rest = theirs.rest;
+                return l.stored ? &l.stored->header : nullptr;
+            }
+            Rest(leaf);
+            if (first_ && first_->loaded_[leaf] && !l.split) {
                 l.stored = first_->lists_[leaf].stored;
             } else if (termIds_[leaf] != 0) {
                 std::string part0;
-                if (Parts(termIds_[leaf], 0, 1, nullptr, part0) > 0) {
+                if (Parts(termIds_[leaf], l.first, 0, 1, nullptr, part0) > 0) {
                     auto stored = std::make_shared<StoredList>();
                     ParseStored(part0, *stored);
                     if (!stored->header.blocks.empty() &&
@@ -598,6 +646,22 @@ public:
             }
         }
         return l.stored ? &l.stored->header : nullptr;
+    }
+
+    // Read alone, before the list: a search tells from it whether the list is worth reading.
+    const ListRest* Rest(int leaf) override {
+        Leaf& l = lists_[leaf];
+        if (!l.restLoaded) {
+            l.restLoaded = true;
+            std::string bytes;
+            if (highImpact_ && termIds_[leaf] != 0 &&
+                Parts(termIds_[leaf], kRestPart, 0, 1, nullptr, bytes) > 0) {
+                if (!ParseRest(bytes, l.rest)) Damaged("a list's rest does not read back");
+                l.split = true;
+                l.first = kHighParts;
+            }
+        }
+        return l.split ? &l.rest : nullptr;
     }
 
     std::string_view Block(int leaf, std::size_t block) override {
@@ -618,7 +682,7 @@ public:
             l.run = next ? std::min(2 * l.run, kPartsAtOnce) : 1;
             const std::uint32_t count = std::min(l.run, h.Parts() - part);
             l.part = kNoPart;
-            if (Parts(termIds_[leaf], part + 1, count, &h, l.bytes) != count)
+            if (Parts(termIds_[leaf], l.first, part + 1, count, &h, l.bytes) != count)
                 Damaged("a part of a list is missing");
             l.part = part;
             l.parts = count;
@@ -715,22 +779,26 @@ private:
     static constexpr std::uint32_t kPartsAtOnce = 32;
     struct Leaf {
         std::shared_ptr<const StoredList> stored; // none where the segment has no list
+        std::int64_t first = 0;                   // the list's first row among the term's
+        bool split = false;                       // a high-impact source's list of a split
+        bool restLoaded = false;
+        ListRest rest;
         std::uint32_t part = kNoPart, parts = 0; // the parts bytes holds
         std::uint32_t run = 1;                   // how many were read at once last
         std::string bytes;
     };
 
-    // Rows first to first + count - 1 of a term's list (0 its header) into bytes, one after
-    // another, an empty one as missing; how many there were. Given the list's header, each
-    // part must be of the size it says.
-    std::uint32_t Parts(std::int64_t term, std::uint32_t first, std::uint32_t count,
-                        const ListHeader* header, std::string& bytes) {
+    // Rows first to first + count - 1 of a term's list whose header is at row list (its
+    // row 0) into bytes, one after another, an empty one as missing; how many there were.
+    // Given the list's header, each part must be of the size it says.
+    std::uint32_t Parts(std::int64_t term, std::int64_t list, std::uint32_t first,
+                        std::uint32_t count, const ListHeader* header, std::string& bytes) {
         bool cutShort = false;
         std::uint32_t read = 0;
         {
             const std::lock_guard<std::mutex> lock(statements_);
-            listParts_.Bind(1, ListRow(id_, term, first));
-            listParts_.Bind(2, ListRow(id_, term, first + count - 1));
+            listParts_.Bind(1, ListRow(id_, term, list + first));
+            listParts_.Bind(2, ListRow(id_, term, list + first + count - 1));
             bytes.clear();
             while (listParts_.Step()) {
                 const std::string_view data = listParts_.Blob(0);
@@ -754,6 +822,7 @@ private:
     std::vector<Leaf> lists_;
     std::vector<bool> loaded_;
     const StoredSegment* first_ = nullptr; // whose lists a second source takes
+    bool highImpact_ = false;
     std::unordered_map<std::uint32_t, std::vector<std::int64_t>> chunks_;
     std::unordered_map<std::uint32_t, std::pair<std::int64_t, std::int64_t>> spans_;
     std::vector<std::int64_t> starts_;
@@ -833,9 +902,10 @@ std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
         const auto records = static_cast<std::uint32_t>(row.records);
         StoredSegment segment(m.listParts, m.keysChunk, m.chunkStarts, m.isDead, statements,
                               row.id, records, row.dead > 0, ids);
-        StoredSegment second(&segment);
-        RankSegment(query, segment, top, limit,
-                    m.splitEvery || WorthSplitting(query, segment) ? &second : nullptr);
+        StoredSegment second(&segment, false), high(&segment, true), secondHigh(&high, true);
+        const bool halves = m.splitEvery || WorthSplitting(query, segment);
+        RankSegment(query, segment, top, limit, halves ? &second : nullptr, &high,
+                    halves ? &secondHigh : nullptr);
     }
     return top.Take();
 }

@@ -43,6 +43,8 @@ public:
     void MergeAll();
     // After a rollback: what the writer remembered of uncommitted work goes.
     void Forget();
+    // For tests: lists of that many postings or more are split by impact (postings.h).
+    void SplitListsFrom(std::size_t postings);
 
     // Segments kept before the smallest are merged.
     static constexpr std::size_t kMaxSegments = 12;

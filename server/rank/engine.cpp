@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <queue>
 #include <system_error>
 #include <thread>
 
@@ -21,6 +22,14 @@ constexpr std::uint32_t kLongStretch = 16 * kBlockPostings;
 // in halves on two threads where the index gives a second source.
 constexpr std::uint32_t kSplitRecords = 1 << 19;
 constexpr std::size_t kSplitPostings = 1 << 18;
+// The high parts of a search by impact hold at most a share of 1 / this of the postings.
+constexpr std::size_t kHighShare = 3;
+// Records in doubt whose whole lists are read together, in order.
+constexpr std::size_t kDoubtsAtOnce = 32;
+// Records whose postings of high impact are summed together (a multiple of 8).
+constexpr std::uint32_t kImpactStretch = 4096;
+// Over 1 by far more than rounding: a sum so raised bounds the same summed in another order.
+constexpr double kMargin = 1 + 1e-9;
 
 constexpr auto kNoFirstKey = std::numeric_limits<std::int64_t>::min();
 constexpr auto kNoLastKey = std::numeric_limits<std::int64_t>::max();
@@ -161,6 +170,46 @@ public:
                                                     ? row[f2]
                                                     : weight * bm25_.Impact(f2, lengthClass);
                     }
+                }
+            }
+            position_ = end - 1;
+            doc_ = docs[position_];
+            d = Advance(doc_ + 1);
+        }
+    }
+    // Adds, for each posting of first to last, what it adds to its record's score into
+    // held, that less rest[class] into over, and notes the record's class, that it holds
+    // one (a bit in touched) and of this leaf (bit in words): the rest of a block at once,
+    // as AddPostings does.
+    void AddHigh(std::uint32_t first, std::uint32_t last, double* held, double* over,
+                 std::uint8_t* classes, std::uint64_t* touched, std::uint64_t* words,
+                 std::uint64_t bit, const double* rest) {
+        const std::uint32_t* const docs = buffer_.doc;
+        const std::uint32_t* const f2s = buffer_.f2;
+        for (std::uint32_t d = Advance(first); d <= last;) {
+            const std::uint32_t from = position_;
+            const BlockInfo& block = list_->blocks[decoded_];
+            const std::uint32_t end =
+                block.lastDoc <= last
+                    ? count_
+                    : static_cast<std::uint32_t>(
+                          std::upper_bound(docs + from, docs + count_, last) - docs);
+            for (std::uint32_t r = 0, i = from; i < end; ++r) {
+                if (buffer_.runEnd[r] <= i) continue;
+                const std::uint32_t runEnd = std::min(buffer_.runEnd[r], end);
+                const int lengthClass = buffer_.lengthClass[i];
+                const double* const row = WeightedRow(lengthClass);
+                const double less = rest[lengthClass];
+                for (; i < runEnd; ++i) {
+                    const std::uint32_t f2 = f2s[i];
+                    const double impact =
+                        f2 < kWeighted ? row[f2] : info_.weight * bm25_.Impact(f2, lengthClass);
+                    const std::uint32_t j = docs[i] - first;
+                    held[j] += impact;
+                    over[j] += impact - less;
+                    classes[j] = static_cast<std::uint8_t>(lengthClass);
+                    touched[j / 64] |= std::uint64_t{1} << (j % 64);
+                    words[j] |= bit;
                 }
             }
             position_ = end - 1;
@@ -513,8 +562,8 @@ struct Walk {
         return score;
     }
 
-    void Offer(const RankQuery& query, SegmentSource& segment, TopMatches& top, double score,
-               std::uint32_t doc) {
+    static void Offer(const RankQuery& query, SegmentSource& segment, TopMatches& top, double score,
+                      std::uint32_t doc) {
         if (top.Full() && score < top.WorstScore()) return;
         // A tie is kept only from a record newer than the worst kept.
         if (top.Full() && score == top.WorstScore() && segment.KeySpan(doc).first > top.WorstKey())
@@ -903,6 +952,220 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> Span(const RankQuery& query
     return spans;
 }
 
+// A word of a search by impact: the most its rest adds at a record of each class.
+struct ImpactWord {
+    int leaf;
+    double restAt[kLengthClasses];
+};
+
+// A record whose bound by its high postings reaches what is known to be kept.
+struct Doubt {
+    double bound;
+    std::uint32_t doc;
+    std::uint64_t held; // the words (of the first 64) whose high part holds the record
+};
+
+// The records of [from, to) that can be kept by their high postings (impact's lists) and
+// the words' rests (restSum, class by class, all of them), into doubts; the records in done
+// were offered already. Stretch by stretch: each record's high postings summed, and its
+// bound, those summed over what the rests of the words without one add; a record without
+// any is bounded by the rests alone, below the worst kept. The margin, far above rounding,
+// keeps a bound one of a score summed leaf by leaf. Returns what the limit-th best score
+// is known to be at least: the scores top keeps, and the sums of the high postings of
+// records looked at here (each at most its score, none of them kept yet), which passes
+// over more records as it rises.
+double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& impact,
+                 const TabledBm25& bm25, const std::vector<ImpactWord>& words,
+                 const double* restSum, std::uint32_t from, std::uint32_t to,
+                 const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
+                 const TopMatches& top, int limit, std::vector<Doubt>& doubts) {
+    std::vector<std::unique_ptr<Cursor>> highs;
+    for (const ImpactWord& w : words)
+        highs.push_back(std::make_unique<Cursor>(impact, w.leaf, query.leaves[w.leaf], bm25));
+    std::priority_queue<double, std::vector<double>, std::greater<double>> known;
+    for (int i = 0; i < limit; ++i)
+        known.push(top.WorstScore());
+    double floor = known.top();
+    auto skip = done.begin();
+    // The sums are left at 0 for the next stretch.
+    std::vector<double> held(kImpactStretch, 0.0), over(kImpactStretch, 0.0);
+    std::vector<std::uint8_t> classes(kImpactStretch);
+    std::vector<std::uint64_t> touched(kImpactStretch / 64, 0), holding(kImpactStretch, 0);
+    for (std::uint32_t first = from;;) {
+        std::uint32_t next = kEnd;
+        for (const auto& high : highs)
+            next = std::min(next, high->Advance(first));
+        if (next >= to) break;
+        first = next;
+        const std::uint32_t last = first + std::min(kImpactStretch - 1, to - 1 - first);
+        for (std::size_t i = 0; i < words.size(); ++i)
+            highs[i]->AddHigh(first, last, held.data(), over.data(), classes.data(), touched.data(),
+                              holding.data(), i < 64 ? std::uint64_t{1} << i : 0, words[i].restAt);
+        for (std::uint32_t t = 0; t < touched.size(); ++t) {
+            for (std::uint64_t bits = touched[t]; bits; bits &= bits - 1) {
+                const std::uint32_t j = t * 64 + static_cast<std::uint32_t>(__builtin_ctzll(bits));
+                const double bound = (restSum[classes[j]] + over[j]) * kMargin;
+                std::uint32_t d = first + j;
+                if (bound >= floor && !Walk::PastDone(d, skip, done.end()) &&
+                    !Walk::Hopeless(bound, d, d, segment, top)) {
+                    doubts.push_back({bound, d, holding[j]});
+                    if (held[j] > floor && segment.Live(d)) {
+                        known.pop();
+                        known.push(held[j]);
+                        floor = known.top();
+                    }
+                }
+                held[j] = over[j] = 0;
+                holding[j] = 0;
+            }
+            touched[t] = 0;
+        }
+        if (last + 1 >= to) break;
+        first = last + 1;
+    }
+    return floor;
+}
+
+// Words joined by OR whose lists impact keeps split, their postings of high impact apart
+// (common words, whose lists the sweep reads most of): a record holds a word's high
+// posting, or its posting adds no more than the rest's largest at the record's class. Once
+// the records found so far set the worst kept above what a record without any high posting
+// can reach, only the high postings are read (in halves on two threads, given second
+// sources of both), and the whole lists only for the records whose bound stays in doubt.
+// False, with nothing offered, where that does not hold: the sweep then reads the lists.
+bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& impact,
+              const TabledBm25& bm25,
+              const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done, TopMatches& top,
+              int limit, SegmentSource* other, SegmentSource* otherImpact) {
+    // One word's best records stand out, and a span or a rare word lets the sweep pass over
+    // most blocks: it reads few.
+    if (query.root.kind != RankNode::Or || query.firstKey != kNoFirstKey ||
+        query.lastKey != kNoLastKey)
+        return false;
+    std::vector<int> leaves;
+    for (const RankNode& operand : query.root.operands) {
+        if (operand.kind != RankNode::Term) return false;
+        leaves.push_back(operand.leaf);
+    }
+    if (!top.Full() || top.WorstScore() <= 0) return false;
+    // Summed leaf by leaf, as a score is; a word that adds nothing matters to no record that
+    // can beat a worst kept above 0.
+    std::sort(leaves.begin(), leaves.end());
+    leaves.erase(std::unique(leaves.begin(), leaves.end()), leaves.end());
+    // Where most postings score alike the high parts hold most of them (a heading's list,
+    // whose records all hold it once): the sweep's bounds then pass over more. Told from
+    // the rests, before the high parts' headers are read.
+    std::vector<ImpactWord> words;
+    std::size_t highPostings = 0, wholePostings = 0;
+    for (const int leaf : leaves) {
+        const RankLeaf& info = query.leaves[leaf];
+        const ListHeader* whole = segment.List(leaf);
+        if (info.weight <= 0 || !whole) continue;
+        const ListRest* rest = impact.Rest(leaf);
+        if (!rest) return false;
+        highPostings += rest->high;
+        wholePostings += whole->postings;
+        ImpactWord w{leaf, {}};
+        for (int c = 0; c < kLengthClasses; ++c)
+            w.restAt[c] = rest->f2[c] ? info.weight * bm25.Impact(rest->f2[c], c) : 0;
+        words.push_back(w);
+    }
+    if (words.empty() || highPostings * kHighShare > wholePostings) return false;
+    const ListHeader* longest = nullptr; // of the high parts
+    for (const ImpactWord& w : words) {
+        const ListHeader* high = impact.List(w.leaf);
+        if (!high || high->postings != impact.Rest(w.leaf)->high)
+            throw DamagedPostings("a split's postings are not those its rest counts");
+        if (!longest || high->postings > longest->postings) longest = high;
+    }
+    double restSum[kLengthClasses]; // what the rests add at most, class by class
+    for (int c = 0; c < kLengthClasses; ++c) {
+        restSum[c] = 0;
+        for (const ImpactWord& w : words)
+            restSum[c] += w.restAt[c];
+        if (restSum[c] * kMargin >= top.WorstScore()) return false;
+    }
+
+    std::vector<Doubt> doubts, theirs;
+    double floor = 0;
+    std::uint32_t middle = kEnd;
+    if (other && otherImpact && longest->blocks.size() >= 4)
+        middle = longest->blocks[longest->blocks.size() / 2].lastDoc + 1;
+    if (middle == kEnd) {
+        floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, kEnd, done, top, limit,
+                          doubts);
+    } else {
+        // The second half on a thread of its own, with a formula of its own (its tables
+        // fill as it goes) and the second sources; top is only read meanwhile.
+        const TabledBm25 theirFormula(query.averageLength);
+        double theirFloor = 0;
+        std::exception_ptr failed;
+        std::thread helper;
+        try {
+            helper = std::thread([&] {
+                try {
+                    theirFloor = SweepHigh(query, *other, *otherImpact, theirFormula, words,
+                                           restSum, middle, kEnd, done, top, limit, theirs);
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            middle = kEnd; // no thread to be had: the whole on this one
+        }
+        try {
+            floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, middle, done, top,
+                              limit, doubts);
+        } catch (...) {
+            if (helper.joinable()) helper.join();
+            throw;
+        }
+        if (helper.joinable()) helper.join();
+        if (failed) std::rethrow_exception(failed);
+        floor = std::max(floor, theirFloor);
+        doubts.insert(doubts.end(), theirs.begin(), theirs.end());
+    }
+
+    // The records in doubt, highest bound first, a few at a time in the lists' order: the
+    // first raise the worst kept past the bounds of most of the rest. A word's posting is
+    // read from its high part where that holds it (just read, and denser), else from its
+    // whole list; summed leaf by leaf, as Score does.
+    doubts.erase(std::remove_if(doubts.begin(), doubts.end(),
+                                [&](const Doubt& x) { return x.bound < floor; }),
+                 doubts.end());
+    std::sort(doubts.begin(), doubts.end(), [](const Doubt& x, const Doubt& y) {
+        return x.bound > y.bound || (x.bound == y.bound && x.doc < y.doc);
+    });
+    std::vector<Doubt> batch;
+    for (std::size_t next = 0; next < doubts.size();) {
+        batch.clear();
+        for (; next < doubts.size() && batch.size() < kDoubtsAtOnce; ++next) {
+            const Doubt& d = doubts[next];
+            if (d.bound >= floor && !Walk::Hopeless(d.bound, d.doc, d.doc, segment, top))
+                batch.push_back(d);
+        }
+        if (batch.empty()) break;
+        std::sort(batch.begin(), batch.end(),
+                  [](const Doubt& x, const Doubt& y) { return x.doc < y.doc; });
+        // Cursors go forward only: new ones for each batch.
+        std::vector<std::unique_ptr<Cursor>> highs, wholes;
+        for (const ImpactWord& w : words) {
+            const RankLeaf& info = query.leaves[w.leaf];
+            highs.push_back(std::make_unique<Cursor>(impact, w.leaf, info, bm25));
+            wholes.push_back(std::make_unique<Cursor>(segment, w.leaf, info, bm25));
+        }
+        for (const Doubt& doubt : batch) {
+            double score = 0;
+            for (std::size_t i = 0; i < words.size(); ++i) {
+                Cursor& c = i < 64 && (doubt.held >> i & 1) ? *highs[i] : *wholes[i];
+                if (c.Advance(doubt.doc) == doubt.doc) score += c.Impact();
+            }
+            Walk::Offer(query, segment, top, score, doubt.doc);
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::int64_t PlaceOfKey(std::int64_t key) {
@@ -950,7 +1213,7 @@ std::pair<Ranges, Ranges> SplitAt(const Ranges& span, std::uint32_t middle) {
 } // namespace
 
 void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit,
-                 SegmentSource* other) {
+                 SegmentSource* other, SegmentSource* impact, SegmentSource* otherImpact) {
     if (segment.Records() == 0) return;
     const TabledBm25 bm25(query.averageLength);
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> span = Span(query, segment);
@@ -969,6 +1232,8 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
         for (const auto& range : first)
             walk.Sweep(query, segment, bm25, range.first, range.second + 1, {}, top);
     }
+    if (impact && ByImpact(query, segment, *impact, bm25, first, top, limit, other, otherImpact))
+        return;
     const auto sweep = [&](SegmentSource& source, const TabledBm25& formula,
                            const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges,
                            TopMatches& into) {

@@ -77,6 +77,13 @@ public:
     virtual std::uint32_t Records() = 0;
     // False for a record deleted, or replaced by a later one, since the segment was made.
     virtual bool Live(std::uint32_t doc) = 0;
+    // Of a source of a segment's postings of high impact (RankSegment's impact), whose
+    // lists are those parts of the whole ones: what the leaf's leaves out, or null where
+    // it is the whole list.
+    virtual const ListRest* Rest(int leaf) {
+        static_cast<void>(leaf);
+        return nullptr;
+    }
 };
 
 // Thrown for postings that do not read back (a damaged index).
@@ -88,9 +95,13 @@ public:
 // Offers the segment's records that can be among the limit best to top (keyed by sort
 // key). Segments may come in any order; a full top passes over more. Given other (a
 // second source of the same segment, which a thread of its own may use beside segment),
-// the second half of the records is swept on a thread of its own.
+// the second half of the records is swept on a thread of its own. Given impact (a source
+// of the segment's postings of high impact), words joined by OR whose lists are all split
+// so read those, and the whole lists only for the records left in doubt; in halves where
+// other and otherImpact (a second source of those) are given.
 void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit,
-                 SegmentSource* other = nullptr);
+                 SegmentSource* other = nullptr, SegmentSource* impact = nullptr,
+                 SegmentSource* otherImpact = nullptr);
 
 // Whether a search reads so many blocks of the segment's lists that a second thread is
 // worth its start: words joined by AND or OR alone in a large segment, the lists that

@@ -141,6 +141,45 @@ void EncodeList(const Posting* postings, std::size_t count, std::string& header,
     }
 }
 
+void SplitByImpact(const Posting* postings, std::size_t count, double averageLength,
+                   std::vector<Posting>& high, ListRest& rest) {
+    const Bm25 bm25(averageLength);
+    double most = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        most = std::max(most, bm25.Impact(postings[i].f2, postings[i].lengthClass));
+    high.clear();
+    rest = ListRest{};
+    for (std::size_t i = 0; i < count; ++i) {
+        const Posting& p = postings[i];
+        if (most > 0 && bm25.Impact(p.f2, p.lengthClass) >= kHighImpact * most)
+            high.push_back(p);
+        else
+            rest.f2[p.lengthClass] = std::max(rest.f2[p.lengthClass], p.f2);
+    }
+    rest.high = static_cast<std::uint32_t>(high.size());
+}
+
+std::string EncodeRest(const ListRest& rest) {
+    std::string bytes;
+    PutVarint(bytes, rest.high);
+    for (const std::uint32_t f2 : rest.f2)
+        PutVarint(bytes, f2);
+    return bytes;
+}
+
+bool ParseRest(std::string_view bytes, ListRest& rest) {
+    std::size_t pos = 0;
+    std::uint64_t high = 0;
+    if (!GetVarint(bytes, pos, high) || high > 0xFFFFFFFFu) return false;
+    rest.high = static_cast<std::uint32_t>(high);
+    for (std::uint32_t& f2 : rest.f2) {
+        std::uint64_t value = 0;
+        if (!GetVarint(bytes, pos, value) || value > 0xFFFFFFFFu) return false;
+        f2 = static_cast<std::uint32_t>(value);
+    }
+    return pos == bytes.size();
+}
+
 bool ParseHeader(std::string_view bytes, ListHeader& header) {
     std::size_t pos = 0;
     std::uint64_t count = 0, blocks = 0;

@@ -12,6 +12,8 @@
 // and says false on anything a writer would not have written.
 #pragma once
 
+#include "server/rank/bm25.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -68,6 +70,30 @@ struct ListHeader {
 // Postings sorted by doc, docs distinct, classes below 64.
 void EncodeList(const Posting* postings, std::size_t count, std::string& header,
                 std::string& data);
+
+// A long list's postings of high impact, kept again apart: a search of common words joined
+// by OR reads them alone, and the rest of the list only for the records they leave in
+// doubt. Lists of this many postings or more are split so.
+inline constexpr std::size_t kImpactSplitPostings = std::size_t{1} << 16;
+// A posting is of high impact where it adds at least this share of the most any posting of
+// its list adds, at the segment's average length: the share that left fewest records in
+// doubt for the fewest postings kept twice (common words at a million records).
+inline constexpr double kHighImpact = 0.8;
+
+// What a split leaves out of the whole list: the largest frequency of its postings, class
+// by class (0 where none), so that a search bounds them at any average length; and how
+// many postings the split keeps, so that it tells whether they are worth reading.
+struct ListRest {
+    std::uint32_t f2[kLengthClasses] = {};
+    std::uint32_t high = 0;
+};
+
+// Postings sorted by doc into those of high impact (in order) and the rest's bound.
+void SplitByImpact(const Posting* postings, std::size_t count, double averageLength,
+                   std::vector<Posting>& high, ListRest& rest);
+std::string EncodeRest(const ListRest& rest);
+// False when the bytes are not a rest a writer makes.
+bool ParseRest(std::string_view bytes, ListRest& rest);
 
 // A block's postings by field, as searches and merges read them.
 struct BlockColumns {
