@@ -1054,23 +1054,30 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
     leaves.erase(std::unique(leaves.begin(), leaves.end()), leaves.end());
     // Where most postings score alike the high parts hold most of them (a heading's list,
     // whose records all hold it once): the sweep's bounds then pass over more. Told from
-    // the rests, before the high parts' headers are read.
+    // the rests, before the high parts' headers are read; the shortest lists' first, as a
+    // rare word's is not split.
+    std::vector<std::pair<std::size_t, int>> byLength;
+    for (const int leaf : leaves) {
+        const ListHeader* whole = segment.List(leaf);
+        if (query.leaves[leaf].weight > 0 && whole) byLength.emplace_back(whole->postings, leaf);
+    }
+    std::sort(byLength.begin(), byLength.end());
     std::vector<ImpactWord> words;
     std::size_t highPostings = 0, wholePostings = 0;
-    for (const int leaf : leaves) {
+    for (const auto& [postings, leaf] : byLength) {
         const RankLeaf& info = query.leaves[leaf];
-        const ListHeader* whole = segment.List(leaf);
-        if (info.weight <= 0 || !whole) continue;
         const ListRest* rest = impact.Rest(leaf);
         if (!rest) return false;
         highPostings += rest->high;
-        wholePostings += whole->postings;
+        wholePostings += postings;
         ImpactWord w{leaf, {}};
         for (int c = 0; c < kLengthClasses; ++c)
             w.restAt[c] = rest->f2[c] ? info.weight * bm25.Impact(rest->f2[c], c) : 0;
         words.push_back(w);
     }
     if (words.empty() || highPostings * kHighShare > wholePostings) return false;
+    std::sort(words.begin(), words.end(),
+              [](const ImpactWord& x, const ImpactWord& y) { return x.leaf < y.leaf; });
     const ListHeader* longest = nullptr; // of the high parts
     for (const ImpactWord& w : words) {
         const ListHeader* high = impact.List(w.leaf);
