@@ -139,61 +139,42 @@ public:
         const std::uint32_t* const docs = buffer_.doc;
         const std::uint32_t* const f2s = buffer_.f2;
         const std::uint8_t* const classes = buffer_.lengthClass;
-        for (std::uint32_t d = Advance(first); d <= last;) {
-            const std::uint32_t from = position_;
-            const BlockInfo& block = list_->blocks[decoded_];
-            // The postings up to last: most blocks lie inside the stretch whole.
-            const std::uint32_t end =
-                block.lastDoc <= last
-                    ? count_
-                    : static_cast<std::uint32_t>(
-                          std::upper_bound(docs + from, docs + count_, last) - docs);
-            // A ranked-only leaf's postings without a frequency count for nothing; their
-            // impact is 0, so adding it leaves a sum as it was.
-            if (counts)
-                for (std::uint32_t i = from; i < end; ++i)
-                    if (!rankedOnly || f2s[i]) count[docs[i] - first] += counts;
-            // A class's run at a time (a block holds one or two): its row chosen once.
-            const std::uint32_t* const runEnds = buffer_.runEnd;
-            for (std::uint32_t r = 0, i = from; weighed && i < end; ++r) {
-                if (runEnds[r] <= i) continue;
-                const std::uint32_t runEnd = std::min(runEnds[r], end);
-                const int lengthClass = classes[i];
-                const double* const row = WeightedRow(lengthClass);
-                if (block.maxF2 < kWeighted) {
-                    for (; i < runEnd; ++i)
-                        sum[docs[i] - first] += row[f2s[i]];
-                } else {
-                    for (; i < runEnd; ++i) {
-                        const std::uint32_t f2 = f2s[i];
-                        sum[docs[i] - first] += f2 < kWeighted
-                                                    ? row[f2]
-                                                    : weight * bm25_.Impact(f2, lengthClass);
+        ForEachInBlocks(
+            first, last, [&](std::uint32_t from, std::uint32_t end, const BlockInfo& block) {
+                // A ranked-only leaf's postings without a frequency count for nothing; their
+                // impact is 0, so adding it leaves a sum as it was.
+                if (counts)
+                    for (std::uint32_t i = from; i < end; ++i)
+                        if (!rankedOnly || f2s[i]) count[docs[i] - first] += counts;
+                // A class's run at a time (a block holds one or two): its row chosen once.
+                const std::uint32_t* const runEnds = buffer_.runEnd;
+                for (std::uint32_t r = 0, i = from; weighed && i < end; ++r) {
+                    if (runEnds[r] <= i) continue;
+                    const std::uint32_t runEnd = std::min(runEnds[r], end);
+                    const int lengthClass = classes[i];
+                    const double* const row = WeightedRow(lengthClass);
+                    if (block.maxF2 < kWeighted) {
+                        for (; i < runEnd; ++i)
+                            sum[docs[i] - first] += row[f2s[i]];
+                    } else {
+                        for (; i < runEnd; ++i) {
+                            const std::uint32_t f2 = f2s[i];
+                            sum[docs[i] - first] +=
+                                f2 < kWeighted ? row[f2] : weight * bm25_.Impact(f2, lengthClass);
+                        }
                     }
                 }
-            }
-            position_ = end - 1;
-            doc_ = docs[position_];
-            d = Advance(doc_ + 1);
-        }
+            });
     }
     // Adds, for each posting of first to last, what it adds to its record's score into
     // held, that less rest[class] into over, and notes the record's class, that it holds
-    // one (a bit in touched) and of this leaf (bit in words): the rest of a block at once,
-    // as AddPostings does.
+    // one (a bit in touched) and of this leaf (bit in words), as AddPostings does.
     void AddHigh(std::uint32_t first, std::uint32_t last, double* held, double* over,
                  std::uint8_t* classes, std::uint64_t* touched, std::uint64_t* words,
                  std::uint64_t bit, const double* rest) {
         const std::uint32_t* const docs = buffer_.doc;
         const std::uint32_t* const f2s = buffer_.f2;
-        for (std::uint32_t d = Advance(first); d <= last;) {
-            const std::uint32_t from = position_;
-            const BlockInfo& block = list_->blocks[decoded_];
-            const std::uint32_t end =
-                block.lastDoc <= last
-                    ? count_
-                    : static_cast<std::uint32_t>(
-                          std::upper_bound(docs + from, docs + count_, last) - docs);
+        ForEachInBlocks(first, last, [&](std::uint32_t from, std::uint32_t end, const BlockInfo&) {
             for (std::uint32_t r = 0, i = from; i < end; ++r) {
                 if (buffer_.runEnd[r] <= i) continue;
                 const std::uint32_t runEnd = std::min(buffer_.runEnd[r], end);
@@ -212,6 +193,22 @@ public:
                     words[j] |= bit;
                 }
             }
+        });
+    }
+    // Calls f with the decoded postings [from, end) of each block that Advance reaches from
+    // first to last, and the block; leaves the cursor at the last of them.
+    template <typename F> void ForEachInBlocks(std::uint32_t first, std::uint32_t last, F f) {
+        const std::uint32_t* const docs = buffer_.doc;
+        for (std::uint32_t d = Advance(first); d <= last;) {
+            const std::uint32_t from = position_;
+            const BlockInfo& block = list_->blocks[decoded_];
+            // The postings up to last: most blocks lie inside the stretch whole.
+            const std::uint32_t end =
+                block.lastDoc <= last
+                    ? count_
+                    : static_cast<std::uint32_t>(
+                          std::upper_bound(docs + from, docs + count_, last) - docs);
+            f(from, end, block);
             position_ = end - 1;
             doc_ = docs[position_];
             d = Advance(doc_ + 1);
