@@ -49,6 +49,7 @@ public:
     explicit TopMatches(int limit) : limit_(limit > 0 ? static_cast<std::size_t>(limit) : 0) {}
     void Offer(double score, std::int64_t key);
     bool Full() const { return heap_.size() == limit_; }
+    std::size_t Limit() const { return limit_; }
     // Whether a record of this score and key would be kept.
     bool Admits(double score, std::int64_t key) const {
         return heap_.size() < limit_ || (limit_ > 0 && Better({score, key}, heap_.front()));

@@ -975,12 +975,12 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
                  const TabledBm25& bm25, const std::vector<ImpactWord>& words,
                  const double* restSum, std::uint32_t from, std::uint32_t to,
                  const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
-                 const TopMatches& top, int limit, std::vector<Doubt>& doubts) {
+                 const TopMatches& top, std::vector<Doubt>& doubts) {
     std::vector<std::unique_ptr<Cursor>> highs;
     for (const ImpactWord& w : words)
         highs.push_back(std::make_unique<Cursor>(impact, w.leaf, query.leaves[w.leaf], bm25));
     std::priority_queue<double, std::vector<double>, std::greater<double>> known;
-    for (int i = 0; i < limit; ++i)
+    for (std::size_t i = 0; i < top.Limit(); ++i)
         known.push(top.WorstScore());
     double floor = known.top();
     auto skip = done.begin();
@@ -1033,7 +1033,7 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
 bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& impact,
               const TabledBm25& bm25,
               const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done, TopMatches& top,
-              int limit, SegmentSource* other, SegmentSource* otherImpact) {
+              SegmentSource* other, SegmentSource* otherImpact) {
     // One word's best records stand out, and a span or a rare word lets the sweep pass over
     // most blocks: it reads few.
     if (query.root.kind != RankNode::Or || query.firstKey != kNoFirstKey ||
@@ -1096,8 +1096,7 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
     if (other && otherImpact && longest->blocks.size() >= 4)
         middle = longest->blocks[longest->blocks.size() / 2].lastDoc + 1;
     if (middle == kEnd) {
-        floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, kEnd, done, top, limit,
-                          doubts);
+        floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, kEnd, done, top, doubts);
     } else {
         // The second half on a thread of its own, with a formula of its own (its tables
         // fill as it goes) and the second sources; top is only read meanwhile.
@@ -1109,7 +1108,7 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
             helper = std::thread([&] {
                 try {
                     theirFloor = SweepHigh(query, *other, *otherImpact, theirFormula, words,
-                                           restSum, middle, kEnd, done, top, limit, theirs);
+                                           restSum, middle, kEnd, done, top, theirs);
                 } catch (...) {
                     failed = std::current_exception();
                 }
@@ -1119,7 +1118,7 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
         }
         try {
             floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, middle, done, top,
-                              limit, doubts);
+                              doubts);
         } catch (...) {
             if (helper.joinable()) helper.join();
             throw;
@@ -1236,8 +1235,7 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
         for (const auto& range : first)
             walk.Sweep(query, segment, bm25, range.first, range.second + 1, {}, top);
     }
-    if (impact && ByImpact(query, segment, *impact, bm25, first, top, limit, other, otherImpact))
-        return;
+    if (impact && ByImpact(query, segment, *impact, bm25, first, top, other, otherImpact)) return;
     const auto sweep = [&](SegmentSource& source, const TabledBm25& formula,
                            const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges,
                            TopMatches& into) {
