@@ -366,6 +366,46 @@ TEST(RankEngine, ReadsFewBlocksOfCommonWordsSplitByImpact) {
     EXPECT_EQ(both.Take(), Plainly(q, {0, 1}, apart, 5));
 }
 
+// Records whose bound by their high postings runs far above their score (a word they lack
+// whose rest is high at their class) must not raise what the search takes as known of the
+// best scores past records bound tightly: those seen after them, and better, come first.
+TEST(RankEngine, LooselyBoundRecordsDoNotHideBetterOnes) {
+    std::vector<Record> records;
+    const auto add = [&](int lengthClass, std::map<int, std::uint32_t> f2) {
+        Record r;
+        r.lengthClass = lengthClass;
+        r.key = -static_cast<std::int64_t>(records.size()) * 64 - lengthClass;
+        r.f2 = std::move(f2);
+        records.push_back(r);
+    };
+    for (int i = 0; i < 3000; ++i) // one word each, read first: the worst kept is theirs
+        add(20, {{i % 3, 60}});
+    for (int i = 0; i < 10; ++i) // two words high, the third lacked: bound far above score
+        add(21, {{0, 20}, {1, 20}});
+    for (int i = 0; i < 3000; ++i) // the third word's rest high at that class
+        add(21, {{2, 4}});
+    for (int i = 0; i < 5; ++i) // two words high and the third low: the best, bound tightly
+        add(22, {{0, 20}, {1, 20}, {2, 2}});
+    for (int i = 0; i < 3000; ++i)
+        add(30, {{0, 2}, {1, 2}, {2, 2}});
+    RankQuery q;
+    q.root.kind = RankNode::Or;
+    for (int t = 0; t < 3; ++t) {
+        q.root.operands.push_back(RankNode{RankNode::Term, t, {}});
+        q.leaves.push_back({1.0, true});
+    }
+    q.averageLength = 100;
+    const std::vector<int> terms = {0, 1, 2};
+    MemorySegment full(records, terms), high(records, terms, 1000, 100);
+    TopMatches top(5);
+    RankSegment(q, full, top, 5, nullptr, &high);
+    const std::vector<std::int64_t> expected = Plainly(q, terms, records, 5);
+    EXPECT_EQ(top.Take(), expected);
+    EXPECT_GT(high.blocksRead, 0u);
+    for (const std::int64_t key : expected) // the five of the third kind
+        EXPECT_EQ(-key % 64, 22) << key;
+}
+
 // Blocks that do not read back, on either thread of a search in halves: the caller gets
 // the error, and no thread is left running.
 TEST(RankEngine, ADamagedBlockOnEitherThreadReachesTheCaller) {
