@@ -296,6 +296,18 @@ TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
     EXPECT_LT(segment.blocksRead, 30u) << "of " << 100000 / kBlockPostings;
 }
 
+// Words 0 to words - 1 joined by OR, each of the ranked fields, at an average length of 100.
+RankQuery WordsOred(int words) {
+    RankQuery q;
+    q.root.kind = RankNode::Or;
+    for (int t = 0; t < words; ++t) {
+        q.root.operands.push_back(RankNode{RankNode::Term, t, {}});
+        q.leaves.push_back({1.0, true});
+    }
+    q.averageLength = 100;
+    return q;
+}
+
 // Four words in most records joined by OR, the best records few and in no particular place,
 // each with a posting of low impact that puts it before many newer rivals: with the lists split
 // by impact, few blocks of the whole lists are read, and the answer is every match's.
@@ -318,13 +330,7 @@ TEST(RankEngine, ReadsFewBlocksOfCommonWordsSplitByImpact) {
         if (rival) r.f2.erase(3);
         records.push_back(r);
     }
-    RankQuery q;
-    q.root.kind = RankNode::Or;
-    for (int t = 0; t < 4; ++t) {
-        q.root.operands.push_back(RankNode{RankNode::Term, t, {}});
-        q.leaves.push_back({1.0, true});
-    }
-    q.averageLength = 100;
+    RankQuery q = WordsOred(4);
     const std::vector<int> terms = {0, 1, 2, 3};
     MemorySegment full(records, terms), high(records, terms, 1000, 100);
     TopMatches top(10);
@@ -388,13 +394,7 @@ TEST(RankEngine, LooselyBoundRecordsDoNotHideBetterOnes) {
         add(22, {{0, 20}, {1, 20}, {2, 2}});
     for (int i = 0; i < 3000; ++i)
         add(30, {{0, 2}, {1, 2}, {2, 2}});
-    RankQuery q;
-    q.root.kind = RankNode::Or;
-    for (int t = 0; t < 3; ++t) {
-        q.root.operands.push_back(RankNode{RankNode::Term, t, {}});
-        q.leaves.push_back({1.0, true});
-    }
-    q.averageLength = 100;
+    RankQuery q = WordsOred(3);
     const std::vector<int> terms = {0, 1, 2};
     MemorySegment full(records, terms), high(records, terms, 1000, 100);
     TopMatches top(5);
