@@ -620,18 +620,16 @@ public:
         Leaf& l = lists_[leaf];
         if (!loaded_[leaf]) {
             loaded_[leaf] = true;
-            std::string bytes;
             if (first_ && first_->loaded_[leaf] && first_->highImpact_ == highImpact_) {
                 const Leaf& theirs = first_->lists_[leaf];
                 l.stored = theirs.stored;
                 l.first = theirs.first;
-                l.split = theirs.split;
                 l.restLoaded = true;
                 l.rest = theirs.rest;
                 return l.stored ? &l.stored->header : nullptr;
             }
             Rest(leaf);
-            if (first_ && first_->loaded_[leaf] && !l.split) {
+            if (first_ && first_->loaded_[leaf] && l.first == 0) {
                 l.stored = first_->lists_[leaf].stored;
             } else if (termIds_[leaf] != 0) {
                 std::string part0;
@@ -657,11 +655,10 @@ public:
             if (highImpact_ && termIds_[leaf] != 0 &&
                 Parts(termIds_[leaf], kRestPart, 0, 1, nullptr, bytes) > 0) {
                 if (!ParseRest(bytes, l.rest)) Damaged("a list's rest does not read back");
-                l.split = true;
                 l.first = kHighParts;
             }
         }
-        return l.split ? &l.rest : nullptr;
+        return l.first == kHighParts ? &l.rest : nullptr;
     }
 
     std::string_view Block(int leaf, std::size_t block) override {
@@ -779,8 +776,9 @@ private:
     static constexpr std::uint32_t kPartsAtOnce = 32;
     struct Leaf {
         std::shared_ptr<const StoredList> stored; // none where the segment has no list
-        std::int64_t first = 0;                   // the list's first row among the term's
-        bool split = false;                       // a high-impact source's list of a split
+        // The list's first row among the term's: kHighParts for a high-impact source's list
+        // of a split.
+        std::int64_t first = 0;
         bool restLoaded = false;
         ListRest rest;
         std::uint32_t part = kNoPart, parts = 0; // the parts bytes holds
