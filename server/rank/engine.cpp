@@ -166,12 +166,13 @@ public:
                 }
             });
     }
-    // Adds, for each posting of first to last, what it adds to its record's score into
-    // held, that less rest[class] into over, and notes the record's class, that it holds
-    // one (a bit in touched) and of this leaf (bit in words), as AddPostings does.
+    // Adds, for each posting of first to last, what it adds to its record's score into held
+    // and that less rest[class] into over (from first on), and notes the record's class;
+    // appends to passing (from passed on) those whose over reaches need[class], a record as
+    // often as it does, one at most a posting.
     void AddHigh(std::uint32_t first, std::uint32_t last, double* held, double* over,
-                 std::uint8_t* classes, std::uint64_t* touched, std::uint64_t* words,
-                 std::uint64_t bit, const double* rest) {
+                 std::uint8_t* classes, const double* rest, const double* need,
+                 std::uint32_t* passing, std::size_t& passed) {
         const std::uint32_t* const docs = buffer_.doc;
         const std::uint32_t* const f2s = buffer_.f2;
         ForEachInBlocks(first, last, [&](std::uint32_t from, std::uint32_t end, const BlockInfo&) {
@@ -180,17 +181,19 @@ public:
                 const std::uint32_t runEnd = std::min(buffer_.runEnd[r], end);
                 const int lengthClass = buffer_.lengthClass[i];
                 const double* const row = WeightedRow(lengthClass);
-                const double less = rest[lengthClass];
+                const double less = rest[lengthClass], needed = need[lengthClass];
                 for (; i < runEnd; ++i) {
                     const std::uint32_t f2 = f2s[i];
                     const double impact =
                         f2 < kWeighted ? row[f2] : info_.weight * bm25_.Impact(f2, lengthClass);
                     const std::uint32_t j = docs[i] - first;
                     held[j] += impact;
-                    over[j] += impact - less;
+                    const double sum = over[j] + (impact - less);
+                    over[j] = sum;
                     classes[j] = static_cast<std::uint8_t>(lengthClass);
-                    touched[j / 64] |= std::uint64_t{1} << (j % 64);
-                    words[j] |= bit;
+                    // Written always and kept by the count: no branch to mispredict.
+                    passing[passed] = j;
+                    passed += sum >= needed;
                 }
             }
         });
@@ -959,18 +962,19 @@ struct ImpactWord {
 struct Doubt {
     double bound;
     std::uint32_t doc;
-    std::uint64_t held; // the words (of the first 64) whose high part holds the record
 };
 
 // The records of [from, to) that can be kept by their high postings (impact's lists) and
-// the words' rests (restSum, class by class, all of them), into doubts; the records in done
-// were offered already. Stretch by stretch: each record's high postings summed, and its
-// bound, those summed over what the rests of the words without one add; a record without
-// any is bounded by the rests alone, below the worst kept. The margin, far above rounding,
-// keeps a bound one of a score summed leaf by leaf. Returns what the limit-th best score
-// is known to be at least: the scores top keeps, and the sums of the high postings of
-// records looked at here (each at most its score, none of them kept yet), which passes
-// over more records as it rises.
+// the words' rests (restSum, class by class, all of them), into doubts; the records in
+// done were offered already. Stretch by stretch: each record's high postings summed, and
+// that less what the rests of their words add, which is its bound less the rests of all
+// words; a record without any is bounded by the rests alone, below the worst kept. Only
+// the records whose sum passes what their class needs are looked at again (most hold a
+// high posting, and few pass). The margin, far above rounding, keeps a bound one of a
+// score summed leaf by leaf. Returns what the limit-th best score is known to be at
+// least: the scores top keeps, and the sums of the high postings of records looked at
+// here (each at most its score, none of them kept yet), which passes over more records as
+// it rises.
 double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& impact,
                  const TabledBm25& bm25, const std::vector<ImpactWord>& words,
                  const double* restSum, std::uint32_t from, std::uint32_t to,
@@ -983,11 +987,12 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
     for (std::size_t i = 0; i < top.Limit(); ++i)
         known.push(top.WorstScore());
     double floor = known.top();
+    double need[kLengthClasses];
     auto skip = done.begin();
-    // The sums are left at 0 for the next stretch.
+    // Left at 0 for the next stretch.
     std::vector<double> held(kImpactStretch, 0.0), over(kImpactStretch, 0.0);
     std::vector<std::uint8_t> classes(kImpactStretch);
-    std::vector<std::uint64_t> touched(kImpactStretch / 64, 0), holding(kImpactStretch, 0);
+    std::vector<std::uint32_t> passing(kImpactStretch * words.size());
     for (std::uint32_t first = from;;) {
         std::uint32_t next = kEnd;
         for (const auto& high : highs)
@@ -995,28 +1000,33 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
         if (next >= to) break;
         first = next;
         const std::uint32_t last = first + std::min(kImpactStretch - 1, to - 1 - first);
+        // A record of class c can reach the floor only where its high postings add this much
+        // over their words' rests; lowered by far more than rounding, so none is missed.
+        for (int c = 0; c < kLengthClasses; ++c)
+            need[c] = (floor / kMargin - restSum[c]) * (1 - 1e-12) - 1e-12;
+        std::size_t passed = 0;
         for (std::size_t i = 0; i < words.size(); ++i)
-            highs[i]->AddHigh(first, last, held.data(), over.data(), classes.data(), touched.data(),
-                              holding.data(), i < 64 ? std::uint64_t{1} << i : 0, words[i].restAt);
-        for (std::uint32_t t = 0; t < touched.size(); ++t) {
-            for (std::uint64_t bits = touched[t]; bits; bits &= bits - 1) {
-                const std::uint32_t j = t * 64 + static_cast<std::uint32_t>(__builtin_ctzll(bits));
-                const double bound = (restSum[classes[j]] + over[j]) * kMargin;
-                std::uint32_t d = first + j;
-                if (bound >= floor && !Walk::PastDone(d, skip, done.end()) &&
-                    !Walk::Hopeless(bound, d, d, segment, top)) {
-                    doubts.push_back({bound, d, holding[j]});
-                    if (held[j] > floor && segment.Live(d)) {
-                        known.pop();
-                        known.push(held[j]);
-                        floor = known.top();
-                    }
-                }
-                held[j] = over[j] = 0;
-                holding[j] = 0;
+            highs[i]->AddHigh(first, last, held.data(), over.data(), classes.data(),
+                              words[i].restAt, need, passing.data(), passed);
+        std::sort(passing.begin(), passing.begin() + passed);
+        const auto end = std::unique(passing.begin(), passing.begin() + passed);
+        for (auto at = passing.begin(); at != end; ++at) {
+            const std::uint32_t j = *at;
+            const double bound = (restSum[classes[j]] + over[j]) * kMargin;
+            std::uint32_t d = first + j;
+            if (bound < floor || Walk::PastDone(d, skip, done.end()) ||
+                Walk::Hopeless(bound, d, d, segment, top))
+                continue;
+            doubts.push_back({bound, d});
+            if (held[j] > floor && segment.Live(d)) {
+                known.pop();
+                known.push(held[j]);
+                floor = known.top();
             }
-            touched[t] = 0;
         }
+        const std::uint32_t count = last - first + 1;
+        std::fill_n(held.begin(), count, 0.0);
+        std::fill_n(over.begin(), count, 0.0);
         if (last + 1 >= to) break;
         first = last + 1;
     }
@@ -1107,8 +1117,8 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
         try {
             helper = std::thread([&] {
                 try {
-                    theirFloor = SweepHigh(query, *other, *otherImpact, theirFormula, words,
-                                           restSum, middle, kEnd, done, top, theirs);
+                    theirFloor = SweepHigh(query, *other, *otherImpact, theirFormula, words, restSum, middle,
+                              kEnd, done, top, theirs);
                 } catch (...) {
                     failed = std::current_exception();
                 }
@@ -1160,8 +1170,10 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
         for (const Doubt& doubt : batch) {
             double score = 0;
             for (std::size_t i = 0; i < words.size(); ++i) {
-                Cursor& c = i < 64 && (doubt.held >> i & 1) ? *highs[i] : *wholes[i];
-                if (c.Advance(doubt.doc) == doubt.doc) score += c.Impact();
+                if (highs[i]->Advance(doubt.doc) == doubt.doc)
+                    score += highs[i]->Impact();
+                else if (wholes[i]->Advance(doubt.doc) == doubt.doc)
+                    score += wholes[i]->Impact();
             }
             Walk::Offer(query, segment, top, score, doubt.doc);
         }
