@@ -426,5 +426,45 @@ TEST(OrderOracle, SearchesOfCommonWordsReadTheSplitsByImpact) {
     EXPECT_THROW(BestMatches(reader, search, 10), DamagedPostings);
 }
 
+// A reader that stays open keeps the lists it parsed, and must drop them once the file
+// changes: here every record is deleted and merged away, so that the next records' segment
+// takes the number of the first, with other lists.
+TEST(OrderOracle, AnOpenReaderSeesEachCommit) {
+    TempDir dir;
+    const std::string index = dir.File("commits.sqlite");
+    const auto put = [](IndexWriter& writer, std::int64_t first, int count, int shortEvery) {
+        std::vector<std::int64_t> shortest;
+        for (int i = 0; i < count; ++i) {
+            Article a;
+            a.pmid = first + i;
+            a.title = i % shortEvery == 0 ? "alpha beta" : "alpha and beta of a longer title";
+            a.year = 1990 + i % 20;
+            a.pubdate = std::to_string(a.year);
+            writer.Put(a);
+            if (i % shortEvery == 0) shortest.push_back(a.pmid);
+        }
+        writer.Commit();
+        return shortest;
+    };
+    const Search search = BuildSearch("alpha OR beta");
+    const auto best = [&](IndexReader& reader, std::size_t limit) {
+        std::vector<std::int64_t> pmids = Pmids(reader, BestMatches(reader, search, limit));
+        std::sort(pmids.begin(), pmids.end());
+        return pmids;
+    };
+    IndexWriter writer(index);
+    writer.SplitListsFrom(100);
+    const std::vector<std::int64_t> before = put(writer, 1000, 3000, 97);
+    IndexReader reader(index);
+    EXPECT_EQ(best(reader, before.size()), before);
+    for (std::int64_t pmid = 1000; pmid < 4000; ++pmid)
+        writer.Delete(pmid);
+    writer.MergeIfDue();
+    EXPECT_EQ(reader.Ranking().Segments(), 0u);
+    const std::vector<std::int64_t> after = put(writer, 50000, 2000, 41);
+    EXPECT_EQ(reader.Ranking().Segments(), 1u);
+    EXPECT_EQ(best(reader, after.size()), after);
+}
+
 } // namespace
 } // namespace tamix::server

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <queue>
+#include <tuple>
 #include <unordered_map>
 
 namespace tamix::server {
@@ -592,16 +593,56 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
 
 namespace {
 
+// Lists read before, parsed, by segment, term and first row: a segment's lists never
+// change, and a search of common words parsed megabytes of their headers each time. Kept
+// while the file is as it was when they were read, up to a budget.
+class ListCache {
+public:
+    using Key = std::tuple<std::int64_t, std::int64_t, std::int64_t>;
+    std::shared_ptr<const StoredList> Find(const Key& key) const {
+        const auto found = lists_.find(key);
+        return found == lists_.end() ? nullptr : found->second;
+    }
+    void Put(const Key& key, std::shared_ptr<const StoredList> list) {
+        const std::size_t size = sizeof(StoredList) + list->inlineData.size() +
+                                 list->header.blocks.size() * sizeof(BlockInfo);
+        if (size > kBudget) return;
+        if (bytes_ + size > kBudget) Clear();
+        bytes_ += size;
+        lists_.emplace(key, std::move(list));
+    }
+    // Empties the cache where another connection committed since (the reader's own
+    // writes nothing): a segment's number is taken again once every segment is gone.
+    void Check(Statement& dataVersion) {
+        const std::int64_t version = dataVersion.Step() ? dataVersion.Int(0) : 0;
+        dataVersion.Reset();
+        if (version == version_) return;
+        Clear();
+        version_ = version;
+    }
+
+private:
+    void Clear() {
+        lists_.clear();
+        bytes_ = 0;
+    }
+    // Some ten common words' headers at ten million records.
+    static constexpr std::size_t kBudget = std::size_t{64} << 20;
+    std::map<Key, std::shared_ptr<const StoredList>> lists_;
+    std::size_t bytes_ = 0;
+    std::int64_t version_ = -1;
+};
+
 // One segment as the engine reads it, row by row as it asks. Two of one segment may be
-// read from two threads: they share the statements, one at a time (statements holds the
-// lock), and keep the rest apart.
+// read from two threads: they share the statements and the cache, one at a time
+// (statements holds the lock), and keep the rest apart.
 class StoredSegment : public SegmentSource {
 public:
     StoredSegment(Statement& listParts, Statement& keysChunk, Statement& chunkStarts,
-                  Statement& isDead, std::mutex& statements, std::int64_t id,
+                  Statement& isDead, std::mutex& statements, ListCache& cache, std::int64_t id,
                   std::uint32_t records, bool anyDead, const std::vector<std::int64_t>& termIds)
         : listParts_(listParts), keysChunk_(keysChunk), chunkStarts_(chunkStarts), isDead_(isDead),
-          statements_(statements), id_(id), records_(records), anyDead_(anyDead),
+          statements_(statements), cache_(cache), id_(id), records_(records), anyDead_(anyDead),
           termIds_(termIds), lists_(termIds.size()), loaded_(termIds.size(), false) {}
 
     // A second source of the same segment: the lists the first has read are taken from it
@@ -610,8 +651,8 @@ public:
     // of high impact, it is of high impact too.
     StoredSegment(const StoredSegment* first, bool highImpact)
         : StoredSegment(first->listParts_, first->keysChunk_, first->chunkStarts_, first->isDead_,
-                        first->statements_, first->id_, first->records_, first->anyDead_,
-                        first->termIds_) {
+                        first->statements_, first->cache_, first->id_, first->records_,
+                        first->anyDead_, first->termIds_) {
         first_ = first;
         highImpact_ = highImpact || first->highImpact_;
     }
@@ -632,14 +673,21 @@ public:
             if (first_ && first_->loaded_[leaf] && l.first == 0) {
                 l.stored = first_->lists_[leaf].stored;
             } else if (termIds_[leaf] != 0) {
+                const ListCache::Key key{id_, termIds_[leaf], l.first};
+                {
+                    const std::lock_guard<std::mutex> lock(statements_);
+                    l.stored = cache_.Find(key);
+                }
                 std::string part0;
-                if (Parts(termIds_[leaf], l.first, 0, 1, nullptr, part0) > 0) {
+                if (!l.stored && Parts(termIds_[leaf], l.first, 0, 1, nullptr, part0) > 0) {
                     auto stored = std::make_shared<StoredList>();
                     ParseStored(part0, *stored);
                     if (!stored->header.blocks.empty() &&
                         stored->header.blocks.back().lastDoc >= records_)
                         Damaged("a list names records the segment does not hold");
                     l.stored = std::move(stored);
+                    const std::lock_guard<std::mutex> lock(statements_);
+                    cache_.Put(key, l.stored);
                 }
             }
         }
@@ -813,6 +861,7 @@ private:
 
     Statement &listParts_, &keysChunk_, &chunkStarts_, &isDead_;
     std::mutex& statements_;
+    ListCache& cache_;
     std::int64_t id_;
     std::uint32_t records_;
     bool anyDead_;
@@ -838,9 +887,11 @@ struct RankReader::Impl {
         keysChunk = db.Prepare(kKeyChunkSql);
         chunkStarts = db.Prepare(kChunkStartsSql);
         isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
+        dataVersion = db.Prepare("PRAGMA data_version");
     }
     Database& db;
-    Statement term, prefix, segments, listParts, keysChunk, chunkStarts, isDead;
+    Statement term, prefix, segments, listParts, keysChunk, chunkStarts, isDead, dataVersion;
+    ListCache lists;
     bool splitEvery = false;
 };
 
@@ -879,6 +930,7 @@ std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
     Impl& m = *impl_;
     // A search reads thousands of parts of lists: all from one commit, and under one lock.
     ReadTransaction read(m.db);
+    m.lists.Check(m.dataVersion);
     std::vector<std::int64_t> ids;
     for (const std::string& t : terms) {
         m.term.Bind(1, t);
@@ -899,7 +951,7 @@ std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
         if (row.records <= 0 || row.records > 0xFFFFFFFFll) continue;
         const auto records = static_cast<std::uint32_t>(row.records);
         StoredSegment segment(m.listParts, m.keysChunk, m.chunkStarts, m.isDead, statements,
-                              row.id, records, row.dead > 0, ids);
+                              m.lists, row.id, records, row.dead > 0, ids);
         StoredSegment second(&segment, false), high(&segment, true), secondHigh(&high, true);
         const bool halves = m.splitEvery || WorthSplitting(query, segment);
         RankSegment(query, segment, top, limit, halves ? &second : nullptr, &high,
