@@ -595,7 +595,7 @@ namespace {
 
 // Lists read before, parsed, by segment, term and first row: a segment's lists never
 // change, and a search of common words parsed megabytes of their headers each time. Kept
-// while the file is as it was when they were read, up to a budget.
+// while the file is as it was when they were read, up to a budget (then all dropped).
 class ListCache {
 public:
     using Key = std::tuple<std::int64_t, std::int64_t, std::int64_t>;
@@ -626,8 +626,8 @@ private:
         lists_.clear();
         bytes_ = 0;
     }
-    // Some ten common words' headers at ten million records.
-    static constexpr std::size_t kBudget = std::size_t{64} << 20;
+    // Eight common words' headers at ten million records; a reader a request thread.
+    static constexpr std::size_t kBudget = std::size_t{32} << 20;
     std::map<Key, std::shared_ptr<const StoredList>> lists_;
     std::size_t bytes_ = 0;
     std::int64_t version_ = -1;
