@@ -608,8 +608,8 @@ public:
                                  list->header.blocks.size() * sizeof(BlockInfo);
         if (size > kBudget) return;
         if (bytes_ + size > kBudget) Clear();
-        bytes_ += size;
-        lists_.emplace(key, std::move(list));
+        // Two threads may have read the same list: it counts once.
+        if (lists_.emplace(key, std::move(list)).second) bytes_ += size;
     }
     // Empties the cache where another connection committed since (the reader's own
     // writes nothing): a segment's number is taken again once every segment is gone.
