@@ -1117,8 +1117,8 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
         try {
             helper = std::thread([&] {
                 try {
-                    theirFloor = SweepHigh(query, *other, *otherImpact, theirFormula, words, restSum, middle,
-                              kEnd, done, top, theirs);
+                    theirFloor = SweepHigh(query, *other, *otherImpact, theirFormula, words,
+                                           restSum, middle, kEnd, done, top, theirs);
                 } catch (...) {
                     failed = std::current_exception();
                 }
