@@ -1,6 +1,7 @@
 #include "server/rank/engine.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <memory>
 #include <queue>
@@ -1002,8 +1003,10 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
         const std::uint32_t last = first + std::min(kImpactStretch - 1, to - 1 - first);
         // A record of class c can reach the floor only where its high postings add this much
         // over their words' rests; lowered by far more than rounding, so none is missed.
-        for (int c = 0; c < kLengthClasses; ++c)
-            need[c] = (floor / kMargin - restSum[c]) * (1 - 1e-12) - 1e-12;
+        for (int c = 0; c < kLengthClasses; ++c) {
+            const double exact = floor / kMargin - restSum[c];
+            need[c] = exact - (std::abs(exact) + 1) * 1e-12;
+        }
         std::size_t passed = 0;
         for (std::size_t i = 0; i < words.size(); ++i)
             highs[i]->AddHigh(first, last, held.data(), over.data(), classes.data(),
