@@ -953,6 +953,34 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> Span(const RankQuery& query
     return spans;
 }
 
+// Runs mine on this thread and theirs on a thread of its own beside it, and rethrows what
+// either threw once both are done; false, having run neither, where no thread is to be had
+// (the system's limit).
+template <typename Mine, typename Theirs> bool Beside(Mine mine, Theirs theirs) {
+    std::exception_ptr failed;
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            try {
+                theirs();
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    try {
+        mine();
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failed) std::rethrow_exception(failed);
+    return true;
+}
+
 // A word of a search by impact: the most its rest adds at a record of each class.
 struct ImpactWord {
     int leaf;
@@ -1108,38 +1136,24 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
     std::uint32_t middle = kEnd;
     if (other && otherImpact && longest->blocks.size() >= 4)
         middle = longest->blocks[longest->blocks.size() / 2].lastDoc + 1;
-    if (middle == kEnd) {
-        floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, kEnd, done, top, doubts);
-    } else {
-        // The second half on a thread of its own, with a formula of its own (its tables
-        // fill as it goes) and the second sources; top is only read meanwhile.
-        const TabledBm25 theirFormula(query.averageLength);
-        double theirFloor = 0;
-        std::exception_ptr failed;
-        std::thread helper;
-        try {
-            helper = std::thread([&] {
-                try {
-                    theirFloor = SweepHigh(query, *other, *otherImpact, theirFormula, words,
-                                           restSum, middle, kEnd, done, top, theirs);
-                } catch (...) {
-                    failed = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            middle = kEnd; // no thread to be had: the whole on this one
-        }
-        try {
-            floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, middle, done, top,
-                              doubts);
-        } catch (...) {
-            if (helper.joinable()) helper.join();
-            throw;
-        }
-        if (helper.joinable()) helper.join();
-        if (failed) std::rethrow_exception(failed);
+    // The second half with a formula of its own (its tables fill as it goes) and the
+    // second sources; top is only read meanwhile.
+    const TabledBm25 theirFormula(query.averageLength);
+    double theirFloor = 0;
+    if (middle != kEnd && Beside(
+                              [&] {
+                                  floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0,
+                                                    middle, done, top, doubts);
+                              },
+                              [&] {
+                                  theirFloor =
+                                      SweepHigh(query, *other, *otherImpact, theirFormula, words,
+                                                restSum, middle, kEnd, done, top, theirs);
+                              })) {
         floor = std::max(floor, theirFloor);
         doubts.insert(doubts.end(), theirs.begin(), theirs.end());
+    } else {
+        floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, kEnd, done, top, doubts);
     }
 
     // The records in doubt, highest bound first, a few at a time in the lists' order: the
@@ -1288,29 +1302,12 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
     const Ranges& others = halves.second;
     TopMatches theirs = top;
     const TabledBm25 theirFormula(query.averageLength);
-    std::exception_ptr failed;
-    std::thread helper;
-    try {
-        helper = std::thread([&] {
-            try {
-                sweep(*other, theirFormula, others, theirs);
-            } catch (...) {
-                failed = std::current_exception();
-            }
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had (the system's limit): the whole sweep on this one.
+    if (!Beside([&] { sweep(segment, bm25, mine, top); },
+                [&] { sweep(*other, theirFormula, others, theirs); })) {
+        // No thread to be had: the whole sweep on this one.
         sweep(segment, bm25, span, top);
         return;
     }
-    try {
-        sweep(segment, bm25, mine, top);
-    } catch (...) {
-        helper.join();
-        throw;
-    }
-    helper.join();
-    if (failed) std::rethrow_exception(failed);
     top.Merge(theirs);
 }
 
