@@ -62,7 +62,10 @@ public:
         ++blocksRead;
         return std::string_view(lists_[leaf].data).substr(info.offset, info.size - damaged);
     }
-    std::int64_t Key(std::uint32_t doc) override { return records_[doc].key; }
+    std::int64_t Key(std::uint32_t doc) override {
+        ++keysRead;
+        return records_[doc].key;
+    }
     // Some keys of the record's class around its own, and at times the key alone.
     std::pair<std::int64_t, std::int64_t> KeySpan(std::uint32_t doc) override {
         const std::int64_t key = records_[doc].key;
@@ -83,7 +86,7 @@ public:
         return lists_[leaf].split ? &lists_[leaf].rest : nullptr;
     }
 
-    std::size_t blocksRead = 0;
+    std::size_t blocksRead = 0, keysRead = 0;
     bool damaged = false; // each block reads back as a byte too short
 
 private:
@@ -294,6 +297,28 @@ TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
     RankSegment(q, segment, top, 10);
     EXPECT_EQ(top.Take().size(), 10u);
     EXPECT_LT(segment.blocksRead, 30u) << "of " << 100000 / kBlockPostings;
+}
+
+// Records that each score above all before them, none alike: every one the search reads
+// is kept for a while, but only the keys of those kept at the end are read (from disk, a
+// key is a read of its own).
+TEST(RankEngine, ReadsTheKeysOfTheRecordsKeptAlone) {
+    std::vector<Record> records;
+    for (int i = 0; i < 3000; ++i) {
+        Record r;
+        r.lengthClass = 20;
+        r.key = -static_cast<std::int64_t>(i) * 64 - 20;
+        r.f2[0] = 2 + 3000 - i;
+        records.push_back(r);
+    }
+    RankQuery q;
+    q.leaves = {{1.0, false}};
+    q.averageLength = 100;
+    MemorySegment segment(records, {0});
+    TopMatches top(10);
+    RankSegment(q, segment, top, 10);
+    EXPECT_EQ(top.Take(), Plainly(q, {0}, records, 10));
+    EXPECT_LE(segment.keysRead, 10u);
 }
 
 // Words 0 to words - 1 joined by OR, each of the ranked fields, at an average length of 100.

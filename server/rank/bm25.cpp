@@ -37,28 +37,43 @@ Bm25::Bm25(double averageLength) {
         norm_[c] = kBm25K1 * (1 - kBm25B + kBm25B * ClassLength(c) / average);
 }
 
-void TopMatches::Offer(double score, std::int64_t key) {
-    const Scored row{score, key};
+void TopMatches::Insert(const Scored& row) {
+    const auto better = [this](const Scored& x, const Scored& y) { return Better(x, y); };
     if (heap_.size() < limit_) {
         heap_.push_back(row);
-        std::push_heap(heap_.begin(), heap_.end(), &Better);
+        std::push_heap(heap_.begin(), heap_.end(), better);
     } else if (limit_ > 0 && Better(row, heap_.front())) {
-        std::pop_heap(heap_.begin(), heap_.end(), &Better);
+        std::pop_heap(heap_.begin(), heap_.end(), better);
         heap_.back() = row;
-        std::push_heap(heap_.begin(), heap_.end(), &Better);
+        std::push_heap(heap_.begin(), heap_.end(), better);
     }
 }
 
+void TopMatches::Settle() {
+    for (Scored& s : heap_) {
+        KeyOf(s);
+        s.doc = kNoDoc;
+    }
+    keyOf_ = nullptr;
+}
+
 void TopMatches::Merge(const TopMatches& other) {
-    std::unordered_set<std::int64_t> kept;
-    for (const Scored& s : heap_)
-        kept.insert(s.key);
+    std::unordered_set<std::int64_t> keys;
+    std::unordered_set<std::uint32_t> docs;
+    for (const Scored& s : heap_) {
+        if (s.doc == kNoDoc)
+            keys.insert(s.key);
+        else
+            docs.insert(s.doc);
+    }
     for (const Scored& s : other.heap_)
-        if (!kept.count(s.key)) Offer(s.score, s.key);
+        if (s.doc == kNoDoc ? !keys.count(s.key) : !docs.count(s.doc)) Insert(s);
 }
 
 std::vector<std::int64_t> TopMatches::Take() {
-    std::sort_heap(heap_.begin(), heap_.end(), &Better);
+    Settle();
+    std::sort_heap(heap_.begin(), heap_.end(),
+                   [this](const Scored& x, const Scored& y) { return Better(x, y); });
     std::vector<std::int64_t> keys;
     keys.reserve(heap_.size());
     for (const Scored& s : heap_)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace tamix::server {
@@ -43,37 +44,65 @@ private:
 };
 
 // The limit best of the records offered: higher scores first, equal scores newest first
-// (lower sort key).
+// (lower sort key). The records of the segment a search reads come by their number in it,
+// their keys read only where a tie asks for one or once the segment is done: most of those
+// offered are passed by better ones, and from disk each key is a read at random.
 class TopMatches {
 public:
     explicit TopMatches(int limit) : limit_(limit > 0 ? static_cast<std::size_t>(limit) : 0) {}
-    void Offer(double score, std::int64_t key);
+    void Offer(double score, std::int64_t key) { Insert({score, key, kNoDoc, false}); }
+    // How the keys of the segment being read are read; until Settle.
+    void ReadKeysWith(std::function<std::int64_t(std::uint32_t)> keyOf) {
+        keyOf_ = std::move(keyOf);
+    }
+    // A record of that segment, its key unread.
+    void OfferDoc(double score, std::uint32_t doc) { Insert({score, 0, doc, true}); }
+    // A record of that segment, its key read.
+    void OfferDoc(double score, std::uint32_t doc, std::int64_t key) {
+        Insert({score, key, doc, false});
+    }
+    // The segment is done: the keys of its records kept are read.
+    void Settle();
     bool Full() const { return heap_.size() == limit_; }
     std::size_t Limit() const { return limit_; }
     // Whether a record of this score and key would be kept.
     bool Admits(double score, std::int64_t key) const {
-        return heap_.size() < limit_ || (limit_ > 0 && Better({score, key}, heap_.front()));
+        return heap_.size() < limit_ ||
+               (limit_ > 0 && Better({score, key, kNoDoc, false}, heap_.front()));
     }
-    // The worst kept (only when Full).
+    // The worst kept (only when Full); its key read here where it was not.
     double WorstScore() const { return heap_.front().score; }
-    std::int64_t WorstKey() const { return heap_.front().key; }
+    std::int64_t WorstKey() const { return KeyOf(heap_.front()); }
     // Best first; empties the collection.
     std::vector<std::int64_t> Take();
-    // Offers the records other keeps that this does not: both may have begun with the same.
+    // Offers the records other keeps that this does not: both may have begun with the same,
+    // and both read the same segment.
     void Merge(const TopMatches& other);
 
     static constexpr const char* kPointerType = "tamix_top_matches";
 
 private:
+    static constexpr std::uint32_t kNoDoc = 0xFFFFFFFFu;
     struct Scored {
         double score;
-        std::int64_t key;
+        mutable std::int64_t key;
+        std::uint32_t doc; // in the segment being read; kNoDoc for a record of another
+        mutable bool unread;
     };
-    static bool Better(const Scored& x, const Scored& y) {
-        return x.score > y.score || (x.score == y.score && x.key < y.key);
+    std::int64_t KeyOf(const Scored& s) const {
+        if (s.unread) {
+            s.key = keyOf_(s.doc);
+            s.unread = false;
+        }
+        return s.key;
     }
+    bool Better(const Scored& x, const Scored& y) const {
+        return x.score > y.score || (x.score == y.score && KeyOf(x) < KeyOf(y));
+    }
+    void Insert(const Scored& row);
     std::size_t limit_;
     std::vector<Scored> heap_; // the worst kept on top
+    std::function<std::int64_t(std::uint32_t)> keyOf_;
 };
 
 } // namespace tamix::server

@@ -567,11 +567,16 @@ struct Walk {
                       std::uint32_t doc) {
         if (top.Full() && score < top.WorstScore()) return;
         // A tie is kept only from a record newer than the worst kept.
-        if (top.Full() && score == top.WorstScore() && segment.KeySpan(doc).first > top.WorstKey())
+        const bool tie = top.Full() && score == top.WorstScore();
+        if (tie && segment.KeySpan(doc).first > top.WorstKey()) return;
+        // Kept whatever its key: the key is read once the segment is done, if it still is.
+        if (!tie && query.firstKey == kNoFirstKey && query.lastKey == kNoLastKey) {
+            if (segment.Live(doc)) top.OfferDoc(score, doc);
             return;
+        }
         const std::int64_t key = segment.Key(doc);
         if (top.Admits(score, key) && InSpan(query, key) && segment.Live(doc))
-            top.Offer(score, key);
+            top.OfferDoc(score, doc, key);
     }
 
     // Moves doc past a range of done it stands in; false when none holds it.
@@ -1140,6 +1145,8 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
     // second sources; top is only read meanwhile.
     const TabledBm25 theirFormula(query.averageLength);
     double theirFloor = 0;
+    // Both threads may ask top for the worst kept's key, on a tie: read here, on this one.
+    top.WorstKey();
     if (middle != kEnd && Beside(
                               [&] {
                                   floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0,
@@ -1244,8 +1251,11 @@ std::pair<Ranges, Ranges> SplitAt(const Ranges& span, std::uint32_t middle) {
 
 } // namespace
 
-void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit,
-                 SegmentSource* other, SegmentSource* impact, SegmentSource* otherImpact) {
+namespace {
+
+// RankSegment's search, top reading the keys of segment's records.
+void SearchSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit,
+                   SegmentSource* other, SegmentSource* impact, SegmentSource* otherImpact) {
     if (segment.Records() == 0) return;
     const TabledBm25 bm25(query.averageLength);
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> span = Span(query, segment);
@@ -1301,6 +1311,7 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
     const Ranges& mine = halves.first;
     const Ranges& others = halves.second;
     TopMatches theirs = top;
+    theirs.ReadKeysWith([other](std::uint32_t doc) { return other->Key(doc); });
     const TabledBm25 theirFormula(query.averageLength);
     if (!Beside([&] { sweep(segment, bm25, mine, top); },
                 [&] { sweep(*other, theirFormula, others, theirs); })) {
@@ -1309,6 +1320,20 @@ void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top
         return;
     }
     top.Merge(theirs);
+}
+
+} // namespace
+
+void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit,
+                 SegmentSource* other, SegmentSource* impact, SegmentSource* otherImpact) {
+    top.ReadKeysWith([&segment](std::uint32_t doc) { return segment.Key(doc); });
+    try {
+        SearchSegment(query, segment, top, limit, other, impact, otherImpact);
+    } catch (...) {
+        top.ReadKeysWith(nullptr); // the segment goes
+        throw;
+    }
+    top.Settle();
 }
 
 } // namespace tamix::server
