@@ -273,6 +273,14 @@ TEST(RankEngine, ListsReadBackAndACommonWordsTakeUnderTwoBytesAPosting) {
     }
 }
 
+// One word of every field, at an average length of 100.
+RankQuery OneWord() {
+    RankQuery q;
+    q.leaves = {{1.0, false}};
+    q.averageLength = 100;
+    return q;
+}
+
 // A term in most records, the best of them few and in no particular place: most blocks
 // are passed over unread.
 TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
@@ -289,12 +297,9 @@ TEST(RankEngine, ReadsFewBlocksOfACommonTerm) {
         }
         records.push_back(r);
     }
-    RankQuery q;
-    q.leaves = {{1.0, false}};
-    q.averageLength = 100;
     MemorySegment segment(records, {0});
     TopMatches top(10);
-    RankSegment(q, segment, top, 10);
+    RankSegment(OneWord(), segment, top, 10);
     EXPECT_EQ(top.Take().size(), 10u);
     EXPECT_LT(segment.blocksRead, 30u) << "of " << 100000 / kBlockPostings;
 }
@@ -311,13 +316,10 @@ TEST(RankEngine, ReadsTheKeysOfTheRecordsKeptAlone) {
         r.f2[0] = 2 + 3000 - i;
         records.push_back(r);
     }
-    RankQuery q;
-    q.leaves = {{1.0, false}};
-    q.averageLength = 100;
     MemorySegment segment(records, {0});
     TopMatches top(10);
-    RankSegment(q, segment, top, 10);
-    EXPECT_EQ(top.Take(), Plainly(q, {0}, records, 10));
+    RankSegment(OneWord(), segment, top, 10);
+    EXPECT_EQ(top.Take(), Plainly(OneWord(), {0}, records, 10));
     EXPECT_LE(segment.keysRead, 10u);
 }
 
