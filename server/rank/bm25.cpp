@@ -38,7 +38,7 @@ Bm25::Bm25(double averageLength) {
 }
 
 void TopMatches::Insert(const Scored& row) {
-    const auto better = [this](const Scored& x, const Scored& y) { return Better(x, y); };
+    const auto better = Ordering();
     if (heap_.size() < limit_) {
         heap_.push_back(row);
         std::push_heap(heap_.begin(), heap_.end(), better);
@@ -72,8 +72,7 @@ void TopMatches::Merge(const TopMatches& other) {
 
 std::vector<std::int64_t> TopMatches::Take() {
     Settle();
-    std::sort_heap(heap_.begin(), heap_.end(),
-                   [this](const Scored& x, const Scored& y) { return Better(x, y); });
+    std::sort_heap(heap_.begin(), heap_.end(), Ordering());
     std::vector<std::int64_t> keys;
     keys.reserve(heap_.size());
     for (const Scored& s : heap_)

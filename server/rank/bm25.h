@@ -99,6 +99,10 @@ private:
     bool Better(const Scored& x, const Scored& y) const {
         return x.score > y.score || (x.score == y.score && KeyOf(x) < KeyOf(y));
     }
+    // Better as a comparison the heap's algorithms take.
+    auto Ordering() const {
+        return [this](const Scored& x, const Scored& y) { return Better(x, y); };
+    }
     void Insert(const Scored& row);
     std::size_t limit_;
     std::vector<Scored> heap_; // the worst kept on top

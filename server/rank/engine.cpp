@@ -1145,8 +1145,9 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
     // second sources; top is only read meanwhile.
     const TabledBm25 theirFormula(query.averageLength);
     double theirFloor = 0;
-    // Both threads may ask top for the worst kept's key, on a tie: read here, on this one.
-    top.WorstKey();
+    // Both halves' threads may ask top for the worst kept's key, on a tie: read here, on
+    // this one.
+    if (middle != kEnd) top.WorstKey();
     if (middle != kEnd && Beside(
                               [&] {
                                   floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0,
