@@ -3,7 +3,8 @@
 //
 //   query-cold  the first request for the query in a running server: a new result cache,
 //               the server's SQLite connection and the OS page cache as earlier requests
-//               left them (warm);
+//               left them (warm: every case is asked once, untimed, before the first round
+//               and after each round from disk);
 //   repeated    the same request again: its count and order come from the cache;
 //   disk-cold   the first request after the index file left the OS page cache
 //               (posix_fadvise DONTNEED) and the server opened a new connection.
@@ -101,17 +102,23 @@ int main(int argc, char** argv) {
     auto reader = std::make_unique<IndexReader>(index);
     std::printf("== %s: %lld records, %d rounds\n", index.c_str(),
                 static_cast<long long>(reader->Size()), rounds);
-    InRounds(cases.size(), rounds, [&](std::size_t i, bool fromDisk) {
-        Case& c = cases[i];
-        ResultCache cache;
-        if (fromDisk) {
-            reader.reset();
-            EvictFromPageCache(index);
-            reader = std::make_unique<IndexReader>(index);
-        }
-        (fromDisk ? c.diskCold : c.queryCold).push_back(Request(*reader, cache, c));
-        c.repeated.push_back(Request(*reader, cache, c));
-    });
+    InRounds(
+        cases.size(), rounds,
+        [&](std::size_t i, bool fromDisk) {
+            Case& c = cases[i];
+            ResultCache cache;
+            if (fromDisk) {
+                reader.reset();
+                EvictFromPageCache(index);
+                reader = std::make_unique<IndexReader>(index);
+            }
+            (fromDisk ? c.diskCold : c.queryCold).push_back(Request(*reader, cache, c));
+            c.repeated.push_back(Request(*reader, cache, c));
+        },
+        [&](std::size_t i) {
+            ResultCache cache;
+            Request(*reader, cache, cases[i]);
+        });
 
     // How many records each query matches in all (the pages count 10,000 at most).
     std::map<std::string, std::string> all;

@@ -426,15 +426,18 @@ int SearchAll(const std::string& path, int rounds) {
     auto db = std::make_unique<Xapian::Database>(path);
     std::printf("== %s: %u records, average length %.1f (wdf), %d rounds\n", path.c_str(),
                 db->get_doccount(), db->get_avlength(), rounds);
-    InRounds(cases.size(), rounds, [&](std::size_t i, bool fromDisk) {
-        Case& c = cases[i];
-        if (fromDisk) {
-            db.reset();
-            EvictFromPageCache(path);
-            db = std::make_unique<Xapian::Database>(path);
-        }
-        (fromDisk ? c.diskCold : c.queryCold).push_back(Request(*db, tokenizer, c));
-    });
+    InRounds(
+        cases.size(), rounds,
+        [&](std::size_t i, bool fromDisk) {
+            Case& c = cases[i];
+            if (fromDisk) {
+                db.reset();
+                EvictFromPageCache(path);
+                db = std::make_unique<Xapian::Database>(path);
+            }
+            (fromDisk ? c.diskCold : c.queryCold).push_back(Request(*db, tokenizer, c));
+        },
+        [&](std::size_t i) { Request(*db, tokenizer, cases[i]); });
 
     std::printf("  %-42s %-8s %8s %8s %19s %19s  %s\n", "query", "checked", "estimate", "exact",
                 "query-cold p50/max", "disk-cold p50/max", "top 3 PMIDs");

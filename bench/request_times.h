@@ -41,15 +41,23 @@ inline void EvictFromPageCache(const std::vector<std::string>& files) {
 }
 
 // Calls run(case, fromDisk) for every case in each round, in an order shuffled anew (so
-// that a noisy neighbour hurts every case alike); every third round is from disk.
-template <typename Run> void InRounds(std::size_t cases, int rounds, Run run) {
+// that a noisy neighbour hurts every case alike); every third round is from disk. Before
+// the first round and after each from disk, warm(case) is called for every case, untimed:
+// a request from memory then finds the page cache as earlier requests left it, not as the
+// last case from disk did.
+template <typename Run, typename Warm>
+void InRounds(std::size_t cases, int rounds, Run run, Warm warm) {
     std::mt19937 random(42);
     std::vector<std::size_t> order(cases);
     std::iota(order.begin(), order.end(), 0);
     for (int round = 0; round < rounds; ++round) {
+        const bool fromDisk = round % 3 == 2;
         std::shuffle(order.begin(), order.end(), random);
+        if (!fromDisk && (round == 0 || (round - 1) % 3 == 2))
+            for (const std::size_t i : order)
+                warm(i);
         for (const std::size_t i : order)
-            run(i, round % 3 == 2);
+            run(i, fromDisk);
     }
 }
 
