@@ -47,17 +47,17 @@ inline void EvictFromPageCache(const std::vector<std::string>& files) {
 // last case from disk did.
 template <typename Run, typename Warm>
 void InRounds(std::size_t cases, int rounds, Run run, Warm warm) {
+    const auto fromDisk = [](int round) { return round % 3 == 2; };
     std::mt19937 random(42);
     std::vector<std::size_t> order(cases);
     std::iota(order.begin(), order.end(), 0);
     for (int round = 0; round < rounds; ++round) {
-        const bool fromDisk = round % 3 == 2;
         std::shuffle(order.begin(), order.end(), random);
-        if (!fromDisk && (round == 0 || (round - 1) % 3 == 2))
+        if (!fromDisk(round) && (round == 0 || fromDisk(round - 1)))
             for (const std::size_t i : order)
                 warm(i);
         for (const std::size_t i : order)
-            run(i, fromDisk);
+            run(i, fromDisk(round));
     }
 }
 
