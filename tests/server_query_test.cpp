@@ -262,6 +262,39 @@ TEST(Query, SearchesRunAgainstAnIndex) {
     EXPECT_EQ(reader.Count(BuildSearch("2001:2002[dp] AND 2005[dp]")), 0);
 }
 
+// A search of a word held by the cap's number of records or more, alone or ORed, counts to
+// the cap without FTS5; what the ranking counts of a word must follow deletions, and a
+// search that may match fewer is still counted by FTS5.
+TEST(Query, CountsOfCommonWordsReachTheCap) {
+    TempDir dir;
+    const std::string index = dir.File("index.sqlite");
+    const int records = kMaxCountedMatches + 20, half = records / 2;
+    IndexWriter writer(index);
+    for (int pmid = 1; pmid <= records; ++pmid) {
+        Article a;
+        a.pmid = pmid;
+        a.title = pmid % 2 ? "Common ground" : "Sense";
+        if (pmid % 2 == 0) a.abstract = "Common sense";
+        a.year = pmid <= 100 ? 1990 : 2000;
+        a.month = 1;
+        writer.Put(a);
+    }
+    writer.Commit();
+    const std::vector<std::pair<std::string, int>> before = {
+        {"common", kMaxCountedMatches},  {"nowhere OR common", kMaxCountedMatches},
+        {"comm*", kMaxCountedMatches},   {"common[ti]", half},
+        {"sense", half},                 {"common AND ground", half},
+        {"\"common ground\"", half},     {"common NOT sense", half},
+        {"common AND 1990[dp]", 100}};
+    for (const auto& [query, count] : before)
+        EXPECT_EQ(IndexReader(index).Count(BuildSearch(query)), count) << query;
+    for (int pmid = 1; pmid <= 40; ++pmid)
+        writer.Delete(pmid);
+    writer.Commit();
+    for (const std::string query : {"common", "common OR nowhere"})
+        EXPECT_EQ(IndexReader(index).Count(BuildSearch(query)), records - 40) << query;
+}
+
 // Best Match weighs each phrase of the expression by its place: the list of phrases must
 // line up with them, ranked ones (words of text, headings, keywords) as expressions that
 // find them alone.

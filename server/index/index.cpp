@@ -698,10 +698,29 @@ std::int64_t IndexReader::Generation() {
 
 int IndexReader::Count(const Search& search) {
     if (search.MatchesNothing()) return 0;
+    if (CountedByAWord(search)) return kMaxCountedMatches;
     count_.Bind(1, search.match).Bind(2, search.firstRowid).Bind(3, search.lastRowid);
     const int value = count_.Step() ? static_cast<int>(count_.Int(0)) : 0;
     count_.Reset();
     return value;
+}
+
+// A search of one word in every field, or of words joined by OR, matches at least the
+// records that hold one of those words, which the ranking counts at each commit (deleted
+// and replaced records taken off): where a word is that common, FTS5's lists need not be
+// read to count to the cap. Four common words took 2 ms so from memory, 9 from disk.
+bool IndexReader::CountedByAWord(const Search& search) {
+    if (search.Spanned() || search.tree.size() != 1) return false;
+    const auto common = [&](const SearchNode& node) {
+        if (node.kind != SearchNode::Phrase || node.prefix || node.columns != kAllColumns)
+            return false;
+        const std::vector<std::string> terms = tokenizer_.Terms(node.text);
+        return terms.size() == 1 && rank_->Records(terms[0]) >= kMaxCountedMatches;
+    };
+    const SearchNode& root = search.tree[0];
+    if (root.kind == SearchNode::Or)
+        return std::any_of(root.operands.begin(), root.operands.end(), common);
+    return common(root);
 }
 
 std::int64_t IndexReader::CountUpTo(const std::string& match, std::int64_t limit) {

@@ -275,6 +275,10 @@ public:
     Tokenizer& Tokens() { return tokenizer_; }
 
 private:
+    // Whether the search matches every record of some word held by kMaxCountedMatches live
+    // records or more.
+    bool CountedByAWord(const Search& search);
+
     Database db_;
     std::unique_ptr<RankReader> rank_;
     Tokenizer tokenizer_;
