@@ -1033,7 +1033,10 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
             next = std::min(next, high->Advance(first));
         if (next >= to) break;
         first = next;
-        const std::uint32_t last = first + std::min(kImpactStretch - 1, to - 1 - first);
+        // The promising stretches' records were scored whole: their postings are not summed.
+        if (Walk::PastDone(first, skip, done.end())) continue;
+        std::uint32_t last = first + std::min(kImpactStretch - 1, to - 1 - first);
+        if (skip != done.end() && skip->first <= last) last = skip->first - 1;
         // A record of class c can reach the floor only where its high postings add this much
         // over their words' rests; lowered by far more than rounding, so none is missed.
         for (int c = 0; c < kLengthClasses; ++c) {
@@ -1049,9 +1052,8 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
         for (auto at = passing.begin(); at != end; ++at) {
             const std::uint32_t j = *at;
             const double bound = (restSum[classes[j]] + over[j]) * kMargin;
-            std::uint32_t d = first + j;
-            if (bound < floor || Walk::PastDone(d, skip, done.end()) ||
-                Walk::Hopeless(bound, d, d, segment, top))
+            const std::uint32_t d = first + j;
+            if (bound < floor || Walk::Hopeless(bound, d, d, segment, top))
                 continue;
             doubts.push_back({bound, d});
             if (held[j] > floor && segment.Live(d)) {
