@@ -166,6 +166,10 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
             // A word of the shortest records alone: its list ends long before the others.
             r.f2.erase(kTerms - 1);
             if (r.lengthClass == 20 && random() % 2) r.f2[kTerms - 1] = 2 + 2 * (random() % 3);
+            // Every other round, a rare word: a block of few postings over most of the
+            // others' blocks.
+            if (round % 2) r.f2.erase(kTerms - 2);
+            if (round % 2 && random() % 150 == 0) r.f2[kTerms - 2] = 2 + 2 * (random() % 3);
             r.live = random() % 10 != 0;
             records.push_back(r);
         }

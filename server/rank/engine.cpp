@@ -492,6 +492,11 @@ struct Walk {
         root = Build(query.root, cursors);
     }
 
+    // Offers the record where it matches, scored whatever its bound.
+    void Look(const RankQuery& query, SegmentSource& segment, std::uint32_t doc, TopMatches& top) {
+        if (root->NextMatch(doc) == doc) Offer(query, segment, top, Score(doc), doc);
+    }
+
     // Offers the records of [from, to) that can be among the best, passing over those in
     // done (sorted, apart).
     void Sweep(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
@@ -882,12 +887,33 @@ struct Walk {
     std::vector<std::uint32_t> held;
 };
 
+// Whether the other leaves' lists hold more blocks over the records of the leaf's block
+// than it holds postings: a block where its word is sparse (among the shortest records,
+// one spans up to a million) is then read cheaper record by record than stretch by
+// stretch, where every list's blocks over the stretch would be read.
+bool SparseBlock(const RankQuery& query, SegmentSource& segment, std::size_t leaf,
+                 std::uint32_t first, const BlockInfo& block) {
+    const auto before = [](const BlockInfo& b, std::uint32_t doc) { return b.lastDoc < doc; };
+    std::size_t over = 0;
+    for (std::size_t i = 0; i < query.leaves.size(); ++i) {
+        const ListHeader* list = i == leaf ? nullptr : segment.List(static_cast<int>(i));
+        if (!list) continue;
+        const auto from = std::lower_bound(list->blocks.begin(), list->blocks.end(), first, before);
+        const auto to = std::lower_bound(from, list->blocks.end(), block.lastDoc, before);
+        over += static_cast<std::size_t>(to - from) + (to != list->blocks.end());
+        if (over > block.postings) return true;
+    }
+    return false;
+}
+
 // The stretches of records to read first: each ranked term's highest blocks, where the
-// best records are likely to be, so that the sweep that follows passes over the most.
+// best records are likely to be, so that the sweep that follows passes over the most. A
+// sparse block (SparseBlock) gives its records alone, each a stretch of one.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& query,
                                                                SegmentSource& segment,
                                                                const TabledBm25& bm25, int limit) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+    BlockColumns columns;
     // The best records may each stand in a block of their own.
     const std::size_t wanted = 2 + static_cast<std::size_t>(std::max(limit, 0));
     for (std::size_t i = 0; i < query.leaves.size(); ++i) {
@@ -909,7 +935,17 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& 
         std::sort_heap(blocks.begin(), blocks.end());
         for (std::size_t j = 0; j < blocks.size(); ++j) {
             const std::size_t b = blocks[j].second;
-            ranges.emplace_back(b ? list->blocks[b - 1].lastDoc + 1 : 0, list->blocks[b].lastDoc);
+            const BlockInfo& block = list->blocks[b];
+            const std::uint32_t first = b ? list->blocks[b - 1].lastDoc + 1 : 0;
+            if (!SparseBlock(query, segment, i, first, block)) {
+                ranges.emplace_back(first, block.lastDoc);
+                continue;
+            }
+            if (!DecodeBlock(segment.Block(static_cast<int>(i), b), block,
+                             b ? &list->blocks[b - 1] : nullptr, columns))
+                throw DamagedPostings("a block of postings does not read back");
+            for (std::uint32_t k = 0; k < block.postings; ++k)
+                ranges.emplace_back(columns.doc[k], columns.doc[k]);
         }
     }
     std::sort(ranges.begin(), ranges.end());
@@ -1274,8 +1310,12 @@ void SearchSegment(const RankQuery& query, SegmentSource& segment, TopMatches& t
     }
     {
         Walk walk(query, segment, bm25);
-        for (const auto& range : first)
-            walk.Sweep(query, segment, bm25, range.first, range.second + 1, {}, top);
+        for (const auto& range : first) {
+            if (range.first == range.second)
+                walk.Look(query, segment, range.first, top);
+            else
+                walk.Sweep(query, segment, bm25, range.first, range.second + 1, {}, top);
+        }
     }
     if (impact && ByImpact(query, segment, *impact, bm25, first, top, other, otherImpact)) return;
     const auto sweep = [&](SegmentSource& source, const TabledBm25& formula,
