@@ -118,7 +118,8 @@ public:
                                 : 0;
     }
     // The most the term adds to any record's score: worked out once, though each stretch
-    // an OR sweeps asks for it (a search of common words sweeps dozens).
+    // an OR sweeps asks for it (a search of common words sweeps dozens), unless told.
+    void KnowHighest(double highest) { highest_ = highest; }
     double Highest() {
         if (highest_ < 0) {
             double highest = 0;
@@ -486,11 +487,15 @@ struct Walk {
     std::unique_ptr<Node> root;
     std::vector<const Frontier*> best;
 
-    Walk(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25)
+    // highest: what each leaf adds at most (Cursor::Highest), where known already.
+    Walk(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
+         const std::vector<double>& highest = {})
         : best(query.leaves.size(), nullptr), adds(query.leaves.size(), 0) {
-        for (std::size_t i = 0; i < query.leaves.size(); ++i)
+        for (std::size_t i = 0; i < query.leaves.size(); ++i) {
             cursors.push_back(
                 std::make_unique<Cursor>(segment, static_cast<int>(i), query.leaves[i], bm25));
+            if (i < highest.size()) cursors.back()->KnowHighest(highest[i]);
+        }
         root = Build(query.root, cursors);
     }
 
@@ -910,10 +915,14 @@ bool SparseBlock(const RankQuery& query, SegmentSource& segment, std::size_t lea
 
 // The stretches of records to read first: each ranked term's highest blocks, where the
 // best records are likely to be, so that the sweep that follows passes over the most. A
-// sparse block (SparseBlock) gives its records alone, each a stretch of one.
+// sparse block (SparseBlock) gives its records alone, each a stretch of one. Into highest,
+// what each leaf adds at most (as Cursor::Highest works it out), from the same blocks: a
+// scan of a common word's tens of thousands of blocks each less.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& query,
                                                                SegmentSource& segment,
-                                                               const TabledBm25& bm25, int limit) {
+                                                               const TabledBm25& bm25, int limit,
+                                                               std::vector<double>& highest) {
+    highest.assign(query.leaves.size(), 0.0);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
     BlockColumns columns;
     // The best records may each stand in a block of their own.
@@ -935,6 +944,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& 
             }
         }
         std::sort_heap(blocks.begin(), blocks.end());
+        if (!blocks.empty()) highest[i] = query.leaves[i].weight * -blocks.front().first;
         for (std::size_t j = 0; j < blocks.size(); ++j) {
             const std::size_t b = blocks[j].second;
             const BlockInfo& block = list->blocks[b];
@@ -1303,15 +1313,16 @@ void SearchSegment(const RankQuery& query, SegmentSource& segment, TopMatches& t
     if (span.empty()) return;
     // The promising stretches within the span.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> first;
+    std::vector<double> highest;
     auto s = span.begin();
-    for (const auto& range : Promising(query, segment, bm25, limit)) {
+    for (const auto& range : Promising(query, segment, bm25, limit, highest)) {
         while (s != span.end() && s->second < range.first)
             ++s;
         for (auto t = s; t != span.end() && t->first <= range.second; ++t)
             first.emplace_back(std::max(range.first, t->first), std::min(range.second, t->second));
     }
     {
-        Walk walk(query, segment, bm25);
+        Walk walk(query, segment, bm25, highest);
         for (const auto& range : first) {
             if (range.first == range.second)
                 walk.Look(query, segment, range.first, top);
@@ -1323,7 +1334,7 @@ void SearchSegment(const RankQuery& query, SegmentSource& segment, TopMatches& t
     const auto sweep = [&](SegmentSource& source, const TabledBm25& formula,
                            const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges,
                            TopMatches& into) {
-        Walk walk(query, source, formula);
+        Walk walk(query, source, formula, highest);
         for (const auto& range : ranges)
             walk.Sweep(query, source, formula, range.first, range.second + 1, first, into);
     };
