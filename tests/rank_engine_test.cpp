@@ -379,7 +379,9 @@ TEST(RankEngine, ReadsFewBlocksOfCommonWordsSplitByImpact) {
     TopMatches halves(10);
     RankSegment(q, fullToo, halves, 10, &fullThird, &highToo, &highThird);
     EXPECT_EQ(halves.Take(), keys);
-    EXPECT_GT(highThird.blocksRead, 0u);
+    // Each run of records is read by one thread: between them, some blocks across two runs
+    // more than one thread reads (each thread's share is as the threads are scheduled).
+    EXPECT_LE(highToo.blocksRead + highThird.blocksRead, high.blocksRead + 4 * 4);
 
     // Where the postings of high impact are one-word records' alone, those the search reads
     // first, records that hold both words at a lower impact beat them: the lists are then

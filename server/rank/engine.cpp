@@ -1,6 +1,7 @@
 #include "server/rank/engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <memory>
@@ -1046,22 +1047,59 @@ struct Doubt {
     std::uint32_t doc;
 };
 
-// The records of [from, to) that can be kept by their high postings (impact's lists) and
-// the words' rests (restSum, class by class, all of them), into doubts; the records in
+// What the limit-th best score is known to be at least, raised by threads that find
+// records apart from each other's: the most any of them knows.
+class SharedFloor {
+public:
+    double Get() const { return value_.load(std::memory_order_relaxed); }
+    void Raise(double value) {
+        double seen = Get();
+        while (seen < value && !value_.compare_exchange_weak(seen, value))
+            ;
+    }
+
+private:
+    std::atomic<double> value_{0};
+};
+
+// A segment's records in runs that the threads of a sweep take in turn, each the next that
+// none has taken: the runs a thread takes rise, as its cursors must, and where another
+// process slows one thread the other takes more.
+class Runs {
+public:
+    explicit Runs(std::uint32_t records)
+        : records_(records), run_(std::max(kImpactStretch, records / kRuns / 64 * 64)) {}
+    // The next run, [from, to); false once every run is taken.
+    bool Take(std::uint32_t& from, std::uint32_t& to) {
+        const std::uint64_t run = next_.fetch_add(1, std::memory_order_relaxed);
+        if (run * run_ >= records_) return false;
+        from = static_cast<std::uint32_t>(run * run_);
+        to = static_cast<std::uint32_t>(std::min<std::uint64_t>(from + run_, records_));
+        return true;
+    }
+
+private:
+    // Runs a segment is cut in, where they are not shorter than a stretch.
+    static constexpr std::uint32_t kRuns = 16;
+    std::atomic<std::uint32_t> next_{0};
+    const std::uint32_t records_, run_;
+};
+
+// The records of the runs taken that can be kept by their high postings (impact's lists)
+// and the words' rests (restSum, class by class, all of them), into doubts; the records in
 // done were offered already. Stretch by stretch: each record's high postings summed, and
 // that less what the rests of their words add, which is its bound less the rests of all
 // words; a record without any is bounded by the rests alone, below the worst kept. Only
 // the records whose sum passes what their class needs are looked at again (most hold a
 // high posting, and few pass). The margin, far above rounding, keeps a bound one of a
-// score summed leaf by leaf. Returns what the limit-th best score is known to be at
-// least: the scores top keeps, and the sums of the high postings of records looked at
-// here (each at most its score, none of them kept yet), which passes over more records as
-// it rises.
-double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& impact,
-                 const TabledBm25& bm25, const std::vector<ImpactWord>& words,
-                 const double* restSum, std::uint32_t from, std::uint32_t to,
-                 const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
-                 const TopMatches& top, std::vector<Doubt>& doubts) {
+// score summed leaf by leaf. What the limit-th best score is known to be at least, into
+// shared: the scores top keeps, and the sums of the high postings of records looked at by
+// any thread (each at most its score, none of them kept yet), which passes over more
+// records as it rises.
+void SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& impact,
+               const TabledBm25& bm25, const std::vector<ImpactWord>& words, const double* restSum,
+               Runs& runs, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& done,
+               const TopMatches& top, SharedFloor& shared, std::vector<Doubt>& doubts) {
     std::vector<std::unique_ptr<Cursor>> highs;
     for (const ImpactWord& w : words)
         highs.push_back(std::make_unique<Cursor>(impact, w.leaf, query.leaves[w.leaf], bm25));
@@ -1075,11 +1113,16 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
     std::vector<double> held(kImpactStretch, 0.0), over(kImpactStretch, 0.0);
     std::vector<std::uint8_t> classes(kImpactStretch);
     std::vector<std::uint32_t> passing(kImpactStretch * words.size());
-    for (std::uint32_t first = from;;) {
+    std::uint32_t first = 0, to = 0;
+    while (true) {
+        if (first >= to && !runs.Take(first, to)) break;
         std::uint32_t next = kEnd;
         for (const auto& high : highs)
             next = std::min(next, high->Advance(first));
-        if (next >= to) break;
+        if (next >= to) {
+            first = to;
+            continue;
+        }
         first = next;
         // The promising stretches' records were scored whole: their postings are not summed.
         if (Walk::PastDone(first, skip, done.end())) continue;
@@ -1087,6 +1130,7 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
         if (skip != done.end() && skip->first <= last) last = skip->first - 1;
         // A record of class c can reach the floor only where its high postings add this much
         // over their words' rests; lowered by far more than rounding, so none is missed.
+        floor = std::max(floor, shared.Get());
         for (int c = 0; c < kLengthClasses; ++c) {
             const double exact = floor / kMargin - restSum[c];
             need[c] = exact - (std::abs(exact) + 1) * 1e-12;
@@ -1107,16 +1151,15 @@ double SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& 
             if (held[j] > floor && segment.Live(d)) {
                 known.pop();
                 known.push(held[j]);
-                floor = known.top();
+                floor = std::max(floor, known.top());
+                shared.Raise(floor);
             }
         }
         const std::uint32_t count = last - first + 1;
         std::fill_n(held.begin(), count, 0.0);
         std::fill_n(over.begin(), count, 0.0);
-        if (last + 1 >= to) break;
         first = last + 1;
     }
-    return floor;
 }
 
 // Words joined by OR whose lists impact keeps split, their postings of high impact apart
@@ -1171,12 +1214,10 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
     if (words.empty() || highPostings * kHighShare > wholePostings) return false;
     std::sort(words.begin(), words.end(),
               [](const ImpactWord& x, const ImpactWord& y) { return x.leaf < y.leaf; });
-    const ListHeader* longest = nullptr; // of the high parts
     for (const ImpactWord& w : words) {
         const ListHeader* high = impact.List(w.leaf);
         if (!high || high->postings != impact.Rest(w.leaf)->high)
             throw DamagedPostings("a split's postings are not those its rest counts");
-        if (!longest || high->postings > longest->postings) longest = high;
     }
     double restSum[kLengthClasses]; // what the rests add at most, class by class
     for (int c = 0; c < kLengthClasses; ++c) {
@@ -1187,32 +1228,29 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
     }
 
     std::vector<Doubt> doubts, theirs;
-    double floor = 0;
-    std::uint32_t middle = kEnd;
-    if (other && otherImpact && longest->blocks.size() >= 4)
-        middle = longest->blocks[longest->blocks.size() / 2].lastDoc + 1;
-    // The second half with a formula of its own (its tables fill as it goes) and the
+    Runs runs(segment.Records());
+    SharedFloor shared;
+    shared.Raise(top.WorstScore());
+    // The second thread with a formula of its own (its tables fill as it goes) and the
     // second sources; top is only read meanwhile.
     const TabledBm25 theirFormula(query.averageLength);
-    double theirFloor = 0;
-    // Both halves' threads may ask top for the worst kept's key, on a tie: read here, on
-    // this one.
-    if (middle != kEnd) top.WorstKey();
-    if (middle != kEnd && Beside(
-                              [&] {
-                                  floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0,
-                                                    middle, done, top, doubts);
-                              },
-                              [&] {
-                                  theirFloor =
-                                      SweepHigh(query, *other, *otherImpact, theirFormula, words,
-                                                restSum, middle, kEnd, done, top, theirs);
-                              })) {
-        floor = std::max(floor, theirFloor);
+    // Both threads may ask top for the worst kept's key, on a tie: read here, on this one.
+    if (other && otherImpact) top.WorstKey();
+    if (other && otherImpact &&
+        Beside(
+            [&] {
+                SweepHigh(query, segment, impact, bm25, words, restSum, runs, done, top, shared,
+                          doubts);
+            },
+            [&] {
+                SweepHigh(query, *other, *otherImpact, theirFormula, words, restSum, runs, done,
+                          top, shared, theirs);
+            })) {
         doubts.insert(doubts.end(), theirs.begin(), theirs.end());
     } else {
-        floor = SweepHigh(query, segment, impact, bm25, words, restSum, 0, kEnd, done, top, doubts);
+        SweepHigh(query, segment, impact, bm25, words, restSum, runs, done, top, shared, doubts);
     }
+    const double floor = shared.Get();
 
     // The records in doubt, highest bound first, a few at a time in the lists' order: the
     // first raise the worst kept past the bounds of most of the rest. A word's posting is
