@@ -1166,8 +1166,8 @@ void SweepHigh(const RankQuery& query, SegmentSource& segment, SegmentSource& im
 // (common words, whose lists the sweep reads most of): a record holds a word's high
 // posting, or its posting adds no more than the rest's largest at the record's class. Once
 // the records found so far set the worst kept above what a record without any high posting
-// can reach, only the high postings are read (in halves on two threads, given second
-// sources of both), and the whole lists only for the records whose bound stays in doubt.
+// can reach, only the high postings are read (on two threads, given second sources of
+// both), and the whole lists only for the records whose bound stays in doubt.
 // False, with nothing offered, where that does not hold: the sweep then reads the lists.
 bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& impact,
               const TabledBm25& bm25,

@@ -97,8 +97,8 @@ public:
 // second source of the same segment, which a thread of its own may use beside segment),
 // the second half of the records is swept on a thread of its own. Given impact (a source
 // of the segment's postings of high impact), words joined by OR whose lists are all split
-// so read those, and the whole lists only for the records left in doubt; in halves where
-// other and otherImpact (a second source of those) are given.
+// so read those, and the whole lists only for the records left in doubt; on two threads
+// where other and otherImpact (a second source of those) are given.
 void RankSegment(const RankQuery& query, SegmentSource& segment, TopMatches& top, int limit,
                  SegmentSource* other = nullptr, SegmentSource* impact = nullptr,
                  SegmentSource* otherImpact = nullptr);
