@@ -373,14 +373,14 @@ TEST(RankEngine, ReadsFewBlocksOfCommonWordsSplitByImpact) {
     const std::size_t blocks = 4 * 54000 / kBlockPostings;
     EXPECT_LT(full.blocksRead, blocks / 10) << "of some " << blocks;
     EXPECT_LT(high.blocksRead, blocks / 4) << "of some " << blocks;
-    // The same in halves on two threads.
+    // The same on two threads.
     MemorySegment fullToo(records, terms), highToo(records, terms, 1000, 100);
     MemorySegment fullThird(records, terms), highThird(records, terms, 1000, 100);
     TopMatches halves(10);
     RankSegment(q, fullToo, halves, 10, &fullThird, &highToo, &highThird);
     EXPECT_EQ(halves.Take(), keys);
-    // Each run of records is read by one thread: between them, some blocks across two runs
-    // more than one thread reads (each thread's share is as the threads are scheduled).
+    // Each run is read by the thread that takes it, as they are scheduled: together they read
+    // what one thread does, but for blocks that lie across two runs.
     EXPECT_LE(highToo.blocksRead + highThird.blocksRead, high.blocksRead + 4 * 4);
 
     // Where the postings of high impact are one-word records' alone, those the search reads
