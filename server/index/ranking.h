@@ -72,7 +72,7 @@ public:
                                    int limit);
     // How many segments there are (for tests and benchmarks).
     std::size_t Segments();
-    // For tests: every search that can be is swept in halves on two threads, however few
+    // For tests: every search that can be is swept on two threads, however few
     // the records and postings it reads.
     void SplitEverySearch();
 
