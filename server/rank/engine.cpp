@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <memory>
+#include <numeric>
 #include <queue>
 #include <system_error>
 #include <thread>
@@ -117,20 +118,6 @@ public:
         return info_.weight > 0 ? info_.weight * bm25_.Impact(buffer_.f2[position_],
                                                                buffer_.lengthClass[position_])
                                 : 0;
-    }
-    // The most the term adds to any record's score: worked out once, though each stretch
-    // an OR sweeps asks for it (a search of common words sweeps dozens), unless told.
-    void KnowHighest(double highest) { highest_ = highest; }
-    double Highest() {
-        if (highest_ < 0) {
-            double highest = 0;
-            if (list_)
-                for (const BlockInfo& block : list_->blocks)
-                    if (MayExceed(block, highest, bm25_))
-                        highest = std::max(highest, Best(block, bm25_));
-            highest_ = info_.weight * highest;
-        }
-        return highest_;
     }
     // Adds each posting of first to last that Advance stops at into a stretch's sums (what
     // it adds to its record's score, as Impact says) and counts, from first on: the rest of
@@ -318,7 +305,6 @@ private:
     std::size_t boundBlock_ = kNone;
     int boundClass_ = -1;
     double bound_ = 0;
-    double highest_ = -1; // not yet worked out
     BlockColumns buffer_;
 
     // Impact's values for the frequencies most postings have at a class: the same product
@@ -487,16 +473,16 @@ struct Walk {
     std::vector<std::unique_ptr<Cursor>> cursors;
     std::unique_ptr<Node> root;
     std::vector<const Frontier*> best;
+    // What each leaf adds at most to any record's score (Promising's): each stretch an OR
+    // sweeps asks for it.
+    const std::vector<double>& highest;
 
-    // highest: what each leaf adds at most (Cursor::Highest), where known already.
     Walk(const RankQuery& query, SegmentSource& segment, const TabledBm25& bm25,
-         const std::vector<double>& highest = {})
-        : best(query.leaves.size(), nullptr), adds(query.leaves.size(), 0) {
-        for (std::size_t i = 0; i < query.leaves.size(); ++i) {
+         const std::vector<double>& highest)
+        : best(query.leaves.size(), nullptr), highest(highest), adds(query.leaves.size(), 0) {
+        for (std::size_t i = 0; i < query.leaves.size(); ++i)
             cursors.push_back(
                 std::make_unique<Cursor>(segment, static_cast<int>(i), query.leaves[i], bm25));
-            if (i < highest.size()) cursors.back()->KnowHighest(highest[i]);
-        }
         root = Build(query.root, cursors);
     }
 
@@ -775,11 +761,7 @@ struct Walk {
         // Leaves by the most they add, least first; those whose sum cannot reach the worst
         // kept need no record be looked at for them alone.
         std::vector<std::size_t> byHighest(cursors.size());
-        std::vector<double> highest(cursors.size());
-        for (std::size_t i = 0; i < cursors.size(); ++i) {
-            byHighest[i] = i;
-            highest[i] = cursors[i]->Highest();
-        }
+        std::iota(byHighest.begin(), byHighest.end(), 0);
         std::sort(byHighest.begin(), byHighest.end(),
                   [&](std::size_t x, std::size_t y) { return highest[x] < highest[y]; });
         std::vector<bool> essential(cursors.size(), true);
@@ -917,8 +899,7 @@ bool SparseBlock(const RankQuery& query, SegmentSource& segment, std::size_t lea
 // The stretches of records to read first: each ranked term's highest blocks, where the
 // best records are likely to be, so that the sweep that follows passes over the most. A
 // sparse block (SparseBlock) gives its records alone, each a stretch of one. Into highest,
-// what each leaf adds at most (as Cursor::Highest works it out), from the same blocks: a
-// scan of a common word's tens of thousands of blocks each less.
+// what each leaf adds at most to any record's score, found by the same scan of its blocks.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> Promising(const RankQuery& query,
                                                                SegmentSource& segment,
                                                                const TabledBm25& bm25, int limit,
@@ -1235,8 +1216,9 @@ bool ByImpact(const RankQuery& query, SegmentSource& segment, SegmentSource& imp
     // second sources; top is only read meanwhile.
     const TabledBm25 theirFormula(query.averageLength);
     // Both threads may ask top for the worst kept's key, on a tie: read here, on this one.
-    if (other && otherImpact) top.WorstKey();
-    if (other && otherImpact &&
+    const bool two = other && otherImpact;
+    if (two) top.WorstKey();
+    if (two &&
         Beside(
             [&] {
                 SweepHigh(query, segment, impact, bm25, words, restSum, runs, done, top, shared,
