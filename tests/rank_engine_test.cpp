@@ -227,8 +227,8 @@ TEST(RankEngine, EqualsEveryMatchScoredPlainlyTiesIncluded) {
         }
         ASSERT_EQ(split.Take(), expected) << "round " << round << " in three segments";
 
-        // With lists split by impact (a split's average length not the search's), in
-        // halves every other round.
+        // With lists split by impact (a split's average length not the search's), on two
+        // threads every other round.
         TopMatches impact(k);
         const std::size_t from = 1 + random() % 40;
         const double average = 50 + random() % 100;
@@ -376,9 +376,9 @@ TEST(RankEngine, ReadsFewBlocksOfCommonWordsSplitByImpact) {
     // The same on two threads.
     MemorySegment fullToo(records, terms), highToo(records, terms, 1000, 100);
     MemorySegment fullThird(records, terms), highThird(records, terms, 1000, 100);
-    TopMatches halves(10);
-    RankSegment(q, fullToo, halves, 10, &fullThird, &highToo, &highThird);
-    EXPECT_EQ(halves.Take(), keys);
+    TopMatches twoThreads(10);
+    RankSegment(q, fullToo, twoThreads, 10, &fullThird, &highToo, &highThird);
+    EXPECT_EQ(twoThreads.Take(), keys);
     // Each run is read by the thread that takes it, as they are scheduled: together they read
     // what one thread does, but for blocks that lie across two runs.
     EXPECT_LE(highToo.blocksRead + highThird.blocksRead, high.blocksRead + 4 * 4);
