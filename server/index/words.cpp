@@ -136,10 +136,10 @@ std::string WithoutMarkers(std::string_view text) {
 
 std::string ValueToken(std::string_view kind, std::string_view value, bool end) {
     std::string token;
-    for (std::string_view word : Words(value)) {
+    ForEachWord(value, [&](std::string_view word) {
         token += token.empty() ? kind : marker::kJoin;
         token += word;
-    }
+    });
     if (!token.empty() && end) token += marker::kEnd;
     return token;
 }

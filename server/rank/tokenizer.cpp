@@ -28,12 +28,6 @@ namespace {
 // The index's table says tokenize='porter unicode61 remove_diacritics 2'.
 const char* const kPorterArguments[] = {"unicode61", "remove_diacritics", "2"};
 
-int OnToken(void* context, int flags, const char* token, int length, int, int) {
-    (*static_cast<const std::function<void(std::string_view, int)>*>(context))(
-        std::string_view(token, static_cast<std::size_t>(length)), flags);
-    return SQLITE_OK;
-}
-
 } // namespace
 
 fts5_api* Fts5Of(sqlite3* db) {
@@ -60,13 +54,11 @@ Tokenizer::Tokenizer() : impl_(std::make_unique<Impl>()) {
 
 Tokenizer::~Tokenizer() = default;
 
-void Tokenizer::ForEachToken(std::string_view text,
-                             const std::function<void(std::string_view, int)>& each) {
+void Tokenizer::Tokenize(std::string_view text, void* context,
+                         int (*onToken)(void*, int, const char*, int, int, int)) {
     if (text.empty()) return;
-    impl_->methods.xTokenize(impl_->instance,
-                             const_cast<std::function<void(std::string_view, int)>*>(&each),
-                             FTS5_TOKENIZE_DOCUMENT, text.data(), static_cast<int>(text.size()),
-                             &OnToken);
+    impl_->methods.xTokenize(impl_->instance, context, FTS5_TOKENIZE_DOCUMENT, text.data(),
+                             static_cast<int>(text.size()), onToken);
 }
 
 std::vector<std::string> Tokenizer::Terms(std::string_view text) {

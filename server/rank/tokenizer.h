@@ -4,10 +4,10 @@
 #pragma once
 
 #include <array>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 struct sqlite3;
@@ -28,11 +28,20 @@ public:
     Tokenizer& operator=(const Tokenizer&) = delete;
 
     // Each term of the text, in order, with FTS5's flags of each (FTS5_TOKEN_COLOCATED).
-    void ForEachToken(std::string_view text,
-                      const std::function<void(std::string_view, int)>& each);
+    // A template, not a std::function: it is called for every word an import reads.
+    template <typename Each> void ForEachToken(std::string_view text, Each&& each) {
+        Tokenize(text, &each,
+                 [](void* context, int flags, const char* token, int length, int, int) {
+                     (*static_cast<std::remove_reference_t<Each>*>(context))(
+                         std::string_view(token, static_cast<std::size_t>(length)), flags);
+                     return 0; // SQLITE_OK
+                 });
+    }
     std::vector<std::string> Terms(std::string_view text);
 
 private:
+    void Tokenize(std::string_view text, void* context,
+                  int (*onToken)(void*, int, const char*, int, int, int));
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
