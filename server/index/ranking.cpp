@@ -134,6 +134,28 @@ double AverageLength(const std::vector<std::int64_t>& places) {
     return places.empty() ? 1 : sum / static_cast<double>(places.size());
 }
 
+// Runs of postings in doc order, each from runs[i] to runs[i + 1], into one run in doc
+// order: runs merged two by two, each posting moved once a round. One run merged into the
+// rest after another moved the postings once an input: a list of all records, merged from
+// twelve segments, was copied some six times over.
+void MergeRuns(std::vector<Posting>& postings, std::vector<std::size_t>& runs,
+               std::vector<Posting>& spare) {
+    const auto byDoc = [](const Posting& x, const Posting& y) { return x.doc < y.doc; };
+    while (runs.size() > 2) {
+        spare.resize(postings.size());
+        std::size_t kept = 1;
+        for (std::size_t r = 0; r + 1 < runs.size(); r += 2) {
+            const std::size_t end = runs[std::min(r + 2, runs.size() - 1)];
+            std::merge(postings.begin() + runs[r], postings.begin() + runs[r + 1],
+                       postings.begin() + runs[r + 1], postings.begin() + end,
+                       spare.begin() + runs[r], byDoc);
+            runs[kept++] = end;
+        }
+        runs.resize(kept);
+        postings.swap(spare);
+    }
+}
+
 } // namespace
 
 // ---- writing ----
@@ -521,7 +543,8 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
     }
     const auto termOf = [&](std::size_t i) { return TermOfRow(readers[i]->Int(0)); };
     const auto partOf = [&](std::size_t i) { return PartOfRow(readers[i]->Int(0)); };
-    std::vector<Posting> postings, piece;
+    std::vector<Posting> postings, spare;
+    std::vector<std::size_t> runs; // where each input's postings of the term start and end
     BlockColumns block;
     // An input's list of a term goes once read, so that the next terms' merged lists take
     // its pages: written beside all of the inputs, the new segment grew the file by the
@@ -537,6 +560,7 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
             if (more[i]) term = std::min(term, termOf(i));
         if (term == std::numeric_limits<std::int64_t>::max()) break;
         postings.clear();
+        runs.assign(1, 0);
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (!more[i] || termOf(i) != term) continue;
             Statement& r = *readers[i];
@@ -557,7 +581,6 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
                 dropTerm.Bind(1, ListRow(inputs[i].id, term, 0))
                     .Bind(2, ListRow(inputs[i].id, term + 1, 0))
                     .Run();
-            piece.clear();
             const auto& blocks = list.header.blocks;
             for (std::size_t b = 0; b < blocks.size(); ++b) {
                 if (!DecodeBlock(std::string_view(data).substr(blocks[b].offset, blocks[b].size),
@@ -566,14 +589,12 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
                 for (std::uint32_t j = 0; j < blocks[b].postings; ++j) {
                     if (block.doc[j] >= to[i].size()) Damaged("a posting names no record");
                     const std::uint32_t doc = to[i][block.doc[j]];
-                    if (doc != kGone) piece.push_back({doc, block.f2[j], block.lengthClass[j]});
+                    if (doc != kGone) postings.push_back({doc, block.f2[j], block.lengthClass[j]});
                 }
             }
-            const std::size_t middle = postings.size();
-            postings.insert(postings.end(), piece.begin(), piece.end());
-            std::inplace_merge(postings.begin(), postings.begin() + middle, postings.end(),
-                               [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
+            runs.push_back(postings.size());
         }
+        MergeRuns(postings, runs, spare);
         if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size(), average);
     }
     readers.clear();
