@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 
 namespace tamix::server {
 
@@ -59,8 +60,10 @@ void OrderCounts::Add(SortColumn column, std::string_view name, int change) {
     if (name.empty()) return;
     const std::string padded = Padded(name);
     const char kind = column == SortColumn::FirstAuthor ? 1 : 2;
-    for (std::size_t level = 2; level <= padded.size(); level *= 2)
-        changes_[kind + padded.substr(0, level)] += change;
+    for (std::size_t level = 2; level <= padded.size(); level *= 2) {
+        key_.assign(1, kind).append(padded, 0, level);
+        changes_.try_emplace(key_, 0).first->second += change;
+    }
 }
 
 void OrderCounts::Flush(Database& db) {
@@ -68,7 +71,13 @@ void OrderCounts::Flush(Database& db) {
     Statement add = db.Prepare(
         "INSERT INTO order_node VALUES(?1, ?2, ?3, ?4) ON CONFLICT(kind, level, node) DO "
         "UPDATE SET records = records + excluded.records");
-    for (const auto& [key, change] : changes_) {
+    // In the table's order (column, level, prefix): its pages are written one after another.
+    std::vector<std::pair<std::string_view, std::int64_t>> sorted(changes_.begin(), changes_.end());
+    std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) {
+        return std::make_tuple(x.first[0], x.first.size(), x.first) <
+               std::make_tuple(y.first[0], y.first.size(), y.first);
+    });
+    for (const auto& [key, change] : sorted) {
         if (change == 0) continue;
         const std::string_view node = std::string_view(key).substr(1);
         add.Bind(1, std::int64_t{key[0]}).Bind(2, static_cast<std::int64_t>(node.size()));

@@ -1,5 +1,7 @@
 #include "server/index/words.h"
 
+#include <array>
+
 namespace tamix::server {
 
 namespace {
@@ -23,11 +25,6 @@ bool IsMarker(std::uint32_t code) {
 }
 
 } // namespace
-
-bool IsWordByte(char c) {
-    const auto b = static_cast<unsigned char>(c);
-    return (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b >= 0x80;
-}
 
 bool IsSeparator(std::uint32_t code) {
     static constexpr std::pair<std::uint32_t, std::uint32_t> kRanges[] = {
@@ -87,26 +84,41 @@ int TermsIn(std::string_view text) {
 
 namespace {
 
+// Word bytes of ASCII, by byte.
+constexpr auto kAsciiWord = [] {
+    std::array<bool, 128> word{};
+    for (int c = 0; c < 128; ++c)
+        word[c] = IsWordByte(static_cast<char>(c));
+    return word;
+}();
+
 template <typename OnWord> void ForEachWord(std::string_view text, OnWord&& onWord) {
     std::size_t start = std::string_view::npos;
     for (std::size_t i = 0; i < text.size();) {
         const auto b = static_cast<unsigned char>(text[i]);
-        std::size_t length = 1;
-        bool word = b < 0x80 ? IsWordByte(text[i]) : true;
-        if (b >= 0x80) {
-            length = std::min(SequenceLength(b), text.size() - i);
+        bool word = true;
+        std::size_t next = i + 1;
+        if (b < 0x80) {
+            // A run of ASCII word bytes, or of others, at once: an import counts the words
+            // of every record's texts.
+            word = kAsciiWord[b];
+            while (next < text.size() && static_cast<unsigned char>(text[next]) < 0x80 &&
+                   kAsciiWord[static_cast<unsigned char>(text[next])] == word)
+                ++next;
+        } else {
+            const std::size_t length = std::min(SequenceLength(b), text.size() - i);
             const std::uint32_t code = CodeAt(text, i, length);
-            if (code == 0)
-                length = 1;
-            else
+            if (code != 0) {
                 word = !IsSeparator(code);
+                next = i + length;
+            }
         }
         if (word && start == std::string_view::npos) start = i;
         if (!word && start != std::string_view::npos) {
             onWord(text.substr(start, i - start));
             start = std::string_view::npos;
         }
-        i += length;
+        i = next;
     }
     if (start != std::string_view::npos) onWord(text.substr(start));
 }

@@ -11,7 +11,10 @@ namespace tamix::server {
 
 // A byte that the tokenizer keeps: ASCII letters and digits, and everything from 0x80
 // (letters of other scripts).
-bool IsWordByte(char c);
+constexpr bool IsWordByte(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || b >= 0x80;
+}
 
 // Punctuation, symbols and spaces from 0x80 that the tokenizer drops (Unicode's
 // categories other than letters and numbers, in the blocks where pasted text has them:
