@@ -176,6 +176,9 @@ public:
     void MergeIfDue();
     // For tests: the ranking's lists of that many postings or more are split by impact.
     void SplitListsFrom(std::size_t postings);
+    // For tests: the ranking's last merge holds rows of that many bytes at most before the
+    // writer takes them.
+    void HoldMergedRows(std::size_t bytes);
 
     // Records held back at most (as many as an import commits at once; some hundreds of
     // MB): a run of them in rowid order makes one FTS5 segment.

@@ -1,9 +1,13 @@
 #include "server/index/ranking.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <queue>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 
@@ -156,6 +160,78 @@ void MergeRuns(std::vector<Posting>& postings, std::vector<std::size_t>& runs,
     }
 }
 
+// A merge's rows, from the thread that makes them to the writer's, up to a budget of
+// bytes held; then the maker waits.
+class RowQueue {
+public:
+    explicit RowQueue(std::size_t budget) : budget_(budget) {}
+
+    struct Row {
+        bool keys;
+        std::int64_t id, chunk, first; // a list's row; or a key row's segment, chunk, first key
+        std::string data;
+    };
+
+    void List(std::int64_t row, std::string_view data) {
+        Put({false, row, 0, 0, std::string(data)});
+    }
+    void Keys(std::int64_t segment, std::int64_t chunk, std::int64_t first, std::string_view keys) {
+        Put({true, segment, chunk, first, std::string(keys)});
+    }
+    // No more rows: the merge's segment and records, or its failure.
+    void End(std::int64_t segment, std::int64_t records, std::exception_ptr failure) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        segment_ = segment;
+        records_ = records;
+        failure_ = std::move(failure);
+        changed_.notify_all();
+    }
+    // The next rows, false once all were taken (rethrowing the maker's failure).
+    bool Take(std::deque<Row>& rows) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return !rows_.empty() || ended_; });
+        if (rows_.empty()) {
+            if (failure_) std::rethrow_exception(failure_);
+            return false;
+        }
+        rows.swap(rows_);
+        rows_.clear();
+        bytes_ = 0;
+        changed_.notify_all();
+        return true;
+    }
+    // The taker gave up: the maker stops at its next row.
+    void Abandon() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+        changed_.notify_all();
+    }
+    std::int64_t Segment() const { return segment_; }
+    std::int64_t Records() const { return records_; }
+
+    struct Abandoned {};
+
+private:
+    void Put(Row row) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return bytes_ < budget_ || abandoned_; });
+        if (abandoned_) throw Abandoned{};
+        bytes_ += row.data.size() + sizeof(Row);
+        rows_.push_back(std::move(row));
+        changed_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Row> rows_;
+    const std::size_t budget_;
+    std::size_t bytes_ = 0;
+    bool ended_ = false, abandoned_ = false;
+    std::int64_t segment_ = 0, records_ = 0;
+    std::exception_ptr failure_;
+};
+
 } // namespace
 
 // ---- writing ----
@@ -218,6 +294,10 @@ struct RankWriter::Impl {
         for (std::size_t first = 0, c = 0; first < keys.size(); first += kKeysPerChunk, ++c) {
             const std::size_t count = std::min<std::size_t>(kKeysPerChunk, keys.size() - first);
             const std::string bytes = EncodeKeys(&keys[first], count);
+            if (out) {
+                out->Keys(segment, static_cast<std::int64_t>(c), keys[first], bytes);
+                continue;
+            }
             addKeys.Bind(1, segment).Bind(2, static_cast<std::int64_t>(c)).Bind(3, keys[first]);
             addKeys.BindBlob(4, bytes).Run();
         }
@@ -229,8 +309,15 @@ struct RankWriter::Impl {
         WriteRows(segment, term, 0, postings, count);
         if (count < splitFrom) return;
         SplitByImpact(postings, count, averageLength, high, rest);
-        addList.Bind(1, ListRow(segment, term, kRestPart)).BindBlob(2, EncodeRest(rest)).Run();
+        AddList(ListRow(segment, term, kRestPart), EncodeRest(rest));
         WriteRows(segment, term, kHighParts, high.data(), high.size());
+    }
+
+    void AddList(std::int64_t row, std::string_view data) {
+        if (out)
+            out->List(row, data);
+        else
+            addList.Bind(1, row).BindBlob(2, data).Run();
     }
 
     // A list as rows from first on: its header (with its data when small), then its parts.
@@ -242,18 +329,17 @@ struct RankWriter::Impl {
         part0 += header;
         if (data.size() <= kInlineData) {
             part0 += data;
-            addList.Bind(1, ListRow(segment, term, first)).BindBlob(2, part0).Run();
+            AddList(ListRow(segment, term, first), part0);
             return;
         }
-        addList.Bind(1, ListRow(segment, term, first)).BindBlob(2, part0).Run();
+        AddList(ListRow(segment, term, first), part0);
         ListHeader parsed;
         if (!ParseHeader(header, parsed) || parsed.Parts() >= kRestPart - 1)
             throw std::logic_error("a list does not fit the ranking index's rows");
         for (std::uint32_t p = 0; p < parsed.Parts(); ++p) {
             const std::string_view bytes =
                 std::string_view(data).substr(parsed.PartOffset(p), parsed.PartSize(p));
-            addList.Bind(1, ListRow(segment, term, first + static_cast<std::int64_t>(p) + 1));
-            addList.BindBlob(2, bytes).Run();
+            AddList(ListRow(segment, term, first + static_cast<std::int64_t>(p) + 1), bytes);
         }
     }
 
@@ -311,7 +397,16 @@ struct RankWriter::Impl {
     }
 
     // Into fresh pages, the inputs dropped after: see Merge.
-    void Merge(const std::vector<Segment>& inputs, bool fresh = false);
+    void Merge(const std::vector<Segment>& inputs, bool fresh = false) {
+        const auto [segment, records] = MergeLists(inputs, fresh);
+        DropInputs(inputs, fresh, segment, records);
+    }
+    // The merged segment's keys and lists (to out, when set): its number and records.
+    std::pair<std::int64_t, std::int64_t> MergeLists(const std::vector<Segment>& inputs,
+                                                     bool fresh);
+    // The merged segment counted, its inputs dropped.
+    void DropInputs(const std::vector<Segment>& inputs, bool fresh, std::int64_t segment,
+                    std::int64_t records);
 
     // A run's postings on their way, kept from run to run: allocated afresh, their pages
     // were faulted in and zeroed again every run.
@@ -371,6 +466,10 @@ struct RankWriter::Impl {
     std::vector<Posting> high;
     ListRest rest;
     std::size_t splitFrom = kImpactSplitPostings;
+    // Most of a million records' ranking (some 140 MB) is made while the full text merges,
+    // the rest as the writer takes rows; more would add to the merges' peak of memory.
+    std::size_t heldRows = std::size_t{128} << 20;
+    RowQueue* out = nullptr; // where a merge on a thread of its own puts its rows
 };
 
 RankWriter::RankWriter(Database& db) : impl_(std::make_unique<Impl>(db)) {
@@ -482,19 +581,84 @@ void RankWriter::SplitListsFrom(std::size_t postings) {
     impl_->splitFrom = postings;
 }
 
+void RankWriter::HoldMergedRows(std::size_t bytes) {
+    impl_->heldRows = bytes;
+}
+
 void RankWriter::Forget() {
     impl_->removedCounts.clear();
     impl_->cacheValid = false;
     impl_->next = 0;
 }
 
-void RankWriter::MergeAll() {
-    Impl& m = *impl_;
-    const std::vector<Impl::Segment> all = m.LoadSegments();
-    if (all.size() > 1 || (all.size() == 1 && all[0].dead > 0)) m.Merge(all, true);
+class RankWriter::MergeAhead {
+public:
+    MergeAhead(const std::string& path, std::size_t splitFrom, std::size_t heldRows)
+        : rows(heldRows) {
+        thread_ = std::thread([this, path, splitFrom] {
+            std::int64_t segment = 0, records = 0;
+            std::exception_ptr failure;
+            try {
+                Database db(path, SQLITE_OPEN_READWRITE);
+                const ReadTransaction snapshot(db);
+                Impl reading(db);
+                reading.splitFrom = splitFrom;
+                std::vector<Impl::Segment> all = reading.LoadSegments();
+                if (all.size() > 1 || (all.size() == 1 && all[0].dead > 0)) {
+                    reading.out = &rows;
+                    std::tie(segment, records) = reading.MergeLists(all, true);
+                    inputs = std::move(all);
+                }
+            } catch (const RowQueue::Abandoned&) {
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            rows.End(segment, records, failure); // after it, inputs are the taker's
+        });
+    }
+    ~MergeAhead() {
+        rows.Abandon();
+        thread_.join();
+    }
+
+    RowQueue rows;
+    std::vector<Impl::Segment> inputs; // what the merge replaces
+
+private:
+    std::thread thread_;
+};
+
+void RankWriter::EndMerge::operator()(MergeAhead* merge) const {
+    delete merge;
 }
 
-void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
+std::unique_ptr<RankWriter::MergeAhead, RankWriter::EndMerge>
+RankWriter::StartMergeAll(const std::string& path) {
+    return std::unique_ptr<MergeAhead, EndMerge>(
+        new MergeAhead(path, impl_->splitFrom, impl_->heldRows));
+}
+
+void RankWriter::FinishMergeAll(MergeAhead& merge) {
+    Impl& m = *impl_;
+    std::deque<RowQueue::Row> rows;
+    while (merge.rows.Take(rows))
+        for (const RowQueue::Row& row : rows) {
+            if (row.keys)
+                m.addKeys.Bind(1, row.id)
+                    .Bind(2, row.chunk)
+                    .Bind(3, row.first)
+                    .BindBlob(4, row.data)
+                    .Run();
+            else
+                m.addList.Bind(1, row.id).BindBlob(2, row.data).Run();
+        }
+    if (!merge.inputs.empty())
+        m.DropInputs(merge.inputs, true, merge.rows.Segment(), merge.rows.Records());
+    m.cacheValid = false;
+}
+
+std::pair<std::int64_t, std::int64_t>
+RankWriter::Impl::MergeLists(const std::vector<Segment>& inputs, bool fresh) {
     cacheValid = false;
     // The merged order of the live records, and where each input's records go.
     std::vector<std::vector<std::int64_t>> keys(inputs.size());
@@ -598,7 +762,14 @@ void RankWriter::Impl::Merge(const std::vector<Segment>& inputs, bool fresh) {
         if (!postings.empty()) WriteList(segment, term, postings.data(), postings.size(), average);
     }
     readers.clear();
-    if (any) addSegment.Bind(1, segment).Bind(2, static_cast<std::int64_t>(merged.size())).Run();
+    return {segment, any ? static_cast<std::int64_t>(merged.size()) : 0};
+}
+
+void RankWriter::Impl::DropInputs(const std::vector<Segment>& inputs, bool fresh,
+                                  std::int64_t segment, std::int64_t records) {
+    cacheValid = false;
+    if (records > 0) addSegment.Bind(1, segment).Bind(2, records).Run();
+    Statement dropTerm = db.Prepare("DELETE FROM rank_list WHERE id >= ?1 AND id < ?2");
     for (const Segment& s : inputs) {
         if (fresh) dropTerm.Bind(1, ListRow(s.id, 0, 0)).Bind(2, ListRow(s.id + 1, 0, 0)).Run();
         for (const char* table : {"rank_keys", "rank_dead"}) {

@@ -39,12 +39,24 @@ public:
     void Remove(std::int64_t key, const std::vector<TermFrequency>& terms);
     // Before a commit: the counts of records a term, and a merge when segments pile up.
     void Flush();
-    // Merges every segment into one. Call in a transaction.
-    void MergeAll();
+    // Merges every segment into one, in two steps: StartMergeAll reads and merges what is
+    // committed on a thread and a connection of its own (to path, the index's file), while
+    // the writer goes on with other tables (the full text's merge); FinishMergeAll writes
+    // the merged segment, in a transaction, and drops the others. Nothing else may write the
+    // ranking in between.
+    class MergeAhead;
+    struct EndMerge {
+        void operator()(MergeAhead* merge) const; // stops it where it is
+    };
+    std::unique_ptr<MergeAhead, EndMerge> StartMergeAll(const std::string& path);
+    void FinishMergeAll(MergeAhead& merge);
     // After a rollback: what the writer remembered of uncommitted work goes.
     void Forget();
     // For tests: lists of that many postings or more are split by impact (postings.h).
     void SplitListsFrom(std::size_t postings);
+    // For tests: StartMergeAll holds rows of that many bytes at most before the writer
+    // takes them.
+    void HoldMergedRows(std::size_t bytes);
 
     // Segments kept before the smallest are merged.
     static constexpr std::size_t kMaxSegments = 12;
