@@ -466,9 +466,8 @@ struct RankWriter::Impl {
     std::vector<Posting> high;
     ListRest rest;
     std::size_t splitFrom = kImpactSplitPostings;
-    // Most of a million records' ranking (some 140 MB) is made while the full text merges,
-    // the rest as the writer takes rows; more would add to the merges' peak of memory.
-    std::size_t heldRows = std::size_t{128} << 20;
+    // Enough that neither thread waits on the other for long.
+    std::size_t heldRows = std::size_t{64} << 20;
     RowQueue* out = nullptr; // where a merge on a thread of its own puts its rows
 };
 

@@ -39,11 +39,10 @@ public:
     void Remove(std::int64_t key, const std::vector<TermFrequency>& terms);
     // Before a commit: the counts of records a term, and a merge when segments pile up.
     void Flush();
-    // Merges every segment into one, in two steps: StartMergeAll reads and merges what is
-    // committed on a thread and a connection of its own (to path, the index's file), while
-    // the writer goes on with other tables (the full text's merge); FinishMergeAll writes
-    // the merged segment, in a transaction, and drops the others. Nothing else may write the
-    // ranking in between.
+    // Merges every segment into one, in two halves: StartMergeAll reads and merges what is
+    // committed on a thread and a connection of its own (to path, the index's file);
+    // FinishMergeAll, in a transaction, writes the merged segment as it comes and drops the
+    // others. Nothing else may write the ranking in between.
     class MergeAhead;
     struct EndMerge {
         void operator()(MergeAhead* merge) const; // stops it where it is
