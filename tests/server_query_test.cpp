@@ -1,5 +1,6 @@
 #include "server/index/index.h"
 #include "server/index/query.h"
+#include "server/index/words.h"
 #include "support/pubmed_fixture.h"
 
 #include <gtest/gtest.h>
@@ -294,6 +295,18 @@ TEST(Query, CountsOfCommonWordsReachTheCap) {
     writer.Commit();
     for (const std::string query : {"common", "common OR nowhere"})
         EXPECT_EQ(count(query), records - 40) << query;
+}
+
+// A record's length for Best Match is its count of words: runs of ASCII letters and
+// digits, and of other characters but punctuation, spaces and the index's markers; a
+// stray byte at a text's end counts as a letter.
+TEST(Query, WordsAreRunsOfLettersAndDigits) {
+    const std::string text = "Na\xC3\xAFve\xE2\x80\x94tests, 3000\xE3\x80\x80\xEE\x80\x81MeSH "
+                             "(\xE6\x97\xA5\xE6\x9C\xAC) x\xC3";
+    EXPECT_EQ(Words(text), (std::vector<std::string_view>{"Na\xC3\xAFve", "tests", "3000", "MeSH",
+                                                          "\xE6\x97\xA5\xE6\x9C\xAC", "x\xC3"}));
+    EXPECT_EQ(WordCount(text), 6u);
+    EXPECT_EQ(WordCount(" -- "), 0u);
 }
 
 // Best Match weighs each phrase of the expression by its place: the list of phrases must
