@@ -38,8 +38,8 @@ public:
     void Forget() { changes_.clear(); }
 
 private:
-    // Column byte + prefix. Hashed: an import adds ten prefixes a record, and a map of
-    // some 100,000 of them spent its time comparing strings.
+    // Column byte + prefix. Hashed: an import adds ten prefixes a record, and in an ordered
+    // map of some 100,000 each look-up compared some 17 strings.
     std::unordered_map<std::string, std::int64_t> changes_;
     std::string key_;
 };

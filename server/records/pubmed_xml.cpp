@@ -2,6 +2,7 @@
 
 #include "server/records/source.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <expat.h>
 #include <memory>
@@ -122,8 +123,8 @@ private:
     };
 
     // The paths of the fields as a tree of element names, each node a path: an element's
-    // node is found among its parent's children by its name alone. Hashing each element's
-    // whole path took a tenth of an import's reading.
+    // node is found among its parent's children by its name alone, where each element's
+    // whole path was built and hashed (some 2 % of an import's reading thread).
     struct PathNode {
         Field field = Field::Other;
         std::vector<std::pair<std::string, int>> children; // name, node
