@@ -293,14 +293,18 @@ struct RankWriter::Impl {
     void WriteKeys(std::int64_t segment, const std::vector<std::int64_t>& keys) {
         for (std::size_t first = 0, c = 0; first < keys.size(); first += kKeysPerChunk, ++c) {
             const std::size_t count = std::min<std::size_t>(kKeysPerChunk, keys.size() - first);
-            const std::string bytes = EncodeKeys(&keys[first], count);
-            if (out) {
-                out->Keys(segment, static_cast<std::int64_t>(c), keys[first], bytes);
-                continue;
-            }
-            addKeys.Bind(1, segment).Bind(2, static_cast<std::int64_t>(c)).Bind(3, keys[first]);
-            addKeys.BindBlob(4, bytes).Run();
+            AddKeys(segment, static_cast<std::int64_t>(c), keys[first],
+                    EncodeKeys(&keys[first], count));
         }
+    }
+
+    // A row of keys: into its table, or to out for the writer (as AddList a list's).
+    void AddKeys(std::int64_t segment, std::int64_t chunk, std::int64_t first,
+                 std::string_view bytes) {
+        if (out)
+            out->Keys(segment, chunk, first, bytes);
+        else
+            addKeys.Bind(1, segment).Bind(2, chunk).Bind(3, first).BindBlob(4, bytes).Run();
     }
 
     // The list, and its split by impact where long, of records of that average length.
@@ -643,13 +647,9 @@ void RankWriter::FinishMergeAll(MergeAhead& merge) {
     while (merge.rows.Take(rows))
         for (const RowQueue::Row& row : rows) {
             if (row.keys)
-                m.addKeys.Bind(1, row.id)
-                    .Bind(2, row.chunk)
-                    .Bind(3, row.first)
-                    .BindBlob(4, row.data)
-                    .Run();
+                m.AddKeys(row.id, row.chunk, row.first, row.data);
             else
-                m.addList.Bind(1, row.id).BindBlob(2, row.data).Run();
+                m.AddList(row.id, row.data);
         }
     if (!merge.inputs.empty())
         m.DropInputs(merge.inputs, true, merge.rows.Segment(), merge.rows.Records());
