@@ -18,10 +18,12 @@ CREATE TABLE rank_term(term TEXT PRIMARY KEY, id INTEGER NOT NULL, records INTEG
     WITHOUT ROWID;
 CREATE TABLE rank_segment(id INTEGER PRIMARY KEY, records INTEGER NOT NULL,
     dead INTEGER NOT NULL);
-CREATE TABLE rank_keys(segment INTEGER NOT NULL, chunk INTEGER NOT NULL,
-    first_key INTEGER NOT NULL, keys BLOB NOT NULL, PRIMARY KEY(segment, chunk)) WITHOUT ROWID;
+-- A chunk's row is keyed by segment << 32 | chunk: in a table with rowids the tree's inner
+-- pages hold rowids alone, where WITHOUT ROWID they held whole rows of some KB, four a page,
+-- and a look-up of one chunk read five pages from disk.
+CREATE TABLE rank_keys(id INTEGER PRIMARY KEY, first_key INTEGER NOT NULL, keys BLOB NOT NULL);
 -- A span of dates reads only the chunks' first keys: without this, their rows' keys too.
-CREATE INDEX rank_keys_start ON rank_keys(segment, chunk, first_key);
+CREATE INDEX rank_keys_start ON rank_keys(id, first_key);
 CREATE TABLE rank_list(id INTEGER PRIMARY KEY, data BLOB NOT NULL);
 CREATE TABLE rank_dead(segment INTEGER NOT NULL, doc INTEGER NOT NULL, PRIMARY KEY(segment, doc))
     WITHOUT ROWID;
@@ -79,10 +81,11 @@ bool DecodeKeyChunk(std::int64_t first, std::string_view bytes, std::vector<std:
 namespace {
 
 // A segment's keys, as the writer (to find a record it deletes) and the readers read them.
+// Each binds the segment as ?1 and a chunk as ?2.
 const char* const kChunkStartsSql =
-    "SELECT chunk, first_key FROM rank_keys WHERE segment = ?1 AND chunk >= ?2 ORDER BY chunk";
-const char* const kKeyChunkSql =
-    "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 AND chunk = ?2";
+    "SELECT id & 0xFFFFFFFF, first_key FROM rank_keys INDEXED BY rank_keys_start "
+    "WHERE id >= (?1 << 32) + ?2 AND id < (?1 + 1) << 32 ORDER BY id";
+const char* const kKeyChunkSql = "SELECT first_key, keys FROM rank_keys WHERE id = (?1 << 32) + ?2";
 
 // The first key of each chunk of the segment, in chunk order.
 std::vector<std::int64_t> ChunkStarts(Statement& chunkStarts, std::int64_t segment) {
@@ -245,13 +248,14 @@ struct RankWriter::Impl {
         setNextTerm = db.Prepare("UPDATE meta SET value = ?1 WHERE key = 'rank_next_term'");
         nextSegment = db.Prepare("SELECT coalesce(max(id), 0) + 1 FROM rank_segment");
         addSegment = db.Prepare("INSERT INTO rank_segment VALUES(?1, ?2, 0)");
-        addKeys = db.Prepare("INSERT INTO rank_keys VALUES(?1, ?2, ?3, ?4)");
+        addKeys = db.Prepare("INSERT INTO rank_keys VALUES((?1 << 32) + ?2, ?3, ?4)");
         addList = db.Prepare("INSERT INTO rank_list VALUES(?1, ?2)");
         segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records");
         chunkStarts = db.Prepare(kChunkStartsSql);
         chunk = db.Prepare(kKeyChunkSql);
         allKeys = db.Prepare(
-            "SELECT first_key, keys FROM rank_keys WHERE segment = ?1 ORDER BY chunk");
+            "SELECT first_key, keys FROM rank_keys WHERE id >= ?1 << 32 AND id < (?1 + 1) << 32 "
+            "ORDER BY id");
         isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
         addDead = db.Prepare("INSERT INTO rank_dead VALUES(?1, ?2)");
         countDead = db.Prepare("UPDATE rank_segment SET dead = dead + 1 WHERE id = ?1");
@@ -771,8 +775,9 @@ void RankWriter::Impl::DropInputs(const std::vector<Segment>& inputs, bool fresh
     Statement dropTerm = db.Prepare("DELETE FROM rank_list WHERE id >= ?1 AND id < ?2");
     for (const Segment& s : inputs) {
         if (fresh) dropTerm.Bind(1, ListRow(s.id, 0, 0)).Bind(2, ListRow(s.id + 1, 0, 0)).Run();
-        for (const char* table : {"rank_keys", "rank_dead"}) {
-            Statement drop = db.Prepare(std::string("DELETE FROM ") + table + " WHERE segment = ?1");
+        for (const char* where : {"rank_keys WHERE id >= ?1 << 32 AND id < (?1 + 1) << 32",
+                                  "rank_dead WHERE segment = ?1"}) {
+            Statement drop = db.Prepare(std::string("DELETE FROM ") + where);
             drop.Bind(1, s.id).Run();
         }
         Statement drop = db.Prepare("DELETE FROM rank_segment WHERE id = ?1");
