@@ -200,7 +200,10 @@ bool ParseHeader(std::string_view bytes, ListHeader& header) {
     if (blocks != (count + kBlockPostings - 1) / kBlockPostings || blocks > bytes.size() / 8 + 1)
         return false;
     header.postings = static_cast<std::uint32_t>(count);
-    header.blocks.assign(blocks, BlockInfo{});
+    // Built one by one, not assigned zeroed first: the commonest words' headers hold
+    // megabytes of entries, which a first search would otherwise write twice.
+    header.blocks.clear();
+    header.blocks.reserve(blocks);
     std::int64_t previousLast = -1;
     std::uint64_t offset = 0;
     for (std::uint64_t b = 0; b < blocks; ++b) {
@@ -209,7 +212,7 @@ bool ParseHeader(std::string_view bytes, ListHeader& header) {
             !GetVarint(bytes, pos, size) || !GetVarint(bytes, pos, maxF2) || pos >= bytes.size())
             return false;
         const auto minClass = static_cast<unsigned char>(bytes[pos++]);
-        BlockInfo& info = header.blocks[b];
+        BlockInfo& info = header.blocks.emplace_back();
         if (pos >= bytes.size()) return false;
         info.best.size = static_cast<std::uint8_t>(bytes[pos++]);
         if (info.best.size == 0 || info.best.size > kFrontier) return false;
