@@ -332,6 +332,14 @@ TEST(OrderOracle, EveryOrderEqualsEveryMatchSortedPlainly) {
         // Merged, the one segment is swept in halves on two threads, as a large one is.
         if (merged) reader.Ranking().SplitEverySearch();
         EXPECT_EQ(reader.Ranking().Segments(), merged ? 1u : 4u);
+        {
+            // Segments merged away leave no keys behind, which a later segment's would meet.
+            Database db(index, SQLITE_OPEN_READONLY);
+            Statement orphans = db.Prepare("SELECT count(*) FROM rank_keys WHERE id >> 32 NOT IN "
+                                           "(SELECT id FROM rank_segment)");
+            ASSERT_TRUE(orphans.Step());
+            EXPECT_EQ(orphans.Int(0), 0);
+        }
         Oracle oracle(reader, records);
         int compared = 0;
         for (int round = 0; round < 250; ++round) {
