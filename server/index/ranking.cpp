@@ -955,6 +955,13 @@ public:
 
     std::uint32_t Records() override { return records_; }
 
+    // Whether the leaf's whole list is parsed and kept already, or there is none to read.
+    bool Kept(int leaf) {
+        if (termIds_[leaf] == 0) return true;
+        const std::lock_guard<std::mutex> lock(statements_);
+        return cache_.Find({id_, termIds_[leaf], 0}) != nullptr;
+    }
+
     bool Live(std::uint32_t doc) override {
         if (!anyDead_) return true;
         const std::lock_guard<std::mutex> lock(statements_);
@@ -1071,6 +1078,42 @@ private:
     std::vector<std::int64_t> starts_;
 };
 
+// Terms in this many records or more have whole lists whose headers take a search long to
+// read and parse the first time: at ten million records, some 600 KB each.
+constexpr std::int64_t kLongList = std::int64_t{1} << 20;
+
+// A first search of common words spent its start reading their whole lists' headers and
+// parsing them, one after another. Every other of the long ones (by records, longest
+// first) is read by loader on a thread of its own, into the cache where segment then finds
+// it; with every, all lists whatever their length, as tests ask.
+void ReadListsBeside(StoredSegment& segment, StoredSegment& loader,
+                     const std::vector<std::int64_t>& records, bool every) {
+    std::vector<int> leaves;
+    for (int leaf = 0; leaf < static_cast<int>(records.size()); ++leaf)
+        if ((every || records[leaf] >= kLongList) && !segment.Kept(leaf)) leaves.push_back(leaf);
+    std::stable_sort(leaves.begin(), leaves.end(),
+                     [&](int x, int y) { return records[x] > records[y]; });
+    if (leaves.size() < 2) return;
+    std::exception_ptr failed;
+    std::thread other([&] {
+        try {
+            for (std::size_t i = 1; i < leaves.size(); i += 2)
+                loader.List(leaves[i]);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        for (std::size_t i = 0; i < leaves.size(); i += 2)
+            segment.List(leaves[i]);
+    } catch (...) {
+        other.join();
+        throw;
+    }
+    other.join();
+    if (failed) std::rethrow_exception(failed);
+}
+
 } // namespace
 
 struct RankReader::Impl {
@@ -1127,10 +1170,12 @@ std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
     // A search reads thousands of parts of lists: all from one commit, and under one lock.
     ReadTransaction read(m.db);
     m.lists.Check(m.dataVersion);
-    std::vector<std::int64_t> ids;
+    std::vector<std::int64_t> ids, termRecords;
     for (const std::string& t : terms) {
         m.term.Bind(1, t);
-        ids.push_back(m.term.Step() ? m.term.Int(0) : 0);
+        const bool found = m.term.Step();
+        ids.push_back(found ? m.term.Int(0) : 0);
+        termRecords.push_back(found ? m.term.Int(1) : 0);
         m.term.Reset();
     }
     struct Row {
@@ -1148,6 +1193,11 @@ std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
         const auto records = static_cast<std::uint32_t>(row.records);
         StoredSegment segment(m.listParts, m.keysChunk, m.chunkStarts, m.isDead, statements,
                               m.lists, row.id, records, row.dead > 0, ids);
+        {
+            StoredSegment loader(m.listParts, m.keysChunk, m.chunkStarts, m.isDead, statements,
+                                 m.lists, row.id, records, row.dead > 0, ids);
+            ReadListsBeside(segment, loader, termRecords, m.splitEvery);
+        }
         StoredSegment second(&segment, false), high(&segment, true), secondHigh(&high, true);
         const bool halves = m.splitEvery || WorthSplitting(query, segment);
         RankSegment(query, segment, top, limit, halves ? &second : nullptr, &high,

@@ -84,7 +84,7 @@ public:
     // How many segments there are (for tests and benchmarks).
     std::size_t Segments();
     // For tests: every search that can be is swept on two threads, however few
-    // the records and postings it reads.
+    // the records and postings it reads, and its lists' headers read on two.
     void SplitEverySearch();
 
 private:
