@@ -435,7 +435,19 @@ TEST(OrderOracle, SearchesOfCommonWordsReadTheSplitsByImpact) {
         db.Exec("UPDATE rank_list SET data = x'FF' WHERE id & 65535 = 32768");
         EXPECT_GT(sqlite3_changes(db.Handle()), 0);
     }
+    {
+        IndexReader reader(index);
+        EXPECT_THROW(BestMatches(reader, search, 10), DamagedPostings);
+    }
+    // The whole lists' headers, read on two threads: the damage either meets reaches the
+    // search as an error, and ends nothing.
+    {
+        Database db(index, SQLITE_OPEN_READWRITE);
+        db.Exec("UPDATE rank_list SET data = x'FF' WHERE id & 65535 = 0");
+        EXPECT_GT(sqlite3_changes(db.Handle()), 1);
+    }
     IndexReader reader(index);
+    reader.Ranking().SplitEverySearch();
     EXPECT_THROW(BestMatches(reader, search, 10), DamagedPostings);
 }
 

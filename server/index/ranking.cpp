@@ -1078,8 +1078,9 @@ private:
     std::vector<std::int64_t> starts_;
 };
 
-// Terms in this many records or more have whole lists whose headers take a search long to
-// read and parse the first time: at ten million records, some 600 KB each.
+// Terms in this many records or more (and segments as large) have whole lists whose
+// headers take a search long to read and parse the first time: at ten million records,
+// some 600 KB each.
 constexpr std::int64_t kLongList = std::int64_t{1} << 20;
 
 // A first search of common words spent its start reading their whole lists' headers and
@@ -1193,7 +1194,7 @@ std::vector<std::int64_t> RankReader::Best(const RankQuery& query,
         const auto records = static_cast<std::uint32_t>(row.records);
         StoredSegment segment(m.listParts, m.keysChunk, m.chunkStarts, m.isDead, statements,
                               m.lists, row.id, records, row.dead > 0, ids);
-        {
+        if (m.splitEvery || row.records >= kLongList) {
             StoredSegment loader(m.listParts, m.keysChunk, m.chunkStarts, m.isDead, statements,
                                  m.lists, row.id, records, row.dead > 0, ids);
             ReadListsBeside(segment, loader, termRecords, m.splitEvery);
