@@ -18,8 +18,8 @@ CREATE TABLE rank_term(term TEXT PRIMARY KEY, id INTEGER NOT NULL, records INTEG
     WITHOUT ROWID;
 CREATE TABLE rank_segment(id INTEGER PRIMARY KEY, records INTEGER NOT NULL,
     dead INTEGER NOT NULL);
--- A chunk's row is keyed by segment << 32 | chunk: in a table with rowids the tree's inner
--- pages hold rowids alone, where WITHOUT ROWID they held whole rows of some KB, four a page,
+-- A chunk's row is keyed by segment and chunk (KeysRow): in a table with rowids the tree's
+-- inner pages hold rowids alone, where WITHOUT ROWID they held whole rows of some KB, four a page,
 -- and a look-up of one chunk read five pages from disk.
 CREATE TABLE rank_keys(id INTEGER PRIMARY KEY, first_key INTEGER NOT NULL, keys BLOB NOT NULL);
 -- A span of dates reads only the chunks' first keys: without this, their rows' keys too.
@@ -55,6 +55,12 @@ std::int64_t PartOfRow(std::int64_t row) {
 constexpr std::int64_t kRestPart = std::int64_t{1} << (kPartBits - 1);
 constexpr std::int64_t kHighParts = kRestPart + 1;
 
+// A chunk of a segment's keys is keyed by both in one rowid, as a list's rows are.
+constexpr int kChunkBits = 32;
+std::int64_t KeysRow(std::int64_t segment, std::int64_t chunk) {
+    return (segment << kChunkBits) | chunk;
+}
+
 std::string EncodeKeys(const std::int64_t* keys, std::size_t count) {
     std::string out;
     for (std::size_t i = 1; i < count; ++i)
@@ -80,17 +86,17 @@ bool DecodeKeyChunk(std::int64_t first, std::string_view bytes, std::vector<std:
 
 namespace {
 
-// A segment's keys, as the writer (to find a record it deletes) and the readers read them.
-// Each binds the segment as ?1 and a chunk as ?2.
+// A segment's keys, as the writer (to find a record it deletes) and the readers read them:
+// the chunks from one row (KeysRow) up to another, and one chunk.
 const char* const kChunkStartsSql =
     "SELECT id & 0xFFFFFFFF, first_key FROM rank_keys INDEXED BY rank_keys_start "
-    "WHERE id >= (?1 << 32) + ?2 AND id < (?1 + 1) << 32 ORDER BY id";
-const char* const kKeyChunkSql = "SELECT first_key, keys FROM rank_keys WHERE id = (?1 << 32) + ?2";
+    "WHERE id >= ?1 AND id < ?2 ORDER BY id";
+const char* const kKeyChunkSql = "SELECT first_key, keys FROM rank_keys WHERE id = ?1";
 
 // The first key of each chunk of the segment, in chunk order.
 std::vector<std::int64_t> ChunkStarts(Statement& chunkStarts, std::int64_t segment) {
     std::vector<std::int64_t> starts;
-    chunkStarts.Bind(1, segment).Bind(2, 0);
+    chunkStarts.Bind(1, KeysRow(segment, 0)).Bind(2, KeysRow(segment + 1, 0));
     while (chunkStarts.Step())
         starts.push_back(chunkStarts.Int(1));
     chunkStarts.Reset();
@@ -100,7 +106,7 @@ std::vector<std::int64_t> ChunkStarts(Statement& chunkStarts, std::int64_t segme
 // One chunk's keys; false when the chunk is missing or does not read back.
 bool ReadKeyChunk(Statement& keyChunk, std::int64_t segment, std::int64_t chunk,
                   std::vector<std::int64_t>& keys) {
-    keyChunk.Bind(1, segment).Bind(2, chunk);
+    keyChunk.Bind(1, KeysRow(segment, chunk));
     const bool read = keyChunk.Step() && DecodeKeyChunk(keyChunk.Int(0), keyChunk.Blob(1), keys);
     keyChunk.Reset();
     return read;
@@ -248,14 +254,13 @@ struct RankWriter::Impl {
         setNextTerm = db.Prepare("UPDATE meta SET value = ?1 WHERE key = 'rank_next_term'");
         nextSegment = db.Prepare("SELECT coalesce(max(id), 0) + 1 FROM rank_segment");
         addSegment = db.Prepare("INSERT INTO rank_segment VALUES(?1, ?2, 0)");
-        addKeys = db.Prepare("INSERT INTO rank_keys VALUES((?1 << 32) + ?2, ?3, ?4)");
+        addKeys = db.Prepare("INSERT INTO rank_keys VALUES(?1, ?2, ?3)");
         addList = db.Prepare("INSERT INTO rank_list VALUES(?1, ?2)");
         segments = db.Prepare("SELECT id, records, dead FROM rank_segment ORDER BY records");
         chunkStarts = db.Prepare(kChunkStartsSql);
         chunk = db.Prepare(kKeyChunkSql);
         allKeys = db.Prepare(
-            "SELECT first_key, keys FROM rank_keys WHERE id >= ?1 << 32 AND id < (?1 + 1) << 32 "
-            "ORDER BY id");
+            "SELECT first_key, keys FROM rank_keys WHERE id >= ?1 AND id < ?2 ORDER BY id");
         isDead = db.Prepare("SELECT 1 FROM rank_dead WHERE segment = ?1 AND doc = ?2");
         addDead = db.Prepare("INSERT INTO rank_dead VALUES(?1, ?2)");
         countDead = db.Prepare("UPDATE rank_segment SET dead = dead + 1 WHERE id = ?1");
@@ -308,7 +313,7 @@ struct RankWriter::Impl {
         if (out)
             out->Keys(segment, chunk, first, bytes);
         else
-            addKeys.Bind(1, segment).Bind(2, chunk).Bind(3, first).BindBlob(4, bytes).Run();
+            addKeys.Bind(1, KeysRow(segment, chunk)).Bind(2, first).BindBlob(3, bytes).Run();
     }
 
     // The list, and its split by impact where long, of records of that average length.
@@ -361,7 +366,7 @@ struct RankWriter::Impl {
 
     std::vector<std::int64_t> AllKeys(std::int64_t segment) {
         std::vector<std::int64_t> keys, chunkKeys;
-        allKeys.Bind(1, segment);
+        allKeys.Bind(1, KeysRow(segment, 0)).Bind(2, KeysRow(segment + 1, 0));
         while (allKeys.Step()) {
             if (!DecodeKeyChunk(allKeys.Int(0), allKeys.Blob(1), chunkKeys)) {
                 allKeys.Reset();
@@ -773,15 +778,14 @@ void RankWriter::Impl::DropInputs(const std::vector<Segment>& inputs, bool fresh
     cacheValid = false;
     if (records > 0) addSegment.Bind(1, segment).Bind(2, records).Run();
     Statement dropTerm = db.Prepare("DELETE FROM rank_list WHERE id >= ?1 AND id < ?2");
+    Statement dropKeys = db.Prepare("DELETE FROM rank_keys WHERE id >= ?1 AND id < ?2");
+    Statement dropDead = db.Prepare("DELETE FROM rank_dead WHERE segment = ?1");
+    Statement dropSegment = db.Prepare("DELETE FROM rank_segment WHERE id = ?1");
     for (const Segment& s : inputs) {
         if (fresh) dropTerm.Bind(1, ListRow(s.id, 0, 0)).Bind(2, ListRow(s.id + 1, 0, 0)).Run();
-        for (const char* where : {"rank_keys WHERE id >= ?1 << 32 AND id < (?1 + 1) << 32",
-                                  "rank_dead WHERE segment = ?1"}) {
-            Statement drop = db.Prepare(std::string("DELETE FROM ") + where);
-            drop.Bind(1, s.id).Run();
-        }
-        Statement drop = db.Prepare("DELETE FROM rank_segment WHERE id = ?1");
-        drop.Bind(1, s.id).Run();
+        dropKeys.Bind(1, KeysRow(s.id, 0)).Bind(2, KeysRow(s.id + 1, 0)).Run();
+        dropDead.Bind(1, s.id).Run();
+        dropSegment.Bind(1, s.id).Run();
     }
 }
 
@@ -994,7 +998,7 @@ private:
                 places[found] = starts_[c + found];
         } else {
             const std::lock_guard<std::mutex> lock(statements_);
-            chunkStarts_.Bind(1, id_).Bind(2, static_cast<std::int64_t>(c));
+            chunkStarts_.Bind(1, KeysRow(id_, c)).Bind(2, KeysRow(id_ + 1, 0));
             while (found < 2 && chunkStarts_.Step() && chunkStarts_.Int(0) == c + found)
                 places[found++] = chunkStarts_.Int(1);
             chunkStarts_.Reset();
